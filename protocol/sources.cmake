@@ -1,0 +1,4 @@
+list(APPEND NUBO_SOURCES
+    protocol/transferrequest.h protocol/transferrequest.cpp
+    protocol/transferreply.h protocol/transferreply.cpp
+)
