@@ -1,0 +1,71 @@
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "app/mainview.h"
+#include "receive/downloadview.h"
+#include "send/uploadview.h"
+#include "settings/settingdialog.h"
+
+#include <QMessageBox>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+
+    mainView = std::make_unique<MainView>();
+    uploadView = std::make_unique<UploadView>();
+    downloadView = std::make_unique<DownloadView>();
+    settingDialog = std::make_unique<SettingDialog>();
+
+    connect(mainView.get(), &MainView::changeView, this, &MainWindow::changeView);
+    connect(uploadView.get(), &UploadView::changeView, this, &MainWindow::changeView);
+    connect(downloadView.get(), &DownloadView::changeView, this, &MainWindow::changeView);
+
+    setCentralWidget(mainView.get());
+}
+
+MainWindow::~MainWindow()
+{
+    // The central view is a child of the window; detach it so that only its owner deletes it.
+    detachViews();
+}
+
+void MainWindow::detachViews()
+{
+    mainView->setParent(nullptr);
+    downloadView->setParent(nullptr);
+    uploadView->setParent(nullptr);
+}
+
+void MainWindow::changeView(QString viewName)
+{
+    // setCentralWidget deletes the widget that is central at that moment; with every view
+    // detached first there is none, so no view is ever lost by a switch.
+    detachViews();
+    if (viewName == QLatin1String("recv")) {
+        downloadView->startSession();
+        setCentralWidget(downloadView.get());
+    } else if (viewName == QLatin1String("send")) {
+        uploadView->startSession();
+        setCentralWidget(uploadView.get());
+    } else {
+        setCentralWidget(mainView.get());
+    }
+}
+
+void MainWindow::on_SettingAction_triggered()
+{
+    settingDialog->exec();
+}
+
+void MainWindow::on_action_QT_triggered()
+{
+    QMessageBox::aboutQt(this, tr("关于QT"));
+}
+
+void MainWindow::on_action_triggered()
+{
+    QMessageBox::about(this, tr("关于"),
+                       tr("<img weight=50 height=50 align='middle' src=':/image/lumo.ico'></img>"
+                          "<h3>Nubo文件传输助手</h3>版本：1.0.0"));
+}

@@ -1,0 +1,5 @@
+list(APPEND NUBO_SOURCES
+    app/formatsize.h app/formatsize.cpp
+    app/mainview.h app/mainview.cpp forms/mainview.ui
+    app/mainwindow.h app/mainwindow.cpp forms/mainwindow.ui
+)

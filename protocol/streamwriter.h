@@ -1,0 +1,43 @@
+#ifndef STREAMWRITER_H
+#define STREAMWRITER_H
+
+#include <QString>
+
+class QIODevice;
+
+// Writes an item stream: folder records, file records and the end marker. A record is either
+// written whole or, on error, the writer says so; it never writes a record a reader would
+// misframe. File data is copied in pieces, so memory stays flat whatever the file size.
+class StreamWriter
+{
+public:
+    enum Error {
+        NoError,
+        InvalidName,      // empty, or holds CR, LF or NUL
+        TooLarge,         // above 4294967295 bytes, which the size field cannot carry
+        SourceUnreadable, // the source file cannot be opened or read
+        SourceChanged,    // the source yields a different number of bytes than its size
+        WriteFailed       // the output device refused bytes
+    };
+
+    static constexpr qint64 maxFileSize = Q_INT64_C(4294967295);
+
+    explicit StreamWriter(QIODevice *out);
+
+    bool writeFolder(const QString &name);
+    // Copies exactly the size the file has when the record starts.
+    bool writeFile(const QString &name, const QString &sourcePath);
+    bool writeEnd();
+
+    Error error() const { return lastError; }
+
+    static bool isValidName(const QString &name);
+
+private:
+    bool fail(Error error);
+
+    QIODevice *out;
+    Error lastError = NoError;
+};
+
+#endif // STREAMWRITER_H

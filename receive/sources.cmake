@@ -1,0 +1,3 @@
+list(APPEND NUBO_SOURCES
+    receive/downloadview.h receive/downloadview.cpp
+)

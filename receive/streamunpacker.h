@@ -1,0 +1,30 @@
+#ifndef STREAMUNPACKER_H
+#define STREAMUNPACKER_H
+
+#include "receive/streamitem.h"
+
+#include <QList>
+#include <QString>
+
+class QIODevice;
+
+// Unpacks a whole received body: one StreamItem per record until the end marker or the end of
+// the input, whichever comes first.
+class StreamUnpacker
+{
+public:
+    struct Entry {
+        QString name;
+        QString storedPath;
+        StreamItem::Status status;
+    };
+
+    struct Result {
+        QList<Entry> entries;
+        bool complete = false; // the end marker was read and every record was whole
+    };
+
+    static Result unpack(const QString &saveDir, QIODevice *stream);
+};
+
+#endif // STREAMUNPACKER_H

@@ -1,0 +1,3 @@
+list(APPEND NUBO_SOURCES
+    send/uploadview.h send/uploadview.cpp
+)

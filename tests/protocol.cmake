@@ -1,0 +1,1 @@
+# Tests of the protocol part: nubo_add_test(...) lines.

@@ -1,0 +1,1 @@
+# Tests of the receive part: nubo_add_test(...) lines.

@@ -1,0 +1,1 @@
+# Tests of the send part: nubo_add_test(...) lines.

@@ -1,0 +1,177 @@
+#include "settings/settingdialog.h"
+#include "settings/settingskeys.h"
+
+#include "modalhelper.h"
+#include "tempworkdir.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+class TestSettingDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void firstStartWritesOnlyTheName();
+    void storedValuesFillTheFields();
+    void everyKeystrokeIsStored();
+    void emptyNameStaysEmpty();
+    void folderFieldIsReadOnly();
+    void chooserCancelledChangesNothing();
+    void chosenFolderIsStoredAndSeenByOtherHandles();
+    void formIsFixedAndHasNoHelpButton();
+
+private:
+    QString configText() const;
+    QLineEdit *userNameField(SettingDialog &dialog) const;
+    QLineEdit *saveDirField(SettingDialog &dialog) const;
+
+    std::unique_ptr<TempWorkDir> workDir;
+};
+
+void TestSettingDialog::init()
+{
+    workDir = std::make_unique<TempWorkDir>();
+    QVERIFY(workDir->isValid());
+}
+
+void TestSettingDialog::cleanup()
+{
+    workDir.reset();
+}
+
+QString TestSettingDialog::configText() const
+{
+    QFile file(workDir->filePath("config.ini"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+QLineEdit *TestSettingDialog::userNameField(SettingDialog &dialog) const
+{
+    return dialog.findChild<QLineEdit *>("userNameLineEdit");
+}
+
+QLineEdit *TestSettingDialog::saveDirField(SettingDialog &dialog) const
+{
+    return dialog.findChild<QLineEdit *>("SaveDirLineEdit");
+}
+
+void TestSettingDialog::firstStartWritesOnlyTheName()
+{
+    QVERIFY(!QFile::exists("config.ini"));
+    {
+        SettingDialog dialog;
+        QCOMPARE(userNameField(dialog)->text(), QString("ruvak"));
+        QCOMPARE(saveDirField(dialog)->text(), QCoreApplication::applicationDirPath());
+    }
+    // The handle flushes when it goes; the file must hold the name written back and no folder.
+    const QString text = configText();
+    QVERIFY2(text.contains("userName=ruvak"), qPrintable(text));
+    QVERIFY2(!text.contains("saveDir"), qPrintable(text));
+}
+
+void TestSettingDialog::storedValuesFillTheFields()
+{
+    {
+        QSettings settings("config.ini", QSettings::IniFormat);
+        settings.setValue("userName", QString::fromUtf8("小明"));
+        settings.setValue("saveDir", workDir->path());
+    }
+    SettingDialog dialog;
+    QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("小明"));
+    QCOMPARE(saveDirField(dialog)->text(), workDir->path());
+}
+
+void TestSettingDialog::everyKeystrokeIsStored()
+{
+    SettingDialog dialog;
+    QSettings reader("config.ini", QSettings::IniFormat);
+    QLineEdit *field = userNameField(dialog);
+    field->clear();
+    QTest::keyClick(field, Qt::Key_A);
+    QCOMPARE(SettingsKeys::userName(reader), QString("a"));
+    QTest::keyClicks(field, "bc");
+    QCOMPARE(SettingsKeys::userName(reader), QString("abc"));
+}
+
+void TestSettingDialog::emptyNameStaysEmpty()
+{
+    {
+        SettingDialog dialog;
+        userNameField(dialog)->clear();
+    }
+    QSettings reader("config.ini", QSettings::IniFormat);
+    QVERIFY(reader.contains("userName"));
+    QCOMPARE(SettingsKeys::userName(reader), QString());
+    // A fresh dialog shows the stored empty name, not the default.
+    SettingDialog again;
+    QCOMPARE(userNameField(again)->text(), QString());
+}
+
+void TestSettingDialog::folderFieldIsReadOnly()
+{
+    SettingDialog dialog;
+    QLineEdit *field = saveDirField(dialog);
+    const QString before = field->text();
+    QTest::keyClicks(field, "xyz");
+    QCOMPARE(field->text(), before);
+}
+
+void TestSettingDialog::chooserCancelledChangesNothing()
+{
+    SettingDialog dialog;
+    const QString before = saveDirField(dialog)->text();
+    ModalHelper cancel([](QWidget *modal) {
+        QVERIFY(qobject_cast<QFileDialog *>(modal));
+        modal->close();
+    });
+    dialog.findChild<QPushButton *>("pushButton")->click();
+    QVERIFY(cancel.answered);
+    QCOMPARE(saveDirField(dialog)->text(), before);
+    QSettings reader("config.ini", QSettings::IniFormat);
+    QVERIFY(!reader.contains("saveDir"));
+}
+
+void TestSettingDialog::chosenFolderIsStoredAndSeenByOtherHandles()
+{
+    QVERIFY(QDir(workDir->path()).mkdir(QString::fromUtf8("收到")));
+    const QString target = QDir(workDir->path()).filePath(QString::fromUtf8("收到"));
+
+    SettingDialog dialog;
+    QSettings otherHandle("config.ini", QSettings::IniFormat);
+    ModalHelper choose([&](QWidget *modal) {
+        auto *chooser = qobject_cast<QFileDialog *>(modal);
+        QVERIFY(chooser);
+        QCOMPARE(chooser->windowTitle(), QString::fromUtf8("选择一个文件夹"));
+        chooser->setDirectory(target);
+        chooser->selectFile(target);
+        static_cast<QDialog *>(chooser)->accept();
+    });
+    dialog.findChild<QPushButton *>("pushButton")->click();
+    QVERIFY(choose.answered);
+    QCOMPARE(saveDirField(dialog)->text(), target);
+    QCOMPARE(SettingsKeys::saveDir(otherHandle), target);
+}
+
+void TestSettingDialog::formIsFixedAndHasNoHelpButton()
+{
+    SettingDialog dialog;
+    QCOMPARE(dialog.windowTitle(), QString::fromUtf8("设置"));
+    QCOMPARE(dialog.minimumSize(), QSize(413, 183));
+    QCOMPARE(dialog.maximumSize(), QSize(413, 183));
+    QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
+}
+
+QTEST_MAIN(TestSettingDialog)
+#include "tst_settingdialog.moc"
