@@ -1,6 +1,7 @@
 #ifndef STREAMWRITER_H
 #define STREAMWRITER_H
 
+#include <QByteArray>
 #include <QString>
 
 class QIODevice;
@@ -13,7 +14,8 @@ class StreamWriter
 public:
     enum Error {
         NoError,
-        InvalidName,      // empty, or holds CR, LF or NUL
+        InvalidName,      // empty, holds CR, LF or NUL, starts or ends with white space, or
+                          // is the end marker "OVER": a reader would lose or misread it
         TooLarge,         // above 4294967295 bytes, which the size field cannot carry
         SourceUnreadable, // the source file cannot be opened or read
         SourceChanged,    // the source yields a different number of bytes than its size
@@ -34,6 +36,7 @@ public:
     static bool isValidName(const QString &name);
 
 private:
+    bool writeAll(const QByteArray &bytes);
     bool fail(Error error);
 
     QIODevice *out;
