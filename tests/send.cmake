@@ -1,1 +1,2 @@
 # Tests of the send part: nubo_add_test(...) lines.
+nubo_add_test(tst_userlistdialog SOURCES tst_userlistdialog.cpp)
