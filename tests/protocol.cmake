@@ -1,1 +1,3 @@
 # Tests of the protocol part: nubo_add_test(...) lines.
+nubo_add_test(tst_transferrequest SOURCES tst_transferrequest.cpp)
+nubo_add_test(tst_transferreply SOURCES tst_transferreply.cpp)
