@@ -1,0 +1,271 @@
+// nubo-drive: uses the real program the way a person does, through its widgets only, so that two
+// copies of it in two test hosts can carry a transfer from one end to the other.
+//
+//   nubo-drive receive [--answer yes|no] [--transfers N] [--timeout SECONDS]
+//   nubo-drive send --to NAME [--timeout SECONDS] PATH...
+//
+// receive: exit 0 when "接收完成！" was shown for every transfer, 1 for a refused or incomplete
+// one, 2 on timeout. send: 0 when "传输完成！" was shown, 1 on refusal or failure, 2 on timeout.
+// Both print the text browser's final text and monotonic times in milliseconds.
+
+#include "app/mainview.h"
+#include "app/mainwindow.h"
+#include "receive/downloadview.h"
+#include "send/uploadview.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialog>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+enum ExitCode { Success = 0, Failed = 1, TimedOut = 2, BadUsage = 64 };
+
+qint64 now()
+{
+    QElapsedTimer clock;
+    clock.start();
+    return clock.msecsSinceReference();
+}
+
+template <typename View> View *findView()
+{
+    for (QWidget *widget : QApplication::allWidgets()) {
+        if (auto *view = qobject_cast<View *>(widget))
+            return view;
+    }
+    return nullptr;
+}
+
+QMessageBox *activeBox(const QString &title)
+{
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    return box && box->isVisible() && box->windowTitle() == title ? box : nullptr;
+}
+
+// Lines the views show when something did not arrive or leave whole. Red paragraphs are the
+// views' failure lines.
+bool showsFailure(const QTextBrowser *browser)
+{
+    return browser->toHtml().contains(QLatin1String("color:#ff0000"));
+}
+
+class Driver : public QObject
+{
+public:
+    Driver(QString mode, QStringList args) : mode(std::move(mode)), args(std::move(args)) {}
+
+    int start()
+    {
+        if (!parse())
+            return BadUsage;
+        window.show();
+        auto *home = qobject_cast<MainView *>(window.centralWidget());
+        if (!home)
+            return finish(Failed, "the home view is not shown");
+        const char *button = mode == QLatin1String("send") ? "toolButtonS" : "toolButtonR";
+        times.insert("entered", now());
+        home->findChild<QToolButton *>(button)->click();
+        QTimer::singleShot(timeoutSeconds * 1000, this, [this] { finish(TimedOut, "timeout"); });
+        poller.setInterval(10);
+        connect(&poller, &QTimer::timeout, this, [this] { mode == "send" ? pollSend() : pollReceive(); });
+        poller.start();
+        if (mode == QLatin1String("send"))
+            QTimer::singleShot(0, this, [this] { drop(); });
+        return -1;
+    }
+
+private:
+    bool parse()
+    {
+        for (int i = 0; i < args.size(); ++i) {
+            const QString &arg = args.at(i);
+            const QString next = i + 1 < args.size() ? args.at(i + 1) : QString();
+            if (arg == "--timeout") {
+                timeoutSeconds = next.toInt();
+                ++i;
+            } else if (arg == "--answer" && mode == "receive") {
+                answerYes = next == "yes";
+                if (next != "yes" && next != "no")
+                    return false;
+                ++i;
+            } else if (arg == "--transfers" && mode == "receive") {
+                transfers = next.toInt();
+                ++i;
+            } else if (arg == "--to" && mode == "send") {
+                receiverName = next;
+                ++i;
+            } else if (mode == "send" && !arg.startsWith("--")) {
+                paths << QFileInfo(arg).absoluteFilePath();
+            } else {
+                return false;
+            }
+        }
+        if (timeoutSeconds <= 0 || transfers <= 0)
+            return false;
+        return mode == "receive" || (mode == "send" && !receiverName.isEmpty() && !paths.isEmpty());
+    }
+
+    QTextBrowser *browser() const
+    {
+        QWidget *view = window.centralWidget();
+        return view ? view->findChild<QTextBrowser *>("textBrowser") : nullptr;
+    }
+
+    void drop()
+    {
+        auto *view = findView<UploadView>();
+        QList<QUrl> urls;
+        for (const QString &path : paths)
+            urls << QUrl::fromLocalFile(path);
+        QMimeData data;
+        data.setUrls(urls);
+        const QPoint centre = view->rect().center();
+        QDragEnterEvent enter(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(view, &enter);
+        if (!enter.isAccepted()) {
+            finish(Failed, "the send view refused the drag");
+            return;
+        }
+        times.insert("drop", now());
+        QDropEvent dropEvent(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        // The view runs the chooser modally inside its drop handling; polling goes on meanwhile.
+        QApplication::sendEvent(view, &dropEvent);
+        dropHandled = true;
+    }
+
+    void pollSend()
+    {
+        if (auto *chooser = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            if (auto *list = chooser->findChild<QListWidget *>("listWidget")) {
+                const QString prefix = QString::fromUtf8("用户名：") + receiverName + "\n";
+                for (int row = 0; row < list->count(); ++row) {
+                    if (list->item(row)->text().startsWith(prefix)) {
+                        list->setCurrentRow(row);
+                        chooser->findChild<QPushButton *>("pushButton")->click();
+                        times.insert("chosen", now());
+                        return;
+                    }
+                }
+                return;
+            }
+        }
+        QTextBrowser *text = browser();
+        if (text && !times.contains("progress") && text->toPlainText().contains(QString::fromUtf8("正在发送")))
+            times.insert("progress", now());
+        if (QMessageBox *box = activeBox(QString::fromUtf8("提示"))) {
+            const bool done = box->text() == QString::fromUtf8("传输完成！");
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
+            finish(done ? Success : Failed, done ? "sent" : "unexpected notice");
+            return;
+        }
+        if (dropHandled && text && showsFailure(text))
+            finish(Failed, "the send view shows a failure");
+    }
+
+    void pollReceive()
+    {
+        QTextBrowser *text = browser();
+        if (QMessageBox *question = activeBox(QString::fromUtf8("是否接收文件？"))) {
+            times.insert(QString("question%1").arg(finished), now());
+            question->button(answerYes ? QMessageBox::Yes : QMessageBox::No)->click();
+            times.insert(QString("answered%1").arg(finished), now());
+            if (!answerYes)
+                refused = true;
+            return;
+        }
+        if (text && !times.contains(QString("progress%1").arg(finished))
+            && text->toPlainText().contains(QString::fromUtf8("正在接收")))
+            times.insert(QString("progress%1").arg(finished), now());
+        if (QMessageBox *box = activeBox(QString::fromUtf8("提示"))) {
+            const bool done = box->text() == QString::fromUtf8("接收完成！");
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
+            times.insert(QString("end%1").arg(finished), now());
+            if (!done || showsFailure(text)) {
+                finish(Failed, "the transfer did not arrive whole");
+                return;
+            }
+            if (++finished == transfers)
+                finish(Success, "received");
+            return;
+        }
+        if (refused && text && showsFailure(text)) {
+            // Give the refusal reply time to leave before the process ends.
+            refused = false;
+            QTimer::singleShot(1000, this, [this] { finish(Failed, "refused"); });
+        } else if (!refused && answeredOnce() && text && showsFailure(text)) {
+            finish(Failed, "the transfer did not arrive whole");
+        }
+    }
+
+    bool answeredOnce() const { return times.contains(QString("answered%1").arg(finished)); }
+
+    int finish(int code, const char *why)
+    {
+        if (done)
+            return code;
+        done = true;
+        poller.stop();
+        times.insert("exit", now());
+        QTextBrowser *text = browser();
+        std::printf("result: %s (exit %d)\n", why, code);
+        std::printf("text:\n%s\n", text ? text->toPlainText().toUtf8().constData() : "");
+        for (auto it = times.cbegin(); it != times.cend(); ++it)
+            std::printf("time %s %lld\n", qPrintable(it.key()), static_cast<long long>(it.value()));
+        std::fflush(stdout);
+        // Close whatever modal loop is open so that the event loops unwind.
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+        QTimer::singleShot(0, qApp, [code] { QCoreApplication::exit(code); });
+        return code;
+    }
+
+    QString mode;
+    QStringList args;
+    int timeoutSeconds = 120;
+    bool answerYes = true;
+    int transfers = 1;
+    QString receiverName;
+    QStringList paths;
+
+    MainWindow window;
+    QTimer poller;
+    QMap<QString, qint64> times;
+    bool dropHandled = false;
+    bool refused = false;
+    bool done = false;
+    int finished = 0;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.isEmpty() || (args.first() != "receive" && args.first() != "send")) {
+        std::fprintf(stderr, "usage: nubo-drive receive [--answer yes|no] [--transfers N] "
+                             "[--timeout SECONDS]\n       nubo-drive send --to NAME "
+                             "[--timeout SECONDS] PATH...\n");
+        return BadUsage;
+    }
+    Driver driver(args.first(), args.mid(1));
+    const int early = driver.start();
+    if (early >= 0)
+        return early;
+    return app.exec();
+}
