@@ -1,3 +1,4 @@
 # Tests of the protocol part: nubo_add_test(...) lines.
 nubo_add_test(tst_transferrequest SOURCES tst_transferrequest.cpp)
 nubo_add_test(tst_transferreply SOURCES tst_transferreply.cpp)
+nubo_add_test(tst_streamwriter SOURCES tst_streamwriter.cpp)
