@@ -6,8 +6,9 @@
 #       Runs CMD in a fresh namespace with lo up and one link "nubo0" holding 10.77.0.10/24,
 #       multicast on and the default route. The link drops what is sent through it, so a UDP
 #       "connect" to any public address picks 10.77.0.10 and no packet goes anywhere; multicast
-#       is looped back to listeners in the same namespace. CMD sees NUBO_NETNS_ADDR and
-#       NUBO_NETNS_IF. Exits with CMD's code.
+#       is looped back to listeners in the same namespace. IPv6 is off on the link, so only
+#       what CMD sends leaves by it (a test can count it in /proc/net/dev). CMD sees
+#       NUBO_NETNS_ADDR and NUBO_NETNS_IF. Exits with CMD's code.
 #
 #   netns.sh pair SCRIPT [ARGS...]
 #       Makes two namespaces joined by a veth pair ("nubo0" in each), 10.78.0.1/24 in the first
@@ -41,11 +42,19 @@ need_tools() {
     command -v ip >/dev/null 2>&1 || skip "the 'ip' tool (iproute2) is not installed"
 }
 
+# IPv6 off on the test link: its neighbour and router chatter would be the only traffic on it, and
+# tests count what leaves by it.
+quiet_ipv6() {
+    local knob=/proc/sys/net/ipv6/conf/$LINK/disable_ipv6
+    [ ! -w $knob ] || echo 1 >$knob
+}
+
 # Inside the new namespace: lo and one link that goes nowhere. A dummy link is the natural
 # choice; kernels built without it get a bridge with no ports, which drops what it sends as well.
 setup_host() {
     ip link set lo up || return 1
-    ip link add $LINK type dummy 2>/dev/null || ip link add $LINK type bridge 2>/dev/null || return 1
+    ip link add $LINK type dummy 2>/dev/null || ip link add $LINK type bridge mcast_snooping 0 2>/dev/null || return 1
+    quiet_ipv6
     ip addr add $HOST_ADDR/24 dev $LINK || return 1
     ip link set $LINK multicast on up || return 1
     ip route add default dev $LINK || return 1
@@ -107,6 +116,7 @@ cleanup_pair() {
 
 setup_pair_side() {
     local ns=$1 addr=$2
+    ip netns exec "$ns" bash -c "$(declare -f quiet_ipv6); LINK=$LINK; quiet_ipv6"
     ip -n "$ns" link set lo up &&
         ip -n "$ns" addr add "$addr/24" dev $LINK &&
         ip -n "$ns" link set $LINK multicast on up &&
