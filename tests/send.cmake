@@ -1,3 +1,4 @@
 # Tests of the send part: nubo_add_test(...) lines.
 nubo_add_test(tst_userlistdialog SOURCES tst_userlistdialog.cpp)
 nubo_add_test(tst_tcpsendthread SOURCES tst_tcpsendthread.cpp)
+nubo_add_test(tst_sendpacker SOURCES tst_sendpacker.cpp)

@@ -1,0 +1,160 @@
+#include "send/sendpacker.h"
+
+#include "protocol/streamwriter.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+
+namespace {
+
+constexpr QDir::SortFlags byName = QDir::Name | QDir::IgnoreCase;
+
+// The item's path below `baseDir`, the folder that holds the dropped entry it came with.
+QString relativeName(const QString &path, const QString &baseDir)
+{
+    const QString prefix = baseDir.endsWith(QLatin1Char('/')) ? baseDir : baseDir + QLatin1Char('/');
+    return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+}
+
+} // namespace
+
+QList<QFileInfo> SendPacker::listFolder(const QString &path)
+{
+    QSet<QString> visited{QFileInfo(path).canonicalFilePath()};
+    QList<QFileInfo> result;
+    listTree(path, visited, result);
+    return result;
+}
+
+void SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out)
+{
+    const QDir dir(path);
+    out += dir.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, byName);
+
+    QList<QFileInfo> subfolders;
+    const QFileInfoList entries = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, byName);
+    for (const QFileInfo &entry : entries) {
+        // Linked folders are followed, but a real folder only once: a link back into the tree
+        // would otherwise recurse without end.
+        const QString real = entry.canonicalFilePath();
+        if (real.isEmpty() || visited.contains(real))
+            continue;
+        visited.insert(real);
+        subfolders << entry;
+    }
+    out += subfolders;
+    for (const QFileInfo &subfolder : qAsConst(subfolders))
+        listTree(subfolder.absoluteFilePath(), visited, out);
+}
+
+bool SendPacker::collect(const QStringList &paths)
+{
+    collected.clear();
+    topLevel = 0;
+    total = 0;
+    lastError = NoError;
+    failedName.clear();
+
+    QSet<QString> visited;
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        const QString baseDir = info.absolutePath();
+        if (info.isDir()) {
+            ++topLevel;
+            lastType = QStringLiteral("folder");
+            lastName = info.fileName();
+            collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
+            visited.insert(info.canonicalFilePath());
+            QList<QFileInfo> tree;
+            listTree(info.absoluteFilePath(), visited, tree);
+            for (const QFileInfo &entry : qAsConst(tree))
+                collected << Item{entry, relativeName(entry.absoluteFilePath(), baseDir)};
+        } else if (info.isFile()) {
+            ++topLevel;
+            lastType = QStringLiteral("file");
+            lastName = info.fileName();
+            collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
+        } else {
+            qDebug() << "拖拽错误" << path;
+        }
+    }
+    if (collected.isEmpty())
+        return fail(NoItems, QString());
+
+    for (const Item &item : qAsConst(collected)) {
+        if (!check(item))
+            return false;
+        if (item.info.isFile())
+            total += item.info.size();
+    }
+    return true;
+}
+
+bool SendPacker::check(const Item &item)
+{
+    if (!StreamWriter::isValidName(item.name))
+        return fail(InvalidName, item.name);
+    if (item.info.isFile()) {
+        if (item.info.size() > StreamWriter::maxFileSize)
+            return fail(TooLarge, item.name);
+        if (!item.info.isReadable())
+            return fail(SourceUnreadable, item.name);
+    }
+    return true;
+}
+
+bool SendPacker::write(const QString &path)
+{
+    lastError = NoError;
+    failedName.clear();
+
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return fail(WriteFailed, QString());
+    StreamWriter writer(&out);
+    for (const Item &item : qAsConst(collected)) {
+        const QFileInfo now(item.info.absoluteFilePath());
+        bool written = false;
+        if (item.info.isDir()) {
+            if (!now.isDir())
+                return fail(SourceUnreadable, item.name);
+            written = writer.writeFolder(item.name);
+        } else {
+            if (!now.isFile())
+                return fail(SourceUnreadable, item.name);
+            // The request announces the sizes taken when the drop was collected.
+            if (now.size() != item.info.size())
+                return fail(SourceChanged, item.name);
+            written = writer.writeFile(item.name, item.info.absoluteFilePath());
+        }
+        if (!written) {
+            switch (writer.error()) {
+            case StreamWriter::InvalidName:
+                return fail(InvalidName, item.name);
+            case StreamWriter::TooLarge:
+                return fail(TooLarge, item.name);
+            case StreamWriter::SourceChanged:
+                return fail(SourceChanged, item.name);
+            case StreamWriter::WriteFailed:
+                return fail(WriteFailed, QString());
+            case StreamWriter::NoError:
+            case StreamWriter::SourceUnreadable:
+                return fail(SourceUnreadable, item.name);
+            }
+        }
+    }
+    if (!writer.writeEnd())
+        return fail(WriteFailed, QString());
+    out.close();
+    if (out.error() != QFileDevice::NoError)
+        return fail(WriteFailed, QString());
+    return true;
+}
+
+bool SendPacker::fail(Error error, const QString &name)
+{
+    lastError = error;
+    failedName = name;
+    return false;
+}
