@@ -7,6 +7,12 @@
 #include <QThread>
 #include <QWaitCondition>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+class QUdpSocket;
+
 // Presence: announces "name:address:receive" once a second to 224.0.0.1:6343, or (listen mode)
 // collects the distinct announcements heard. The constructor learns the local IPv4 address at
 // once, without sending a packet.
@@ -45,6 +51,20 @@ public slots:
 
 protected:
     void run() override;
+
+private:
+    void takeInDatagrams(QUdpSocket &socket, bool keep);
+    void addPeer(const QString &text);
+    bool waitForNextCycle();
+
+    // Standard primitives rather than QMutex/QWaitCondition: ThreadSanitizer understands them,
+    // and the peer list is used by two threads.
+    mutable std::mutex mutex; // guards everything below
+    std::condition_variable wake;
+    QString userName = QStringLiteral("ruvak");
+    bool listenMode = false;
+    std::atomic<bool> stopRequested{false}; // written under the mutex, so no wake-up is lost
+    QStringList peers;
 };
 
 #endif // UDPSENDTHREAD_H
