@@ -2,9 +2,9 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QSaveFile>
 #include <QStringList>
 
 namespace {
@@ -23,7 +23,16 @@ constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 // line does (or the line is too long to be a record's line).
 bool readRecordLine(QIODevice *stream, QString *text)
 {
-    const QByteArray line = stream->readLine(maxLineLength + 1);
+    // In short parts: a limit of its own makes readLine reserve the whole limit every time.
+    QByteArray line;
+    while (line.size() <= maxLineLength) {
+        const QByteArray part = stream->readLine(256);
+        if (part.isEmpty())
+            break;
+        line += part;
+        if (line.endsWith('\n'))
+            break;
+    }
     *text = QString::fromUtf8(line.trimmed()); // QByteArray overload stops at NUL
     return line.endsWith('\n');
 }
@@ -103,6 +112,65 @@ bool staysInside(const QString &canonicalSave, const QString &name)
     return !real.isEmpty() && isInside(real, canonicalSave);
 }
 
+// A file written under a temporary name beside its final one and put in place only when whole,
+// so that neither a cut nor a failed write leaves something that looks like the complete file.
+// An existing file is replaced, not written into: a hard link to it keeps its old contents.
+class PartFile
+{
+public:
+    explicit PartFile(const QString &path) : path(path) {}
+    ~PartFile() { cancel(); }
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    bool open()
+    {
+        const QFileInfo target(path);
+        if (target.isDir())
+            return false;
+        const QString folder = target.absolutePath();
+        for (int n = 0; n < 1000; ++n) {
+            file.setFileName(folder + QStringLiteral("/.nubo-%1.part").arg(n));
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                opened = true;
+                return true;
+            }
+            if (!QFileInfo::exists(file.fileName()) && !QFileInfo(file.fileName()).isSymLink())
+                return false; // not a name clash: the folder cannot take files
+        }
+        return false;
+    }
+
+    bool write(const char *data, qint64 length) { return file.write(data, length) == length; }
+
+    void cancel()
+    {
+        if (!opened || committed)
+            return;
+        file.close();
+        file.remove();
+        opened = false;
+    }
+
+    bool commit()
+    {
+        if (!file.flush())
+            return false;
+        file.close();
+        const QFileInfo target(path);
+        if ((target.exists() || target.isSymLink()) && !QFile::remove(path))
+            return false;
+        committed = QFile::rename(file.fileName(), path);
+        return committed;
+    }
+
+private:
+    QString path;
+    QFile file;
+    bool opened = false;
+    bool committed = false;
+};
+
 } // namespace
 
 StreamItem::StreamItem(const QString &saveDir, QIODevice *stream) : saveDir(saveDir)
@@ -154,10 +222,8 @@ StreamItem::StreamItem(const QString &saveDir, QIODevice *stream) : saveDir(save
             return;
         }
 
-        // Written under a temporary name and renamed once whole, so that neither a cut nor a
-        // failed write leaves something that looks like the complete file.
-        QSaveFile file(path);
-        if (status == Stored && !file.open(QIODevice::WriteOnly))
+        PartFile file(path);
+        if (status == Stored && !file.open())
             status = WriteFailed;
         if (status == Stored) {
             QByteArray piece(static_cast<int>(qMin(size, pieceSize)), Qt::Uninitialized);
@@ -166,14 +232,14 @@ StreamItem::StreamItem(const QString &saveDir, QIODevice *stream) : saveDir(save
                 const qint64 got = stream->read(piece.data(), qMin(remaining, pieceSize));
                 if (got <= 0)
                     break;
-                if (file.write(piece.constData(), got) != got) {
+                if (!file.write(piece.constData(), got)) {
                     status = WriteFailed;
                     break;
                 }
                 remaining -= got;
             }
             if (remaining > 0 && status == Stored) {
-                file.cancelWriting();
+                file.cancel();
                 stop(Incomplete);
                 return;
             }
@@ -185,7 +251,7 @@ StreamItem::StreamItem(const QString &saveDir, QIODevice *stream) : saveDir(save
 
         QString trailer;
         if (!readRecordLine(stream, &trailer)) {
-            file.cancelWriting();
+            file.cancel();
             stop(status == Stored ? Incomplete : status);
             return;
         }
