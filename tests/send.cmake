@@ -2,3 +2,4 @@
 nubo_add_test(tst_userlistdialog SOURCES tst_userlistdialog.cpp)
 nubo_add_test(tst_tcpsendthread SOURCES tst_tcpsendthread.cpp)
 nubo_add_test(tst_sendpacker SOURCES tst_sendpacker.cpp)
+nubo_add_test(tst_uploadview SOURCES tst_uploadview.cpp senddrop.h)
