@@ -4,65 +4,15 @@
 #include "protocol/transferrequest.h"
 
 #include "tempworkdir.h"
+#include "testreceiver.h"
 
 #include <QFile>
-#include <QPointer>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
 #include <QtTest>
 
 #include <memory>
 
 namespace {
-
-// A receiver on loopback that records what arrives and answers the request with a given reply,
-// optionally in two parts, and can drop the connection once some body bytes have come.
-class TestReceiver : public QObject
-{
-public:
-    explicit TestReceiver(const QByteArray &reply, const QByteArray &replyTail = QByteArray())
-        : reply(reply), replyTail(replyTail)
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            peer = server.nextPendingConnection();
-            connect(peer, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });
-            connect(peer, &QTcpSocket::disconnected, this, [this] { closed = true; });
-        });
-    }
-
-    quint16 port() const { return server.serverPort(); }
-    QByteArray request() const { return headerEnd < 0 ? received : received.left(headerEnd); }
-    QByteArray body() const { return headerEnd < 0 ? QByteArray() : received.mid(headerEnd); }
-
-    qint64 dropAfterBodyBytes = -1; // reset the connection once this much body has come
-    bool closeAfterReply = false;
-    bool closed = false;
-
-private:
-    void onReadyRead()
-    {
-        received += peer->readAll();
-        if (headerEnd < 0 && received.contains("\r\n\r\n")) {
-            headerEnd = received.indexOf("\r\n\r\n") + 4;
-            peer->write(reply);
-            if (!replyTail.isEmpty())
-                QTimer::singleShot(50, peer, [this] { peer->write(replyTail); });
-            if (closeAfterReply)
-                peer->disconnectFromHost();
-        }
-        if (dropAfterBodyBytes >= 0 && body().size() >= dropAfterBodyBytes)
-            peer->abort();
-    }
-
-    QTcpServer server;
-    QPointer<QTcpSocket> peer;
-    QByteArray reply;
-    QByteArray replyTail;
-    QByteArray received;
-    int headerEnd = -1;
-};
 
 // Collects the thread's reports in the test's own thread, where they arrive queued.
 class Recorder : public QObject
@@ -179,7 +129,7 @@ void TestTCPSendThread::replies()
 
     const QByteArray data = pattern(3000);
     writeSendFile(data);
-    TestReceiver receiver(reply, replyTail);
+    TestReceiver receiver(reply, 0, replyTail);
     receiver.closeAfterReply = closeAfterReply;
     TCPSendThread thread;
     Recorder recorder(thread);
@@ -317,28 +267,13 @@ void TestTCPSendThread::connectionRefused()
 
 void TestTCPSendThread::destroyingStopsAStalledSend()
 {
-    // The receiver accepts and then reads nothing: the sender stalls with full buffers.
+    // The receiver accepts and then stops reading: the sender stalls with full buffers.
     writeSendFile(pattern(64 * 1024 * 1024));
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    QPointer<QTcpSocket> peer;
-    connect(&server, &QTcpServer::newConnection, this, [&] {
-        peer = server.nextPendingConnection();
-        peer->setReadBufferSize(1);
-        connect(peer, &QTcpSocket::readyRead, peer, [&] {
-            if (peer->property("answered").toBool())
-                return;
-            peer->setProperty("answered", true);
-            peer->write(TransferReply::accept());
-        });
-    });
-
+    TestReceiver receiver(TransferReply::accept());
+    receiver.stallAfterBodyBytes = 0;
     auto thread = std::make_unique<TCPSendThread>();
     Recorder recorder(*thread);
-    thread->setIp("127.0.0.1");
-    thread->setPort(server.serverPort());
-    thread->setHeader(requestText("a"));
-    thread->start();
+    startSend(*thread, receiver, requestText("a"));
     QTRY_VERIFY(!recorder.reports.isEmpty());
 
     QElapsedTimer clock;
