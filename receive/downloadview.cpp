@@ -280,6 +280,10 @@ void DownloadView::storeIncoming()
         }
     }
 
+    // Each chunk goes to disk as it comes, and a full disk shows up here rather than later.
+    if ((headerGrew || bodyGrew) && !recvFile.flush() && bodyGrew)
+        bodyLost = true;
+
     if (headerGrew) {
         if (headerBytes > maxHeaderBytes) {
             timer->stop();
