@@ -13,7 +13,8 @@ constexpr QDir::SortFlags byName = QDir::Name | QDir::IgnoreCase;
 // The item's path below `baseDir`, the folder that holds the dropped entry it came with.
 QString relativeName(const QString &path, const QString &baseDir)
 {
-    const QString prefix = baseDir.endsWith(QLatin1Char('/')) ? baseDir : baseDir + QLatin1Char('/');
+    const QString prefix =
+        baseDir.endsWith(QLatin1Char('/')) ? baseDir : baseDir + QLatin1Char('/');
     return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
 }
 

@@ -25,7 +25,8 @@ public:
         WriteFailed       // the work file could not be written
     };
 
-    struct Item {
+    struct Item
+    {
         QFileInfo info;
         QString name;
     };

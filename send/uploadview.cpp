@@ -174,11 +174,10 @@ void UploadView::updateProgress(float arg)
     const bool last = int(arg) == 1;
     ui->progressBar->setValue(int(arg * 100));
 
-    const QString html =
-        tr("<p style='color:green;font-size:20px;font-weight:bold'>正在发送...</p>"
-           "<p style='font-size:30px;font-weight:bold'>") +
-        formatSize(qint64(double(arg) * double(size))) + QLatin1Char('/') + formatSize(size) +
-        QStringLiteral("</p>") + notice;
+    const QString html = tr("<p style='color:green;font-size:20px;font-weight:bold'>正在发送...</p>"
+                            "<p style='font-size:30px;font-weight:bold'>") +
+                         formatSize(qint64(double(arg) * double(size))) + QLatin1Char('/') +
+                         formatSize(size) + QStringLiteral("</p>") + notice;
     // One report comes per 1024 bytes; redrawing the same text for each would stall the view.
     if (html != shownProgress || last) {
         ui->textBrowser->setHtml(html);

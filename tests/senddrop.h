@@ -20,8 +20,7 @@ inline bool makeFile(const QString &path, const QByteArray &data)
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(data) == data.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 inline QByteArray readFile(const QString &path)
@@ -66,8 +65,8 @@ inline bool drop(QWidget &target, const QList<QUrl> &urls)
     if (!dragEnter(target, urls))
         return false;
     const std::unique_ptr<QMimeData> mime(mimeWithUrls(urls));
-    QDropEvent event(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, mime.get(),
-                     Qt::LeftButton, Qt::NoModifier);
+    QDropEvent event(QPointF(10, 10), Qt::CopyAction | Qt::MoveAction, mime.get(), Qt::LeftButton,
+                     Qt::NoModifier);
     QApplication::sendEvent(&target, &event);
     return true;
 }

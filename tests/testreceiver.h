@@ -36,7 +36,7 @@ public:
             peer->abort();
     }
 
-    qint64 dropAfterBodyBytes = -1; // reset the connection once this much body has come
+    qint64 dropAfterBodyBytes = -1;  // reset the connection once this much body has come
     qint64 stallAfterBodyBytes = -1; // stop reading once this much body has come
     bool closeAfterReply = false;
     bool closed = false;

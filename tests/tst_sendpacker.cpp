@@ -79,7 +79,7 @@ void TestSendPacker::listingOrderAndFilters()
     QVERIFY(QDir().mkpath(path("D/empty")));
     QVERIFY(QFile::link(path("D/b.txt"), path("D/link.txt")));
 
-    const QStringList expected{".hidden", "A.txt", "b.txt",   "empty",
+    const QStringList expected{".hidden", "A.txt", "b.txt",     "empty",
                                "sub",     "Sub2",  "sub/c.txt", "Sub2/d.txt"};
     QCOMPARE(relative(path("D"), SendPacker::listFolder(path("D"))), expected);
 }
@@ -88,9 +88,9 @@ void TestSendPacker::linkedFoldersAreFollowedOnce()
 {
     makeFile(path("D/a/x.txt"), "x");
     makeFile(path("outside/y.txt"), "y");
-    QVERIFY(QFile::link(path("D"), path("D/a/back")));     // leads back to the top
-    QVERIFY(QFile::link(path("D/a"), path("D/z")));        // a second way into a
-    QVERIFY(QFile::link(path("outside"), path("D/ext")));  // leads out of the tree
+    QVERIFY(QFile::link(path("D"), path("D/a/back")));    // leads back to the top
+    QVERIFY(QFile::link(path("D/a"), path("D/z")));       // a second way into a
+    QVERIFY(QFile::link(path("outside"), path("D/ext"))); // leads out of the tree
 
     const QStringList expected{"a", "ext", "a/x.txt", "ext/y.txt"};
     QCOMPARE(relative(path("D"), SendPacker::listFolder(path("D"))), expected);
@@ -174,23 +174,21 @@ void TestSendPacker::refusedDrops_data()
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("failedItem");
 
-    QTest::newRow("nothing dropped") << QStringList() << QStringList() << int(SendPacker::NoItems)
-                                     << "";
-    QTest::newRow("nothing local") << QStringList() << QStringList{"", "missing"}
-                                   << int(SendPacker::NoItems) << "";
+    QTest::newRow("nothing dropped")
+        << QStringList() << QStringList() << int(SendPacker::NoItems) << "";
+    QTest::newRow("nothing local")
+        << QStringList() << QStringList{"", "missing"} << int(SendPacker::NoItems) << "";
     QTest::newRow("line feed in a nested name")
         << QStringList{"D/ok.txt", "D/bad\nname.txt"} << QStringList{"D"}
         << int(SendPacker::InvalidName) << "D/bad\nname.txt";
     QTest::newRow("carriage return in a dropped name")
-        << QStringList{"x/a\rb"} << QStringList{"x/a\rb"} << int(SendPacker::InvalidName)
-        << "a\rb";
-    QTest::newRow("space at the end") << QStringList{"x/a "} << QStringList{"x/a "}
-                                      << int(SendPacker::InvalidName) << "a ";
-    QTest::newRow("named like the end marker") << QStringList{"x/OVER"} << QStringList{"x/OVER"}
-                                               << int(SendPacker::InvalidName) << "OVER";
-    QTest::newRow("file of 4 GiB")
-        << QStringList{"D/small", "D/huge"} << QStringList{"D"} << int(SendPacker::TooLarge)
-        << "D/huge";
+        << QStringList{"x/a\rb"} << QStringList{"x/a\rb"} << int(SendPacker::InvalidName) << "a\rb";
+    QTest::newRow("space at the end")
+        << QStringList{"x/a "} << QStringList{"x/a "} << int(SendPacker::InvalidName) << "a ";
+    QTest::newRow("named like the end marker")
+        << QStringList{"x/OVER"} << QStringList{"x/OVER"} << int(SendPacker::InvalidName) << "OVER";
+    QTest::newRow("file of 4 GiB") << QStringList{"D/small", "D/huge"} << QStringList{"D"}
+                                   << int(SendPacker::TooLarge) << "D/huge";
 }
 
 void TestSendPacker::refusedDrops()

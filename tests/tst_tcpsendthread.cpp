@@ -25,7 +25,10 @@ public:
                 [this](TCPSendThread::Failure f) { failures << f; });
     }
 
-    bool ended() const { return !failures.isEmpty() || (!reports.isEmpty() && reports.last() == 1.0f); }
+    bool ended() const
+    {
+        return !failures.isEmpty() || (!reports.isEmpty() && reports.last() == 1.0f);
+    }
 
     QList<float> reports;
     QList<TCPSendThread::Failure> failures;
@@ -108,8 +111,8 @@ void TestTCPSendThread::replies_data()
 
     QTest::newRow("accept") << TransferReply::accept() << QByteArray() << false << true;
     QTest::newRow("accept line after other text")
-        << QByteArray("HTTP/1.1 100 Continue\r\nHTTP/1.1 200 OK\r\n\r\nOK") << QByteArray()
-        << false << true;
+        << QByteArray("HTTP/1.1 100 Continue\r\nHTTP/1.1 200 OK\r\n\r\nOK") << QByteArray() << false
+        << true;
     QTest::newRow("accept arriving in two parts")
         << QByteArray("HTTP/1.1 20") << TransferReply::accept().mid(11) << false << true;
     QTest::newRow("refusal") << TransferReply::refusal() << QByteArray() << false << false;
@@ -158,10 +161,9 @@ void TestTCPSendThread::bodyIsTheSendFile_data()
     QTest::addColumn<QList<float>>("firstReports");
 
     QTest::newRow("one byte") << qint64(1) << QList<float>{1.0f};
-    QTest::newRow("three pieces")
-        << qint64(2500) << QList<float>{float(1024) / 2500, float(2048) / 2500, 1.0f};
-    QTest::newRow("multiple of a piece")
-        << qint64(4096) << QList<float>{0.25f, 0.5f, 0.75f, 1.0f};
+    QTest::newRow("three pieces") << qint64(2500)
+                                  << QList<float>{float(1024) / 2500, float(2048) / 2500, 1.0f};
+    QTest::newRow("multiple of a piece") << qint64(4096) << QList<float>{0.25f, 0.5f, 0.75f, 1.0f};
     QTest::newRow("above single precision")
         << qint64((1 << 25) + 1) << QList<float>{float(1024) / float((1 << 25) + 1)};
     QTest::newRow("large multiple of a piece") << qint64(1 << 25) << QList<float>{1.0f / 32768};

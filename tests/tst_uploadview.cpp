@@ -90,7 +90,8 @@ void TestUploadView::dragEnterRules()
 
     QList<QUrl> urls;
     for (const QString &entry : entries)
-        urls << (entry == "http:" ? QUrl("http://example.invalid/a") : QUrl::fromLocalFile(path(entry)));
+        urls << (entry == "http:" ? QUrl("http://example.invalid/a")
+                                  : QUrl::fromLocalFile(path(entry)));
     UploadView view;
     QCOMPARE(dragEnter(view, urls), accepted);
 }
@@ -101,20 +102,19 @@ void TestUploadView::droppedItemsArePacked_data()
     QTest::addColumn<QStringList>("shownNames");
     QTest::addColumn<QByteArray>("stream");
 
-    QTest::newRow("folder")
-        << QStringList{"D"} << QStringList{"D", "D/a.txt", "D/sub", "D/sub/b.txt"}
-        << QByteArray("D\r\nfolder\r\n"
-                      "D/a.txt\r\nfile\r\n5\r\nhelloFile end\r\n"
-                      "D/sub\r\nfolder\r\n"
-                      "D/sub/b.txt\r\nfile\r\n3\r\nbbbFile end\r\n"
-                      "OVER\r\n");
-    QTest::newRow("three files")
-        << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")}
-        << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")}
-        << QByteArray("c.txt\r\nfile\r\n1\r\ncFile end\r\n"
-                      "a.txt\r\nfile\r\n1\r\naFile end\r\n") +
-               QString::fromUtf8("文件.txt").toUtf8() +
-               QByteArray("\r\nfile\r\n2\r\nzhFile end\r\nOVER\r\n");
+    QTest::newRow("folder") << QStringList{"D"}
+                            << QStringList{"D", "D/a.txt", "D/sub", "D/sub/b.txt"}
+                            << QByteArray("D\r\nfolder\r\n"
+                                          "D/a.txt\r\nfile\r\n5\r\nhelloFile end\r\n"
+                                          "D/sub\r\nfolder\r\n"
+                                          "D/sub/b.txt\r\nfile\r\n3\r\nbbbFile end\r\n"
+                                          "OVER\r\n");
+    QTest::newRow("three files") << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")}
+                                 << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")}
+                                 << QByteArray("c.txt\r\nfile\r\n1\r\ncFile end\r\n"
+                                               "a.txt\r\nfile\r\n1\r\naFile end\r\n") +
+                                        QString::fromUtf8("文件.txt").toUtf8() +
+                                        QByteArray("\r\nfile\r\n2\r\nzhFile end\r\nOVER\r\n");
     QTest::newRow("hidden and linked entries")
         << QStringList{"H"} << QStringList{"H", "H/.profile", "H/plain"}
         << QByteArray("H\r\nfolder\r\n"
@@ -163,17 +163,16 @@ void TestUploadView::refusedDrops_data()
     QTest::addColumn<QStringList>("dropped"); // below items/; "http:" marks a remote URL
     QTest::addColumn<QString>("line");
 
-    QTest::newRow("no entry") << QStringList{}
-                              << QString::fromUtf8("没有可发送的文件或文件夹！");
+    QTest::newRow("no entry") << QStringList{} << QString::fromUtf8("没有可发送的文件或文件夹！");
     QTest::newRow("only remote entries")
         << QStringList{"http:", "http:"} << QString::fromUtf8("没有可发送的文件或文件夹！");
-    QTest::newRow("vanished file") << QStringList{"gone.txt"}
-                                   << QString::fromUtf8("没有可发送的文件或文件夹！");
+    QTest::newRow("vanished file")
+        << QStringList{"gone.txt"} << QString::fromUtf8("没有可发送的文件或文件夹！");
     QTest::newRow("line feed in a name inside the folder")
         << QStringList{"N"}
         << QString::fromUtf8("名称含有换行、空字符或首尾空白，无法发送：N/bad name");
-    QTest::newRow("file of 4 GiB")
-        << QStringList{"ok.txt", "huge.bin"} << QString::fromUtf8("文件不能超过4GB，无法发送：huge.bin");
+    QTest::newRow("file of 4 GiB") << QStringList{"ok.txt", "huge.bin"}
+                                   << QString::fromUtf8("文件不能超过4GB，无法发送：huge.bin");
 }
 
 void TestUploadView::refusedDrops()
@@ -192,7 +191,8 @@ void TestUploadView::refusedDrops()
 
     QList<QUrl> urls;
     for (const QString &entry : dropped)
-        urls << (entry == "http:" ? QUrl("http://example.invalid/a") : QUrl::fromLocalFile(path(entry)));
+        urls << (entry == "http:" ? QUrl("http://example.invalid/a")
+                                  : QUrl::fromLocalFile(path(entry)));
     UploadView view;
     ModalHelper chooser([](QWidget *modal) { QTest::keyClick(modal, Qt::Key_Escape); }, 0);
     QVERIFY(drop(view, urls));

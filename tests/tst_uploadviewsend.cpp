@@ -95,7 +95,8 @@ void TestUploadViewSend::sessionAndBack()
     QCOMPARE(shownText(view).trimmed(),
              QChar(QChar::ObjectReplacementCharacter) +
                  QString::fromUtf8("\n将单个文件夹或多个文件\n拖拽到此处"));
-    QVERIFY(view.findChild<QTextBrowser *>("textBrowser")->toHtml().contains(":/image/addItem.ico"));
+    QVERIFY(
+        view.findChild<QTextBrowser *>("textBrowser")->toHtml().contains(":/image/addItem.ico"));
 
     QTest::mouseClick(view.findChild<QPushButton *>("backPushButton"), Qt::LeftButton);
     QCOMPARE(changeView.count(), 1);
@@ -160,13 +161,15 @@ void TestUploadViewSend::sendsRequestAndBody()
     }
     QString boxText;
     QString boxTitle;
-    ModalHelper box([&](QWidget *modal) {
-        auto *message = qobject_cast<QMessageBox *>(modal);
-        QVERIFY(message);
-        boxText = message->text();
-        boxTitle = message->windowTitle();
-        message->button(QMessageBox::Ok)->click();
-    }, 30000);
+    ModalHelper box(
+        [&](QWidget *modal) {
+            auto *message = qobject_cast<QMessageBox *>(modal);
+            QVERIFY(message);
+            boxText = message->text();
+            boxTitle = message->windowTitle();
+            message->button(QMessageBox::Ok)->click();
+        },
+        30000);
     QTRY_VERIFY_WITH_TIMEOUT(box.answered, 30000);
 
     QCOMPARE(receiver.request(), request);
@@ -199,10 +202,9 @@ void TestUploadViewSend::failedSends()
     QVERIFY(makeFile(path("big.bin"), QByteArray(32 * 1024 * 1024, 'q')));
     std::unique_ptr<TestReceiver> receiver;
     if (receiverKind != "none") {
-        receiver = std::make_unique<TestReceiver>(receiverKind == "refuse"
-                                                      ? TransferReply::refusal()
-                                                      : TransferReply::accept(),
-                                                  TransferRequest::port);
+        receiver = std::make_unique<TestReceiver>(
+            receiverKind == "refuse" ? TransferReply::refusal() : TransferReply::accept(),
+            TransferRequest::port);
         QVERIFY(receiver->isListening());
         receiver->dropAfterBodyBytes = 64 * 1024;
     }
@@ -285,9 +287,8 @@ void TestUploadViewSend::progressRedrawsOnlyWhenItChanges()
 
     const qint64 reports = (sendSize + 1023) / 1024;
     qDebug() << redraws << "redraws for" << reports << "reports";
-    QVERIFY2(redraws * 4 < reports, qPrintable(QString("%1 redraws for %2 reports")
-                                                   .arg(redraws)
-                                                   .arg(reports)));
+    QVERIFY2(redraws * 4 < reports,
+             qPrintable(QString("%1 redraws for %2 reports").arg(redraws).arg(reports)));
 }
 
 QTEST_MAIN(TestUploadViewSend)
