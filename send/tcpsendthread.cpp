@@ -38,12 +38,26 @@ float fraction(qint64 sent, qint64 size)
 TCPSendThread::TCPSendThread() : port(TransferRequest::port)
 {
     qRegisterMetaType<TCPSendThread::Failure>();
+    // Runs queued in the user-interface thread, next to the view's own slot: counts the
+    // reports that have been delivered.
+    connect(this, &TCPSendThread::updateProgress, this, [this] { --pendingReports; });
 }
 
 TCPSendThread::~TCPSendThread()
 {
     requestInterruption();
     wait();
+}
+
+// One report per piece while the user interface keeps up. When it falls behind, a report is
+// dropped rather than queued: a later one supersedes it, and the queue of a multi-gigabyte send
+// would otherwise grow by millions of events. The last report, 1, is never dropped.
+void TCPSendThread::report(float fraction)
+{
+    if (fraction < 1.0f && pendingReports.load() >= maxPendingReports)
+        return;
+    ++pendingReports;
+    emit updateProgress(fraction);
 }
 
 void TCPSendThread::setIp(const QString &ip)
@@ -160,7 +174,7 @@ void TCPSendThread::run()
         socket->readAll(); // keep the read buffer from growing should the peer talk
         sent += piece.size();
         if (sent < size)
-            emit updateProgress(fraction(sent, size));
+            report(fraction(sent, size));
     }
     file.close();
 
@@ -170,5 +184,5 @@ void TCPSendThread::run()
         return;
     }
     qDebug() << "发送完成！";
-    emit updateProgress(1.0f);
+    report(1.0f);
 }

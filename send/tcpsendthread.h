@@ -25,6 +25,8 @@ public:
 
     static constexpr qint64 pieceSize = 1024;
     static constexpr int waitMs = 30000;
+    // Reports not yet delivered to the user interface, at most; see report().
+    static constexpr int maxPendingReports = 65536;
 
     TCPSendThread();
     ~TCPSendThread() override; // interrupts a running send and waits for it
@@ -45,10 +47,13 @@ protected:
     void run() override;
 
 private:
+    void report(float fraction);
+
     QString ip;
     QString header;
     quint16 port;
     std::atomic<qint64> sentFileSize{0};
+    std::atomic<int> pendingReports{0};
 };
 
 #endif // TCPSENDTHREAD_H

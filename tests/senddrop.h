@@ -10,7 +10,6 @@
 #include <QMimeData>
 #include <QTextBrowser>
 #include <QUrl>
-#include <QtTest>
 
 // Helpers for the send view's tests: files to drop, synthetic drags and drops, what it shows.
 namespace SendDrop {
