@@ -111,4 +111,5 @@ large-file)
     exit 2
     ;;
 esac
+[ -n "${E2E_VERBOSE:-}" ] && cat "$work"/*.log
 echo "PASS: $case_name"
