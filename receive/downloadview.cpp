@@ -289,8 +289,6 @@ void DownloadView::storeIncoming()
             timer->stop();
             appendHtml(ReceiveHtml::problem(tr("请求头过长，拒绝传输！")));
             reply(TransferReply::refusal(), Stage::Refused);
-            // Not a request: this peer would hold the session for as long as it kept talking.
-            tcpSocket->disconnectFromHost();
         } else {
             timer->start(quietPeriodMs);
         }
@@ -319,8 +317,13 @@ void DownloadView::refuseConnection(QTcpSocket *socket)
 void DownloadView::reply(const QByteArray &bytes, Stage next)
 {
     stage = next;
-    if (tcpSocket)
-        tcpSocket->write(bytes);
+    if (!tcpSocket)
+        return;
+    tcpSocket->write(bytes);
+    // A refused transfer is over. Senders may keep their end open, and while it is open no
+    // other transfer can start, so this end closes once the reply has left.
+    if (next == Stage::Refused)
+        tcpSocket->disconnectFromHost();
 }
 
 bool DownloadView::openWorkFile(const QString &name)
