@@ -5,6 +5,7 @@
 #include "settings/settingdialog.h"
 
 #include "modalhelper.h"
+#include "testnetwork.h"
 #include "tempworkdir.h"
 
 #include <QAction>
@@ -22,6 +23,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void windowIsFixedWithItsMenus();
@@ -40,6 +42,11 @@ private:
 
     std::unique_ptr<TempWorkDir> workDir;
 };
+
+void TestMainWindow::initTestCase()
+{
+    REQUIRE_TEST_NETWORK();
+}
 
 void TestMainWindow::init()
 {
