@@ -12,6 +12,7 @@
 #include "app/mainwindow.h"
 #include "receive/downloadview.h"
 #include "send/uploadview.h"
+#include "testnetwork.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -261,6 +262,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: nubo-drive receive [--answer yes|no] [--transfers N] "
                              "[--timeout SECONDS]\n       nubo-drive send --to NAME "
                              "[--timeout SECONDS] PATH...\n");
+        return BadUsage;
+    }
+    if (!insideTestHost()) {
+        std::fprintf(stderr, "nubo-drive runs only inside a test host (tests/netns.sh)\n");
         return BadUsage;
     }
     Driver driver(args.first(), args.mid(1));
