@@ -21,7 +21,9 @@ public:
 
     struct Result {
         QList<Entry> entries;
-        bool complete = false; // the end marker was read and every record was whole
+        // The end marker was read, nothing followed it, and no record was cut. Records that
+        // were refused or could not be stored do not make a stream incomplete: see each status.
+        bool complete = false;
     };
 
     static Result unpack(const QString &saveDir, QIODevice *stream);
