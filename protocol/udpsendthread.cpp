@@ -55,7 +55,8 @@ QNetworkInterface interfaceHolding(const QHostAddress &address)
     return QNetworkInterface();
 }
 
-// The text ends at the first NUL, as a peer that sends a C string would mean it.
+// The text ends at the first NUL, as a peer that sends a C string would mean it. Qt 5's fromUtf8
+// stops there by itself; Qt 6's would keep the rest.
 QString presenceText(QByteArray datagram)
 {
     const int nul = datagram.indexOf('\0');
@@ -66,8 +67,7 @@ QString presenceText(QByteArray datagram)
 
 } // namespace
 
-UDPSendThread::UDPSendThread()
-    : localAddress(probeLocalAddress()), localIp(localAddress.toString())
+UDPSendThread::UDPSendThread() : localAddress(probeLocalAddress()), localIp(localAddress.toString())
 {
 }
 

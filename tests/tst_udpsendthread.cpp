@@ -1,0 +1,611 @@
+// Runs only inside the namespace that tests/netns.sh makes for it: the threads under test send
+// multicast, and some cases change the namespace's own routes.
+#include "protocol/udpsendthread.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+const QHostAddress group(QStringLiteral("224.0.0.1"));
+
+QString linkName()
+{
+    return qEnvironmentVariable("NUBO_NETNS_IF");
+}
+
+QHostAddress linkAddress()
+{
+    return QHostAddress(qEnvironmentVariable("NUBO_NETNS_ADDR"));
+}
+
+QNetworkInterface link()
+{
+    return QNetworkInterface::interfaceFromName(linkName());
+}
+
+// The debug log, collected from every thread.
+std::mutex logMutex;
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
+
+void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        logLines.append(message);
+    }
+    if (QThread::currentThread() == qApp->thread())
+        previousHandler(type, context, message);
+    else
+        fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+int exitLines()
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    return logLines.count(QStringLiteral("退出UDP线程"));
+}
+
+// Packets that left by the test link, from the namespace's own view of its devices.
+qint64 packetsSent()
+{
+    QFile dev(QStringLiteral("/proc/net/dev"));
+    if (!dev.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = linkName().toLatin1() + ':';
+    for (const QByteArray &line : dev.readAll().split('\n')) {
+        const QByteArray trimmed = line.trimmed();
+        if (trimmed.startsWith(prefix)) {
+            const QList<QByteArray> fields = trimmed.mid(prefix.size()).simplified().split(' ');
+            return fields.value(9).toLongLong(); // after 8 receive columns: bytes, packets
+        }
+    }
+    return -1;
+}
+
+// Bytes waiting in every socket bound to the presence port.
+qint64 bytesQueuedOnPresencePort()
+{
+    QFile udp(QStringLiteral("/proc/net/udp"));
+    if (!udp.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray port =
+        ':' + QByteArray::number(UDPSendThread::presencePort, 16).toUpper().rightJustified(4, '0');
+    qint64 total = 0;
+    for (const QByteArray &line : udp.readAll().split('\n').mid(1)) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 4 && fields.at(1).endsWith(port))
+            total += fields.at(4).split(':').value(1).toLongLong(nullptr, 16);
+    }
+    return total;
+}
+
+bool runIp(const QStringList &arguments)
+{
+    return QProcess::execute(QStringLiteral("ip"), arguments) == 0;
+}
+
+// A socket of the test's own on the presence port, to see what is really sent.
+class GroupSocket
+{
+public:
+    GroupSocket()
+    {
+        clock.start();
+        socket.bind(QHostAddress::AnyIPv4, UDPSendThread::presencePort,
+                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+        socket.joinMulticastGroup(group, link());
+    }
+    bool isReady() const { return socket.state() == QAbstractSocket::BoundState; }
+
+    // Reads what has arrived; returns how many datagrams were taken in so far.
+    int collect()
+    {
+        while (socket.hasPendingDatagrams()) {
+            datagrams.append(socket.receiveDatagram());
+            arrivals.append(clock.elapsed());
+        }
+        return datagrams.size();
+    }
+
+    QList<QNetworkDatagram> datagrams;
+    QList<qint64> arrivals; // ms since the socket was made
+
+private:
+    QUdpSocket socket;
+    QElapsedTimer clock;
+};
+
+// Sends to the group from an ordinary port, as another machine's receiver would.
+void sendToGroup(const QList<QByteArray> &datagrams)
+{
+    QUdpSocket sender;
+    sender.bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+    sender.setMulticastInterface(link());
+    sender.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+    for (const QByteArray &datagram : datagrams)
+        sender.writeDatagram(datagram, group, UDPSendThread::presencePort);
+}
+
+// userListUpdate arrives here queued, in the test's thread, as it would in a dialog.
+class UpdateLog
+{
+public:
+    explicit UpdateLog(UDPSendThread &thread)
+    {
+        QObject::connect(&thread, &UDPSendThread::userListUpdate, &context,
+                         [this](const QStringList &list) { updates.append(list); });
+    }
+    QList<QStringList> updates;
+
+private:
+    QObject context;
+};
+
+QList<QByteArray> repeated(const QByteArray &datagram, int count)
+{
+    QList<QByteArray> list;
+    for (int i = 0; i < count; ++i)
+        list.append(datagram);
+    return list;
+}
+
+QByteArray announcementOf(const QString &name)
+{
+    return (name + QLatin1Char(':') + linkAddress().toString() + QLatin1String(":receive"))
+        .toUtf8();
+}
+
+std::unique_ptr<UDPSendThread> startAnnouncer(const QString &name)
+{
+    auto thread = std::make_unique<UDPSendThread>();
+    thread->setUserName(name);
+    thread->setListenMode(false);
+    thread->start();
+    return thread;
+}
+
+// Starts a listener and returns once it is known to take in datagrams, with an empty list.
+// Markers sent before its socket was joined are lost, so a new one goes out until one is heard.
+bool startListening(UDPSendThread &thread, UpdateLog &log)
+{
+    thread.setListenMode(true);
+    thread.start();
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const QString marker = QStringLiteral("marker-%1").arg(attempt);
+        sendToGroup({marker.toUtf8()});
+        if (QTest::qWaitFor(
+                [&] { return !log.updates.isEmpty() && log.updates.last().contains(marker); },
+                1500)) {
+            thread.userListRefresh();
+            log.updates.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+class TestUDPSendThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void probeFindsTheLinkAddress();
+    void probeFallsBack_data();
+    void probeFallsBack();
+    void announcementBytes_data();
+    void announcementBytes();
+    void listenerHearsAnnouncer();
+    void listenerNeverSends();
+    void announcerKeepsNothing();
+    void listenerKeepsDistinctTexts_data();
+    void listenerKeepsDistinctTexts();
+    void refreshEmptiesTheList();
+    void stopTakesEffectAtOnce_data();
+    void stopTakesEffectAtOnce();
+    void stopDuringStartStillStops();
+    void startRightAfterStopRuns();
+    void restartClearsTheList();
+    void destructorStopsTheLoop();
+    void twoAnnouncersHeardWithinTwoSeconds();
+    void burstTakenInWithinOneCycle();
+};
+
+void TestUDPSendThread::initTestCase()
+{
+    // Never on the machine's own interfaces: only lo and the link netns.sh made may exist.
+    QStringList names;
+    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces())
+        names.append(iface.name());
+    names.sort();
+    QStringList expected({linkName(), QStringLiteral("lo")});
+    expected.sort();
+    if (linkName().isEmpty() || names != expected)
+        QFAIL("run this test through tests/netns.sh host");
+    QVERIFY(!linkAddress().isNull());
+    previousHandler = qInstallMessageHandler(collectMessage);
+}
+
+void TestUDPSendThread::cleanupTestCase()
+{
+    qInstallMessageHandler(previousHandler);
+}
+
+void TestUDPSendThread::probeFindsTheLinkAddress()
+{
+    const qint64 sentBefore = packetsSent();
+    QVERIFY(sentBefore >= 0);
+    QElapsedTimer clock;
+    clock.start();
+    const QHostAddress probed = UDPSendThread::probeLocalAddress();
+    const UDPSendThread thread;
+    const qint64 elapsed = clock.elapsed();
+    qInfo("probe and constructor took %lld ms", elapsed);
+
+    QCOMPARE(probed, linkAddress());
+    QVERIFY(!probed.isLoopback());
+    QCOMPARE(probed.protocol(), QAbstractSocket::IPv4Protocol);
+    QCOMPARE(thread.localAddress, linkAddress());
+    QCOMPARE(thread.localIp, qEnvironmentVariable("NUBO_NETNS_ADDR"));
+    QVERIFY2(elapsed < 500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(packetsSent(), sentBefore);
+}
+
+void TestUDPSendThread::probeFallsBack_data()
+{
+    QTest::addColumn<QStringList>("breakCommand");
+    QTest::addColumn<QString>("expectedIp");
+
+    QTest::newRow("no default route")
+        << QStringList({"route", "del", "default"}) << qEnvironmentVariable("NUBO_NETNS_ADDR");
+    QTest::newRow("link down") << QStringList({"link", "set", linkName(), "down"}) << QString();
+}
+
+void TestUDPSendThread::probeFallsBack()
+{
+    QFETCH(QStringList, breakCommand);
+    QFETCH(QString, expectedIp);
+
+    QVERIFY(runIp(breakCommand));
+    QElapsedTimer clock;
+    clock.start();
+    const UDPSendThread thread;
+    const qint64 elapsed = clock.elapsed();
+    const bool restored = runIp({"link", "set", linkName(), "up"}) &&
+                          runIp({"route", "replace", "default", "dev", linkName()});
+    QVERIFY(restored);
+
+    QCOMPARE(thread.localIp, expectedIp);
+    QCOMPARE(thread.localAddress.isNull(), expectedIp.isEmpty());
+    QVERIFY2(elapsed < 500, qPrintable(QString::number(elapsed)));
+    QCOMPARE(UDPSendThread::probeLocalAddress(), linkAddress());
+}
+
+void TestUDPSendThread::announcementBytes_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("expected");
+
+    const QByteArray address = qgetenv("NUBO_NETNS_ADDR");
+    QTest::newRow("default name") << QString() << "ruvak:" + address + ":receive";
+    QTest::newRow("chinese name") << QStringLiteral("张三")
+                                  << "\xe5\xbc\xa0\xe4\xb8\x89:" + address + ":receive";
+    QTest::newRow("name with spaces")
+        << QStringLiteral("my laptop") << "my laptop:" + address + ":receive";
+}
+
+void TestUDPSendThread::announcementBytes()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, expected);
+
+    GroupSocket observer;
+    QVERIFY(observer.isReady());
+    UDPSendThread thread;
+    if (!name.isEmpty())
+        thread.setUserName(name);
+    QElapsedTimer clock;
+    clock.start();
+    thread.start();
+    QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= 1, 1000);
+    const qint64 first = clock.elapsed();
+    QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= 2, 2000);
+    const qint64 interval = observer.arrivals.at(1) - observer.arrivals.at(0);
+    thread.stopThread();
+
+    QVERIFY2(first < 500, qPrintable(QString::number(first)));
+    QVERIFY2(interval > 700 && interval < 1500, qPrintable(QString::number(interval)));
+    for (const QNetworkDatagram &datagram : qAsConst(observer.datagrams)) {
+        QCOMPARE(datagram.data(), expected);
+        // Sent by the interface whose address it carries.
+        QCOMPARE(QHostAddress(datagram.senderAddress().toIPv4Address()), linkAddress());
+        QCOMPARE(datagram.destinationAddress(), group);
+        QCOMPARE(datagram.hopLimit(), 1); // stays on the local segment
+    }
+}
+
+void TestUDPSendThread::listenerHearsAnnouncer()
+{
+    UDPSendThread listener;
+    UpdateLog log(listener);
+    listener.setListenMode(true);
+    listener.start();
+    const auto announcer = startAnnouncer(QStringLiteral("alice"));
+    const QString expected =
+        QStringLiteral("alice:") + qEnvironmentVariable("NUBO_NETNS_ADDR") + ":receive";
+
+    QTRY_COMPARE_WITH_TIMEOUT(log.updates.size(), 1, 3000);
+    QCOMPARE(log.updates.first(), QStringList({expected}));
+    QCOMPARE(listener.userList(), QStringList({expected}));
+}
+
+void TestUDPSendThread::listenerNeverSends()
+{
+    GroupSocket observer;
+    QVERIFY(observer.isReady());
+    UDPSendThread listener;
+    listener.setUserName(QStringLiteral("quiet"));
+    UpdateLog log(listener);
+    QVERIFY(startListening(listener, log));
+    const qint64 sentBefore = packetsSent();
+    const auto announcer = startAnnouncer(QStringLiteral("loud"));
+
+    // Three announcements span two whole cycles of the listener.
+    QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= 4, 4000); // the marker and three
+    announcer->stopThread();
+    observer.collect();
+    QVERIFY(listener.isRunning());
+    const qint64 sent = packetsSent() - sentBefore;
+
+    int announcements = 0;
+    for (const QNetworkDatagram &datagram : qAsConst(observer.datagrams)) {
+        QVERIFY2(!datagram.data().startsWith("quiet"), datagram.data().constData());
+        if (datagram.data() == announcementOf(QStringLiteral("loud")))
+            ++announcements;
+    }
+    QCOMPARE(sent, qint64(announcements));
+}
+
+void TestUDPSendThread::announcerKeepsNothing()
+{
+    // The count of waiting bytes works: an idle socket on the port holds a burst.
+    {
+        GroupSocket idle;
+        QVERIFY(idle.isReady());
+        sendToGroup(repeated("someone:10.1.1.1:receive", 20));
+        QTRY_VERIFY(bytesQueuedOnPresencePort() > 0);
+    }
+    QTRY_COMPARE(bytesQueuedOnPresencePort(), qint64(0));
+
+    const auto announcer = startAnnouncer(QStringLiteral("alice"));
+    UpdateLog log(*announcer);
+    {
+        GroupSocket observer; // until the announcer's socket is surely open
+        QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= 1, 2500);
+    }
+    sendToGroup(repeated("someone:10.1.1.1:receive", 20));
+    // Its own announcements reach its socket as well; it drops them all in its next cycle.
+    QTRY_COMPARE_WITH_TIMEOUT(bytesQueuedOnPresencePort(), qint64(0), 2500);
+    QVERIFY(announcer->isRunning());
+    QVERIFY(announcer->userList().isEmpty());
+    QVERIFY(log.updates.isEmpty());
+}
+
+void TestUDPSendThread::listenerKeepsDistinctTexts_data()
+{
+    QTest::addColumn<QList<QByteArray>>("datagrams");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString bob = QStringLiteral("bob:10.0.0.2:receive");
+    QTest::newRow("same text three times")
+        << QList<QByteArray>({bob.toUtf8(), bob.toUtf8(), bob.toUtf8()}) << QStringList({bob});
+    QTest::newRow("letter case differs")
+        << QList<QByteArray>({"bob:10.0.0.2:receive", "Bob:10.0.0.2:receive"})
+        << QStringList({"bob:10.0.0.2:receive", "Bob:10.0.0.2:receive"});
+    QTest::newRow("address changed")
+        << QList<QByteArray>({"bob:10.0.0.2:receive", "bob:10.0.0.3:receive"})
+        << QStringList({"bob:10.0.0.2:receive", "bob:10.0.0.3:receive"});
+    QTest::newRow("nul inside") << QList<QByteArray>({QByteArray("bob:10.0.0.2:receive\0xyz", 24)})
+                                << QStringList({bob});
+    QTest::newRow("same text before a nul")
+        << QList<QByteArray>({QByteArray("bob:10.0.0.2:receive\0one", 24),
+                              QByteArray("bob:10.0.0.2:receive\0two", 24)})
+        << QStringList({bob});
+    QTest::newRow("nothing before a nul")
+        << QList<QByteArray>({QByteArray("\0bob", 4), QByteArray()}) << QStringList();
+    QTest::newRow("chinese name") << QList<QByteArray>(
+                                         {"\xe5\xbc\xa0\xe4\xb8\x89:10.0.0.4:receive"})
+                                  << QStringList({QStringLiteral("张三:10.0.0.4:receive")});
+    QTest::newRow("no fields at all")
+        << QList<QByteArray>({"hello"}) << QStringList({QStringLiteral("hello")});
+}
+
+void TestUDPSendThread::listenerKeepsDistinctTexts()
+{
+    QFETCH(QList<QByteArray>, datagrams);
+    QFETCH(QStringList, expected);
+
+    UDPSendThread listener;
+    UpdateLog log(listener);
+    QVERIFY(startListening(listener, log));
+    // The socket keeps the order, so once the last one is in, all before it have been seen.
+    sendToGroup(datagrams + QList<QByteArray>({"last"}));
+    QTRY_VERIFY_WITH_TIMEOUT(listener.userList().contains(QStringLiteral("last")), 2500);
+    QTRY_COMPARE(log.updates.size(), expected.size() + 1);
+
+    QCOMPARE(listener.userList(), expected + QStringList({"last"}));
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(log.updates.at(i), expected.mid(0, i + 1));
+}
+
+void TestUDPSendThread::refreshEmptiesTheList()
+{
+    UDPSendThread listener;
+    UpdateLog log(listener);
+    listener.setListenMode(true);
+    listener.start();
+    const auto announcer = startAnnouncer(QStringLiteral("alice"));
+    const QStringList alice({QString::fromUtf8(announcementOf(QStringLiteral("alice")))});
+    QTRY_COMPARE_WITH_TIMEOUT(log.updates.size(), 1, 3000);
+
+    listener.userListRefresh();
+    QVERIFY(listener.userList().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(log.updates.size(), 2, 2500);
+    QCOMPARE(log.updates.last(), alice);
+    QCOMPARE(listener.userList(), alice);
+}
+
+void TestUDPSendThread::stopTakesEffectAtOnce_data()
+{
+    QTest::addColumn<bool>("listen");
+    QTest::newRow("announcer") << false;
+    QTest::newRow("listener") << true;
+}
+
+void TestUDPSendThread::stopTakesEffectAtOnce()
+{
+    QFETCH(bool, listen);
+
+    UDPSendThread thread;
+    UpdateLog log(thread);
+    GroupSocket observer;
+    if (listen) {
+        QVERIFY(startListening(thread, log));
+    } else {
+        thread.start();
+        QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= 1, 1000);
+    }
+    const int exitsBefore = exitLines();
+
+    QElapsedTimer clock;
+    clock.start();
+    thread.stopThread();
+    const qint64 elapsed = clock.elapsed();
+    qInfo("stopThread took %lld ms", elapsed);
+
+    QVERIFY(thread.isFinished());
+    QVERIFY2(elapsed < 200, qPrintable(QString::number(elapsed)));
+    QCOMPARE(exitLines(), exitsBefore + 1);
+}
+
+void TestUDPSendThread::stopDuringStartStillStops()
+{
+    UDPSendThread thread;
+    const int exitsBefore = exitLines();
+    for (int i = 0; i < 20; ++i) {
+        thread.start();
+        thread.stopThread();
+        QVERIFY(thread.isFinished());
+    }
+    QCOMPARE(exitLines(), exitsBefore + 20);
+}
+
+void TestUDPSendThread::startRightAfterStopRuns()
+{
+    GroupSocket observer;
+    QVERIFY(observer.isReady());
+    UDPSendThread thread;
+    thread.start();
+    QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= 1, 1000);
+    for (int i = 0; i < 20; ++i) {
+        thread.stopThread();
+        thread.start();
+    }
+    const int heard = observer.collect();
+    // Each start announces at once, and the last run goes on announcing.
+    QTRY_VERIFY_WITH_TIMEOUT(observer.collect() >= heard + 2, 3000);
+    QVERIFY(thread.isRunning());
+}
+
+void TestUDPSendThread::restartClearsTheList()
+{
+    UDPSendThread listener;
+    UpdateLog log(listener);
+    listener.setListenMode(true);
+    listener.start();
+    {
+        const auto alice = startAnnouncer(QStringLiteral("alice"));
+        QTRY_COMPARE_WITH_TIMEOUT(listener.userList().size(), 1, 3000);
+    }
+    listener.stopThread();
+    QCOMPARE(listener.userList().size(), 1);
+    listener.start();
+    QTRY_VERIFY(listener.userList().isEmpty());
+
+    const auto bob = startAnnouncer(QStringLiteral("bob"));
+    const QStringList expected({QString::fromUtf8(announcementOf(QStringLiteral("bob")))});
+    QTRY_COMPARE_WITH_TIMEOUT(listener.userList(), expected, 3000);
+    QTRY_COMPARE(log.updates.last(), expected);
+}
+
+void TestUDPSendThread::destructorStopsTheLoop()
+{
+    auto thread = std::make_unique<UDPSendThread>();
+    UpdateLog log(*thread);
+    QVERIFY(startListening(*thread, log)); // in its one-second wait now
+    const int exitsBefore = exitLines();
+    QElapsedTimer clock;
+    clock.start();
+    thread.reset();
+    QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(exitLines(), exitsBefore + 1);
+}
+
+void TestUDPSendThread::twoAnnouncersHeardWithinTwoSeconds()
+{
+    UDPSendThread listener;
+    UpdateLog log(listener);
+    QVERIFY(startListening(listener, log));
+    // A third receiver that has been announcing for a while must not delay the two.
+    const auto early = startAnnouncer(QStringLiteral("early"));
+    QTRY_COMPARE_WITH_TIMEOUT(listener.userList().size(), 1, 2500);
+
+    QElapsedTimer clock;
+    clock.start();
+    const auto one = startAnnouncer(QStringLiteral("one"));
+    const auto two = startAnnouncer(QStringLiteral("two"));
+    QTRY_COMPARE_WITH_TIMEOUT(listener.userList().size(), 3, 2000);
+    qInfo("both heard after %lld ms", clock.elapsed());
+    QVERIFY(listener.userList().contains(QString::fromUtf8(announcementOf(QStringLiteral("one")))));
+    QVERIFY(listener.userList().contains(QString::fromUtf8(announcementOf(QStringLiteral("two")))));
+}
+
+void TestUDPSendThread::burstTakenInWithinOneCycle()
+{
+    UDPSendThread listener;
+    UpdateLog log(listener);
+    QVERIFY(startListening(listener, log));
+
+    QList<QByteArray> burst;
+    QStringList expected;
+    for (int i = 0; i < 100; ++i) {
+        const QString text =
+            QStringLiteral("peer%1:10.0.%2.%3:receive").arg(i).arg(i / 250).arg(i % 250 + 1);
+        burst.append(text.toUtf8());
+        expected.append(text);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    sendToGroup(burst);
+    QTRY_COMPARE_WITH_TIMEOUT(listener.userList().size(), burst.size(), 1500);
+    qInfo("burst of %d taken in after %lld ms", int(burst.size()), clock.elapsed());
+    QCOMPARE(listener.userList(), expected);
+    QTRY_COMPARE(log.updates.size(), burst.size());
+    QCOMPARE(log.updates.last(), expected);
+}
+
+QTEST_GUILESS_MAIN(TestUDPSendThread)
+#include "tst_udpsendthread.moc"
