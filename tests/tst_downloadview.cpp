@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QLabel>
+#include <QMutex>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -35,19 +36,30 @@ const QByteArray acceptReply = "HTTP/1.1 200 OK\r\nTransfer-Version: 1\r\n"
 const QByteArray refusalReply = "HTTP/1.1 404 Not Found\r\n\r\n";
 const quint16 transferPort = 42135;
 
+// The presence thread logs from its own thread.
+QMutex debugMutex;
 QStringList debugLines;
 QtMessageHandler previousHandler = nullptr;
 
 void collectMessages(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    debugLines << text;
+    {
+        QMutexLocker locker(&debugMutex);
+        debugLines << text;
+    }
     if (previousHandler)
         previousHandler(type, context, text);
 }
 
+int logged(const char *line)
+{
+    QMutexLocker locker(&debugMutex);
+    return debugLines.count(QString::fromUtf8(line));
+}
+
 int disconnectsLogged()
 {
-    return debugLines.count(QString::fromUtf8("客户端断开连接"));
+    return logged("客户端断开连接");
 }
 
 // Answers every message box the view opens, records what it showed, and answers the question
@@ -280,7 +292,10 @@ void TestDownloadView::cleanupTestCase()
 
 void TestDownloadView::init()
 {
-    debugLines.clear();
+    {
+        QMutexLocker locker(&debugMutex);
+        debugLines.clear();
+    }
     openedUrls.clear();
     workDir = std::make_unique<TempWorkDir>();
     QVERIFY(workDir->isValid());
@@ -838,6 +853,8 @@ void TestDownloadView::leavingFreesThePortAtOnce()
     QCOMPARE(changes.count(), 1);
     QCOMPARE(changes.first().first().toString(), QString("main"));
     QVERIFY(!view->sessionActive());
+    // The presence thread has ended by the time the view asks to be left.
+    QCOMPARE(logged("退出UDP线程"), 1);
 
     QTcpServer probe;
     QVERIFY2(probe.listen(address, transferPort), qPrintable(probe.errorString()));
