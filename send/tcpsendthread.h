@@ -41,7 +41,8 @@ public:
 
 signals:
     void updateProgress(float arg);
-    void sendFailed(TCPSendThread::Failure reason);
+    // `reason` is a Failure; a plain int crosses the thread boundary without a registered type.
+    void sendFailed(int reason);
 
 protected:
     void run() override;
@@ -54,6 +55,7 @@ private:
     quint16 port;
     std::atomic<qint64> sentFileSize{0};
     std::atomic<int> pendingReports{0};
+    std::atomic<int> runsEnded{0};
 };
 
 #endif // TCPSENDTHREAD_H

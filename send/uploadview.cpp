@@ -192,7 +192,7 @@ void UploadView::updateProgress(float arg)
                              QMessageBox::NoButton);
 }
 
-void UploadView::sendFailed(TCPSendThread::Failure reason)
+void UploadView::sendFailed(int reason)
 {
     notice.clear();
     switch (reason) {

@@ -43,7 +43,7 @@ protected:
 private slots:
     void on_backPushButton_clicked();
     void updateProgress(float arg);
-    void sendFailed(TCPSendThread::Failure reason);
+    void sendFailed(int reason);
 
 private:
     void appendLine(const QString &html);

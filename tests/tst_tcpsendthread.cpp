@@ -22,7 +22,7 @@ public:
     {
         connect(&thread, &TCPSendThread::updateProgress, this, [this](float f) { reports << f; });
         connect(&thread, &TCPSendThread::sendFailed, this,
-                [this](TCPSendThread::Failure f) { failures << f; });
+                [this](int f) { failures << TCPSendThread::Failure(f); });
     }
 
     bool ended() const
