@@ -177,7 +177,8 @@ void DownloadView::question()
     questionBox->setText(formatSize(total) + QLatin1Char('\n') +
                          fields.value(QStringLiteral("Items-Number")) + tr("个文件\n来自:") +
                          fields.value(QStringLiteral("sender-name")));
-    const bool isFile = fields.value(QStringLiteral("Content-Type")) == QLatin1String("application/file");
+    const bool isFile =
+        fields.value(QStringLiteral("Content-Type")) == QLatin1String("application/file");
     questionBox->setIconPixmap(QPixmap(isFile ? QStringLiteral(":/image/file.ico")
                                               : QStringLiteral(":/image/folder.ico")));
 

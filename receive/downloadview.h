@@ -85,8 +85,8 @@ private:
     Stage stage = Stage::Idle;
     qint64 headerBytes = 0;
     bool progressStale = false; // the shown size text is behind the count
-    bool bodyLost = false;       // a body byte could not be written to "stream"
-    quint64 transferNumber = 0;  // changes whenever a connection ends
+    bool bodyLost = false;      // a body byte could not be written to "stream"
+    quint64 transferNumber = 0; // changes whenever a connection ends
 };
 
 #endif // DOWNLOADVIEW_H

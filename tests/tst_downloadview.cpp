@@ -14,8 +14,8 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QLabel>
-#include <QMutex>
 #include <QMessageBox>
+#include <QMutex>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -68,7 +68,8 @@ int disconnectsLogged()
 class BoxAnswerer : public QObject
 {
 public:
-    struct Box {
+    struct Box
+    {
         QString title;
         QString text;
         QImage picture;
@@ -101,9 +102,13 @@ private:
     {
         // Armed again only once this box is dealt with, and from the next turn of the loop:
         // this runs inside the helper itself.
-        struct Rearm {
+        struct Rearm
+        {
             BoxAnswerer *answerer;
-            ~Rearm() { QTimer::singleShot(0, answerer, [a = answerer] { a->arm(); }); }
+            ~Rearm()
+            {
+                QTimer::singleShot(0, answerer, [a = answerer] { a->arm(); });
+            }
         } rearm{this};
         auto *box = qobject_cast<QMessageBox *>(widget);
         if (!box) {
@@ -171,8 +176,7 @@ QByteArray request(const QString &kind, qint64 contentLength, int items,
 
 QByteArray fileRecord(const QByteArray &name, const QByteArray &data)
 {
-    return name + "\r\nfile\r\n" + QByteArray::number(data.size()) + "\r\n" + data +
-           "File end\r\n";
+    return name + "\r\nfile\r\n" + QByteArray::number(data.size()) + "\r\n" + data + "File end\r\n";
 }
 
 QByteArray folderRecord(const QByteArray &name)
@@ -186,7 +190,8 @@ QByteArray fileContents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-struct Link {
+struct Link
+{
     QString text;
     QUrl url;
 };
@@ -342,8 +347,7 @@ bool TestDownloadView::offer(Sender &sender, const QByteArray &header, int quest
     if (!sender.connectTo(address))
         return false;
     sender.send(header);
-    const QByteArray expected =
-        answerer->answer == QMessageBox::Yes ? acceptReply : refusalReply;
+    const QByteArray expected = answerer->answer == QMessageBox::Yes ? acceptReply : refusalReply;
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 5000 &&
@@ -483,7 +487,8 @@ void TestDownloadView::questionShowsTheOffer_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("picture");
 
-    QTest::newRow("a file") << request("file", 1536, 1) << QString::fromUtf8("1.50KB\n1个文件\n来自:ruvak")
+    QTest::newRow("a file") << request("file", 1536, 1)
+                            << QString::fromUtf8("1.50KB\n1个文件\n来自:ruvak")
                             << ":/image/file.ico";
     QTest::newRow("a folder") << request("folder", 1536, 3)
                               << QString::fromUtf8("1.50KB\n3个文件\n来自:ruvak")
@@ -491,12 +496,12 @@ void TestDownloadView::questionShowsTheOffer_data()
     QTest::newRow("another type") << request("zip", 0, 2, QString::fromUtf8("小明"))
                                   << QString::fromUtf8("0B\n2个文件\n来自:小明")
                                   << ":/image/folder.ico";
-    QTest::newRow("several gigabytes") << request("folder", Q_INT64_C(5) << 30, 9)
-                                       << QString::fromUtf8("5.00GB\n9个文件\n来自:ruvak")
-                                       << ":/image/folder.ico";
-    QTest::newRow("fields missing") << QByteArray("MYPOST /x HTTP/1.1\r\nHost: localhost\r\n\r\n")
-                                    << QString::fromUtf8("0B\n个文件\n来自:")
-                                    << ":/image/folder.ico";
+    QTest::newRow("several gigabytes")
+        << request("folder", Q_INT64_C(5) << 30, 9)
+        << QString::fromUtf8("5.00GB\n9个文件\n来自:ruvak") << ":/image/folder.ico";
+    QTest::newRow("fields missing")
+        << QByteArray("MYPOST /x HTTP/1.1\r\nHost: localhost\r\n\r\n")
+        << QString::fromUtf8("0B\n个文件\n来自:") << ":/image/folder.ico";
     QTest::newRow("type in other case")
         << QByteArray("MYPOST /x HTTP/1.1\r\nContent-Type: Application/File\r\n"
                       "Content-Length: abc\r\nItems-Number: 1\r\nsender-name: a:b\r\n\r\n")
@@ -548,8 +553,12 @@ void TestDownloadView::progressShowsTrueCounts()
 void TestDownloadView::bodyIsUnpackedWithOneLinkPerRecord()
 {
     startView();
-    const QStringList names{"docs", "docs/a.txt", "docs/sub", "docs/sub/b c#1 100%.txt",
-                            QString::fromUtf8("docs/报告 \"终稿\" <v2>.txt"), "empty"};
+    const QStringList names{"docs",
+                            "docs/a.txt",
+                            "docs/sub",
+                            "docs/sub/b c#1 100%.txt",
+                            QString::fromUtf8("docs/报告 \"终稿\" <v2>.txt"),
+                            "empty"};
     QBuffer body;
     body.open(QIODevice::WriteOnly);
     StreamWriter writer(&body);
@@ -665,15 +674,15 @@ void TestDownloadView::transferCutShortIsIncomplete_data()
 
     const QByteArray whole = folderRecord("docs") + fileRecord("docs/a.txt", "hello");
     const QByteArray big = fileRecord("docs/big.bin", QByteArray(4000, 'b'));
-    QTest::newRow("cut inside a file") << whole + big.left(2000) << false
-                                       << QStringList{"docs", "docs/a.txt"}
-                                       << QString::fromUtf8("未完整收到：docs/big.bin");
-    QTest::newRow("cut before the end marker") << whole << false
-                                               << QStringList{"docs", "docs/a.txt"} << QString();
+    QTest::newRow("cut inside a file")
+        << whole + big.left(2000) << false << QStringList{"docs", "docs/a.txt"}
+        << QString::fromUtf8("未完整收到：docs/big.bin");
+    QTest::newRow("cut before the end marker")
+        << whole << false << QStringList{"docs", "docs/a.txt"} << QString();
     QTest::newRow("no body at all") << QByteArray() << false << QStringList() << QString();
-    QTest::newRow("user leaves during the body") << whole + big.left(100) << true
-                                                 << QStringList{"docs", "docs/a.txt"}
-                                                 << QString::fromUtf8("未完整收到：docs/big.bin");
+    QTest::newRow("user leaves during the body")
+        << whole + big.left(100) << true << QStringList{"docs", "docs/a.txt"}
+        << QString::fromUtf8("未完整收到：docs/big.bin");
 }
 
 void TestDownloadView::transferCutShortIsIncomplete()
@@ -724,8 +733,8 @@ void TestDownloadView::secondConnectionIsRefused()
     startView();
     const QByteArray data(2000, 'd');
     const QByteArray body = fileRecord("first.bin", data) + "OVER\r\n";
-    const QByteArray intruderBytes = request("file", 4, 1, "intruder") +
-                                     fileRecord("second.bin", "evil") + "OVER\r\n";
+    const QByteArray intruderBytes =
+        request("file", 4, 1, "intruder") + fileRecord("second.bin", "evil") + "OVER\r\n";
     Sender first;
     Sender second;
 
@@ -842,8 +851,10 @@ void TestDownloadView::maliciousBodyStaysInTheSaveFolder()
     QCOMPARE(texts, (QStringList{"docs", "<a href='x.invalid'>click.txt",
                                  "<img src=x.png><b>bold.txt", "ok.txt"}));
     QVERIFY(!browser()->toHtml().contains("<img"));
-    for (const QString &name : {QString("../up.txt"), QString(absolute), QString("docs/../../deep.txt")})
-        QVERIFY2(shownText().contains(QString::fromUtf8("已拒绝不安全的名称：") + name), qPrintable(name));
+    for (const QString &name :
+         {QString("../up.txt"), QString(absolute), QString("docs/../../deep.txt")})
+        QVERIFY2(shownText().contains(QString::fromUtf8("已拒绝不安全的名称：") + name),
+                 qPrintable(name));
     QVERIFY(showsRedLine());
     QCOMPARE(answerer->notices(), 0);
 }

@@ -10,7 +10,8 @@
 
 namespace {
 
-struct Anchor {
+struct Anchor
+{
     QString href;
     QString text;
 };
@@ -71,15 +72,22 @@ void TestReceiveHtml::linkOpensTheStoredItem_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("storedPath");
 
-    QTest::newRow("plain name") << "a.txt" << "/home/u/save/a.txt";
-    QTest::newRow("nested name") << "docs/sub/b.txt" << "/home/u/save/docs/sub/b.txt";
-    QTest::newRow("spaces and hash") << "my file #2.txt" << "/home/u/my save/my file #2.txt";
-    QTest::newRow("percent") << "100%25 done.txt" << "/home/u/save/100%25 done.txt";
-    QTest::newRow("quote and angle brackets") << "a\"<b>\".txt" << "/home/u/save/a\"<b>\".txt";
-    QTest::newRow("ampersand and apostrophe") << "R&D's.txt" << "/home/u/save/R&D's.txt";
+    QTest::newRow("plain name") << "a.txt"
+                                << "/home/u/save/a.txt";
+    QTest::newRow("nested name") << "docs/sub/b.txt"
+                                 << "/home/u/save/docs/sub/b.txt";
+    QTest::newRow("spaces and hash") << "my file #2.txt"
+                                     << "/home/u/my save/my file #2.txt";
+    QTest::newRow("percent") << "100%25 done.txt"
+                             << "/home/u/save/100%25 done.txt";
+    QTest::newRow("quote and angle brackets") << "a\"<b>\".txt"
+                                              << "/home/u/save/a\"<b>\".txt";
+    QTest::newRow("ampersand and apostrophe") << "R&D's.txt"
+                                              << "/home/u/save/R&D's.txt";
     QTest::newRow("chinese") << QString::fromUtf8("报告 终稿.docx")
                              << QString::fromUtf8("/home/用户/保存/报告 终稿.docx");
-    QTest::newRow("question mark") << "why?.txt" << "/home/u/save/why?.txt";
+    QTest::newRow("question mark") << "why?.txt"
+                                   << "/home/u/save/why?.txt";
 }
 
 void TestReceiveHtml::linkOpensTheStoredItem()
@@ -99,7 +107,8 @@ void TestReceiveHtml::linkOpensTheStoredItem()
 
 void TestReceiveHtml::windowsPathBecomesFileUrl()
 {
-    const QList<Anchor> anchors = anchorsOf(ReceiveHtml::link("a b.txt", "C:/Users/u/save/a b.txt"));
+    const QList<Anchor> anchors =
+        anchorsOf(ReceiveHtml::link("a b.txt", "C:/Users/u/save/a b.txt"));
     QCOMPARE(anchors.size(), 1);
     QCOMPARE(anchors.first().href, QString("file:///C:/Users/u/save/a%20b.txt"));
 }
@@ -136,17 +145,19 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
 void TestReceiveHtml::progressLine()
 {
     // Names and markers make the body a little larger than the announced file sizes.
-    QCOMPARE(ReceiveHtml::progress(10322, 10240),
-             QString::fromUtf8("<p style='color:green;font-size:20px;font-weight:bold'>正在接收...</p>"
-                               "<p style='font-size:30px;font-weight:bold'>10.08KB/10.00KB</p>"));
+    QCOMPARE(
+        ReceiveHtml::progress(10322, 10240),
+        QString::fromUtf8("<p style='color:green;font-size:20px;font-weight:bold'>正在接收...</p>"
+                          "<p style='font-size:30px;font-weight:bold'>10.08KB/10.00KB</p>"));
     QCOMPARE(plainTextOf(ReceiveHtml::progress(Q_INT64_C(3) << 30, Q_INT64_C(5) << 30)),
              QString::fromUtf8("正在接收...\n3.00GB/5.00GB"));
 }
 
 void TestReceiveHtml::refusalLine()
 {
-    QCOMPARE(ReceiveHtml::refused(),
-             QString::fromUtf8("<p style='color:red;font-size:20px;font-weight:bold'>拒绝传输！</p>"));
+    QCOMPARE(
+        ReceiveHtml::refused(),
+        QString::fromUtf8("<p style='color:red;font-size:20px;font-weight:bold'>拒绝传输！</p>"));
 }
 
 void TestReceiveHtml::unpackReport_data()
@@ -165,10 +176,9 @@ void TestReceiveHtml::unpackReport_data()
     StreamUnpacker::Result whole;
     whole.entries = {stored("docs"), stored("docs/a.txt"), stored("docs/b.txt")};
     whole.complete = true;
-    QTest::newRow("whole and stored") << whole << QStringList{"docs", "docs/a.txt", "docs/b.txt"}
-                                      << QStringList{started, parsing, "docs", "docs/a.txt",
-                                                     "docs/b.txt", done}
-                                      << true;
+    QTest::newRow("whole and stored")
+        << whole << QStringList{"docs", "docs/a.txt", "docs/b.txt"}
+        << QStringList{started, parsing, "docs", "docs/a.txt", "docs/b.txt", done} << true;
 
     StreamUnpacker::Result cutShort;
     cutShort.entries = {stored("docs"), {"docs/big.bin", QString(), StreamItem::Incomplete}};
