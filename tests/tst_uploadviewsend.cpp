@@ -10,6 +10,7 @@
 #include "modalhelper.h"
 #include "senddrop.h"
 #include "tempworkdir.h"
+#include "testnetwork.h"
 #include "testreceiver.h"
 
 #include <QListWidget>
@@ -68,8 +69,7 @@ private:
 
 void TestUploadViewSend::initTestCase()
 {
-    if (qEnvironmentVariableIsEmpty("NUBO_NETNS_ADDR"))
-        QSKIP("runs only inside the namespace that tests/netns.sh makes");
+    REQUIRE_TEST_NETWORK();
 }
 
 void TestUploadViewSend::init()
