@@ -69,8 +69,8 @@ QString ReceiveHtml::link(const QString &name, const QString &storedPath)
     // A fully encoded URL holds no quote or angle bracket, and '#', '%' and spaces in the path
     // stay part of the path instead of starting a fragment or an escape.
     const QString href = QUrl::fromLocalFile(storedPath).toString(QUrl::FullyEncoded);
-    return QLatin1String("<div><a href=\"") + href.toHtmlEscaped() + QLatin1String("\">") +
-           name.toHtmlEscaped() + QLatin1String("</a></div>");
+    return QLatin1String("<a href=\"") + href.toHtmlEscaped() + QLatin1String("\">") +
+           name.toHtmlEscaped() + QLatin1String("</a>");
 }
 
 QString ReceiveHtml::unpackReport(const StreamUnpacker::Result &result)
@@ -78,15 +78,26 @@ QString ReceiveHtml::unpackReport(const StreamUnpacker::Result &result)
     QString html;
     if (result.complete)
         html += green(tr("接收完成!") + QLatin1String("<br>") + tr("正在解析流文件..."));
+    // Runs of links share one paragraph, a line each: a paragraph per link costs the document
+    // a few kilobytes each, which adds up to tens of megabytes for a transfer of many files.
+    QStringList links;
+    const auto flushLinks = [&] {
+        if (!links.isEmpty())
+            html += QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
+        links.clear();
+    };
     for (const StreamUnpacker::Entry &entry : result.entries) {
         if (entry.status == StreamItem::Stored) {
-            html += link(entry.name, entry.storedPath);
+            links << link(entry.name, entry.storedPath);
         } else {
             const QString text = entryProblem(entry);
-            if (!text.isEmpty())
+            if (!text.isEmpty()) {
+                flushLinks();
                 html += problem(text);
+            }
         }
     }
+    flushLinks();
     if (!result.complete)
         html += problem(tr("传输中断，接收不完整！"));
     else if (!isSuccess(result))

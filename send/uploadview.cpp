@@ -143,9 +143,11 @@ void UploadView::dropEvent(QDropEvent *event)
     totalSize = packer.totalSize();
     fileName = packer.fileName();
     fileType = packer.fileType();
+    // One append for the whole list: appending line by line re-lays out the document each time.
+    QString added;
     for (const SendPacker::Item &item : packer.items())
-        appendLine(QStringLiteral("<p>") + item.name.toHtmlEscaped() + tr("\t已添加</p>"));
-    appendLine(tr("<h3 style='color:green'>添加成功！</h3>"));
+        added += QStringLiteral("<p>") + item.name.toHtmlEscaped() + tr("\t已添加</p>");
+    appendLine(added + tr("<h3 style='color:green'>添加成功！</h3>"));
 
     if (userListDialog->exec() != QDialog::Accepted) {
         appendRedLine(tr("取消发送！"));
