@@ -4,8 +4,6 @@ nubo_add_test(tst_transferreply SOURCES tst_transferreply.cpp)
 nubo_add_test(tst_streamwriter SOURCES tst_streamwriter.cpp)
 nubo_add_test(tst_streamunpacker SOURCES tst_streamunpacker.cpp)
 nubo_add_test(tst_udpsendthread SOURCES tst_udpsendthread.cpp NETNS TIMEOUT 120)
-set_property(TEST tst_udpsendthread APPEND PROPERTY ENVIRONMENT
-             "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tsan.supp")
 
 # Two hosts joined by a link, each running the presence thread of a small tool.
 add_executable(presencetool presencetool.cpp)
@@ -14,7 +12,7 @@ add_test(NAME tst_presencepair
          COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/tst_presencepair.sh
                  $<TARGET_FILE:presencetool>)
 set_tests_properties(tst_presencepair PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_SOURCE_DIR}/tsan.supp")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;${NUBO_SANITIZER_ENV}")
 
 if(NUBO_FUZZ)
     add_subdirectory(fuzz)

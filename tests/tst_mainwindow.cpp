@@ -26,6 +26,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void showsWithoutWaitingForTheNetwork();
     void windowIsFixedWithItsMenus();
     void homeViewIsShownFirst();
     void homeButtonsAskForTheirViews();
@@ -73,6 +74,18 @@ template <typename View> View *TestMainWindow::findView()
 void TestMainWindow::switchTo(MainWindow &window, const QString &name)
 {
     QVERIFY(QMetaObject::invokeMethod(&window, "changeView", Q_ARG(QString, name)));
+}
+
+void TestMainWindow::showsWithoutWaitingForTheNetwork()
+{
+    // Learning the local address once blocked start-up for up to 30 s where there was no
+    // internet; nothing in start-up may wait for the network.
+    QElapsedTimer clock;
+    clock.start();
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed()) + " ms"));
 }
 
 void TestMainWindow::windowIsFixedWithItsMenus()
