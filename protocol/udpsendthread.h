@@ -2,10 +2,8 @@
 #define UDPSENDTHREAD_H
 
 #include <QHostAddress>
-#include <QMutex>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <atomic>
 #include <condition_variable>
