@@ -43,7 +43,7 @@ void collectMessage(QtMsgType type, const QMessageLogContext &context, const QSt
         std::lock_guard<std::mutex> lock(logMutex);
         logLines.append(message);
     }
-    if (QThread::currentThread() == qApp->thread())
+    if (QThread::currentThread() == QCoreApplication::instance()->thread())
         previousHandler(type, context, message);
     else
         fprintf(stderr, "%s\n", qPrintable(message));
