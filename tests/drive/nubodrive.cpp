@@ -24,7 +24,9 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
+#include <QPointer>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
@@ -58,12 +60,37 @@ QMessageBox *activeBox(const QString &title)
     return box && box->isVisible() && box->windowTitle() == title ? box : nullptr;
 }
 
-// Lines the views show when something did not arrive or leave whole. Red paragraphs are the
-// views' failure lines.
-bool showsFailure(const QTextBrowser *browser)
+// What the shown text says, looked at again only when it changed: the views list thousands of
+// items, and reading the whole document at every poll would slow the very program being timed.
+class TextWatch : public QObject
 {
-    return browser->toHtml().contains(QLatin1String("color:#ff0000"));
-}
+public:
+    bool failure = false; // red paragraphs are the views' failure lines
+    bool sending = false;
+    bool receiving = false;
+
+    void look(const QTextBrowser *browser)
+    {
+        if (browser->document() != watched) {
+            if (watched)
+                disconnect(watched, nullptr, this, nullptr);
+            watched = browser->document();
+            connect(watched, &QTextDocument::contentsChanged, this, [this] { stale = true; });
+            stale = true;
+        }
+        if (!stale)
+            return;
+        stale = false;
+        failure = browser->toHtml().contains(QLatin1String("color:#ff0000"));
+        const QString plain = browser->toPlainText();
+        sending = plain.contains(QString::fromUtf8("正在发送"));
+        receiving = plain.contains(QString::fromUtf8("正在接收"));
+    }
+
+private:
+    QPointer<QTextDocument> watched;
+    bool stale = true;
+};
 
 class Driver : public QObject
 {
@@ -166,7 +193,9 @@ private:
             }
         }
         QTextBrowser *text = browser();
-        if (text && !times.contains("progress") && text->toPlainText().contains(QString::fromUtf8("正在发送")))
+        if (text)
+            watch.look(text);
+        if (text && !times.contains("progress") && watch.sending)
             times.insert("progress", now());
         if (QMessageBox *box = activeBox(QString::fromUtf8("提示"))) {
             const bool done = box->text() == QString::fromUtf8("传输完成！");
@@ -174,13 +203,15 @@ private:
             finish(done ? Success : Failed, done ? "sent" : "unexpected notice");
             return;
         }
-        if (dropHandled && text && showsFailure(text))
+        if (dropHandled && text && watch.failure)
             finish(Failed, "the send view shows a failure");
     }
 
     void pollReceive()
     {
         QTextBrowser *text = browser();
+        if (text)
+            watch.look(text);
         if (QMessageBox *question = activeBox(QString::fromUtf8("是否接收文件？"))) {
             times.insert(QString("question%1").arg(finished), now());
             question->button(answerYes ? QMessageBox::Yes : QMessageBox::No)->click();
@@ -190,13 +221,15 @@ private:
             return;
         }
         if (text && !times.contains(QString("progress%1").arg(finished))
-            && text->toPlainText().contains(QString::fromUtf8("正在接收")))
+            && watch.receiving)
             times.insert(QString("progress%1").arg(finished), now());
         if (QMessageBox *box = activeBox(QString::fromUtf8("提示"))) {
             const bool done = box->text() == QString::fromUtf8("接收完成！");
             box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->accept();
             times.insert(QString("end%1").arg(finished), now());
-            if (!done || showsFailure(text)) {
+            if (text)
+                watch.look(text);
+            if (!done || watch.failure) {
                 finish(Failed, "the transfer did not arrive whole");
                 return;
             }
@@ -204,11 +237,11 @@ private:
                 finish(Success, "received");
             return;
         }
-        if (refused && text && showsFailure(text)) {
+        if (refused && text && watch.failure) {
             // Give the refusal reply time to leave before the process ends.
             refused = false;
             QTimer::singleShot(1000, this, [this] { finish(Failed, "refused"); });
-        } else if (!refused && answeredOnce() && text && showsFailure(text)) {
+        } else if (!refused && answeredOnce() && text && watch.failure) {
             finish(Failed, "the transfer did not arrive whole");
         }
     }
@@ -245,6 +278,7 @@ private:
 
     MainWindow window;
     QTimer poller;
+    TextWatch watch;
     QMap<QString, qint64> times;
     bool dropHandled = false;
     bool refused = false;
