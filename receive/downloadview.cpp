@@ -49,6 +49,8 @@ DownloadView::DownloadView(QWidget *parent) : QWidget(parent), ui(new Ui::Downlo
     // A coarse timer may fire a little early; the quiet period is a promise to the sender.
     timer->setTimerType(Qt::PreciseTimer);
     connect(timer, &QTimer::timeout, this, &DownloadView::question);
+    idleTimer.setSingleShot(true);
+    connect(&idleTimer, &QTimer::timeout, this, &DownloadView::dropIdleConnection);
     connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &DownloadView::openFile);
     questionBox = new QMessageBox(this);
     questionBox->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
@@ -117,6 +119,7 @@ void DownloadView::newConnection()
         connect(socket, &QTcpSocket::readyRead, this, &DownloadView::onSocketReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &DownloadView::onClientDisconnected);
         connect(socket, &QTcpSocket::stateChanged, this, &DownloadView::onSocketStateChange);
+        idleTimer.start(idleTimeoutMs);
         // Bytes that came with the connection are announced by readyRead as usual.
     }
 }
@@ -160,6 +163,8 @@ void DownloadView::question()
     if (nul >= 0)
         bytes.truncate(nul);
     const QMap<QString, QString> fields = parseHeader(QString::fromUtf8(bytes));
+    // The user takes the time the user takes; the sender's own wait bounds the question.
+    idleTimer.stop();
 
     const qint64 total = contentLength(fields.value(QStringLiteral("Content-Length")));
     progress.start(total);
@@ -233,6 +238,7 @@ void DownloadView::endTransfer(bool interactive)
     socket->deleteLater();
     tcpSocket = nullptr;
     ++transferNumber;
+    idleTimer.stop();
 
     const Stage ended = stage;
     timer->stop();
@@ -285,6 +291,10 @@ void DownloadView::storeIncoming()
     if ((headerGrew || bodyGrew) && !recvFile.flush() && bodyGrew)
         bodyLost = true;
 
+    // A request has the idle time from connecting to arrive whole, however it trickles in; a
+    // body only has to keep moving.
+    if (bodyGrew && stage == Stage::Receiving)
+        idleTimer.start(idleTimeoutMs);
     if (headerGrew) {
         if (headerBytes > maxHeaderBytes) {
             timer->stop();
@@ -318,6 +328,10 @@ void DownloadView::refuseConnection(QTcpSocket *socket)
 void DownloadView::reply(const QByteArray &bytes, Stage next)
 {
     stage = next;
+    if (next == Stage::Receiving)
+        idleTimer.start(idleTimeoutMs);
+    else
+        idleTimer.stop();
     if (!tcpSocket)
         return;
     tcpSocket->write(bytes);
@@ -367,4 +381,14 @@ void DownloadView::reportUnusableSaveDir(const QString &saveDir)
     const QFileInfo info(saveDir);
     if (!info.isDir() || !info.isWritable())
         appendHtml(ReceiveHtml::problem(tr("保存路径不存在或不可写：%1").arg(saveDir)));
+}
+
+void DownloadView::dropIdleConnection()
+{
+    if (!tcpSocket || (stage != Stage::Header && stage != Stage::Receiving))
+        return;
+    qDebug() << "连接超时";
+    appendHtml(ReceiveHtml::notice(tr("对方长时间没有发送数据，已断开连接。")));
+    // A body cut off here is unpacked as far as it is whole and reported incomplete.
+    endTransfer(true);
 }

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QMap>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -15,7 +16,7 @@ class QMessageBox;
 class QSettings;
 class QTcpServer;
 class QTcpSocket;
-class QTimer;
+
 class QUrl;
 class UDPSendThread;
 
@@ -38,6 +39,10 @@ public:
     bool sessionActive() const { return active; }
 
     static QMap<QString, QString> parseHeader(const QString &text);
+
+    // How long a connection may stay silent while a request or a body is expected before it is
+    // dropped; tests shorten it.
+    void setIdleTimeout(int ms) { idleTimeoutMs = ms; }
 
 signals:
     void changeView(QString viewName);
@@ -70,6 +75,7 @@ private:
     void unpackStream();
     void appendHtml(const QString &html);
     void reportUnusableSaveDir(const QString &saveDir);
+    void dropIdleConnection();
 
     std::unique_ptr<Ui::DownloadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
@@ -77,6 +83,9 @@ private:
     QPointer<QTcpServer> tcpServer;
     QFile recvFile;
     QTimer *timer;
+    // A peer that connects and then says nothing would hold the one transfer slot for ever.
+    QTimer idleTimer;
+    int idleTimeoutMs = 60000;
     ReceiveProgress progress;
     std::unique_ptr<QSettings> settings;
     QMessageBox *questionBox;

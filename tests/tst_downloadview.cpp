@@ -250,6 +250,7 @@ private slots:
     void refusedSenderCannotHoldTheSession();
     void transferCutShortIsIncomplete_data();
     void transferCutShortIsIncomplete();
+    void silentPeersDoNotHoldTheSession();
     void secondConnectionIsRefused_data();
     void secondConnectionIsRefused();
     void senderLeavingClosesTheQuestion();
@@ -717,6 +718,35 @@ void TestDownloadView::transferCutShortIsIncomplete()
     QCOMPARE(view->sessionActive(), !leaveView);
     if (leaveView)
         QTRY_VERIFY(sender.closed());
+}
+
+void TestDownloadView::silentPeersDoNotHoldTheSession()
+{
+    startView();
+    view->setIdleTimeout(300);
+
+    // A connection that never says anything is dropped, and the next sender is asked.
+    Sender silent;
+    QVERIFY(silent.connectTo(address));
+    QTRY_VERIFY(silent.closed());
+    QVERIFY(silent.reply.isEmpty());
+    QCOMPARE(answerer->questions(), 0);
+
+    // A body that stops half way is given up and reported incomplete, never complete. (The
+    // request itself needs the one-second quiet period.)
+    view->setIdleTimeout(1500);
+    Sender stalled;
+    QVERIFY(offer(stalled, request("file", 10, 2)));
+    stalled.send(fileRecord("whole.txt", "12345") + "cut.txt\r\nfile\r\n5\r\n12");
+    QTRY_VERIFY(stalled.closed());
+    QTRY_COMPARE(disconnectsLogged(), 2);
+    QCOMPARE(entriesBelow(saveDir), QStringList{"whole.txt"});
+    QVERIFY(shownText().contains(QString::fromUtf8("传输中断，接收不完整！")));
+    QVERIFY(!shownText().contains(QString::fromUtf8("接收完成")));
+    QCOMPARE(answerer->notices(), 0);
+
+    Sender next;
+    QVERIFY(offer(next, request("file", 5, 1), 1));
 }
 
 void TestDownloadView::secondConnectionIsRefused_data()
