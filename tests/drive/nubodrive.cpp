@@ -1,8 +1,8 @@
 // nubo-drive: uses the real program the way a person does, through its widgets only, so that two
 // copies of it in two test hosts can carry a transfer from one end to the other.
 //
-//   nubo-drive receive [--answer yes|no] [--transfers N] [--timeout SECONDS]
-//   nubo-drive send --to NAME [--timeout SECONDS] PATH...
+//   nubo-drive receive [--answer yes|no] [--transfers N] [--timeout SECONDS] [--screenshot PNG]
+//   nubo-drive send --to NAME [--timeout SECONDS] [--screenshot PNG] PATH...
 //
 // receive: exit 0 when "接收完成！" was shown for every transfer, 1 for a refused or incomplete
 // one, 2 on timeout. send: 0 when "传输完成！" was shown, 1 on refusal or failure, 2 on timeout.
@@ -134,6 +134,9 @@ private:
             } else if (arg == "--transfers" && mode == "receive") {
                 transfers = next.toInt();
                 ++i;
+            } else if (arg == "--screenshot") {
+                screenshot = next;
+                ++i;
             } else if (arg == "--to" && mode == "send") {
                 receiverName = next;
                 ++i;
@@ -261,6 +264,8 @@ private:
         for (auto it = times.cbegin(); it != times.cend(); ++it)
             std::printf("time %s %lld\n", qPrintable(it.key()), static_cast<long long>(it.value()));
         std::fflush(stdout);
+        if (!screenshot.isEmpty())
+            window.grab().save(screenshot);
         // Close whatever modal loop is open so that the event loops unwind.
         if (QWidget *modal = QApplication::activeModalWidget())
             modal->close();
@@ -274,6 +279,7 @@ private:
     bool answerYes = true;
     int transfers = 1;
     QString receiverName;
+    QString screenshot;
     QStringList paths;
 
     MainWindow window;
@@ -294,8 +300,9 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty() || (args.first() != "receive" && args.first() != "send")) {
         std::fprintf(stderr, "usage: nubo-drive receive [--answer yes|no] [--transfers N] "
-                             "[--timeout SECONDS]\n       nubo-drive send --to NAME "
-                             "[--timeout SECONDS] PATH...\n");
+                             "[--timeout SECONDS] [--screenshot PNG]\n"
+                             "       nubo-drive send --to NAME [--timeout SECONDS] "
+                             "[--screenshot PNG] PATH...\n");
         return BadUsage;
     }
     if (!insideTestHost()) {
