@@ -1,5 +1,4 @@
 list(APPEND NUBO_SOURCES
-    app/formatsize.h app/formatsize.cpp
     app/mainview.h app/mainview.cpp forms/mainview.ui
     app/mainwindow.h app/mainwindow.cpp forms/mainwindow.ui
 )
