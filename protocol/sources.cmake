@@ -1,6 +1,9 @@
 list(APPEND NUBO_SOURCES
+    protocol/formatsize.h protocol/formatsize.cpp
+    protocol/ratemeter.h protocol/ratemeter.cpp
     protocol/transferrequest.h protocol/transferrequest.cpp
     protocol/transferreply.h protocol/transferreply.cpp
+    protocol/streamreader.h protocol/streamreader.cpp
     protocol/streamwriter.h protocol/streamwriter.cpp
     protocol/udpsendthread.h protocol/udpsendthread.cpp
 )

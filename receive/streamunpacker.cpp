@@ -1,23 +1,255 @@
 #include "receive/streamunpacker.h"
 
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QIODevice>
+#include <QSaveFile>
+
+namespace {
+
+constexpr qint64 pieceSize = 1024 * 1024;
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
+// Names are paths below the save folder; anything that could climb out of it is refused
+// before the file system is asked.
+bool isSafeName(const QString &name)
+{
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
+        return false;
+    if (name.size() >= 2 && name.at(1) == QLatin1Char(':') && name.at(0).isLetter())
+        return false;
+#ifdef Q_OS_WIN
+    if (name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':')))
+        return false;
+#endif
+    const QStringList parts = name.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (part == QLatin1String(".."))
+            return false;
+#ifdef Q_OS_WIN
+        // Windows drops trailing dots and spaces, so ". ." or "... " can stand for "..".
+        QString stripped = part;
+        while (stripped.endsWith(QLatin1Char('.')) || stripped.endsWith(QLatin1Char(' ')))
+            stripped.chop(1);
+        if (part.size() > 1 && stripped.isEmpty())
+            return false;
+#endif
+    }
+    return true;
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    if (path.compare(folder, pathCase) == 0)
+        return true;
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path.startsWith(prefix, pathCase);
+}
+
+// The deepest existing part of the path decides where the item really lands: it must resolve to
+// a place inside the save folder. A dangling link is refused, as its target cannot be checked.
+bool staysInside(const QString &canonicalSave, const QString &base, const QStringList &parts)
+{
+    QString existing = base;
+    QString prefix = base;
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        prefix += QLatin1Char('/') + part;
+        const QFileInfo info(prefix);
+        if (info.isSymLink() && !info.exists())
+            return false;
+        if (!info.exists())
+            break;
+        existing = prefix;
+    }
+    const QString real = QFileInfo(existing).canonicalFilePath();
+    return !real.isEmpty() && isInside(real, canonicalSave);
+}
+
+} // namespace
+
+StreamUnpacker::StreamUnpacker(const QString &saveDir)
+    : reader(this), saveDir(QDir::cleanPath(QFileInfo(saveDir).absoluteFilePath())),
+      canonicalSave(QFileInfo(saveDir).canonicalFilePath())
+{
+}
+
+QString StreamUnpacker::relativeOf(const QString &path) const
+{
+    return path.mid(saveDir.endsWith(QLatin1Char('/')) ? saveDir.size() : saveDir.size() + 1);
+}
+
+StreamUnpacker::~StreamUnpacker() = default; // an unfinished file is cancelled with it
+
+bool StreamUnpacker::feed(const char *bytes, qint64 length)
+{
+    if (hasFailed)
+        return false;
+    if (!reader.feed(bytes, length) && !hasFailed) {
+        Status status = Invalid;
+        if (reader.error() == StreamReader::UnknownType)
+            status = UnknownType;
+        else if (reader.error() == StreamReader::DataAfterEnd)
+            status = Invalid;
+        qDebug() << (status == UnknownType ? "类型错误" : "File end错误") << reader.recordName();
+        file.reset();
+        add(reader.error() == StreamReader::DataAfterEnd ? QStringLiteral("OVER")
+                                                         : reader.recordName(),
+            QString(), status);
+    }
+    return !hasFailed;
+}
+
+void StreamUnpacker::finish()
+{
+    if (hasFailed || reader.atEnd())
+        return;
+    // Only a file being written has a name worth showing; the missing end counts all the same.
+    file.reset();
+    hasFailed = true;
+    pending.append(Entry{fileName, QString(), Incomplete});
+}
+
+QList<StreamUnpacker::Entry> StreamUnpacker::takeEntries()
+{
+    QList<Entry> taken;
+    taken.swap(pending);
+    return taken;
+}
+
+StreamUnpacker::Status StreamUnpacker::check(const QString &name, QString *path)
+{
+    if (!isSafeName(name))
+        return Refused;
+    if (recordLimit >= 0 && reader.records() > recordLimit)
+        return Excess;
+    if (canonicalSave.isEmpty())
+        return WriteFailed; // no save folder to store into
+    *path = QDir::cleanPath(saveDir + QLatin1Char('/') + name);
+    if (!isInside(*path, saveDir) || *path == saveDir)
+        return Refused;
+    if (isProtected(*path))
+        return Refused;
+
+    const QString relative = relativeOf(*path);
+    const int slash = relative.lastIndexOf(QLatin1Char('/'));
+    const QString parent = slash < 0 ? QString() : relative.left(slash);
+    if (parent.isEmpty() || knownFolders.contains(parent)) {
+        const QFileInfo info(*path);
+        if (!info.isSymLink())
+            return Stored;
+        const QString real = info.canonicalFilePath();
+        return !real.isEmpty() && isInside(real, canonicalSave) ? Stored : Refused;
+    }
+    if (!staysInside(canonicalSave, canonicalSave, relative.split(QLatin1Char('/'))))
+        return Refused;
+    const QFileInfo parentInfo(saveDir + QLatin1Char('/') + parent);
+    if (parentInfo.isDir() && isInside(parentInfo.canonicalFilePath(), canonicalSave))
+        knownFolders.insert(parent);
+    return Stored;
+}
+
+// The program's own files may lie in the save folder; a record must never replace them.
+bool StreamUnpacker::isProtected(const QString &path) const
+{
+    const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    for (const QString &own : protectedPaths) {
+        if (own.mid(own.lastIndexOf(QLatin1Char('/')) + 1).compare(fileName, pathCase) != 0)
+            continue;
+        const QString real = QFileInfo(path).canonicalFilePath();
+        const QString ownReal = QFileInfo(own).canonicalFilePath();
+        if (path.compare(own, pathCase) == 0 ||
+            (!real.isEmpty() && real.compare(ownReal, pathCase) == 0) ||
+            QFileInfo(QFileInfo(path).absolutePath())
+                    .canonicalFilePath()
+                    .compare(QFileInfo(QFileInfo(own).absolutePath()).canonicalFilePath(),
+                             pathCase) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool StreamUnpacker::add(const QString &name, const QString &path, Status status)
+{
+    pending.append(Entry{name, status == Stored ? path : QString(), status});
+    if (status != Stored)
+        hasFailed = true;
+    return status == Stored;
+}
+
+bool StreamUnpacker::folder(const QString &name)
+{
+    QString path;
+    Status status = check(name, &path);
+    if (status == Stored) {
+        const QFileInfo info(path);
+        if (!info.isDir() && (info.exists() || info.isSymLink() || !QDir().mkdir(path)))
+            status = WriteFailed;
+    }
+    if (status == Stored)
+        knownFolders.insert(relativeOf(path));
+    return add(name, path, status);
+}
+
+bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
+{
+    Q_UNUSED(size)
+    fileName = name;
+    Status status = check(name, &filePath);
+    if (status == Stored) {
+        // Written beside its final name and put in place only when whole, so that neither a cut
+        // nor a failed write leaves something that looks like the complete file. The target is
+        // replaced, not written into: a hard link to it keeps its old contents.
+        file = std::make_unique<QSaveFile>(filePath);
+        file->setDirectWriteFallback(false);
+        if (QFileInfo(filePath).isDir() || !file->open(QIODevice::WriteOnly)) {
+            file.reset();
+            status = WriteFailed;
+        }
+    }
+    return status == Stored || add(name, filePath, status);
+}
+
+bool StreamUnpacker::fileData(const char *bytes, qint64 length)
+{
+    data += length;
+    while (length > 0) {
+        const qint64 take = qMin(length, pieceSize);
+        if (file->write(bytes, take) != take) {
+            file.reset();
+            return add(fileName, filePath, WriteFailed);
+        }
+        bytes += take;
+        length -= take;
+    }
+    return true;
+}
+
+bool StreamUnpacker::fileEnd()
+{
+    const bool committed = file->commit();
+    file.reset();
+    const QString name = fileName;
+    fileName.clear();
+    return add(name, filePath, committed ? Stored : WriteFailed);
+}
 
 StreamUnpacker::Result StreamUnpacker::unpack(const QString &saveDir, QIODevice *stream)
 {
-    Result result;
-    if (stream->atEnd())
-        return result;
+    StreamUnpacker unpacker(saveDir);
+    QByteArray piece(int(pieceSize), Qt::Uninitialized);
     for (;;) {
-        const StreamItem item(saveDir, stream);
-        result.entries.append(Entry{item.name, item.storedPath, item.status});
-        if (item.truncated)
-            return result;
-        if (item.over) {
-            // Bytes after the end marker mean it was a record's name, not the end: the records
-            // that follow it were not read.
-            stream->readLine();
-            result.complete = stream->atEnd();
-            return result;
-        }
+        const qint64 got = stream->read(piece.data(), pieceSize);
+        if (got <= 0 || !unpacker.feed(piece.constData(), got))
+            break;
     }
+    unpacker.finish();
+    return Result{unpacker.takeEntries(), unpacker.complete()};
 }

@@ -1,32 +1,101 @@
 #ifndef STREAMUNPACKER_H
 #define STREAMUNPACKER_H
 
-#include "receive/streamitem.h"
+#include "protocol/streamreader.h"
 
 #include <QList>
+#include <QMetaType>
+#include <QSet>
 #include <QString>
 
-class QIODevice;
+#include <memory>
 
-// Unpacks a whole received body: one StreamItem per record until the end marker or the end of
-// the input, whichever comes first.
-class StreamUnpacker
+class QIODevice;
+class QSaveFile;
+
+// Stores an item stream below the save folder while it arrives: each folder record is made and
+// each file written under a temporary name, put in place only when its record is whole. The
+// first record that cannot be stored ends the unpacking, so that the transfer can be stopped at
+// once rather than run on to an end that cannot be complete.
+class StreamUnpacker : private StreamReader::Handler
 {
 public:
-    struct Entry {
-        QString name;
-        QString storedPath;
-        StreamItem::Status status;
+    enum Status {
+        Stored,      // folder made or file written whole
+        Refused,     // the name would lead outside the save folder; nothing stored
+        WriteFailed, // the item could not be stored (folder missing, no permission, disk full)
+        UnknownType, // the type line is neither "file" nor "folder"; nothing stored
+        Invalid,     // the record is framed wrongly (size line, "File end", overlong line)
+        Excess,      // a record beyond the number the request announced
+        Incomplete   // the input ended inside this record; nothing stored as if whole
     };
 
-    struct Result {
+    struct Entry
+    {
+        QString name;
+        QString storedPath;
+        Status status = Stored;
+    };
+
+    struct Result
+    {
         QList<Entry> entries;
-        // The end marker was read, nothing followed it, and no record was cut. Records that
-        // were refused or could not be stored do not make a stream incomplete: see each status.
+        // The end marker was read, nothing followed it, and every record was stored.
         bool complete = false;
     };
 
+    explicit StreamUnpacker(const QString &saveDir);
+    ~StreamUnpacker() override;
+
+    // False once unpacking has ended in a failure; what was stored before stays.
+    bool feed(const char *data, qint64 length);
+    bool feed(const QByteArray &bytes) { return feed(bytes.constData(), bytes.size()); }
+    // The input has ended: a record still being read is dropped and reported incomplete.
+    void finish();
+
+    bool atEnd() const { return reader.atEnd(); }
+    bool failed() const { return hasFailed; }
+    bool complete() const { return reader.atEnd() && !hasFailed; }
+    // Bytes of file contents taken so far.
+    qint64 dataBytes() const { return data; }
+    // The entries added since the last call.
+    QList<Entry> takeEntries();
+
+    // More records than this end the unpacking as invalid: the user accepted that count.
+    void setRecordLimit(int records) { recordLimit = records; }
+    // Absolute paths no record may be stored at: the program's own files.
+    void setProtectedPaths(const QStringList &paths) { protectedPaths = paths; }
+
+    // Reads the whole device.
     static Result unpack(const QString &saveDir, QIODevice *stream);
+
+private:
+    bool folder(const QString &name) override;
+    bool fileBegin(const QString &name, qint64 size) override;
+    bool fileData(const char *bytes, qint64 length) override;
+    bool fileEnd() override;
+
+    Status check(const QString &name, QString *path);
+    QString relativeOf(const QString &path) const;
+    bool isProtected(const QString &path) const;
+    bool add(const QString &name, const QString &path, Status status);
+
+    StreamReader reader;
+    QString saveDir;
+    QString canonicalSave;
+    // Folders below the save folder known to be real folders inside it: records inside them
+    // need only their own last part checked, which keeps deep trees linear.
+    QSet<QString> knownFolders;
+    std::unique_ptr<QSaveFile> file;
+    QString fileName;
+    QString filePath;
+    QList<Entry> pending;
+    qint64 data = 0;
+    bool hasFailed = false;
+    int recordLimit = -1;
+    QStringList protectedPaths;
 };
+
+Q_DECLARE_METATYPE(StreamUnpacker::Entry)
 
 #endif // STREAMUNPACKER_H
