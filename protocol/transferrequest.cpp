@@ -42,3 +42,14 @@ QMap<QString, QString> TransferRequest::parseHeader(const QString &text)
     }
     return header;
 }
+
+QString TransferRequest::parseTarget(const QString &text)
+{
+    const QString line = text.left(text.indexOf(QLatin1String("\r\n")));
+    const QString prefix = QStringLiteral("MYPOST /");
+    const QString suffix = QStringLiteral(" HTTP/1.1");
+    if (!line.startsWith(prefix) || !line.endsWith(suffix) ||
+        line.size() < prefix.size() + suffix.size())
+        return QString();
+    return line.mid(prefix.size(), line.size() - prefix.size() - suffix.size()).trimmed();
+}

@@ -12,10 +12,10 @@ class TransferRequest
 public:
     static constexpr quint16 port = 42135;
 
-    QString target;          // file name of the last dropped folder or file
-    QString kind;            // "folder" or "file"
-    int filesNumber = 0;     // dropped items taken
-    int itemsNumber = 0;     // records in the body
+    QString target;           // file name of the last dropped folder or file
+    QString kind;             // "folder" or "file"
+    int filesNumber = 0;      // dropped items taken
+    int itemsNumber = 0;      // records in the body
     qint64 contentLength = 0; // sum of the file sizes
     QString senderName;
 
@@ -25,6 +25,8 @@ public:
 
     // Header name to value; the request line and lines without ':' are ignored.
     static QMap<QString, QString> parseHeader(const QString &text);
+    // The target of the request line "MYPOST /target HTTP/1.1"; empty when there is none.
+    static QString parseTarget(const QString &text);
 };
 
 #endif // TRANSFERREQUEST_H

@@ -1,12 +1,13 @@
 #ifndef DOWNLOADVIEW_H
 #define DOWNLOADVIEW_H
 
+#include "protocol/ratemeter.h"
+#include "receive/receiveoffer.h"
 #include "receive/receiveprogress.h"
+#include "receive/streamunpacker.h"
 
-#include <QAbstractSocket>
-#include <QFile>
+#include <QElapsedTimer>
 #include <QMap>
-#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -14,18 +15,16 @@
 
 class QMessageBox;
 class QSettings;
-class QTcpServer;
-class QTcpSocket;
-
 class QUrl;
+class ReceiveSession;
 class UDPSendThread;
 
 namespace Ui {
 class DownloadView;
 }
 
-// The receive view: announces this machine, listens for one transfer at a time on port 42135,
-// asks its user, stores the body in the work file "stream" and unpacks it into the save folder.
+// The receive view: announces this machine while its receive session listens on port 42135,
+// asks its user about each offer and shows what the session reports.
 class DownloadView : public QWidget
 {
     Q_OBJECT
@@ -37,65 +36,50 @@ public:
     // (Re)starts the receive session; returns at once.
     void startSession();
     bool sessionActive() const { return active; }
+    bool transferRunning() const;
+    // Asks the user before a running transfer is given up; true when the view may be left.
+    bool confirmLeave();
+    // Stops announcing and listening, cancelling a transfer that still runs.
+    void endSession();
 
     static QMap<QString, QString> parseHeader(const QString &text);
 
-    // How long a connection may stay silent while a request or a body is expected before it is
-    // dropped; tests shorten it.
-    void setIdleTimeout(int ms) { idleTimeoutMs = ms; }
+    // How long a connection may stay silent, and how long the user has to answer; tests
+    // shorten them.
+    void setTimeouts(int idleMs, int answerMs);
 
 signals:
     void changeView(QString viewName);
 
 private slots:
     void on_backPushButton_clicked();
-    void newConnection();
-    void onClientConnected();
-    void onSocketReadyRead();
-    void onClientDisconnected();
-    void onSocketStateChange(QAbstractSocket::SocketState socketState);
-    void question();
+    void on_cancelPushButton_clicked();
+    void offered(const ReceiveOffer &offer);
+    void updateProgress(qint64 received, qint64 total);
+    void itemsStored(const QList<StreamUnpacker::Entry> &entries);
+    void ended(int outcome, const QString &reason);
+    void answered(int button);
     void openFile(const QUrl &url);
 
 private:
-    enum class Stage {
-        Idle,      // no session
-        Header,    // waiting for (the rest of) a request header
-        Asking,    // the question is open
-        Receiving, // accepted: the body arrives
-        Refused    // refused: whatever still arrives is dropped
-    };
-
-    void endSession(bool interactive);
-    void endTransfer(bool interactive);
-    void storeIncoming();
-    void refuseConnection(QTcpSocket *socket);
-    void reply(const QByteArray &bytes, Stage next);
-    bool openWorkFile(const QString &name);
-    void unpackStream();
+    void showProgress(const QString &title);
     void appendHtml(const QString &html);
     void reportUnusableSaveDir(const QString &saveDir);
-    void dropIdleConnection();
+    void updateCountdown();
 
     std::unique_ptr<Ui::DownloadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
-    QPointer<QTcpSocket> tcpSocket;
-    QPointer<QTcpServer> tcpServer;
-    QFile recvFile;
-    QTimer *timer;
-    // A peer that connects and then says nothing would hold the one transfer slot for ever.
-    QTimer idleTimer;
-    int idleTimeoutMs = 60000;
-    ReceiveProgress progress;
+    ReceiveSession *session;
     std::unique_ptr<QSettings> settings;
     QMessageBox *questionBox;
-
+    QString questionText;
+    QTimer countdown;
+    int secondsLeft = 0;
+    bool asking = false;
+    ReceiveProgress progress;
+    RateMeter meter;
+    QElapsedTimer clock;
     bool active = false;
-    Stage stage = Stage::Idle;
-    qint64 headerBytes = 0;
-    bool progressStale = false; // the shown size text is behind the count
-    bool bodyLost = false;      // a body byte could not be written to "stream"
-    quint64 transferNumber = 0; // changes whenever a connection ends
 };
 
 #endif // DOWNLOADVIEW_H

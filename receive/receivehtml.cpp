@@ -1,6 +1,6 @@
 #include "receive/receivehtml.h"
 
-#include "app/formatsize.h"
+#include "protocol/formatsize.h"
 
 #include <QCoreApplication>
 #include <QUrl>
@@ -12,24 +12,24 @@ QString tr(const char *text)
     return QCoreApplication::translate("DownloadView", text);
 }
 
-QString green(const QString &html)
-{
-    return QLatin1String("<p style='color:green;font-size:20px;font-weight:bold'>") + html +
-           QLatin1String("</p>");
-}
+} // namespace
 
-QString entryProblem(const StreamUnpacker::Entry &entry)
+QString ReceiveHtml::entryProblem(const StreamUnpacker::Entry &entry)
 {
     switch (entry.status) {
-    case StreamItem::Stored:
+    case StreamUnpacker::Stored:
         break;
-    case StreamItem::Refused:
+    case StreamUnpacker::Refused:
         return tr("已拒绝不安全的名称：%1").arg(entry.name);
-    case StreamItem::WriteFailed:
+    case StreamUnpacker::WriteFailed:
         return tr("未能保存：%1").arg(entry.name);
-    case StreamItem::UnknownType:
+    case StreamUnpacker::UnknownType:
         return tr("无法识别的项目：%1").arg(entry.name);
-    case StreamItem::Incomplete:
+    case StreamUnpacker::Invalid:
+        return tr("数据格式错误：%1").arg(entry.name);
+    case StreamUnpacker::Excess:
+        return tr("项目数超出对方声明的数量：%1").arg(entry.name);
+    case StreamUnpacker::Incomplete:
         // Input that ended between two records leaves no name to show.
         if (!entry.name.isEmpty())
             return tr("未完整收到：%1").arg(entry.name);
@@ -38,13 +38,15 @@ QString entryProblem(const StreamUnpacker::Entry &entry)
     return QString();
 }
 
-} // namespace
-
-QString ReceiveHtml::progress(qint64 received, qint64 total)
+QString ReceiveHtml::progress(const QString &title, qint64 received, qint64 total,
+                              const QString &rate)
 {
     return QLatin1String("<p style='color:green;font-size:20px;font-weight:bold'>") +
-           tr("正在接收...") + QLatin1String("</p><p style='font-size:30px;font-weight:bold'>") +
-           formatSize(received) + QLatin1Char('/') + formatSize(total) + QLatin1String("</p>");
+           title.toHtmlEscaped() +
+           QLatin1String("</p><p style='font-size:30px;font-weight:bold'>") + formatSize(received) +
+           QLatin1Char('/') + formatSize(total) +
+           QLatin1String("</p><p style='color:gray;font-size:14px'>") + rate.toHtmlEscaped() +
+           QLatin1String("</p>");
 }
 
 QString ReceiveHtml::refused()
@@ -64,6 +66,12 @@ QString ReceiveHtml::notice(const QString &text)
            QLatin1String("</p>");
 }
 
+QString ReceiveHtml::success(const QString &text)
+{
+    return QLatin1String("<p style='color:green;font-size:20px;font-weight:bold'>") +
+           text.toHtmlEscaped() + QLatin1String("</p>");
+}
+
 QString ReceiveHtml::link(const QString &name, const QString &storedPath)
 {
     // A fully encoded URL holds no quote or angle bracket, and '#', '%' and spaces in the path
@@ -73,21 +81,20 @@ QString ReceiveHtml::link(const QString &name, const QString &storedPath)
            name.toHtmlEscaped() + QLatin1String("</a>");
 }
 
-QString ReceiveHtml::unpackReport(const StreamUnpacker::Result &result)
+QString ReceiveHtml::entries(const QList<StreamUnpacker::Entry> &entries)
 {
     QString html;
-    if (result.complete)
-        html += green(tr("接收完成!") + QLatin1String("<br>") + tr("正在解析流文件..."));
     // Runs of links share one paragraph, a line each: a paragraph per link costs the document
     // a few kilobytes each, which adds up to tens of megabytes for a transfer of many files.
     QStringList links;
     const auto flushLinks = [&] {
         if (!links.isEmpty())
-            html += QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
+            html +=
+                QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
         links.clear();
     };
-    for (const StreamUnpacker::Entry &entry : result.entries) {
-        if (entry.status == StreamItem::Stored) {
+    for (const StreamUnpacker::Entry &entry : entries) {
+        if (entry.status == StreamUnpacker::Stored) {
             links << link(entry.name, entry.storedPath);
         } else {
             const QString text = entryProblem(entry);
@@ -98,22 +105,5 @@ QString ReceiveHtml::unpackReport(const StreamUnpacker::Result &result)
         }
     }
     flushLinks();
-    if (!result.complete)
-        html += problem(tr("传输中断，接收不完整！"));
-    else if (!isSuccess(result))
-        html += problem(tr("部分项目未能保存！"));
-    else
-        html += green(tr("完成!"));
     return html;
-}
-
-bool ReceiveHtml::isSuccess(const StreamUnpacker::Result &result)
-{
-    if (!result.complete)
-        return false;
-    for (const StreamUnpacker::Entry &entry : result.entries) {
-        if (entry.status != StreamItem::Stored)
-            return false;
-    }
-    return true;
 }

@@ -5,22 +5,25 @@
 
 #include <QString>
 
-// The HTML paragraphs the receive view shows. Every text that came from a peer (names, paths) is
-// escaped here, so a sender can add words to the view but never markup or links.
+// The HTML the receive view shows. Every text that came from a peer (names, paths) is escaped
+// here, so a sender can add words to the view but never markup or links.
 class ReceiveHtml
 {
 public:
-    static QString progress(qint64 received, qint64 total);
+    // The title line, the "received/total" line and a smaller line with rate and time left.
+    static QString progress(const QString &title, qint64 received, qint64 total,
+                            const QString &rate);
     static QString refused();
     static QString problem(const QString &text); // red line
     static QString notice(const QString &text);  // grey line
+    static QString success(const QString &text); // green line
     static QString link(const QString &name, const QString &storedPath);
 
-    // Everything shown once a body has been unpacked, as one piece, so that a body of thousands
-    // of records costs a single append.
-    static QString unpackReport(const StreamUnpacker::Result &result);
-    // The body arrived whole and every item in it was stored.
-    static bool isSuccess(const StreamUnpacker::Result &result);
+    // The links and problem lines of a run of stored (or failed) items, as one piece, so that
+    // thousands of records cost a single append.
+    static QString entries(const QList<StreamUnpacker::Entry> &entries);
+    // The problem line of an entry that was not stored; empty for a stored one.
+    static QString entryProblem(const StreamUnpacker::Entry &entry);
 };
 
 #endif // RECEIVEHTML_H

@@ -1,6 +1,6 @@
 #include "receive/receiveprogress.h"
 
-#include "app/formatsize.h"
+#include "protocol/formatsize.h"
 
 #include <climits>
 

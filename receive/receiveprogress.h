@@ -12,6 +12,7 @@ public:
     void start(qint64 totalBytes);
     // Adds a chunk; true when the shown size text has changed with it.
     bool add(qint64 bytes);
+    void setReceived(qint64 bytes) { receivedBytes = qBound<qint64>(0, bytes, totalBytes); }
 
     qint64 received() const { return receivedBytes; }
     qint64 total() const { return totalBytes; }
