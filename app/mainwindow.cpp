@@ -6,6 +6,7 @@
 #include "send/uploadview.h"
 #include "settings/settingdialog.h"
 
+#include <QCloseEvent>
 #include <QMessageBox>
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -51,6 +52,17 @@ void MainWindow::changeView(QString viewName)
     } else {
         setCentralWidget(mainView.get());
     }
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!downloadView->confirmLeave() || !uploadView->confirmLeave()) {
+        event->ignore();
+        return;
+    }
+    downloadView->endSession();
+    uploadView->cancelTransfer();
+    event->accept();
 }
 
 void MainWindow::on_SettingAction_triggered()

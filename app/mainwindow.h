@@ -24,6 +24,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    // A transfer that still runs is given up only when the user says so.
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void changeView(QString viewName);
     void on_SettingAction_triggered();

@@ -71,6 +71,8 @@ bool StreamWriter::writeFile(const QString &name, const QString &sourcePath)
             return fail(SourceChanged);
         if (out->write(piece.constData(), got) != got)
             return fail(WriteFailed);
+        if (pieceWritten && !pieceWritten())
+            return fail(Cancelled);
         remaining -= got;
     }
     char extra;
@@ -98,11 +100,19 @@ bool StreamWriter::writeEnd()
 
 bool StreamWriter::writeAll(const QByteArray &bytes)
 {
-    return out->write(bytes) == bytes.size();
+    if (out->write(bytes) != bytes.size())
+        return false;
+    if (pieceWritten && !pieceWritten()) {
+        lastError = Cancelled;
+        return false;
+    }
+    return true;
 }
 
 bool StreamWriter::fail(Error error)
 {
-    lastError = error;
+    // A stop asked for by the callback stays the reason, whatever the caller then reports.
+    if (!(error == WriteFailed && lastError == Cancelled))
+        lastError = error;
     return false;
 }

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 class QIODevice;
 
 // Writes an item stream: folder records, file records and the end marker. A record is either
@@ -19,12 +21,16 @@ public:
         TooLarge,         // above 4294967295 bytes, which the size field cannot carry
         SourceUnreadable, // the source file cannot be opened or read
         SourceChanged,    // the source yields a different number of bytes than its size
-        WriteFailed       // the output device refused bytes
+        WriteFailed,      // the output device refused bytes
+        Cancelled         // the piece callback asked to stop
     };
 
     static constexpr qint64 maxFileSize = Q_INT64_C(4294967295);
 
     explicit StreamWriter(QIODevice *out);
+
+    // Called after every piece handed to the device; returning false stops the writing.
+    void setPieceWritten(std::function<bool()> callback) { pieceWritten = std::move(callback); }
 
     bool writeFolder(const QString &name);
     // Copies exactly the size the file has when the record starts.
@@ -40,6 +46,7 @@ private:
     bool fail(Error error);
 
     QIODevice *out;
+    std::function<bool()> pieceWritten;
     Error lastError = NoError;
 };
 

@@ -1,6 +1,7 @@
 #include "send/sendpacker.h"
 
 #include "protocol/streamwriter.h"
+#include "send/packprogress.h"
 
 #include <QDebug>
 #include <QDir>
@@ -54,6 +55,7 @@ bool SendPacker::collect(const QStringList &paths)
     collected.clear();
     topLevel = 0;
     total = 0;
+    body = QByteArrayLiteral("OVER\r\n").size();
     lastError = NoError;
     failedName.clear();
 
@@ -83,11 +85,23 @@ bool SendPacker::collect(const QStringList &paths)
     if (collected.isEmpty())
         return fail(NoItems, QString());
 
+    QSet<QString> names;
     for (const Item &item : qAsConst(collected)) {
         if (!check(item))
             return false;
-        if (item.info.isFile())
-            total += item.info.size();
+        if (names.contains(item.name))
+            return fail(DuplicateName, item.name);
+        names.insert(item.name);
+        const qint64 nameBytes = item.name.toUtf8().size();
+        if (item.info.isFile()) {
+            const qint64 size = item.info.size();
+            total += size;
+            body += nameBytes + QByteArrayLiteral("\r\nfile\r\n").size() +
+                    QByteArray::number(size).size() + 2 + size +
+                    QByteArrayLiteral("File end\r\n").size();
+        } else {
+            body += nameBytes + QByteArrayLiteral("\r\nfolder\r\n").size();
+        }
     }
     return true;
 }
@@ -105,7 +119,8 @@ bool SendPacker::check(const Item &item)
     return true;
 }
 
-bool SendPacker::write(const QString &path)
+bool SendPacker::write(const QString &path, PackProgress *progress,
+                       const std::atomic<bool> *cancelled)
 {
     lastError = NoError;
     failedName.clear();
@@ -114,6 +129,20 @@ bool SendPacker::write(const QString &path)
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return fail(WriteFailed, QString());
     StreamWriter writer(&out);
+    // The send thread reads the file as it grows; it must find on disk what it is told of.
+    constexpr qint64 publishEvery = 256 * 1024;
+    qint64 published = 0;
+    writer.setPieceWritten([&] {
+        if (cancelled && cancelled->load())
+            return false;
+        if (progress && out.pos() - published >= publishEvery) {
+            if (!out.flush())
+                return false;
+            published = out.pos();
+            progress->publish(published);
+        }
+        return true;
+    });
     for (const Item &item : qAsConst(collected)) {
         const QFileInfo now(item.info.absoluteFilePath());
         bool written = false;
@@ -139,6 +168,8 @@ bool SendPacker::write(const QString &path)
                 return fail(SourceChanged, item.name);
             case StreamWriter::WriteFailed:
                 return fail(WriteFailed, QString());
+            case StreamWriter::Cancelled:
+                return fail(cancelled && cancelled->load() ? Cancelled : WriteFailed, QString());
             case StreamWriter::NoError:
             case StreamWriter::SourceUnreadable:
                 return fail(SourceUnreadable, item.name);
@@ -146,10 +177,15 @@ bool SendPacker::write(const QString &path)
         }
     }
     if (!writer.writeEnd())
-        return fail(WriteFailed, QString());
+        return fail(cancelled && cancelled->load() ? Cancelled : WriteFailed, QString());
     out.close();
     if (out.error() != QFileDevice::NoError)
         return fail(WriteFailed, QString());
+    // Every record was checked against its listed size, so this holds unless the disk lied.
+    if (out.size() != body)
+        return fail(WriteFailed, QString());
+    if (progress)
+        progress->publish(body);
     return true;
 }
 

@@ -6,6 +6,9 @@
 #include <QSet>
 #include <QString>
 
+#include <atomic>
+
+class PackProgress;
 class QUrl;
 
 // Turns one drop into an item stream: collects the dropped folder with its tree, or the
@@ -22,7 +25,9 @@ public:
         TooLarge,         // a file of 4 GiB or more
         SourceUnreadable, // a file that cannot be opened or read, or that vanished
         SourceChanged,    // a file whose size changed while it was packed
-        WriteFailed       // the work file could not be written
+        WriteFailed,      // the work file could not be written
+        DuplicateName,    // two dropped entries of one name; the receiver would keep one
+        Cancelled         // packing was stopped
     };
 
     struct Item
@@ -40,13 +45,17 @@ public:
     // Takes the dropped local paths in order. Entries that are neither a folder nor a file are
     // skipped. False when nothing was taken or an item cannot be carried; nothing is written.
     bool collect(const QStringList &paths);
-    // Writes the collected items and the end marker to `path`, replacing the file.
-    bool write(const QString &path);
+    // Writes the collected items and the end marker to `path`, replacing the file. Each piece
+    // is on disk before `progress` hears of it; `cancelled` is looked at between pieces.
+    bool write(const QString &path, PackProgress *progress = nullptr,
+               const std::atomic<bool> *cancelled = nullptr);
 
     const QList<Item> &items() const { return collected; }
     int filesNumber() const { return topLevel; }
     int itemsNumber() const { return collected.size(); }
     qint64 totalSize() const { return total; }
+    // The length of the item stream the collected items make, known before it is written.
+    qint64 bodySize() const { return body; }
     // Name and kind ("folder" or "file") of the last dropped entry taken.
     QString fileName() const { return lastName; }
     QString fileType() const { return lastType; }
@@ -63,6 +72,7 @@ private:
     QList<Item> collected;
     int topLevel = 0;
     qint64 total = 0;
+    qint64 body = 0;
     QString lastName;
     QString lastType;
     Error lastError = NoError;

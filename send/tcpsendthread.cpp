@@ -2,69 +2,90 @@
 
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "send/packprogress.h"
+#include "send/socketwait.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 
 namespace {
 
-// Blocking waits run in short slices so that an interruption (the view going away) ends a
-// stalled send soon instead of after the full timeout.
+// Every wait runs in short slices so that a cancel or the view going away ends it soon.
 constexpr int sliceMs = 100;
 // A reply is a few short lines; anything longer is not one of ours.
 constexpr int maxReplySize = 64 * 1024;
-// Pieces are handed to the socket one by one, but waiting for the system to take each 1024 bytes
-// costs a round of system calls per piece and kept a 1 Gbit/s link half idle. The socket may
-// hold this much before the loop waits; memory stays bounded, and a broken connection still
-// shows within one buffer's worth of pieces.
-constexpr qint64 maxBuffered = 256 * 1024;
+constexpr qint64 pieceSize = 256 * 1024;
+// The socket may hold this much before the loop waits: enough to keep a fast link busy, small
+// enough that memory stays flat.
+constexpr qint64 maxBuffered = 512 * 1024;
 
 bool isConnected(const QTcpSocket &socket)
 {
     return socket.state() == QAbstractSocket::ConnectedState;
 }
 
-// The share of the file sent so far. Above 2^24 bytes the single-precision quotient can round
-// to 1 before the last piece; only the last report may be 1, since the view takes it as success.
-float fraction(qint64 sent, qint64 size)
+// Hands what the socket holds to the system until at most `keep` bytes wait; false when the
+// connection broke, nothing moved for waitMs, or the thread was interrupted. Qt is not asked to
+// wait here: its waits also read, and would take the receiver's end before it can be told apart.
+bool pushOut(QTcpSocket &socket, const QThread &thread, qint64 keep)
 {
-    const float value = float(sent) / float(size);
-    return std::min(value, std::nextafter(1.0f, 0.0f));
+    QDeadlineTimer stall(TCPSendThread::waitMs);
+    socket.flush(); // whatever the system takes now goes now, however little is left
+    while (socket.bytesToWrite() > keep) {
+        const qint64 before = socket.bytesToWrite();
+        socket.flush();
+        if (thread.isInterruptionRequested() || !isConnected(socket))
+            return false;
+        if (socket.bytesToWrite() < before)
+            stall.setRemainingTime(TCPSendThread::waitMs);
+        else if (stall.hasExpired())
+            return false;
+        else if (socket.bytesToWrite() > keep)
+            SocketWait::writable(socket.socketDescriptor(), sliceMs);
+    }
+    return isConnected(socket);
+}
+
+// Reads until the reply's empty line has arrived, the peer has closed, or waitMs have passed, so
+// that a reply split over several segments is read whole.
+QByteArray readReply(QTcpSocket &socket, const QThread &thread, bool *timedOut)
+{
+    QByteArray reply;
+    QDeadlineTimer deadline(TCPSendThread::waitMs);
+    *timedOut = false;
+    while (!reply.contains("\r\n\r\n") && reply.size() < maxReplySize) {
+        if (socket.bytesAvailable() > 0) {
+            reply += socket.readAll();
+            continue;
+        }
+        if (thread.isInterruptionRequested() || !isConnected(socket))
+            break;
+        if (deadline.hasExpired()) {
+            *timedOut = true;
+            break;
+        }
+        socket.waitForReadyRead(int(std::min<qint64>(sliceMs, deadline.remainingTime())));
+    }
+    return reply;
 }
 
 } // namespace
 
-TCPSendThread::TCPSendThread() : port(TransferRequest::port)
-{
-    // Runs queued in the user-interface thread, next to the view's own slot: counts the
-    // reports that have been delivered.
-    connect(this, &TCPSendThread::updateProgress, this, [this] { --pendingReports; });
-}
+TCPSendThread::TCPSendThread() : port(TransferRequest::port) {}
 
 TCPSendThread::~TCPSendThread()
 {
     requestInterruption();
     wait();
     // QThread's own hand-over is invisible to ThreadSanitizer with a distribution Qt; this
-    // acquire pairs with the increments at the end of every run().
+    // acquire pairs with the increment at the end of every run().
     runsEnded.load(std::memory_order_acquire);
-}
-
-// One report per piece while the user interface keeps up. When it falls behind, a report is
-// dropped rather than queued: a later one supersedes it, and the queue of a multi-gigabyte send
-// would otherwise grow by millions of events. The last report, 1, is never dropped.
-void TCPSendThread::report(float fraction)
-{
-    if (fraction < 1.0f && pendingReports.load() >= maxPendingReports)
-        return;
-    ++pendingReports;
-    emit updateProgress(fraction);
 }
 
 void TCPSendThread::setIp(const QString &ip)
@@ -82,121 +103,135 @@ void TCPSendThread::setPort(quint16 port)
     this->port = port;
 }
 
-// Writes out what the socket holds until at most `keep` bytes wait in its buffer; false when the
-// connection broke, nothing moved for waitMs, or the thread was interrupted.
-static bool flush(QTcpSocket &socket, const QThread &thread, qint64 keep = 0)
+void TCPSendThread::setBody(std::shared_ptr<PackProgress> shared, qint64 size)
 {
-    QDeadlineTimer stall(TCPSendThread::waitMs);
-    while (socket.bytesToWrite() > keep) {
-        if (thread.isInterruptionRequested() || !isConnected(socket))
-            return false;
-        if (socket.waitForBytesWritten(sliceMs))
-            stall.setRemainingTime(TCPSendThread::waitMs);
-        else if (stall.hasExpired())
-            return false;
-    }
-    return isConnected(socket);
-}
-
-// Reads until the reply's empty line has arrived, the peer has closed, or waitMs have passed, so
-// that a reply split over several segments is read whole.
-static QByteArray readReply(QTcpSocket &socket, const QThread &thread)
-{
-    QByteArray reply;
-    QDeadlineTimer deadline(TCPSendThread::waitMs);
-    while (!reply.contains("\r\n\r\n") && reply.size() < maxReplySize) {
-        if (socket.bytesAvailable() > 0) {
-            reply += socket.readAll();
-            continue;
-        }
-        if (thread.isInterruptionRequested() || !isConnected(socket) || deadline.hasExpired())
-            break;
-        socket.waitForReadyRead(int(std::min<qint64>(sliceMs, deadline.remainingTime())));
-    }
-    return reply;
-}
-
-// Ends the connection after the last byte, so that the receiver sees the end of the transfer.
-static bool closeConnection(QTcpSocket &socket, const QThread &thread)
-{
-    if (!flush(socket, thread)) {
-        socket.abort();
-        return false;
-    }
-    socket.readAll(); // nothing more is expected; what came is dropped
-    socket.disconnectFromHost();
-    if (socket.state() != QAbstractSocket::UnconnectedState &&
-        !socket.waitForDisconnected(TCPSendThread::waitMs)) {
-        socket.abort();
-        return false;
-    }
-    return true;
+    progress = std::move(shared);
+    bodySize = size;
 }
 
 void TCPSendThread::run()
 {
-    struct EndMark
-    {
-        std::atomic<int> &ended;
-        ~EndMark() { ended.fetch_add(1, std::memory_order_acq_rel); }
-    } endMark{runsEnded};
+    const int outcome = send();
+    runsEnded.fetch_add(1, std::memory_order_acq_rel);
+    emit sendEnded(outcome);
+}
 
+int TCPSendThread::send()
+{
     const auto socket = std::make_unique<QTcpSocket>();
     socket->connectToHost(ip, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
-    if (!socket->waitForConnected(waitMs)) {
-        qDebug() << "连接失败" << socket->errorString();
-        emit sendFailed(ConnectFailed);
-        return;
+    QDeadlineTimer connectDeadline(waitMs);
+    while (socket->state() != QAbstractSocket::ConnectedState) {
+        if (isInterruptionRequested())
+            return Cancelled;
+        if (socket->state() == QAbstractSocket::UnconnectedState || connectDeadline.hasExpired()) {
+            qDebug() << "连接失败" << socket->errorString();
+            return ConnectFailed;
+        }
+        socket->waitForConnected(sliceMs);
     }
 
     const QByteArray request = header.toUtf8();
-    if (socket->write(request) != request.size() || !flush(*socket, *this)) {
+    if (socket->write(request) != request.size() || !pushOut(*socket, *this, 0)) {
         qDebug() << "发送中断" << socket->errorString();
         socket->abort();
-        emit sendFailed(SendBroken);
-        return;
+        return isInterruptionRequested() ? Cancelled : SendBroken;
     }
 
-    if (!TransferReply::isAccepted(readReply(*socket, *this))) {
+    bool timedOut = false;
+    const QByteArray reply = readReply(*socket, *this, &timedOut);
+    if (isInterruptionRequested()) {
+        socket->abort();
+        return Cancelled;
+    }
+    if (!TransferReply::isAccepted(reply)) {
         qDebug() << "拒绝";
-        closeConnection(*socket, *this);
-        emit sendFailed(Refused);
-        return;
+        socket->abort();
+        return reply.isEmpty() ? Unanswered : Refused;
     }
 
+    // Unbuffered: a read-ahead would take bytes past the packed end, not yet written whole.
     QFile file(QStringLiteral("send"));
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !progress) {
         qDebug() << "发送中断" << file.errorString();
         socket->abort();
-        emit sendFailed(SendBroken);
-        return;
+        return SendBroken;
     }
-    const qint64 size = file.size();
-    sentFileSize = size;
 
+    QElapsedTimer sinceReport;
+    sinceReport.start();
+    QElapsedTimer bodyTime;
+    bodyTime.start();
     qint64 sent = 0;
-    while (sent < size) {
-        const QByteArray piece = file.read(std::min(pieceSize, size - sent));
-        // A short read means the work file shrank or failed: the body would be cut short.
-        if (piece.isEmpty() || socket->write(piece) != piece.size() ||
-            !flush(*socket, *this, maxBuffered)) {
-            qDebug() << "发送中断" << socket->errorString() << file.errorString();
+    while (sent < bodySize) {
+        PackProgress::State state = PackProgress::Packing;
+        const qint64 written = std::min(progress->waitBeyond(sent, sliceMs, &state), bodySize);
+        if (isInterruptionRequested()) {
             socket->abort();
-            emit sendFailed(SendBroken);
-            return;
+            return Cancelled;
         }
-        socket->readAll(); // keep the read buffer from growing should the peer talk
-        sent += piece.size();
-        if (sent < size)
-            report(fraction(sent, size));
+        if (state == PackProgress::Failed || (state == PackProgress::Packed && written <= sent)) {
+            qDebug() << "发送中断：打包失败";
+            socket->abort();
+            return PackFailed;
+        }
+        while (sent < written) {
+            const QByteArray piece = file.read(std::min(pieceSize, written - sent));
+            // A short read means the work file shrank or failed: the body would be cut short.
+            if (piece.isEmpty() || socket->write(piece) != piece.size() ||
+                !pushOut(*socket, *this, maxBuffered)) {
+                qDebug() << "发送中断" << socket->errorString() << file.errorString();
+                socket->abort();
+                return isInterruptionRequested() ? Cancelled : SendBroken;
+            }
+            sent += piece.size();
+            if (sinceReport.elapsed() >= reportIntervalMs) {
+                sinceReport.restart();
+                emit updateProgress(sent, bodySize);
+            }
+        }
     }
-    file.close();
-
-    if (!closeConnection(*socket, *this)) {
+    if (!pushOut(*socket, *this, 0)) {
         qDebug() << "发送中断" << socket->errorString();
-        emit sendFailed(SendBroken);
-        return;
+        socket->abort();
+        return isInterruptionRequested() ? Cancelled : SendBroken;
     }
-    qDebug() << "发送完成！";
-    report(1.0f);
+    emit updateProgress(sent, bodySize);
+
+    // The receiver ends the connection once it has stored everything. One that waits for the
+    // sender's end instead still gets every byte: give up only when the bytes in flight have
+    // had their time at the rate seen and the slack has passed without a word.
+    const qintptr fd = socket->socketDescriptor();
+    const double bytesPerMs = double(sent) / double(std::max<qint64>(bodyTime.elapsed(), 1));
+    QDeadlineTimer deadline(confirmSlackMs);
+    qint64 inFlight = SocketWait::unacknowledged(fd);
+    for (;;) {
+        if (isInterruptionRequested()) {
+            socket->abort();
+            return Cancelled;
+        }
+        const SocketWait::PeerEnd end = SocketWait::peerEnd(fd, sliceMs);
+        if (end == SocketWait::Closed) {
+            socket->abort();
+            qDebug() << "发送完成！";
+            return Delivered;
+        }
+        if (end == SocketWait::Reset) {
+            socket->abort();
+            qDebug() << "对方未能保存全部文件";
+            return NotStored;
+        }
+        const qint64 now = SocketWait::unacknowledged(fd);
+        if (now < inFlight)
+            deadline.setRemainingTime(confirmSlackMs + qint64(now / std::max(bytesPerMs, 1.0)));
+        inFlight = now;
+        if (deadline.hasExpired())
+            break;
+    }
+    // Our end closes after what is still queued, which is the end a waiting receiver needs.
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->waitForDisconnected(confirmSlackMs);
+    qDebug() << "发送完成，未获确认";
+    return Unconfirmed;
 }

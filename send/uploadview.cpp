@@ -1,10 +1,12 @@
 #include "send/uploadview.h"
 #include "ui_uploadview.h"
 
-#include "app/formatsize.h"
+#include "protocol/formatsize.h"
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
-#include "send/sendpacker.h"
+#include "send/packprogress.h"
+#include "send/packthread.h"
+#include "send/tcpsendthread.h"
 #include "send/userlistdialog.h"
 #include "settings/settingskeys.h"
 
@@ -18,11 +20,16 @@
 
 namespace {
 
-const QString sendFile = QStringLiteral("send");
+constexpr int addedLinesPerTurn = 1000;
 
 QString redLine(const QString &text)
 {
     return QStringLiteral("<h3 style='color:red'>") + text + QStringLiteral("</h3>");
+}
+
+QString greyLine(const QString &text)
+{
+    return QStringLiteral("<p style='color:gray'>") + text + QStringLiteral("</p>");
 }
 
 } // namespace
@@ -30,19 +37,28 @@ QString redLine(const QString &text)
 UploadView::UploadView(QWidget *parent) : QWidget(parent), ui(new Ui::UploadView)
 {
     ui->setupUi(this);
+    ui->cancelPushButton->hide();
 
     udpThread = std::make_unique<UDPSendThread>();
     tcpThread = std::make_unique<TCPSendThread>();
+    packThread = std::make_unique<PackThread>();
     connect(tcpThread.get(), &TCPSendThread::updateProgress, this, &UploadView::updateProgress);
-    connect(tcpThread.get(), &TCPSendThread::sendFailed, this, &UploadView::sendFailed);
+    connect(tcpThread.get(), &TCPSendThread::sendEnded, this, &UploadView::sendEnded);
+    connect(packThread.get(), &PackThread::listed, this, &UploadView::listed);
+    connect(packThread.get(), &PackThread::packFailed, this, &UploadView::packFailed);
 
     userListDialog = new UserListDialog(this);
     connect(udpThread.get(), &UDPSendThread::userListUpdate, userListDialog,
             &UserListDialog::userListUpdate);
     connect(userListDialog, &UserListDialog::userListRefresh, udpThread.get(),
             &UDPSendThread::userListRefresh);
+    connect(userListDialog, &QDialog::finished, this, &UploadView::chooserFinished);
+
+    addedTimer.setInterval(0);
+    connect(&addedTimer, &QTimer::timeout, this, &UploadView::appendAddedLines);
 
     settings = SettingsKeys::openConfig();
+    clock.start();
 }
 
 UploadView::~UploadView() = default;
@@ -52,15 +68,21 @@ QList<QFileInfo> UploadView::listFolder(const QString &path)
     return SendPacker::listFolder(path);
 }
 
+bool UploadView::transferRunning() const
+{
+    return preparing || tcpThread->isRunning();
+}
+
 void UploadView::startSession()
 {
     udpThread->setListenMode(true);
     udpThread->start(QThread::InheritPriority);
     active = true;
 
+    if (transferRunning())
+        return; // what it shows stays until it ends
     ui->textBrowser->clear();
-    shownProgress.clear();
-    notice.clear();
+    ui->progressLabel->clear();
     ui->textBrowser->setHtml(
         tr("<style>.img1{text-align:center;vertical-align:middle;display:table-cell;}</style>"
            "<div class='img1'><img src=':/image/addItem.ico'></img></div>"
@@ -68,12 +90,41 @@ void UploadView::startSession()
     ui->progressBar->setValue(0);
 }
 
+bool UploadView::confirmLeave()
+{
+    if (!transferRunning())
+        return true;
+    return QMessageBox::question(this, tr("提示"), tr("正在发送文件，确定要取消吗？"),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+void UploadView::cancelTransfer()
+{
+    if (choosing)
+        userListDialog->reject();
+    packThread->cancel();
+    tcpThread->cancel();
+    if (preparing && !tcpThread->isRunning()) {
+        appendRedLine(tr("已取消发送！"));
+        endTransfer();
+    }
+}
+
 void UploadView::on_backPushButton_clicked()
 {
-    // A send that is running goes on; its end is still shown.
+    if (!confirmLeave())
+        return;
+    cancelTransfer();
     udpThread->stopThread();
     active = false;
     emit changeView(QStringLiteral("main"));
+}
+
+void UploadView::on_cancelPushButton_clicked()
+{
+    if (confirmLeave())
+        cancelTransfer();
 }
 
 void UploadView::dragEnterEvent(QDragEnterEvent *event)
@@ -95,127 +146,218 @@ void UploadView::dropEvent(QDropEvent *event)
     event->setDropAction(Qt::CopyAction);
     event->accept();
 
-    if (tcpThread->isRunning()) {
-        // The thread is reading the work file; it must not be touched until the send ends.
-        notice = redLine(tr("正在发送，请等待当前发送结束后再添加！"));
-        ui->textBrowser->append(notice);
-        return;
-    }
-
-    ui->textBrowser->clear();
-    shownProgress.clear();
-    notice.clear();
-
     QStringList paths;
     const QList<QUrl> urls = event->mimeData()->urls();
     for (const QUrl &url : urls)
         paths << url.toLocalFile();
+    takePaths(paths);
+}
 
-    SendPacker packer;
-    if (!packer.collect(paths) || !packer.write(sendFile)) {
-        const QString item = packer.failedItem().toHtmlEscaped();
-        switch (packer.error()) {
-        case SendPacker::NoItems:
-            appendRedLine(tr("没有可发送的文件或文件夹！"));
-            break;
-        case SendPacker::InvalidName:
-            appendRedLine(tr("名称含有换行、空字符或首尾空白，无法发送：%1").arg(item));
-            break;
-        case SendPacker::TooLarge:
-            appendRedLine(tr("文件不能超过4GB，无法发送：%1").arg(item));
-            break;
-        case SendPacker::SourceUnreadable:
-            appendRedLine(tr("无法读取，无法发送：%1").arg(item));
-            break;
-        case SendPacker::SourceChanged:
-            appendRedLine(tr("文件在打包时发生了变化，无法发送：%1").arg(item));
-            break;
-        case SendPacker::WriteFailed:
-        case SendPacker::NoError:
-            appendRedLine(tr("无法写入发送文件！"));
-            break;
-        }
+// Everything after this runs in threads or later turns of the event loop, so the drag source
+// is released at once.
+void UploadView::takePaths(const QStringList &paths)
+{
+    if (transferRunning()) {
+        // The work file is being written or sent; it must not be touched until that ends.
+        appendRedLine(tr("正在发送，请等待当前发送结束后再添加！"));
         return;
     }
 
-    filesNumber = packer.filesNumber();
-    itemsNumber = packer.itemsNumber();
-    totalSize = packer.totalSize();
-    fileName = packer.fileName();
-    fileType = packer.fileType();
-    // One append, one paragraph, a line per item: appending item by item re-lays out the
-    // document each time, and a paragraph per item costs kilobytes each for thousands of files.
-    QStringList added;
-    for (const SendPacker::Item &item : packer.items())
-        added << item.name.toHtmlEscaped() + tr("\t已添加");
-    appendLine(QStringLiteral("<p>") + added.join(QStringLiteral("<br>")) + QStringLiteral("</p>") +
-               tr("<h3 style='color:green'>添加成功！</h3>"));
+    ui->textBrowser->clear();
+    ui->progressBar->setValue(0);
+    addedLines.clear();
+    addedTimer.stop();
+    preparing = true;
+    isListed = false;
+    receiver.clear();
+    ui->progressLabel->setText(
+        tr("<p style='color:green;font-size:20px;font-weight:bold'>正在准备...</p>"));
+    ui->cancelPushButton->show();
 
-    if (userListDialog->exec() != QDialog::Accepted) {
+    packProgress = std::make_shared<PackProgress>();
+    packThread->pack(paths, packProgress);
+    QMetaObject::invokeMethod(this, &UploadView::openChooser, Qt::QueuedConnection);
+}
+
+void UploadView::openChooser()
+{
+    if (!preparing || choosing)
+        return;
+    choosing = true;
+    userListDialog->open();
+}
+
+void UploadView::chooserFinished(int result)
+{
+    if (!choosing)
+        return;
+    choosing = false;
+    if (!preparing)
+        return; // packing failed while the chooser was open; that is shown already
+    const QString ip = result == QDialog::Accepted ? userListDialog->selectedIp() : QString();
+    if (ip.isEmpty()) {
+        packThread->cancel();
         appendRedLine(tr("取消发送！"));
+        endTransfer();
         return;
     }
-    const QString ip = userListDialog->selectedIp();
-    if (ip.isEmpty())
-        return;
+    receiver = ip;
+    if (isListed)
+        startSend();
+}
 
+void UploadView::listed(const SendPacker &packer)
+{
+    if (!preparing)
+        return;
+    list = packer;
+    isListed = true;
+    for (const SendPacker::Item &item : packer.items())
+        addedLines << item.name.toHtmlEscaped() + tr("\t已添加");
+    addedTimer.start();
+    if (!receiver.isEmpty())
+        startSend();
+}
+
+void UploadView::appendAddedLines()
+{
+    const QStringList lines = addedLines.mid(0, addedLinesPerTurn);
+    addedLines = addedLines.mid(lines.size());
+    // One paragraph, a line per item: a paragraph per item costs kilobytes each.
+    QString html =
+        QStringLiteral("<p>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</p>");
+    if (addedLines.isEmpty()) {
+        addedTimer.stop();
+        html += tr("<h3 style='color:green'>添加成功！</h3>");
+    }
+    appendLine(html);
+}
+
+void UploadView::packFailed(int error, const QString &failed)
+{
+    const QString item = failed.toHtmlEscaped();
+    switch (error) {
+    case SendPacker::Cancelled:
+        return; // the cancel has said so already
+    case SendPacker::NoItems:
+        appendRedLine(tr("没有可发送的文件或文件夹！"));
+        break;
+    case SendPacker::InvalidName:
+        appendRedLine(tr("名称含有换行、空字符或首尾空白，无法发送：%1").arg(item));
+        break;
+    case SendPacker::TooLarge:
+        appendRedLine(tr("文件不能超过4GB，无法发送：%1").arg(item));
+        break;
+    case SendPacker::SourceUnreadable:
+        appendRedLine(tr("无法读取，无法发送：%1").arg(item));
+        break;
+    case SendPacker::SourceChanged:
+        appendRedLine(tr("文件在打包时发生了变化，无法发送：%1").arg(item));
+        break;
+    case SendPacker::DuplicateName:
+        appendRedLine(tr("有多个同名项目，对方只能保存其中一个，无法发送：%1").arg(item));
+        break;
+    case SendPacker::WriteFailed:
+    default:
+        appendRedLine(tr("无法写入发送文件！"));
+        break;
+    }
+    // A send already running sees the failure itself and ends.
+    if (preparing && !tcpThread->isRunning()) {
+        if (choosing)
+            userListDialog->reject();
+        endTransfer();
+    }
+}
+
+void UploadView::startSend()
+{
+    preparing = false;
     TransferRequest request;
-    request.target = fileName;
-    request.kind = fileType;
-    request.filesNumber = filesNumber;
-    request.itemsNumber = itemsNumber;
-    request.contentLength = totalSize;
+    request.target = list.fileName();
+    request.kind = list.fileType();
+    request.filesNumber = list.filesNumber();
+    request.itemsNumber = list.itemsNumber();
+    request.contentLength = list.totalSize();
     request.senderName = SettingsKeys::userName(*settings);
 
-    tcpThread->setIp(ip);
+    tcpThread->setIp(receiver);
     tcpThread->setHeader(QString::fromUtf8(request.toUtf8()));
+    tcpThread->setBody(packProgress, list.bodySize());
+    meter.start(list.bodySize());
+    meter.sample(0, clock.elapsed());
+    showProgress(tr("正在发送..."), 0, list.bodySize());
     tcpThread->start(QThread::InheritPriority);
 }
 
-void UploadView::updateProgress(float arg)
+void UploadView::updateProgress(qint64 sent, qint64 total)
 {
-    const qint64 size = tcpThread->fileSize();
-    const bool last = int(arg) == 1;
-    ui->progressBar->setValue(int(arg * 100));
-
-    const QString html = tr("<p style='color:green;font-size:20px;font-weight:bold'>正在发送...</p>"
-                            "<p style='font-size:30px;font-weight:bold'>") +
-                         formatSize(qint64(double(arg) * double(size))) + QLatin1Char('/') +
-                         formatSize(size) + QStringLiteral("</p>") + notice;
-    // One report comes per 1024 bytes; redrawing the same text for each would stall the view.
-    if (html != shownProgress || last) {
-        ui->textBrowser->setHtml(html);
-        shownProgress = html;
-    }
-    if (!last)
-        return;
-
-    notice.clear();
-    appendLine(tr("<h3 style='color:green'>发送成功！</h3>"));
-    QMessageBox::information(this, tr("提示"), tr("传输完成！"), QMessageBox::Ok,
-                             QMessageBox::NoButton);
+    meter.sample(sent, clock.elapsed());
+    ui->progressBar->setValue(total > 0 ? int(qMin(sent, total) * 100 / total) : 0);
+    showProgress(tr("正在发送..."), sent, total);
 }
 
-void UploadView::sendFailed(int reason)
+void UploadView::showProgress(const QString &title, qint64 sent, qint64 total)
 {
-    notice.clear();
-    switch (reason) {
+    ui->progressLabel->setText(
+        QStringLiteral("<p style='color:green;font-size:20px;font-weight:bold'>") + title +
+        QStringLiteral("</p><p style='font-size:30px;font-weight:bold'>") +
+        formatSize(qMin(sent, total)) + QLatin1Char('/') + formatSize(total) +
+        QStringLiteral("</p><p style='color:gray;font-size:14px'>") + meter.text() +
+        QStringLiteral("</p>"));
+}
+
+void UploadView::sendEnded(int outcome)
+{
+    endTransfer();
+    switch (outcome) {
+    case TCPSendThread::Delivered:
+        ui->progressBar->setValue(100);
+        ui->progressLabel->setText(
+            tr("<p style='color:green;font-size:20px;font-weight:bold'>传输完成！</p>"));
+        appendLine(tr("<h3 style='color:green'>发送成功！</h3>"));
+        QMessageBox::information(this, tr("提示"), tr("传输完成！"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+        return;
+    case TCPSendThread::Unconfirmed:
+        appendLine(greyLine(tr("已发送全部数据，但对方未确认是否已保存。")));
+        break;
     case TCPSendThread::Refused:
         appendRedLine(tr("对方拒绝接收！"));
         break;
+    case TCPSendThread::Unanswered:
+        appendRedLine(tr("对方未应答！"));
+        break;
     case TCPSendThread::ConnectFailed:
-        appendRedLine(tr("连接失败！"));
+        appendRedLine(tr("连接失败！无法连接到 %1，请确认对方已打开“接收”，并与本机在同一网络中。")
+                          .arg(receiver.toHtmlEscaped()));
         break;
     case TCPSendThread::SendBroken:
+        appendRedLine(tr("发送中断！连接已断开。"));
+        break;
+    case TCPSendThread::NotStored:
+        appendRedLine(tr("对方未能保存全部文件！"));
+        break;
+    case TCPSendThread::Cancelled:
+        appendRedLine(tr("已取消发送！"));
+        break;
+    case TCPSendThread::PackFailed:
         appendRedLine(tr("发送中断！"));
         break;
     }
+    ui->progressLabel->setText(
+        tr("<p style='color:gray;font-size:20px;font-weight:bold'>发送未完成</p>"));
+}
+
+void UploadView::endTransfer()
+{
+    preparing = false;
+    ui->cancelPushButton->hide();
 }
 
 void UploadView::appendLine(const QString &html)
 {
     ui->textBrowser->append(html);
-    shownProgress.clear();
 }
 
 void UploadView::appendRedLine(const QString &text)

@@ -1,15 +1,22 @@
 #ifndef UPLOADVIEW_H
 #define UPLOADVIEW_H
 
-#include "send/tcpsendthread.h"
+#include "protocol/ratemeter.h"
+#include "send/sendpacker.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QList>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
 
+class PackProgress;
+class PackThread;
 class QSettings;
+class TCPSendThread;
 class UDPSendThread;
 class UserListDialog;
 
@@ -18,8 +25,8 @@ class UploadView;
 }
 
 // The send view: listens for receivers while shown, takes one dropped folder or several
-// dropped files, packs them into the work file "send", lets the user pick a receiver and has
-// the send thread carry the transfer out, showing its progress and how it ended.
+// dropped files and has them packed while the user picks a receiver; the send thread then
+// carries the transfer out while packing goes on, and the view shows how it goes and ends.
 class UploadView : public QWidget
 {
     Q_OBJECT
@@ -30,6 +37,12 @@ public:
 
     void startSession();
     bool sessionActive() const { return active; }
+    // From a drop until the send has ended.
+    bool transferRunning() const;
+    // Asks the user before a running transfer is given up; true when the view may be left.
+    bool confirmLeave();
+    // Stops a running transfer.
+    void cancelTransfer();
 
     static QList<QFileInfo> listFolder(const QString &path);
 
@@ -42,28 +55,43 @@ protected:
 
 private slots:
     void on_backPushButton_clicked();
-    void updateProgress(float arg);
-    void sendFailed(int reason);
+    void on_cancelPushButton_clicked();
+    void listed(const SendPacker &packer);
+    void packFailed(int error, const QString &item);
+    void chooserFinished(int result);
+    void updateProgress(qint64 sent, qint64 total);
+    void sendEnded(int outcome);
 
 private:
+    void takePaths(const QStringList &paths);
+    void openChooser();
+    void startSend();
+    void endTransfer();
+    void showProgress(const QString &title, qint64 sent, qint64 total);
     void appendLine(const QString &html);
     void appendRedLine(const QString &text);
+    void appendAddedLines();
 
     std::unique_ptr<Ui::UploadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
     std::unique_ptr<TCPSendThread> tcpThread;
+    std::unique_ptr<PackThread> packThread;
+    std::shared_ptr<PackProgress> packProgress;
     UserListDialog *userListDialog;
-    qint64 totalSize = 0;
-    int itemsNumber = 0;
-    int filesNumber = 0;
-    QString fileName;
-    QString fileType;
     std::unique_ptr<QSettings> settings;
     bool active = false;
-    // The progress text last shown, so that a report that would show the same is not redrawn.
-    QString shownProgress;
-    // A line that must stay under the progress while a send runs (a refused drop).
-    QString notice;
+
+    // The transfer under way: from the drop until the send has ended.
+    bool preparing = false; // from the drop until the send starts or is given up
+    bool isListed = false;  // the packer has listed the items
+    bool choosing = false;  // the chooser is open for this transfer
+    SendPacker list;
+    QString receiver;
+    RateMeter meter;
+    QElapsedTimer clock;
+    // "Added" lines go in by the thousand, so that a large drop never holds the window up.
+    QStringList addedLines;
+    QTimer addedTimer;
 };
 
 #endif // UPLOADVIEW_H

@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 // A receiver on loopback for the send tests: records the request and the body that arrive,
 // answers the request (the bytes up to the empty line) with a given reply, optionally in two
 // parts, and can drop the connection or stop reading once some body bytes have come.
@@ -36,7 +38,9 @@ public:
             peer->abort();
     }
 
-    qint64 dropAfterBodyBytes = -1;  // reset the connection once this much body has come
+    qint64 dropAfterBodyBytes = -1;  // abort the connection once this much body has come
+    qint64 closeAfterBodyBytes = -1; // close in order once this much body has come
+    qint64 resetAfterBodyBytes = -1; // reset the connection once this much body has come
     qint64 stallAfterBodyBytes = -1; // stop reading once this much body has come
     bool closeAfterReply = false;
     bool closed = false;
@@ -55,7 +59,13 @@ private:
             if (closeAfterReply)
                 peer->disconnectFromHost();
         }
-        if (dropAfterBodyBytes >= 0 && body().size() >= dropAfterBodyBytes) {
+        if (closeAfterBodyBytes >= 0 && body().size() >= closeAfterBodyBytes) {
+            peer->disconnectFromHost();
+        } else if (resetAfterBodyBytes >= 0 && body().size() >= resetAfterBodyBytes) {
+            const struct linger hard = {1, 0};
+            ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            peer->abort();
+        } else if (dropAfterBodyBytes >= 0 && body().size() >= dropAfterBodyBytes) {
             peer->abort();
         } else if (stallAfterBodyBytes >= 0 && body().size() >= stallAfterBodyBytes) {
             // Qt stops taking bytes from the system once its buffer is full: the sender stalls.

@@ -2,6 +2,7 @@
 
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "send/packprogress.h"
 
 #include "tempworkdir.h"
 #include "testreceiver.h"
@@ -20,32 +21,28 @@ class Recorder : public QObject
 public:
     explicit Recorder(TCPSendThread &thread)
     {
-        connect(&thread, &TCPSendThread::updateProgress, this, [this](float f) { reports << f; });
-        connect(&thread, &TCPSendThread::sendFailed, this,
-                [this](int f) { failures << TCPSendThread::Failure(f); });
+        connect(&thread, &TCPSendThread::updateProgress, this,
+                [this](qint64 sent, qint64 total) { reports << qMakePair(sent, total); });
+        connect(&thread, &TCPSendThread::sendEnded, this, [this](int o) { outcomes << o; });
     }
 
-    bool ended() const
-    {
-        return !failures.isEmpty() || (!reports.isEmpty() && reports.last() == 1.0f);
-    }
-
-    QList<float> reports;
-    QList<TCPSendThread::Failure> failures;
+    QList<QPair<qint64, qint64>> reports;
+    QList<int> outcomes;
 };
 
-QByteArray pattern(qint64 size)
+QByteArray pattern(qint64 size, int seed = 7)
 {
     QByteArray data(int(size), Qt::Uninitialized);
     for (qint64 i = 0; i < size; ++i)
-        data[int(i)] = char((i * 7 + i / 1024) & 0xff);
+        data[int(i)] = char((i * seed + i / 1024) & 0xff);
     return data;
 }
 
-void writeSendFile(const QByteArray &data)
+void writeSendFile(const QByteArray &data, qint64 at = 0)
 {
     QFile file("send");
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QVERIFY(file.open(at == 0 ? QIODevice::WriteOnly | QIODevice::Truncate : QIODevice::ReadWrite));
+    QVERIFY(file.seek(at));
     QCOMPARE(file.write(data), qint64(data.size()));
 }
 
@@ -61,11 +58,22 @@ QString requestText(const QString &target)
     return QString::fromUtf8(request.toUtf8());
 }
 
-void startSend(TCPSendThread &thread, const TestReceiver &receiver, const QString &header)
+// A body that is packed already.
+std::shared_ptr<PackProgress> packed(qint64 size)
+{
+    auto progress = std::make_shared<PackProgress>();
+    progress->publish(size);
+    progress->finish(true);
+    return progress;
+}
+
+void startSend(TCPSendThread &thread, quint16 port, const QString &header,
+               std::shared_ptr<PackProgress> progress, qint64 size)
 {
     thread.setIp("127.0.0.1");
-    thread.setPort(receiver.port());
+    thread.setPort(port);
     thread.setHeader(header);
+    thread.setBody(std::move(progress), size);
     thread.start();
 }
 
@@ -78,14 +86,14 @@ class TestTCPSendThread : public QObject
 private slots:
     void init();
     void cleanup();
-    void replies_data();
-    void replies();
-    void bodyIsTheSendFile_data();
-    void bodyIsTheSendFile();
-    void receiverDropsMidBody();
+    void outcomes_data();
+    void outcomes();
+    void sendsOnlyWhatIsPacked();
+    void packingFailureCutsTheBody();
     void twoSendsInARow();
     void connectionRefused();
-    void destroyingStopsAStalledSend();
+    void cancelEndsEveryWait_data();
+    void cancelEndsEveryWait();
 
 private:
     std::unique_ptr<TempWorkDir> workDir;
@@ -102,117 +110,120 @@ void TestTCPSendThread::cleanup()
     workDir.reset();
 }
 
-void TestTCPSendThread::replies_data()
+// How the receiver answers and ends decides what the sender reports.
+void TestTCPSendThread::outcomes_data()
 {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QByteArray>("replyTail");
-    QTest::addColumn<bool>("closeAfterReply");
-    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("end"); // after the reply: close, reset, drop, keep, hangup
+    QTest::addColumn<int>("outcome");
 
-    QTest::newRow("accept") << TransferReply::accept() << QByteArray() << false << true;
+    const QByteArray ok = TransferReply::accept();
+    QTest::newRow("stored everything")
+        << ok << QByteArray() << "close" << int(TCPSendThread::Delivered);
     QTest::newRow("accept line after other text")
-        << QByteArray("HTTP/1.1 100 Continue\r\nHTTP/1.1 200 OK\r\n\r\nOK") << QByteArray() << false
-        << true;
+        << QByteArray("HTTP/1.1 100 Continue\r\nHTTP/1.1 200 OK\r\n\r\nOK") << QByteArray()
+        << "close" << int(TCPSendThread::Delivered);
     QTest::newRow("accept arriving in two parts")
-        << QByteArray("HTTP/1.1 20") << TransferReply::accept().mid(11) << false << true;
-    QTest::newRow("refusal") << TransferReply::refusal() << QByteArray() << false << false;
-    QTest::newRow("lower case") << QByteArray("http/1.1 200 ok\r\n\r\n") << QByteArray() << false
-                                << false;
+        << QByteArray("HTTP/1.1 20") << ok.mid(11) << "close" << int(TCPSendThread::Delivered);
+    QTest::newRow("could not store")
+        << ok << QByteArray() << "reset" << int(TCPSendThread::NotStored);
+    QTest::newRow("waits for the sender's end")
+        << ok << QByteArray() << "keep" << int(TCPSendThread::Unconfirmed);
+    QTest::newRow("dropped mid-body")
+        << ok << QByteArray() << "drop" << int(TCPSendThread::SendBroken);
+    QTest::newRow("refusal") << TransferReply::refusal() << QByteArray() << "keep"
+                             << int(TCPSendThread::Refused);
+    QTest::newRow("lower case") << QByteArray("http/1.1 200 ok\r\n\r\n") << QByteArray() << "keep"
+                                << int(TCPSendThread::Refused);
     QTest::newRow("status line without line end")
-        << QByteArray("HTTP/1.1 200 OK") << QByteArray() << true << false;
-    QTest::newRow("closed without reply") << QByteArray() << QByteArray() << true << false;
+        << QByteArray("HTTP/1.1 200 OK") << QByteArray() << "hangup" << int(TCPSendThread::Refused);
+    QTest::newRow("closed without reply")
+        << QByteArray() << QByteArray() << "hangup" << int(TCPSendThread::Unanswered);
 }
 
-void TestTCPSendThread::replies()
+void TestTCPSendThread::outcomes()
 {
     QFETCH(QByteArray, reply);
     QFETCH(QByteArray, replyTail);
-    QFETCH(bool, closeAfterReply);
-    QFETCH(bool, accepted);
+    QFETCH(QString, end);
+    QFETCH(int, outcome);
 
-    const QByteArray data = pattern(3000);
+    // Far more than loopback buffers hold, so that a drop is met while the body is written.
+    const qint64 size = end == QLatin1String("drop") ? 64 * 1024 * 1024 : 300000;
+    const QByteArray data = pattern(size);
     writeSendFile(data);
     TestReceiver receiver(reply, 0, replyTail);
-    receiver.closeAfterReply = closeAfterReply;
+    receiver.closeAfterReply = end == QLatin1String("hangup");
+    if (end == QLatin1String("close"))
+        receiver.closeAfterBodyBytes = size;
+    else if (end == QLatin1String("reset"))
+        receiver.resetAfterBodyBytes = size;
+    else if (end == QLatin1String("drop"))
+        receiver.dropAfterBodyBytes = 64 * 1024;
     TCPSendThread thread;
+    thread.setConfirmSlack(300);
     Recorder recorder(thread);
     const QString header = requestText(QString::fromUtf8("报告.txt"));
-    startSend(thread, receiver, header);
+    startSend(thread, receiver.port(), header, packed(size), size);
 
-    QTRY_VERIFY(recorder.ended());
-    QVERIFY(thread.wait(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
+    QCOMPARE(recorder.outcomes.first(), outcome);
     QCOMPARE(receiver.request(), header.toUtf8());
     QTRY_VERIFY(receiver.closed);
-    if (accepted) {
-        QCOMPARE(recorder.failures.size(), 0);
-        QCOMPARE(receiver.body(), data);
-        QCOMPARE(recorder.reports.size(), 3);
-        QCOMPARE(recorder.reports.last(), 1.0f);
-    } else {
-        QCOMPARE(recorder.failures, QList<TCPSendThread::Failure>{TCPSendThread::Refused});
-        QCOMPARE(recorder.reports.size(), 0);
+    const bool bodySent = outcome == TCPSendThread::Delivered ||
+                          outcome == TCPSendThread::NotStored ||
+                          outcome == TCPSendThread::Unconfirmed;
+    if (bodySent) {
+        QVERIFY(receiver.body() == data);
+        QCOMPARE(recorder.reports.last(), qMakePair(size, size));
+    } else if (outcome != TCPSendThread::SendBroken) {
         QCOMPARE(receiver.body(), QByteArray());
+        QVERIFY(recorder.reports.isEmpty());
     }
 }
 
-void TestTCPSendThread::bodyIsTheSendFile_data()
+// The work file may hold more than is packed (a piece not yet flushed whole): only what the
+// packer has published may go out.
+void TestTCPSendThread::sendsOnlyWhatIsPacked()
 {
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<QList<float>>("firstReports");
-
-    QTest::newRow("one byte") << qint64(1) << QList<float>{1.0f};
-    QTest::newRow("three pieces") << qint64(2500)
-                                  << QList<float>{float(1024) / 2500, float(2048) / 2500, 1.0f};
-    QTest::newRow("multiple of a piece") << qint64(4096) << QList<float>{0.25f, 0.5f, 0.75f, 1.0f};
-    QTest::newRow("above single precision")
-        << qint64((1 << 25) + 1) << QList<float>{float(1024) / float((1 << 25) + 1)};
-    QTest::newRow("large multiple of a piece") << qint64(1 << 25) << QList<float>{1.0f / 32768};
-}
-
-void TestTCPSendThread::bodyIsTheSendFile()
-{
-    QFETCH(qint64, size);
-    QFETCH(QList<float>, firstReports);
-
+    const qint64 size = 3 * 1024 * 1024 + 17;
+    const qint64 half = size / 2;
     const QByteArray data = pattern(size);
-    writeSendFile(data);
+    writeSendFile(data.left(int(half)) + pattern(size - half, 13));
+    auto progress = std::make_shared<PackProgress>();
+    progress->publish(half);
     TestReceiver receiver(TransferReply::accept());
+    receiver.closeAfterBodyBytes = size;
     TCPSendThread thread;
     Recorder recorder(thread);
-    startSend(thread, receiver, requestText("a"));
+    startSend(thread, receiver.port(), requestText("a"), progress, size);
 
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.ended(), 60000);
-    QVERIFY(thread.wait(10000));
-    QCOMPARE(recorder.failures.size(), 0);
-    QTRY_VERIFY(receiver.closed);
-    QCOMPARE(receiver.body().size(), data.size());
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.body().size(), int(half), 30000);
+    writeSendFile(data.mid(int(half)), half);
+    progress->publish(size);
+    progress->finish(true);
+
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes, QList<int>{TCPSendThread::Delivered}, 30000);
     QVERIFY(receiver.body() == data);
-    QCOMPARE(thread.fileSize(), size);
-
-    // One report per piece, rising, and only the last one is 1.
-    QCOMPARE(recorder.reports.size(), int((size + 1023) / 1024));
-    QCOMPARE(recorder.reports.mid(0, firstReports.size()), firstReports);
-    QCOMPARE(recorder.reports.last(), 1.0f);
-    QCOMPARE(recorder.reports.count(1.0f), 1);
-    for (int i = 1; i < recorder.reports.size(); ++i)
-        QVERIFY(recorder.reports.at(i - 1) <= recorder.reports.at(i));
 }
 
-void TestTCPSendThread::receiverDropsMidBody()
+void TestTCPSendThread::packingFailureCutsTheBody()
 {
-    // Far more than loopback buffers hold, so the drop is met while pieces are still written.
-    const QByteArray data = pattern(64 * 1024 * 1024);
-    writeSendFile(data);
+    const qint64 size = 100000;
+    writeSendFile(pattern(size));
+    auto progress = std::make_shared<PackProgress>();
+    progress->publish(4000);
     TestReceiver receiver(TransferReply::accept());
-    receiver.dropAfterBodyBytes = 64 * 1024;
     TCPSendThread thread;
     Recorder recorder(thread);
-    startSend(thread, receiver, requestText("a"));
+    startSend(thread, receiver.port(), requestText("a"), progress, size);
 
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.ended(), 60000);
-    QVERIFY(thread.wait(10000));
-    QCOMPARE(recorder.failures, QList<TCPSendThread::Failure>{TCPSendThread::SendBroken});
-    QVERIFY(!recorder.reports.contains(1.0f));
+    QTRY_COMPARE(receiver.body().size(), 4000);
+    progress->finish(false);
+    QTRY_COMPARE(recorder.outcomes, QList<int>{TCPSendThread::PackFailed});
+    QTRY_VERIFY(receiver.closed);
+    QCOMPARE(receiver.body().size(), 4000);
 }
 
 void TestTCPSendThread::twoSendsInARow()
@@ -223,32 +234,27 @@ void TestTCPSendThread::twoSendsInARow()
     const QByteArray first = pattern(5000);
     writeSendFile(first);
     TestReceiver one(TransferReply::accept());
-    startSend(thread, one, requestText("one"));
-    QTRY_VERIFY(recorder.ended());
+    one.closeAfterBodyBytes = first.size();
+    startSend(thread, one.port(), requestText("one"), packed(first.size()), first.size());
+    QTRY_COMPARE(recorder.outcomes.size(), 1);
     QVERIFY(thread.wait(10000));
-    QCOMPARE(thread.fileSize(), qint64(5000));
 
-    recorder.reports.clear();
     const QByteArray second = pattern(2048).toBase64();
     writeSendFile(second);
     TestReceiver two(TransferReply::accept());
-    startSend(thread, two, requestText("two"));
-    QTRY_VERIFY(recorder.ended());
-    QVERIFY(thread.wait(10000));
+    two.closeAfterBodyBytes = second.size();
+    startSend(thread, two.port(), requestText("two"), packed(second.size()), second.size());
+    QTRY_COMPARE(recorder.outcomes.size(), 2);
 
-    QCOMPARE(recorder.failures.size(), 0);
+    QCOMPARE(recorder.outcomes, (QList<int>{TCPSendThread::Delivered, TCPSendThread::Delivered}));
     QCOMPARE(one.request(), requestText("one").toUtf8());
     QCOMPARE(one.body(), first);
     QCOMPARE(two.request(), requestText("two").toUtf8());
     QCOMPARE(two.body(), second);
-    QCOMPARE(thread.fileSize(), qint64(second.size()));
-    QCOMPARE(recorder.reports.size(), int((second.size() + 1023) / 1024));
-    QTRY_VERIFY(one.closed && two.closed);
 }
 
 void TestTCPSendThread::connectionRefused()
 {
-    writeSendFile(pattern(10));
     quint16 port = 0;
     {
         QTcpServer probe;
@@ -257,33 +263,46 @@ void TestTCPSendThread::connectionRefused()
     }
     TCPSendThread thread;
     Recorder recorder(thread);
-    thread.setIp("127.0.0.1");
-    thread.setPort(port);
-    thread.setHeader(requestText("a"));
-    thread.start();
+    startSend(thread, port, requestText("a"), packed(10), 10);
 
-    QTRY_VERIFY(recorder.ended());
-    QCOMPARE(recorder.failures, QList<TCPSendThread::Failure>{TCPSendThread::ConnectFailed});
-    QCOMPARE(recorder.reports.size(), 0);
+    QTRY_COMPARE(recorder.outcomes, QList<int>{TCPSendThread::ConnectFailed});
+    QVERIFY(recorder.reports.isEmpty());
 }
 
-void TestTCPSendThread::destroyingStopsAStalledSend()
+// Every wait of the thread ends soon after a cancel, and the view hears that it was cancelled.
+void TestTCPSendThread::cancelEndsEveryWait_data()
 {
-    // The receiver accepts and then stops reading: the sender stalls with full buffers.
-    writeSendFile(pattern(64 * 1024 * 1024));
-    TestReceiver receiver(TransferReply::accept());
-    receiver.stallAfterBodyBytes = 0;
-    auto thread = std::make_unique<TCPSendThread>();
-    Recorder recorder(*thread);
-    startSend(*thread, receiver, requestText("a"));
-    QTRY_VERIFY(!recorder.reports.isEmpty());
+    QTest::addColumn<QString>("stage");
+    QTest::newRow("waiting for the answer") << "answer";
+    QTest::newRow("receiver stopped reading") << "stalled";
+    QTest::newRow("waiting for the packer") << "packing";
+    QTest::newRow("waiting for the receiver's end") << "end";
+}
 
-    QElapsedTimer clock;
-    clock.start();
-    thread.reset();
-    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-    QTRY_COMPARE(recorder.failures, QList<TCPSendThread::Failure>{TCPSendThread::SendBroken});
-    QVERIFY(!recorder.reports.contains(1.0f));
+void TestTCPSendThread::cancelEndsEveryWait()
+{
+    QFETCH(QString, stage);
+    const qint64 size = stage == QLatin1String("stalled") ? 64 * 1024 * 1024 : 100000;
+    writeSendFile(pattern(size));
+    TestReceiver receiver(stage == QLatin1String("answer") ? QByteArray()
+                                                           : TransferReply::accept());
+    if (stage == QLatin1String("stalled"))
+        receiver.stallAfterBodyBytes = 0;
+    auto progress =
+        stage == QLatin1String("packing") ? std::make_shared<PackProgress>() : packed(size);
+    TCPSendThread thread;
+    Recorder recorder(thread);
+    startSend(thread, receiver.port(), requestText("a"), progress, size);
+    if (stage == QLatin1String("answer"))
+        QTRY_VERIFY(!receiver.request().isEmpty());
+    else if (stage == QLatin1String("end"))
+        QTRY_VERIFY(!recorder.reports.isEmpty() && recorder.reports.last().first == size);
+    else
+        QTRY_VERIFY(receiver.request().size() > 0 && receiver.request().endsWith("\r\n\r\n"));
+
+    thread.cancel();
+    QVERIFY(thread.wait(5000));
+    QTRY_COMPARE(recorder.outcomes, QList<int>{TCPSendThread::Cancelled});
 }
 
 QTEST_GUILESS_MAIN(TestTCPSendThread)
