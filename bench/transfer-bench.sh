@@ -46,7 +46,9 @@ shape() { # rate or "none"
 field() { awk -v k="$2" '$1 == "time" && $2 == k { print $3 }' "$1"; }
 maxrss() { awk '$1 == "maxrss" { printf "%.0f", $2 / 1024 }' "$1"; }
 
-# nubo SET: prints "seconds recvMiB sendMiB discovery"
+gap() { awk '$1 == "maxgap" { print $2 }' "$1"; }
+
+# nubo SET: prints "seconds recvMiB sendMiB discovery recvGapMs sendGapMs"
 nubo() {
     local set=$1 src dest="$work/save" rdir="$work/recv" sdir="$work/send"
     rm -rf "$dest" "$rdir" "$sdir"; mkdir -p "$dest" "$rdir" "$sdir"
@@ -63,7 +65,7 @@ nubo() {
     local rc_send=$?
     if [ $rc_recv -ne 0 ] || [ $rc_send -ne 0 ]; then
         echo "transfer failed (receiver $rc_recv, sender $rc_send)" >&2; cat "$work/recv.log" "$work/send.log" >&2
-        echo "- - - -"; return
+        echo "- - - - - -"; return
     fi
     local drop end question answered entered chosen
     drop=$(field "$work/send.log" drop); chosen=$(field "$work/send.log" chosen)
@@ -72,7 +74,8 @@ nubo() {
     # Less the time the request waits for its answer: the quiet period and the question.
     local waiting=$(( answered - (question - 1000) ))
     awk -v t=$(( end - drop - waiting )) -v r="$(maxrss "$work/recv.log")" -v s="$(maxrss "$work/send.log")" \
-        -v d=$(( chosen - entered )) 'BEGIN { printf "%.2f %s %s %.2f\n", t / 1000, r, s, d / 1000 }'
+        -v d=$(( chosen - entered )) -v gr="$(gap "$work/recv.log")" -v gs="$(gap "$work/send.log")" \
+        'BEGIN { printf "%.2f %s %s %.2f %s %s\n", t / 1000, r, s, d / 1000, gr, gs }'
 }
 
 # yardstick SET: prints seconds
@@ -93,17 +96,18 @@ yardstick() {
     awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
 }
 
-printf '%-10s %-12s %8s %8s %8s %8s %9s %9s %10s\n' link data nubo_s nubo_MBs tar_nc_s ratio recv_MiB send_MiB discover_s
+printf '%-10s %-12s %8s %8s %8s %8s %9s %9s %10s %9s %9s\n' link data nubo_s nubo_MBs tar_nc_s ratio recv_MiB send_MiB discover_s recv_gap send_gap
 for link in none 1gbit; do
     shape $link
     for set in big small; do
         bytes=$(du -sb --apparent-size "$work/data/$set" | cut -f1)
-        read -r secs rmem smem disc < <(nubo $set)
+        read -r secs rmem smem disc rgap sgap < <(nubo $set)
         ysecs=$(yardstick $set)
         awk -v l="$( [ $link = none ] && echo veth || echo veth-1Gbit )" -v d="$( [ $set = big ] && echo "1GiB-file" || echo "20000x4KiB" )" \
             -v s="$secs" -v y="$ysecs" -v b="$bytes" -v r="$rmem" -v m="$smem" -v c="$disc" \
+            -v gr="$rgap" -v gs="$sgap" \
             'BEGIN { mbs = (s > 0) ? b / s / 1e6 : 0; ratio = (y > 0) ? s / y : 0;
-                     printf "%-10s %-12s %8s %8.1f %8s %8.2f %9s %9s %10s\n", l, d, s, mbs, y, ratio, r, m, c }'
+                     printf "%-10s %-12s %8s %8.1f %8s %8.2f %9s %9s %10s %9s %9s\n", l, d, s, mbs, y, ratio, r, m, c, gr, gs }'
     done
 done
 shape none

@@ -20,11 +20,12 @@
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPushButton>
 #include <QPointer>
+#include <QPushButton>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
@@ -66,8 +67,7 @@ class TextWatch : public QObject
 {
 public:
     bool failure = false; // red paragraphs are the views' failure lines
-    bool sending = false;
-    bool receiving = false;
+    bool unconfirmed = false;
 
     void look(const QTextBrowser *browser)
     {
@@ -83,8 +83,7 @@ public:
         stale = false;
         failure = browser->toHtml().contains(QLatin1String("color:#ff0000"));
         const QString plain = browser->toPlainText();
-        sending = plain.contains(QString::fromUtf8("正在发送"));
-        receiving = plain.contains(QString::fromUtf8("正在接收"));
+        unconfirmed = plain.contains(QString::fromUtf8("对方未确认"));
     }
 
 private:
@@ -109,8 +108,16 @@ public:
         times.insert("entered", now());
         home->findChild<QToolButton *>(button)->click();
         QTimer::singleShot(timeoutSeconds * 1000, this, [this] { finish(TimedOut, "timeout"); });
+        // The poller doubles as the probe of the window's responsiveness: the longest gap between
+        // two of its 10 ms runs is how long the event loop was held up.
         poller.setInterval(10);
-        connect(&poller, &QTimer::timeout, this, [this] { mode == "send" ? pollSend() : pollReceive(); });
+        connect(&poller, &QTimer::timeout, this, [this] {
+            const qint64 t = now();
+            if (lastPoll > 0)
+                maxGap = qMax(maxGap, t - lastPoll);
+            lastPoll = t;
+            mode == "send" ? pollSend() : pollReceive();
+        });
         poller.start();
         if (mode == QLatin1String("send"))
             QTimer::singleShot(0, this, [this] { drop(); });
@@ -157,6 +164,13 @@ private:
         return view ? view->findChild<QTextBrowser *>("textBrowser") : nullptr;
     }
 
+    bool progressShows(const char *title) const
+    {
+        QWidget *view = window.centralWidget();
+        auto *label = view ? view->findChild<QLabel *>("progressLabel") : nullptr;
+        return label && label->text().contains(QString::fromUtf8(title));
+    }
+
     void drop()
     {
         auto *view = findView<UploadView>();
@@ -174,7 +188,6 @@ private:
         }
         times.insert("drop", now());
         QDropEvent dropEvent(centre, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        // The view runs the chooser modally inside its drop handling; polling goes on meanwhile.
         QApplication::sendEvent(view, &dropEvent);
         dropHandled = true;
     }
@@ -198,7 +211,7 @@ private:
         QTextBrowser *text = browser();
         if (text)
             watch.look(text);
-        if (text && !times.contains("progress") && watch.sending)
+        if (!times.contains("progress") && progressShows("正在发送"))
             times.insert("progress", now());
         if (QMessageBox *box = activeBox(QString::fromUtf8("提示"))) {
             const bool done = box->text() == QString::fromUtf8("传输完成！");
@@ -208,6 +221,8 @@ private:
         }
         if (dropHandled && text && watch.failure)
             finish(Failed, "the send view shows a failure");
+        else if (dropHandled && text && watch.unconfirmed)
+            finish(Failed, "delivery was not confirmed");
     }
 
     void pollReceive()
@@ -223,8 +238,7 @@ private:
                 refused = true;
             return;
         }
-        if (text && !times.contains(QString("progress%1").arg(finished))
-            && watch.receiving)
+        if (!times.contains(QString("progress%1").arg(finished)) && progressShows("正在接收"))
             times.insert(QString("progress%1").arg(finished), now());
         if (QMessageBox *box = activeBox(QString::fromUtf8("提示"))) {
             const bool done = box->text() == QString::fromUtf8("接收完成！");
@@ -261,6 +275,7 @@ private:
         QTextBrowser *text = browser();
         std::printf("result: %s (exit %d)\n", why, code);
         std::printf("text:\n%s\n", text ? text->toPlainText().toUtf8().constData() : "");
+        std::printf("maxgap %lld\n", static_cast<long long>(maxGap));
         for (auto it = times.cbegin(); it != times.cend(); ++it)
             std::printf("time %s %lld\n", qPrintable(it.key()), static_cast<long long>(it.value()));
         std::fflush(stdout);
@@ -286,6 +301,8 @@ private:
     QTimer poller;
     TextWatch watch;
     QMap<QString, qint64> times;
+    qint64 lastPoll = 0;
+    qint64 maxGap = 0;
     bool dropHandled = false;
     bool refused = false;
     bool done = false;

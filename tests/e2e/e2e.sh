@@ -98,6 +98,18 @@ two-in-a-row)
     cmp "$work/data/first.txt" "$work/save/first.txt" || fail "first.txt differs"
     diff -r "$work/data/second" "$work/save/second" || fail "second differs"
     ;;
+save-blocked)
+    # The receiver cannot store the file (a folder of its name is in the way): it resets the
+    # connection, and the sender must not report success. Whether the reset meets the sender in
+    # the body or after it decides which failure line it shows.
+    head -c 200000 /dev/urandom > "$work/data/blocked.bin"
+    mkdir "$work/save/blocked.bin"
+    receive --answer yes
+    send "$work/data/blocked.bin"
+    expect_codes 1 1 $?
+    grep -qE '对方未能保存全部文件|发送中断' "$work/send.log" || fail "the sender shows no failure"
+    ! grep -q '传输完成' "$work/send.log" || fail "the sender says the transfer is complete"
+    ;;
 large-file)
     head -c $((256 * 1024 * 1024)) /dev/urandom > "$work/data/big.bin"
     receive --answer yes
