@@ -33,6 +33,8 @@ DownloadView::DownloadView(QWidget *parent)
     questionBox->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     questionBox->setWindowTitle(tr("是否接收文件？"));
     connect(questionBox, &QMessageBox::finished, this, &DownloadView::answered);
+    storedTimer.setInterval(0);
+    connect(&storedTimer, &QTimer::timeout, this, &DownloadView::appendStored);
     countdown.setInterval(1000);
     connect(&countdown, &QTimer::timeout, this, &DownloadView::updateCountdown);
     clock.start();
@@ -128,6 +130,8 @@ void DownloadView::on_cancelPushButton_clicked()
 void DownloadView::offered(const ReceiveOffer &offer)
 {
     // Each transfer starts from a clean view.
+    storedEntries.clear();
+    storedTimer.stop();
     ui->textBrowser->clear();
     ui->progressLabel->clear();
     ui->progressBar->setValue(0);
@@ -192,13 +196,29 @@ void DownloadView::showProgress(const QString &title)
 
 void DownloadView::itemsStored(const QList<StreamUnpacker::Entry> &entries)
 {
-    const QString html = ReceiveHtml::entries(entries);
+    storedEntries += entries;
+    storedTimer.start();
+}
+
+void DownloadView::appendStored()
+{
+    constexpr int entriesPerTurn = 250;
+    const QList<StreamUnpacker::Entry> now = storedEntries.mid(0, entriesPerTurn);
+    storedEntries = storedEntries.mid(now.size());
+    if (storedEntries.isEmpty())
+        storedTimer.stop();
+    const QString html = ReceiveHtml::entries(now);
     if (!html.isEmpty())
         appendHtml(html);
 }
 
 void DownloadView::ended(int outcome, const QString &reason)
 {
+    // The end line comes after the last link, which may still be on its way in.
+    if (!storedEntries.isEmpty()) {
+        QTimer::singleShot(1, this, [this, outcome, reason] { ended(outcome, reason); });
+        return;
+    }
     ui->cancelPushButton->hide();
     countdown.stop();
     if (asking) {

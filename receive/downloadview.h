@@ -66,6 +66,7 @@ private:
     void appendHtml(const QString &html);
     void reportUnusableSaveDir(const QString &saveDir);
     void updateCountdown();
+    void appendStored();
 
     std::unique_ptr<Ui::DownloadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
@@ -79,6 +80,9 @@ private:
     ReceiveProgress progress;
     RateMeter meter;
     QElapsedTimer clock;
+    // Links go in by the few hundred, so that a burst of small files never holds the window up.
+    QList<StreamUnpacker::Entry> storedEntries;
+    QTimer storedTimer;
     bool active = false;
 };
 

@@ -28,7 +28,7 @@ QString ReceiveHtml::entryProblem(const StreamUnpacker::Entry &entry)
     case StreamUnpacker::Invalid:
         return tr("数据格式错误：%1").arg(entry.name);
     case StreamUnpacker::Excess:
-        return tr("项目数超出对方声明的数量：%1").arg(entry.name);
+        return tr("超出对方声明的项目数或大小：%1").arg(entry.name);
     case StreamUnpacker::Incomplete:
         // Input that ended between two records leaves no name to show.
         if (!entry.name.isEmpty())

@@ -236,6 +236,7 @@ void ReceiveServer::question()
 
     unpacker = std::make_unique<StreamUnpacker>(saveDir);
     unpacker->setRecordLimit(offer.items);
+    unpacker->setDataLimit(offer.size);
     unpacker->setProtectedPaths({QFileInfo(QStringLiteral("config.ini")).absoluteFilePath(),
                                  QFileInfo(headerFileName).absoluteFilePath(),
                                  QFileInfo(streamFileName).absoluteFilePath(),

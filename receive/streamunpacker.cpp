@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -74,6 +74,52 @@ bool staysInside(const QString &canonicalSave, const QString &base, const QStrin
 }
 
 } // namespace
+
+// A file written under a temporary name beside its final one and put in place only when whole,
+// so that neither a cut nor a failed write leaves something that looks like the complete file.
+// The target is replaced, not written into: a hard link to it keeps its old contents. Not
+// QSaveFile: it syncs every file to disk, which makes thousands of small files crawl.
+class StreamUnpacker::PartFile
+{
+public:
+    explicit PartFile(const QString &path) : path(path) {}
+
+    bool open()
+    {
+        if (QFileInfo(path).isDir())
+            return false;
+        // The random name is taken only if nothing has it yet, and is never the target's.
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            file = std::make_unique<QTemporaryFile>(QFileInfo(path).absolutePath() +
+                                                    QStringLiteral("/.nubo-XXXXXX.part"));
+            if (!file->open())
+                return false;
+            if (file->fileName() != path)
+                return true;
+        }
+        return false;
+    }
+
+    bool write(const char *data, qint64 length) { return file->write(data, length) == length; }
+
+    bool commit()
+    {
+        if (!file->flush())
+            return false;
+        file->close();
+        const QFileInfo target(path);
+        if ((target.exists() || target.isSymLink()) && !QFile::remove(path))
+            return false;
+        if (!file->rename(path))
+            return false;
+        file->setAutoRemove(false); // it would remove the file under its new name
+        return true;
+    }
+
+private:
+    QString path;
+    std::unique_ptr<QTemporaryFile> file; // removes the temporary file unless renamed
+};
 
 StreamUnpacker::StreamUnpacker(const QString &saveDir)
     : reader(this), saveDir(QDir::cleanPath(QFileInfo(saveDir).absoluteFilePath())),
@@ -200,16 +246,14 @@ bool StreamUnpacker::folder(const QString &name)
 
 bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
 {
-    Q_UNUSED(size)
     fileName = name;
+    announced += size;
     Status status = check(name, &filePath);
+    if (status == Stored && dataLimit >= 0 && announced > dataLimit)
+        status = Excess;
     if (status == Stored) {
-        // Written beside its final name and put in place only when whole, so that neither a cut
-        // nor a failed write leaves something that looks like the complete file. The target is
-        // replaced, not written into: a hard link to it keeps its old contents.
-        file = std::make_unique<QSaveFile>(filePath);
-        file->setDirectWriteFallback(false);
-        if (QFileInfo(filePath).isDir() || !file->open(QIODevice::WriteOnly)) {
+        file = std::make_unique<PartFile>(filePath);
+        if (!file->open()) {
             file.reset();
             status = WriteFailed;
         }
@@ -222,7 +266,7 @@ bool StreamUnpacker::fileData(const char *bytes, qint64 length)
     data += length;
     while (length > 0) {
         const qint64 take = qMin(length, pieceSize);
-        if (file->write(bytes, take) != take) {
+        if (!file->write(bytes, take)) {
             file.reset();
             return add(fileName, filePath, WriteFailed);
         }

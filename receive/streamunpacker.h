@@ -11,10 +11,10 @@
 #include <memory>
 
 class QIODevice;
-class QSaveFile;
 
 // Stores an item stream below the save folder while it arrives: each folder record is made and
-// each file written under a temporary name, put in place only when its record is whole. The
+// each file written under a temporary name that no record can take, put in place only when its
+// record is whole. The
 // first record that cannot be stored ends the unpacking, so that the transfer can be stopped at
 // once rather than run on to an end that cannot be complete.
 class StreamUnpacker : private StreamReader::Handler
@@ -26,7 +26,7 @@ public:
         WriteFailed, // the item could not be stored (folder missing, no permission, disk full)
         UnknownType, // the type line is neither "file" nor "folder"; nothing stored
         Invalid,     // the record is framed wrongly (size line, "File end", overlong line)
-        Excess,      // a record beyond the number the request announced
+        Excess,      // a record beyond the count or the size the request announced
         Incomplete   // the input ended inside this record; nothing stored as if whole
     };
 
@@ -63,6 +63,8 @@ public:
 
     // More records than this end the unpacking as invalid: the user accepted that count.
     void setRecordLimit(int records) { recordLimit = records; }
+    // More file contents than this end the unpacking as invalid: the size the user accepted.
+    void setDataLimit(qint64 bytes) { dataLimit = bytes; }
     // Absolute paths no record may be stored at: the program's own files.
     void setProtectedPaths(const QStringList &paths) { protectedPaths = paths; }
 
@@ -86,13 +88,16 @@ private:
     // Folders below the save folder known to be real folders inside it: records inside them
     // need only their own last part checked, which keeps deep trees linear.
     QSet<QString> knownFolders;
-    std::unique_ptr<QSaveFile> file;
+    class PartFile;
+    std::unique_ptr<PartFile> file;
     QString fileName;
     QString filePath;
     QList<Entry> pending;
     qint64 data = 0;
     bool hasFailed = false;
     int recordLimit = -1;
+    qint64 dataLimit = -1;
+    qint64 announced = 0; // file sizes of the records begun so far
     QStringList protectedPaths;
 };
 

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr int addedLinesPerTurn = 1000;
+constexpr int addedLinesPerTurn = 250;
 
 QString redLine(const QString &text)
 {
