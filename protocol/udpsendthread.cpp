@@ -125,10 +125,15 @@ void UDPSendThread::userListRefresh()
 
 void UDPSendThread::run()
 {
+    bool listening;
     {
         std::lock_guard<std::mutex> lock(mutex);
         peers.clear();
+        listening = listenMode;
     }
+    // What a chooser still shows from the last run is gone as well.
+    if (listening)
+        emit userListUpdate(QStringList());
     const QHostAddress group(QString::fromLatin1(groupAddress));
 
     // Linux hands multicast only to sockets bound to the wildcard address; Windows and macOS

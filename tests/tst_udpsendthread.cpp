@@ -413,8 +413,10 @@ void TestUDPSendThread::listenerHearsAnnouncer()
     const QString expected =
         QStringLiteral("alice:") + qEnvironmentVariable("NUBO_NETNS_ADDR") + ":receive";
 
-    QTRY_COMPARE_WITH_TIMEOUT(log.updates().size(), 1, 3000);
-    QCOMPARE(log.updates().first(), QStringList({expected}));
+    // The first update empties what a chooser kept from an earlier run.
+    QTRY_COMPARE_WITH_TIMEOUT(log.updates().size(), 2, 3000);
+    QCOMPARE(log.updates().first(), QStringList());
+    QCOMPARE(log.updates().last(), QStringList({expected}));
     QCOMPARE(listener.userList(), QStringList({expected}));
 }
 
@@ -577,11 +579,11 @@ void TestUDPSendThread::refreshEmptiesTheList()
     listener.start();
     const auto announcer = startAnnouncer(QStringLiteral("alice"));
     const QStringList alice({QString::fromUtf8(announcementOf(QStringLiteral("alice")))});
-    QTRY_COMPARE_WITH_TIMEOUT(log.updates().size(), 1, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(log.updates().size(), 2, 3000);
 
     listener.userListRefresh();
     QVERIFY(listener.userList().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(log.updates().size(), 2, 2500);
+    QTRY_COMPARE_WITH_TIMEOUT(log.updates().size(), 3, 2500);
     QCOMPARE(log.updates().last(), alice);
     QCOMPARE(listener.userList(), alice);
 }
