@@ -1,5 +1,7 @@
 #include "protocol/udpsendthread.h"
 
+#include "settings/settingskeys.h"
+
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QUdpSocket>
@@ -13,7 +15,12 @@ const char groupAddress[] = "224.0.0.1";
 // is sent to it. IPv4, so that the address learnt is dotted and carries no ":".
 const char routeProbeAddress[] = "8.8.8.8";
 const quint16 routeProbePort = 53;
-const std::chrono::milliseconds cycle(1000);
+const std::chrono::milliseconds announcementPeriod(1000);
+// A listener reads what has arrived this often, so that a burst never outgrows the socket buffer
+// and a stop is seen at once.
+const std::chrono::milliseconds slice(100);
+// Bounds the work of one slice under a flood; the system drops what does not fit its buffer.
+const int maxDatagramsPerSlice = 1000;
 
 bool isUsableIPv4(const QHostAddress &address)
 {
@@ -53,16 +60,6 @@ QNetworkInterface interfaceHolding(const QHostAddress &address)
         }
     }
     return QNetworkInterface();
-}
-
-// The text ends at the first NUL, as a peer that sends a C string would mean it. Qt 5's fromUtf8
-// stops there by itself; Qt 6's would keep the rest.
-QString presenceText(QByteArray datagram)
-{
-    const int nul = datagram.indexOf('\0');
-    if (nul >= 0)
-        datagram.truncate(nul);
-    return QString::fromUtf8(datagram);
 }
 
 } // namespace
@@ -117,7 +114,7 @@ void UDPSendThread::stopThread()
 QStringList UDPSendThread::userList() const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return peers;
+    return peers.texts();
 }
 
 void UDPSendThread::userListRefresh()
@@ -128,13 +125,15 @@ void UDPSendThread::userListRefresh()
 
 void UDPSendThread::run()
 {
-    QString announcement;
+    bool listening;
     {
         std::lock_guard<std::mutex> lock(mutex);
         peers.clear();
-        announcement = userName + QLatin1Char(':') + localIp + QLatin1String(":receive");
+        listening = listenMode;
     }
-    const QByteArray datagram = announcement.toUtf8();
+    // What a chooser still shows from the last run is gone as well.
+    if (listening)
+        emit userListUpdate(QStringList());
     const QHostAddress group(QString::fromLatin1(groupAddress));
 
     // Linux hands multicast only to sockets bound to the wildcard address; Windows and macOS
@@ -152,16 +151,31 @@ void UDPSendThread::run()
         socket.joinMulticastGroup(group);
     }
 
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point started = Clock::now();
+    Clock::time_point nextAnnouncement = started;
     while (!stopRequested) {
+        const Clock::time_point now = Clock::now();
         bool listen;
+        QString name;
         {
             std::lock_guard<std::mutex> lock(mutex);
             listen = listenMode;
+            name = userName;
         }
-        if (!listen)
-            socket.writeDatagram(datagram, group, presencePort);
-        takeInDatagrams(socket, listen);
-        if (!waitForNextCycle())
+        if (!listen && now >= nextAnnouncement) {
+            // Nobody could reach an announcement without an address or with a broken name.
+            if (!localAddress.isNull() && SettingsKeys::isValidUserName(name))
+                socket.writeDatagram(
+                    (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
+                    presencePort);
+            nextAnnouncement += announcementPeriod;
+            if (nextAnnouncement <= now) // fell behind, e.g. while the machine slept
+                nextAnnouncement = now + announcementPeriod;
+        }
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - started);
+        takeInDatagrams(socket, listen, elapsed.count());
+        if (!waitForNextSlice())
             break;
     }
 
@@ -171,38 +185,40 @@ void UDPSendThread::run()
     stopRequested = false;
 }
 
-// Everything waiting is read in each cycle: reading one datagram a cycle falls behind as soon as
-// two receivers announce. An announcer drops what reaches it, so its socket buffer never fills.
-void UDPSendThread::takeInDatagrams(QUdpSocket &socket, bool keep)
+// An announcer drops what reaches it, so its socket buffer never fills.
+void UDPSendThread::takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs)
 {
-    while (!stopRequested && socket.hasPendingDatagrams()) {
-        QByteArray data(int(qMax<qint64>(socket.pendingDatagramSize(), 0)), Qt::Uninitialized);
-        if (socket.readDatagram(data.data(), data.size()) < 0)
+    // One byte more than a listener takes: a longer datagram arrives cut, and is dropped.
+    char buffer[PresenceList::maxDatagramSize + 1];
+    bool changed = false;
+    for (int i = 0; i < maxDatagramsPerSlice && !stopRequested && socket.hasPendingDatagrams();
+         ++i) {
+        QHostAddress source;
+        const qint64 size = socket.readDatagram(buffer, sizeof buffer, &source);
+        if (size < 0)
             break;
         if (!keep)
             continue;
-        const QString text = presenceText(data);
-        if (!text.isEmpty())
-            addPeer(text);
+        const QByteArray datagram = QByteArray::fromRawData(buffer, int(size));
+        std::lock_guard<std::mutex> lock(mutex);
+        changed = peers.take(datagram, source, nowMs) || changed;
     }
-}
-
-void UDPSendThread::addPeer(const QString &text)
-{
-    QStringList copy;
+    if (!keep)
+        return;
+    QStringList snapshot;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (peers.contains(text))
+        changed = peers.expire(nowMs) || changed;
+        if (!changed)
             return;
-        peers.append(text);
-        copy = peers;
+        snapshot = peers.texts();
     }
-    emit userListUpdate(copy);
+    emit userListUpdate(snapshot);
 }
 
-// Waits one cycle, or less when a stop is requested; false when the loop is to end.
-bool UDPSendThread::waitForNextCycle()
+// Waits one slice, or less when a stop is requested; false when the loop is to end.
+bool UDPSendThread::waitForNextSlice()
 {
     std::unique_lock<std::mutex> lock(mutex);
-    return !wake.wait_for(lock, cycle, [this] { return stopRequested.load(); });
+    return !wake.wait_for(lock, slice, [this] { return stopRequested.load(); });
 }

@@ -1,6 +1,8 @@
 #ifndef UDPSENDTHREAD_H
 #define UDPSENDTHREAD_H
 
+#include "protocol/presencelist.h"
+
 #include <QHostAddress>
 #include <QStringList>
 #include <QThread>
@@ -12,8 +14,9 @@
 class QUdpSocket;
 
 // Presence: announces "name:address:receive" once a second to 224.0.0.1:6343, or (listen mode)
-// collects the distinct announcements heard. The constructor learns the local IPv4 address at
-// once, without sending a packet.
+// keeps the receivers heard (see PresenceList). The constructor learns the local IPv4 address at
+// once, without sending a packet, so a receive view can listen on it before it starts announcing.
+// A name that SettingsKeys::isValidUserName refuses, or an unknown address, is not announced.
 class UDPSendThread : public QThread
 {
     Q_OBJECT
@@ -27,12 +30,14 @@ public:
     const QHostAddress localAddress; // null when no address could be learnt
     const QString localIp;
 
+    // Seen by a running announcer from its next announcement on.
     void setUserName(const QString &name);
     void setListenMode(bool listen);
     // Ends a running loop at once and returns when it has ended, so that a start() right after
     // always runs.
     void stopThread();
 
+    // The presence texts of the receivers heard and not gone, in the order first heard.
     QStringList userList() const;
 
     // The address the system would use for outgoing traffic: a UDP socket "connected" to a public
@@ -41,7 +46,8 @@ public:
     static QHostAddress probeLocalAddress();
 
 signals:
-    // Carries a copy of the peer list, so the receiver never reads the worker's own list.
+    // The whole list as userList() gives it, after it changed (a receiver came, was renamed or
+    // went); at most one emission per tenth of a second, however many datagrams arrive.
     void userListUpdate(const QStringList &list);
 
 public slots:
@@ -51,9 +57,8 @@ protected:
     void run() override;
 
 private:
-    void takeInDatagrams(QUdpSocket &socket, bool keep);
-    void addPeer(const QString &text);
-    bool waitForNextCycle();
+    void takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs);
+    bool waitForNextSlice();
 
     // Standard primitives rather than QMutex/QWaitCondition: ThreadSanitizer understands them,
     // and the peer list is used by two threads.
@@ -62,7 +67,7 @@ private:
     QString userName = QStringLiteral("ruvak");
     bool listenMode = false;
     std::atomic<bool> stopRequested{false}; // written under the mutex, so no wake-up is lost
-    QStringList peers;
+    PresenceList peers;
 };
 
 #endif // UDPSENDTHREAD_H

@@ -1,42 +1,148 @@
 #include "send/userlistdialog.h"
 #include "ui_userlistdialog.h"
 
+#include "protocol/presencelist.h"
+#include "settings/settingskeys.h"
+
+#include <QHash>
+#include <QSettings>
+
+#include <memory>
+
+namespace {
+
+QString addressOf(const QListWidgetItem *item)
+{
+    return item->data(Qt::UserRole).toString();
+}
+
+} // namespace
+
 UserListDialog::UserListDialog(QWidget *parent) : QDialog(parent), ui(new Ui::UserListDialog)
 {
     ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    connect(ui->listWidget, &QListWidget::currentItemChanged, this, &UserListDialog::chooseRow);
+    connect(ui->listWidget, &QListWidget::itemSelectionChanged, this,
+            &UserListDialog::keepCurrentSelected);
+    connect(ui->ipLineEdit, &QLineEdit::textChanged, this, &UserListDialog::addressEdited);
+
+    settings = SettingsKeys::openConfig();
+    const QString last = SettingsKeys::lastReceiver(*settings);
+    if (PresenceList::isHostIPv4(last))
+        ui->ipLineEdit->setText(last);
+    // Focus on the list would make its first row current, and so choose it, over the address
+    // remembered.
+    ui->ipLineEdit->setFocus();
+    showState();
 }
 
 UserListDialog::~UserListDialog() = default;
 
 QString UserListDialog::selectedIp() const
 {
-    // Focusing the list makes its first row current without highlighting it; only a row the
-    // user picked, and so sees highlighted, is a choice.
-    const QListWidgetItem *item = ui->listWidget->currentItem();
-    if (ui->listWidget->currentRow() < 0 || !item || !item->isSelected())
-        return QString();
-    return item->data(Qt::UserRole).toString();
+    const QString text = ui->ipLineEdit->text().trimmed();
+    return PresenceList::isHostIPv4(text) ? text : QString();
+}
+
+void UserListDialog::done(int result)
+{
+    const QString ip = selectedIp();
+    if (result == QDialog::Accepted && !ip.isEmpty())
+        settings->setValue(SettingsKeys::lastReceiverKey(), ip);
+    QDialog::done(result);
 }
 
 void UserListDialog::userListUpdate(const QStringList &arg)
 {
-    ui->listWidget->clear();
+    QStringList order;
+    QHash<QString, QString> shown; // address -> text of its row
     for (const QString &text : arg) {
         const QStringList fields = text.split(QLatin1Char(':'));
-        // Anything can reach the presence port; a text without an address field is no receiver.
-        if (fields.size() < 2)
+        if (fields.size() < 2 || !PresenceList::isHostIPv4(fields.at(1)) ||
+            shown.contains(fields.at(1)))
             continue;
-        const QString &name = fields.at(0);
-        const QString &address = fields.at(1);
-        auto *item = new QListWidgetItem(ui->listWidget);
-        item->setData(Qt::DisplayRole, tr("用户名：") + name + tr("\nIP：") + address);
+        // A line break in a name would make it look like the address line.
+        QString name = fields.at(0);
+        name.replace(QLatin1Char('\r'), QLatin1Char(' '))
+            .replace(QLatin1Char('\n'), QLatin1Char(' '));
+        order.append(fields.at(1));
+        shown.insert(fields.at(1), tr("用户名：") + name + tr("\nIP：") + fields.at(1));
+    }
+
+    QListWidget *list = ui->listWidget;
+    // Taking the current row away would make its neighbour current, a choice nobody made.
+    if (list->currentItem() && !shown.contains(addressOf(list->currentItem())))
+        list->setCurrentItem(nullptr);
+    for (int row = list->count() - 1; row >= 0; --row) {
+        QListWidgetItem *item = list->item(row);
+        const auto text = shown.constFind(addressOf(item));
+        if (text == shown.constEnd()) {
+            std::unique_ptr<QListWidgetItem> gone(list->takeItem(row));
+            continue;
+        }
+        if (item->text() != *text)
+            item->setText(*text);
+        shown.erase(text);
+    }
+    for (const QString &address : qAsConst(order)) {
+        const auto text = shown.constFind(address);
+        if (text == shown.constEnd())
+            continue; // has a row already
+        auto *item = new QListWidgetItem(*text, list);
         item->setData(Qt::UserRole, address);
     }
+    if (!list->currentItem())
+        addressEdited(ui->ipLineEdit->text()); // the address in the field may just have come
+    showState();
 }
 
 void UserListDialog::on_pushButton_2_clicked()
 {
     ui->listWidget->clear();
+    showState();
     emit userListRefresh();
+}
+
+void UserListDialog::chooseRow(QListWidgetItem *current)
+{
+    if (!current)
+        return;
+    keepCurrentSelected();
+    if (ui->ipLineEdit->text().trimmed() != addressOf(current))
+        ui->ipLineEdit->setText(addressOf(current));
+    showState();
+}
+
+// A row made current by focus or keys, or unselected by Ctrl+click, is still the choice, so it
+// is drawn as one.
+void UserListDialog::keepCurrentSelected()
+{
+    QListWidgetItem *current = ui->listWidget->currentItem();
+    if (current && !current->isSelected())
+        ui->listWidget->selectionModel()->select(ui->listWidget->currentIndex(),
+                                                 QItemSelectionModel::ClearAndSelect);
+}
+
+void UserListDialog::addressEdited(const QString &text)
+{
+    QListWidgetItem *item = itemOf(text.trimmed());
+    if (item != ui->listWidget->currentItem())
+        ui->listWidget->setCurrentItem(item);
+    showState();
+}
+
+QListWidgetItem *UserListDialog::itemOf(const QString &address) const
+{
+    for (int row = 0; row < ui->listWidget->count(); ++row) {
+        if (addressOf(ui->listWidget->item(row)) == address)
+            return ui->listWidget->item(row);
+    }
+    return nullptr;
+}
+
+void UserListDialog::showState()
+{
+    ui->emptyLabel->setVisible(ui->listWidget->count() == 0);
+    ui->pushButton->setEnabled(!selectedIp().isEmpty());
 }

@@ -15,6 +15,11 @@ QString saveDirKey()
     return QStringLiteral("saveDir");
 }
 
+QString lastReceiverKey()
+{
+    return QStringLiteral("lastReceiver");
+}
+
 QString defaultUserName()
 {
     return QStringLiteral("ruvak");
@@ -38,6 +43,23 @@ QString userName(const QSettings &settings)
 QString saveDir(const QSettings &settings)
 {
     return settings.value(saveDirKey(), defaultSaveDir()).toString();
+}
+
+QString lastReceiver(const QSettings &settings)
+{
+    return settings.value(lastReceiverKey()).toString();
+}
+
+bool isValidUserName(const QString &name)
+{
+    if (name.trimmed().isEmpty() || name.size() > maxUserNameLength)
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char(':') || c == QLatin1Char('\r') || c == QLatin1Char('\n') ||
+            c == QChar(0))
+            return false;
+    }
+    return true;
 }
 
 } // namespace SettingsKeys

@@ -7,12 +7,13 @@
 
 class QSettings;
 
-// The two user settings in "config.ini" and their defaults. Each reader keeps its own handle;
+// The user settings in "config.ini" and their defaults. Each reader keeps its own handle;
 // Qt shares the values of all handles on one file within the process.
 namespace SettingsKeys {
 
 QString userNameKey();
 QString saveDirKey();
+QString lastReceiverKey();
 
 QString defaultUserName();
 QString defaultSaveDir();
@@ -22,6 +23,13 @@ std::unique_ptr<QSettings> openConfig();
 
 QString userName(const QSettings &settings);
 QString saveDir(const QSettings &settings);
+// The address the last send went to; empty when none.
+QString lastReceiver(const QSettings &settings);
+
+// A name that can be announced: not blank, none of ":" (it separates the presence fields), CR, LF
+// or NUL, and short, so that an announcement stays far below the 1 KiB a listener takes in.
+constexpr int maxUserNameLength = 64;
+bool isValidUserName(const QString &name);
 
 } // namespace SettingsKeys
 

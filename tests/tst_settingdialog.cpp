@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -24,7 +25,9 @@ private slots:
     void firstStartWritesOnlyTheName();
     void storedValuesFillTheFields();
     void everyKeystrokeIsStored();
-    void emptyNameStaysEmpty();
+    void nameRule_data();
+    void nameRule();
+    void storedBadNameIsShownAndKept();
     void folderFieldIsReadOnly();
     void chooserCancelledChangesNothing();
     void chosenFolderIsStoredAndSeenByOtherHandles();
@@ -105,18 +108,63 @@ void TestSettingDialog::everyKeystrokeIsStored()
     QCOMPARE(SettingsKeys::userName(reader), QString("abc"));
 }
 
-void TestSettingDialog::emptyNameStaysEmpty()
+void TestSettingDialog::nameRule_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("plain") << "bob" << true;
+    QTest::newRow("chinese") << QString::fromUtf8("张三") << true;
+    QTest::newRow("spaces inside and around") << " my laptop " << true;
+    QTest::newRow("longest") << QString(SettingsKeys::maxUserNameLength, 'x') << true;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("only spaces") << "   " << false;
+    QTest::newRow("colon") << QString::fromUtf8("张:三") << false;
+    QTest::newRow("carriage return") << "a\rb" << false;
+    QTest::newRow("line feed") << "a\nb" << false;
+    QTest::newRow("nul") << QString("a") + QChar(0) + "b" << false;
+    QTest::newRow("too long") << QString(SettingsKeys::maxUserNameLength + 1, 'x') << false;
+}
+
+// A bad name is not stored; the dialog says why and, when it closes, shows the name in use.
+void TestSettingDialog::nameRule()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, valid);
+
+    QCOMPARE(SettingsKeys::isValidUserName(name), valid);
+    SettingDialog dialog;
+    QSettings reader("config.ini", QSettings::IniFormat);
+    auto *hint = dialog.findChild<QLabel *>("userNameHintLabel");
+    QVERIFY(hint->isHidden());
+    userNameField(dialog)->setText(name);
+    QCOMPARE(SettingsKeys::userName(reader), valid ? name : QString("ruvak"));
+    QCOMPARE(hint->isHidden(), valid);
+    if (!valid)
+        QVERIFY2(hint->text().contains(QString::fromUtf8("“ruvak”")), qPrintable(hint->text()));
+
+    dialog.reject();
+    QCOMPARE(userNameField(dialog)->text(), valid ? name : QString("ruvak"));
+    QVERIFY(hint->isHidden());
+}
+
+void TestSettingDialog::storedBadNameIsShownAndKept()
 {
     {
-        SettingDialog dialog;
-        userNameField(dialog)->clear();
+        QSettings settings("config.ini", QSettings::IniFormat);
+        settings.setValue("userName", QString::fromUtf8("张:三"));
     }
+    SettingDialog dialog;
+    QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("张:三"));
+    QVERIFY(!dialog.findChild<QLabel *>("userNameHintLabel")->isHidden());
+    dialog.reject();
+    QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("张:三"));
+
+    QTest::keyClick(userNameField(dialog), Qt::Key_Backspace);
+    QTest::keyClick(userNameField(dialog), Qt::Key_Backspace);
     QSettings reader("config.ini", QSettings::IniFormat);
-    QVERIFY(reader.contains("userName"));
-    QCOMPARE(SettingsKeys::userName(reader), QString());
-    // A fresh dialog shows the stored empty name, not the default.
-    SettingDialog again;
-    QCOMPARE(userNameField(again)->text(), QString());
+    QCOMPARE(SettingsKeys::userName(reader), QString::fromUtf8("张"));
+    QVERIFY(dialog.findChild<QLabel *>("userNameHintLabel")->isHidden());
 }
 
 void TestSettingDialog::folderFieldIsReadOnly()

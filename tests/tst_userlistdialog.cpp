@@ -1,22 +1,33 @@
 #include "send/userlistdialog.h"
+#include "settings/settingskeys.h"
 
 #include "modalhelper.h"
+#include "tempworkdir.h"
 
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <memory>
 
 class TestUserListDialog : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
     void entryShowsNameAndAddress_data();
     void entryShowsNameAndAddress();
-    void textsWithoutAddressAreSkipped();
-    void selectedIpFollowsCurrentRow();
-    void updateRebuildsTheWholeList();
+    void textsWithoutAnAddressAreSkipped();
+    void typedAddressEnablesConfirm_data();
+    void typedAddressEnablesConfirm();
+    void currentRowIsTheChoice();
+    void updateKeepsTheChoice();
     void refreshEmptiesAndAsks();
     void confirmAndCancel_data();
     void confirmAndCancel();
@@ -27,7 +38,32 @@ private:
     {
         return dialog.findChild<QListWidget *>("listWidget");
     }
+    static QLineEdit *field(UserListDialog &dialog)
+    {
+        return dialog.findChild<QLineEdit *>("ipLineEdit");
+    }
+    static QPushButton *confirm(UserListDialog &dialog)
+    {
+        return dialog.findChild<QPushButton *>("pushButton");
+    }
+    static bool emptyLineShown(UserListDialog &dialog)
+    {
+        return !dialog.findChild<QLabel *>("emptyLabel")->isHidden();
+    }
+
+    std::unique_ptr<TempWorkDir> workDir; // the dialog remembers the last receiver in config.ini
 };
+
+void TestUserListDialog::init()
+{
+    workDir = std::make_unique<TempWorkDir>();
+    QVERIFY(workDir->isValid());
+}
+
+void TestUserListDialog::cleanup()
+{
+    workDir.reset();
+}
 
 void TestUserListDialog::entryShowsNameAndAddress_data()
 {
@@ -40,12 +76,11 @@ void TestUserListDialog::entryShowsNameAndAddress_data()
                                   << "192.168.1.7";
     QTest::newRow("chinese name") << QString::fromUtf8("小明:10.0.0.2:receive")
                                   << QString::fromUtf8("用户名：小明\nIP：10.0.0.2") << "10.0.0.2";
-    QTest::newRow("name holding a colon")
-        << "a:b:10.0.0.3:receive" << QString::fromUtf8("用户名：a\nIP：b") << "b";
-    QTest::newRow("sender without address")
-        << "ruvak::receive" << QString::fromUtf8("用户名：ruvak\nIP：") << "";
     QTest::newRow("two fields") << "x:10.0.0.4" << QString::fromUtf8("用户名：x\nIP：10.0.0.4")
                                 << "10.0.0.4";
+    QTest::newRow("line break in the name")
+        << QString::fromUtf8("a\nIP：10.9.9.9:10.0.0.5:receive")
+        << QString::fromUtf8("用户名：a IP：10.9.9.9\nIP：10.0.0.5") << "10.0.0.5";
 }
 
 void TestUserListDialog::entryShowsNameAndAddress()
@@ -63,52 +98,121 @@ void TestUserListDialog::entryShowsNameAndAddress()
     QCOMPARE(dialog.selectedIp(), address);
 }
 
-void TestUserListDialog::textsWithoutAddressAreSkipped()
+void TestUserListDialog::textsWithoutAnAddressAreSkipped()
 {
     UserListDialog dialog;
-    dialog.userListUpdate({"stray datagram", "", "pc1:10.0.0.1:receive", "garbage"});
+    dialog.userListUpdate({"stray datagram", "", "pc1:10.0.0.1:receive", "a:b:10.0.0.3:receive",
+                           "ruvak::receive", "h:example.com:receive", "again:10.0.0.1:receive"});
     QCOMPARE(list(dialog)->count(), 1);
-    QCOMPARE(list(dialog)->item(0)->data(Qt::UserRole).toString(), QString("10.0.0.1"));
+    QCOMPARE(list(dialog)->item(0)->text(), QString::fromUtf8("用户名：pc1\nIP：10.0.0.1"));
 }
 
-void TestUserListDialog::selectedIpFollowsCurrentRow()
+void TestUserListDialog::typedAddressEnablesConfirm_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("ip"); // empty: "确定" stays disabled
+
+    QTest::newRow("nothing") << ""
+                             << "";
+    QTest::newRow("address") << "192.168.1.7"
+                             << "192.168.1.7";
+    QTest::newRow("spaces around") << " 10.0.0.2 "
+                                   << "10.0.0.2";
+    QTest::newRow("loopback") << "127.0.0.1"
+                              << "127.0.0.1";
+    QTest::newRow("three parts") << "10.0.2"
+                                 << "";
+    QTest::newRow("leading zero") << "010.0.0.2"
+                                  << "";
+    QTest::newRow("part too large") << "10.0.0.256"
+                                    << "";
+    QTest::newRow("host name") << "pc1.local"
+                               << "";
+    QTest::newRow("with a port") << "10.0.0.2:42135"
+                                 << "";
+    QTest::newRow("IPv6") << "fe80::1"
+                          << "";
+    QTest::newRow("wildcard") << "0.0.0.0"
+                              << "";
+    QTest::newRow("broadcast") << "255.255.255.255"
+                               << "";
+    QTest::newRow("multicast group") << "224.0.0.1"
+                                     << "";
+}
+
+void TestUserListDialog::typedAddressEnablesConfirm()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, ip);
+
+    UserListDialog dialog;
+    QVERIFY(!confirm(dialog)->isEnabled());
+    QTest::keyClicks(field(dialog), typed);
+    QCOMPARE(confirm(dialog)->isEnabled(), !ip.isEmpty());
+    QCOMPARE(dialog.selectedIp(), ip);
+}
+
+void TestUserListDialog::currentRowIsTheChoice()
 {
     UserListDialog dialog;
-    QCOMPARE(dialog.selectedIp(), QString());
-
     dialog.userListUpdate({"a:10.0.0.1:receive", "b:10.0.0.2:receive"});
     QCOMPARE(list(dialog)->currentRow(), -1);
-    QCOMPARE(dialog.selectedIp(), QString());
+    QVERIFY(!confirm(dialog)->isEnabled());
 
-    list(dialog)->setCurrentRow(1);
+    // Made current as focus or arrow keys do, without selecting: still chosen and drawn so.
+    list(dialog)->setCurrentRow(1, QItemSelectionModel::NoUpdate);
+    QVERIFY(list(dialog)->item(1)->isSelected());
+    QCOMPARE(field(dialog)->text(), QString("10.0.0.2"));
+    QVERIFY(confirm(dialog)->isEnabled());
     QCOMPARE(dialog.selectedIp(), QString("10.0.0.2"));
-    // Current but not highlighted, as keyboard focus leaves the first row: not a choice.
     list(dialog)->setCurrentRow(1, QItemSelectionModel::Deselect);
-    QCOMPARE(list(dialog)->currentRow(), 1);
-    QCOMPARE(dialog.selectedIp(), QString());
-    list(dialog)->setCurrentRow(0);
-    QCOMPARE(dialog.selectedIp(), QString("10.0.0.1"));
+    QVERIFY(list(dialog)->item(1)->isSelected());
 
-    // A receiver heard while the chooser is open rebuilds the list: the choice is gone.
-    dialog.userListUpdate({"a:10.0.0.1:receive", "b:10.0.0.2:receive", "c:10.0.0.3:receive"});
-    QCOMPARE(dialog.selectedIp(), QString());
+    // Typing the address of an entry chooses it; another address leaves no row chosen.
+    field(dialog)->clear();
+    QTest::keyClicks(field(dialog), "10.0.0.1");
+    QCOMPARE(list(dialog)->currentRow(), 0);
+    QVERIFY(list(dialog)->item(0)->isSelected());
+    QTest::keyClicks(field(dialog), "1");
+    QCOMPARE(list(dialog)->currentRow(), -1);
+    QVERIFY(list(dialog)->selectedItems().isEmpty());
+    QCOMPARE(dialog.selectedIp(), QString("10.0.0.11"));
 }
 
-void TestUserListDialog::updateRebuildsTheWholeList()
+void TestUserListDialog::updateKeepsTheChoice()
 {
     UserListDialog dialog;
-    dialog.userListUpdate({"a:10.0.0.1:receive"});
-    dialog.userListUpdate({"a:10.0.0.1:receive", "A:10.0.0.1:receive"});
-    QCOMPARE(list(dialog)->count(), 2);
-    QCOMPARE(list(dialog)->item(0)->text(), QString::fromUtf8("用户名：a\nIP：10.0.0.1"));
-    QCOMPARE(list(dialog)->item(1)->text(), QString::fromUtf8("用户名：A\nIP：10.0.0.1"));
+    QVERIFY(emptyLineShown(dialog));
+    dialog.userListUpdate({"a:10.0.0.1:receive", "b:10.0.0.2:receive"});
+    QVERIFY(!emptyLineShown(dialog));
+    list(dialog)->setCurrentRow(1);
+    QListWidgetItem *chosen = list(dialog)->currentItem();
 
-    dialog.userListUpdate({"z:10.0.0.9:receive"});
+    // A receiver comes, the chosen one is renamed: same row, chosen still.
+    dialog.userListUpdate({"a:10.0.0.1:receive", "B:10.0.0.2:receive", "c:10.0.0.3:receive"});
+    QCOMPARE(list(dialog)->count(), 3);
+    QCOMPARE(list(dialog)->currentItem(), chosen);
+    QVERIFY(chosen->isSelected());
+    QCOMPARE(chosen->text(), QString::fromUtf8("用户名：B\nIP：10.0.0.2"));
+
+    // Another one goes: the choice stays.
+    dialog.userListUpdate({"B:10.0.0.2:receive", "c:10.0.0.3:receive"});
+    QCOMPARE(list(dialog)->count(), 2);
+    QCOMPARE(list(dialog)->currentItem(), chosen);
+
+    // The chosen one goes: no neighbour takes its place, the address stays in the field, and
+    // it is chosen again when it comes back.
+    dialog.userListUpdate({"c:10.0.0.3:receive"});
     QCOMPARE(list(dialog)->count(), 1);
-    QCOMPARE(list(dialog)->item(0)->data(Qt::UserRole).toString(), QString("10.0.0.9"));
+    QCOMPARE(list(dialog)->currentRow(), -1);
+    QVERIFY(list(dialog)->selectedItems().isEmpty());
+    QCOMPARE(dialog.selectedIp(), QString("10.0.0.2"));
+    dialog.userListUpdate({"c:10.0.0.3:receive", "B:10.0.0.2:receive"});
+    QCOMPARE(list(dialog)->currentRow(), 1);
 
     dialog.userListUpdate({});
     QCOMPARE(list(dialog)->count(), 0);
+    QVERIFY(emptyLineShown(dialog));
 }
 
 void TestUserListDialog::refreshEmptiesAndAsks()
@@ -121,7 +225,7 @@ void TestUserListDialog::refreshEmptiesAndAsks()
     QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton_2"), Qt::LeftButton);
     QCOMPARE(refreshed.count(), 1);
     QCOMPARE(list(dialog)->count(), 0);
-    QCOMPARE(dialog.selectedIp(), QString());
+    QVERIFY(emptyLineShown(dialog));
 
     dialog.userListUpdate({"b:10.0.0.2:receive"});
     QCOMPARE(list(dialog)->count(), 1);
@@ -130,36 +234,62 @@ void TestUserListDialog::refreshEmptiesAndAsks()
 void TestUserListDialog::confirmAndCancel_data()
 {
     QTest::addColumn<int>("row");
-    QTest::addColumn<bool>("confirm");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("action");
     QTest::addColumn<int>("result");
-    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QString>("remembered");
 
-    QTest::newRow("second entry confirmed") << 1 << true << int(QDialog::Accepted) << "10.0.0.2";
-    QTest::newRow("nothing chosen, confirmed") << -1 << true << int(QDialog::Accepted) << "";
-    QTest::newRow("escape") << 0 << false << int(QDialog::Rejected) << "10.0.0.1";
+    QTest::newRow("entry confirmed") << 1 << ""
+                                     << "click" << int(QDialog::Accepted) << "10.0.0.2";
+    QTest::newRow("typed, Return") << -1 << "10.0.0.9"
+                                   << "return" << int(QDialog::Accepted) << "10.0.0.9";
+    // "确定" is disabled: neither a click nor Return ends the dialog.
+    QTest::newRow("nothing chosen") << -1 << ""
+                                    << "try" << int(QDialog::Rejected) << "";
+    QTest::newRow("bad address") << -1 << "10.0.0"
+                                 << "try" << int(QDialog::Rejected) << "";
+    QTest::newRow("escape") << 0 << ""
+                            << "escape" << int(QDialog::Rejected) << "";
 }
 
 void TestUserListDialog::confirmAndCancel()
 {
     QFETCH(int, row);
-    QFETCH(bool, confirm);
+    QFETCH(QString, typed);
+    QFETCH(QString, action);
     QFETCH(int, result);
-    QFETCH(QString, ip);
+    QFETCH(QString, remembered);
 
-    UserListDialog dialog;
-    dialog.userListUpdate({"a:10.0.0.1:receive", "b:10.0.0.2:receive"});
-    ModalHelper helper([&](QWidget *modal) {
-        QCOMPARE(modal, &dialog);
-        if (row >= 0)
-            list(dialog)->setCurrentRow(row);
-        if (confirm)
-            QTest::mouseClick(dialog.findChild<QPushButton *>("pushButton"), Qt::LeftButton);
-        else
-            QTest::keyClick(&dialog, Qt::Key_Escape);
-    });
-    QCOMPARE(dialog.exec(), result);
-    QVERIFY(helper.answered);
-    QCOMPARE(dialog.selectedIp(), ip);
+    {
+        UserListDialog dialog;
+        dialog.userListUpdate({"a:10.0.0.1:receive", "b:10.0.0.2:receive"});
+        ModalHelper helper([&](QWidget *modal) {
+            QCOMPARE(modal, &dialog);
+            if (row >= 0)
+                list(dialog)->setCurrentRow(row);
+            QTest::keyClicks(field(dialog), typed);
+            if (action == "click" || action == "try")
+                QTest::mouseClick(confirm(dialog), Qt::LeftButton);
+            if (action == "return" || action == "try")
+                QTest::keyClick(field(dialog), Qt::Key_Return);
+            if (action == "try") {
+                QVERIFY(dialog.isVisible());
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+            }
+            if (action == "escape")
+                QTest::keyClick(&dialog, Qt::Key_Escape);
+        });
+        QCOMPARE(dialog.exec(), result);
+        QVERIFY(helper.answered);
+        if (result == QDialog::Accepted)
+            QCOMPARE(dialog.selectedIp(), remembered);
+    }
+    QSettings settings("config.ini", QSettings::IniFormat);
+    QCOMPARE(SettingsKeys::lastReceiver(settings), remembered);
+    // The next chooser starts with it.
+    UserListDialog next;
+    QCOMPARE(next.selectedIp(), remembered);
+    QCOMPARE(confirm(next)->isEnabled(), !remembered.isEmpty());
 }
 
 void TestUserListDialog::form()
@@ -170,7 +300,11 @@ void TestUserListDialog::form()
     QCOMPARE(dialog.size(), QSize(400, 300));
     QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
     QCOMPARE(dialog.findChild<QPushButton *>("pushButton_2")->text(), QString::fromUtf8("刷新"));
-    QCOMPARE(dialog.findChild<QPushButton *>("pushButton")->text(), QString::fromUtf8("确定"));
+    QCOMPARE(confirm(dialog)->text(), QString::fromUtf8("确定"));
+    QCOMPARE(dialog.findChild<QLabel *>("ipLabel")->text(), QString::fromUtf8("或输入对方 IP："));
+    QCOMPARE(dialog.findChild<QLabel *>("emptyLabel")->text(),
+             QString::fromUtf8(
+                 "还没有发现接收方。请在对方电脑上打开“接收”，并确认两台电脑在同一网络中。"));
 }
 
 QTEST_MAIN(TestUserListDialog)
