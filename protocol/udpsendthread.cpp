@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <chrono>
 

@@ -2,7 +2,7 @@
 # test hosts that it carries out.
 add_executable(nubo-drive drive/nubodrive.cpp)
 target_include_directories(nubo-drive PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(nubo-drive PRIVATE nubo Qt5::Test)
+target_link_libraries(nubo-drive PRIVATE nubo Qt::Test)
 
 foreach(case folder-tree several-files refusal two-in-a-row large-file)
     add_test(NAME e2e_${case}
