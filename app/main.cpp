@@ -10,6 +10,7 @@ int main(int argc, char *argv[])
 {
     const bool userData = Startup::takeUserDataOption(argc, argv);
     QApplication app(argc, argv);
+    QApplication::setDesktopFileName(QStringLiteral(NUBO_APP_ID));
     if (!Startup::installQtTranslations(app))
         qWarning("Qt's Chinese translations are missing (qttranslations5-l10n)");
 

@@ -9,5 +9,6 @@ foreach(case folder-tree several-files refusal two-in-a-row large-file)
              COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.sh
                      $<TARGET_FILE:nubo-drive> ${case})
     set_tests_properties(e2e_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL TRUE
+                         LABELS netns
                          ENVIRONMENT "${NUBO_SANITIZER_ENV}")
 endforeach()
