@@ -28,15 +28,14 @@ int main(int argc, char *argv[])
     case InstanceLock::Result::HeldByOther:
         QMessageBox::information(
             nullptr, QApplication::translate("main", "提示"),
-            QApplication::translate("main",
-                                    "此文件夹中已有一个Nubo文件传输助手在运行（进程号 %1）：\n%2\n"
-                                    "同一文件夹中只能运行一个，本次启动将退出。")
+            QApplication::translate(
+                "main", "此文件夹中已有一个Nubo文件传输助手在运行（进程号 %1）：\n%2\n"
+                        "同一文件夹中只能运行一个，要再打开一个请在另一个文件夹中启动。")
                 .arg(lock.holderPid())
                 .arg(QDir::toNativeSeparators(QDir::currentPath())));
         return 1;
     case InstanceLock::Result::Unavailable:
-        // A folder without write access cannot hold the work files either; the views say so when
-        // a transfer needs them.
+        // No lock can be made in a folder that cannot be written; run without one.
         qWarning("Cannot create the lock file %s", qPrintable(lock.fileName()));
         break;
     }

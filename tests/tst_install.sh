@@ -27,7 +27,7 @@ if [ "${1:-}" = __run-entry ]; then
     pid=$!
     for _ in $(seq 600); do
         grep -q '^userName=' "$data/config.ini" 2>/dev/null && [ -e "$data/nubo.lock" ] && break
-        [ ! -e "$home/config.ini" ] && kill -0 $pid 2>/dev/null || break
+        if [ -e "$home/config.ini" ] || ! kill -0 $pid 2>/dev/null; then break; fi
         sleep 0.1
     done
     kill $pid 2>/dev/null
@@ -80,7 +80,7 @@ done
     cat "$tmp/cpack.log" >&2
     fail "cpack"
 }
-deb=$(ls "$tmp"/pkg/*.deb 2>/dev/null | head -n1)
+deb=$(find "$tmp/pkg" -maxdepth 1 -name '*.deb' | head -n1)
 [ -n "$deb" ] || fail "cpack made no .deb"
 
 (cd "$root" && find . -type f | sort) >"$tmp/installed"
@@ -97,7 +97,7 @@ else
     wanted="libc6 libqt5core5a libqt5widgets5 libqt5network5 fonts-noto-cjk qttranslations5-l10n"
 fi
 for p in $wanted; do
-    echo ", $depends," | grep -Eq "[ ,]$p[ ,(]" || fail "Depends lacks $p: $depends"
+    echo ", $depends," | grep -Eq "[ ,]${p}[ ,(]" || fail "Depends lacks $p: $depends"
 done
 
 exec_line=$(sed -n 's/^Exec=//p' "$desktop")
