@@ -1,10 +1,45 @@
+#include "app/instancelock.h"
 #include "app/mainwindow.h"
+#include "app/startup.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QMessageBox>
 
 int main(int argc, char *argv[])
 {
+    const bool userData = Startup::takeUserDataOption(argc, argv);
     QApplication app(argc, argv);
+    QApplication::setDesktopFileName(QStringLiteral(NUBO_APP_ID));
+    if (!Startup::installQtTranslations(app))
+        qWarning("Qt's Chinese translations are missing (qttranslations5-l10n)");
+
+    if (userData && !Startup::enterUserDataFolder()) {
+        QMessageBox::critical(nullptr, QApplication::translate("main", "提示"),
+                              QApplication::translate("main", "无法创建或进入数据文件夹：%1")
+                                  .arg(Startup::userDataFolder()));
+        return 1;
+    }
+
+    InstanceLock lock(QDir::currentPath());
+    switch (lock.tryLock()) {
+    case InstanceLock::Result::Acquired:
+        break;
+    case InstanceLock::Result::HeldByOther:
+        QMessageBox::information(
+            nullptr, QApplication::translate("main", "提示"),
+            QApplication::translate(
+                "main", "此文件夹中已有一个Nubo文件传输助手在运行（进程号 %1）：\n%2\n"
+                        "同一文件夹中只能运行一个，要再打开一个请在另一个文件夹中启动。")
+                .arg(lock.holderPid())
+                .arg(QDir::toNativeSeparators(QDir::currentPath())));
+        return 1;
+    case InstanceLock::Result::Unavailable:
+        // No lock can be made in a folder that cannot be written; run without one.
+        qWarning("Cannot create the lock file %s", qPrintable(lock.fileName()));
+        break;
+    }
+
     MainWindow window;
     window.show();
     return app.exec();

@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QUdpSocket>
+#include <QVariant>
 
 #include <chrono>
 

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Renders every icon in svg/ to a single-image 32-bit Windows .ico next to
-# this script.  Needs rsvg-convert (librsvg2-bin) and python3; the encoder
-# below uses only the Python standard library.
+# this script, and the program icon (lumo) to PNGs in hicolor/ at the sizes
+# of the desktop's hicolor icon theme.  Needs rsvg-convert (librsvg2-bin)
+# and python3; the encoder below uses only the Python standard library.
 #
 #   bash resources/render-icons.sh
 #
-# The rendered .ico files are committed, so building the program needs
-# none of these tools.  Re-run this after changing an SVG.
+# The rendered .ico and .png files are committed, so building the program
+# needs none of these tools.  Re-run this after changing an SVG.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -138,4 +139,13 @@ if (w, h) != (size, size):
 write_ico(dst, w, h, rows)
 PY
   echo "wrote ${name}.ico (${size}x${size})"
+done
+
+# The program icon for the desktop menu, installed as apps/<id>.png in the
+# hicolor theme (see dist/install.cmake); the SVG goes to its scalable size.
+mkdir -p "$here/hicolor"
+for size in 16 22 24 32 48 64 128 256 512; do
+  rsvg-convert --width "$size" --height "$size" --format png \
+    --output "$here/hicolor/lumo-$size.png" "$here/svg/lumo.svg"
+  echo "wrote hicolor/lumo-$size.png (${size}x${size})"
 done

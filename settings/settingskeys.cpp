@@ -1,9 +1,15 @@
 #include "settings/settingskeys.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace SettingsKeys {
+
+namespace {
+bool downloadsByDefault = false;
+}
 
 QString userNameKey()
 {
@@ -27,7 +33,15 @@ QString defaultUserName()
 
 QString defaultSaveDir()
 {
-    return QCoreApplication::applicationDirPath();
+    if (!downloadsByDefault)
+        return QCoreApplication::applicationDirPath();
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return downloads.isEmpty() ? QDir::homePath() : downloads;
+}
+
+void useDownloadsAsDefaultSaveDir()
+{
+    downloadsByDefault = true;
 }
 
 std::unique_ptr<QSettings> openConfig()

@@ -16,7 +16,13 @@ QString saveDirKey();
 QString lastReceiverKey();
 
 QString defaultUserName();
+// The program's own folder, or the user's Downloads folder once useDownloadsAsDefaultSaveDir()
+// has been called.
 QString defaultSaveDir();
+
+// Started in the per-user data folder (from the menu), the program's own folder is a system folder
+// nobody can write to; received items then go to the user's Downloads folder by default.
+void useDownloadsAsDefaultSaveDir();
 
 // A handle on "config.ini" in the current working directory.
 std::unique_ptr<QSettings> openConfig();

@@ -2,12 +2,13 @@
 # test hosts that it carries out.
 add_executable(nubo-drive drive/nubodrive.cpp)
 target_include_directories(nubo-drive PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(nubo-drive PRIVATE nubo Qt5::Test)
+target_link_libraries(nubo-drive PRIVATE nubo Qt::Test)
 
 foreach(case folder-tree several-files refusal two-in-a-row save-blocked large-file)
     add_test(NAME e2e_${case}
              COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.sh
                      $<TARGET_FILE:nubo-drive> ${case})
     set_tests_properties(e2e_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL TRUE
+                         LABELS netns
                          ENVIRONMENT "${NUBO_SANITIZER_ENV}")
 endforeach()

@@ -11,7 +11,7 @@ target_link_libraries(presencetool PRIVATE nubo)
 add_test(NAME tst_presencepair
          COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/tst_presencepair.sh
                  $<TARGET_FILE:presencetool>)
-set_tests_properties(tst_presencepair PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60
+set_tests_properties(tst_presencepair PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60 LABELS netns
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;${NUBO_SANITIZER_ENV}")
 
 if(NUBO_FUZZ)

@@ -1,0 +1,45 @@
+# What `cmake --install` puts where, and the Debian package CPack makes of the same files:
+#   cmake --install build --prefix ~/.local        or        cd build && cpack -G DEB
+include(GNUInstallDirs)
+
+# Names the menu entry, the icon and the AppStream component alike.
+set(NUBO_APP_ID io.github.nubotransmission.NuboTransmission)
+# Wayland matches the window to its menu entry, and so to its icon, by this name.
+target_compile_definitions(NuboTransmission PRIVATE NUBO_APP_ID="${NUBO_APP_ID}")
+
+install(TARGETS NuboTransmission RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/${NUBO_APP_ID}.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/${NUBO_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# resources/render-icons.sh renders the program icon to these sizes.
+file(GLOB NUBO_ICONS ${CMAKE_SOURCE_DIR}/resources/hicolor/lumo-*.png)
+foreach(icon ${NUBO_ICONS})
+    string(REGEX REPLACE ".*lumo-([0-9]+)\\.png$" "\\1" size ${icon})
+    install(FILES ${icon} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+            RENAME ${NUBO_APP_ID}.png)
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/resources/svg/lumo.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME ${NUBO_APP_ID}.svg)
+
+set(NUBO_PACKAGE_CONTACT "NuboTransmission maintainers <maintainers@nubotransmission.invalid>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME nubotransmission)
+set(CPACK_PACKAGE_CONTACT ${NUBO_PACKAGE_CONTACT})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "send folders and files to a computer on the local network")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Nubo文件传输助手 sends folders and files between computers \
+on one local network,\nwith no server and no internet connection. Its user interface is in Chinese.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Not linked, so not found by the library scan: a font with Chinese glyphs for the forms, and Qt's
+# own translations for its dialogs and menus.
+if(NUBO_QT_MAJOR EQUAL 6)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qt6-translations-l10n")
+else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qttranslations5-l10n")
+endif()
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,173 @@
+#include "app/instancelock.h"
+#include "app/startup.h"
+#include "settings/settingskeys.h"
+
+#include "tempworkdir.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <vector>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lockIsOnePerFolder();
+    void lockIsHeldAcrossProcessesUntilTheHolderDies();
+    void userDataOptionIsTakenFromTheArguments_data();
+    void userDataOptionIsTakenFromTheArguments();
+    void userDataStartUsesItsFolderAndDownloads();
+    void qtTextsAreChinese();
+};
+
+void TestStartup::lockIsOnePerFolder()
+{
+    QTemporaryDir first;
+    QTemporaryDir second;
+    QVERIFY(first.isValid() && second.isValid());
+
+    auto held = std::make_unique<InstanceLock>(first.path());
+    QCOMPARE(held->tryLock(), InstanceLock::Result::Acquired);
+    QVERIFY(QFile::exists(first.filePath(InstanceLock::lockFileName())));
+
+    InstanceLock sameFolder(first.path());
+    QCOMPARE(sameFolder.tryLock(), InstanceLock::Result::HeldByOther);
+    QCOMPARE(sameFolder.holderPid(), QCoreApplication::applicationPid());
+
+    InstanceLock otherFolder(second.path());
+    QCOMPARE(otherFolder.tryLock(), InstanceLock::Result::Acquired);
+
+    held.reset();
+    QVERIFY(!QFile::exists(first.filePath(InstanceLock::lockFileName())));
+    QCOMPARE(InstanceLock(first.path()).tryLock(), InstanceLock::Result::Acquired);
+}
+
+// A second copy of this test binary holds the lock, as a running program would.
+void TestStartup::lockIsHeldAcrossProcessesUntilTheHolderDies()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QProcess holder;
+    holder.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--hold-lock"), folder.path()});
+    QVERIFY(holder.waitForStarted(30000));
+    QVERIFY(holder.waitForReadyRead(30000));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("locked"));
+
+    InstanceLock second(folder.path());
+    QCOMPARE(second.tryLock(), InstanceLock::Result::HeldByOther);
+    QCOMPARE(second.holderPid(), holder.processId());
+
+    // A copy that crashed leaves its lock file behind; the next one takes it over.
+    holder.kill();
+    QVERIFY(holder.waitForFinished(30000));
+    QVERIFY(QFile::exists(folder.filePath(InstanceLock::lockFileName())));
+    QCOMPARE(second.tryLock(), InstanceLock::Result::Acquired);
+}
+
+void TestStartup::userDataOptionIsTakenFromTheArguments_data()
+{
+    QTest::addColumn<QStringList>("given");
+    QTest::addColumn<QStringList>("left");
+    QTest::addColumn<bool>("found");
+
+    const QString option = Startup::userDataOption();
+    QTest::newRow("option alone") << QStringList{"prog", option} << QStringList{"prog"} << true;
+    QTest::newRow("between Qt options") << QStringList{"prog", "-style", option, "fusion"}
+                                        << QStringList{"prog", "-style", "fusion"} << true;
+    QTest::newRow("no option") << QStringList{"prog", "-style", "fusion"}
+                               << QStringList{"prog", "-style", "fusion"} << false;
+    QTest::newRow("a longer word is not the option")
+        << QStringList{"prog", option + "x"} << QStringList{"prog", option + "x"} << false;
+}
+
+void TestStartup::userDataOptionIsTakenFromTheArguments()
+{
+    QFETCH(QStringList, given);
+    QFETCH(QStringList, left);
+    QFETCH(bool, found);
+
+    std::vector<QByteArray> storage;
+    for (const QString &arg : given)
+        storage.push_back(arg.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int argc = int(given.size());
+
+    QCOMPARE(Startup::takeUserDataOption(argc, argv.data()), found);
+    QStringList result;
+    for (int i = 0; i < argc; ++i)
+        result << QString::fromLocal8Bit(argv[size_t(i)]);
+    QCOMPARE(result, left);
+    QVERIFY(argv[size_t(argc)] == nullptr);
+}
+
+void TestStartup::userDataStartUsesItsFolderAndDownloads()
+{
+    TempWorkDir home;
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qunsetenv("XDG_DATA_HOME");
+    qunsetenv("XDG_CONFIG_HOME");
+
+    // Started from a terminal: the working folder, and the program's own folder for received items.
+    QCOMPARE(SettingsKeys::defaultSaveDir(), QCoreApplication::applicationDirPath());
+
+    const QString data = home.filePath(".local/share/NuboTransmission");
+    QCOMPARE(Startup::userDataFolder(), data);
+    QVERIFY(Startup::enterUserDataFolder());
+    QCOMPARE(QDir::currentPath(), data);
+    QCOMPARE(SettingsKeys::defaultSaveDir(), home.filePath("Downloads"));
+    QVERIFY(QFileInfo(home.filePath("Downloads")).isDir());
+    // The settings now go to the data folder, whatever folder the desktop started the program in.
+    SettingsKeys::openConfig()->setValue(SettingsKeys::userNameKey(), "x");
+    QVERIFY(QFile::exists(data + "/config.ini"));
+
+    // A second start finds the folder there.
+    QVERIFY(QDir::setCurrent(home.path()));
+    QVERIFY(Startup::enterUserDataFolder());
+    QCOMPARE(QDir::currentPath(), data);
+}
+
+void TestStartup::qtTextsAreChinese()
+{
+    QVERIFY2(Startup::installQtTranslations(*QCoreApplication::instance()),
+             "Qt's translations are not installed (Debian: qttranslations5-l10n)");
+    // The buttons of QMessageBox and QDialogButtonBox.
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("取消"));
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "&Yes"), QString("是(&Y)"));
+}
+
+// With "--hold-lock FOLDER" the binary takes the lock, says so and waits to be killed.
+static int holdLock(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    InstanceLock lock(QString::fromLocal8Bit(argv[2]));
+    if (lock.tryLock() != InstanceLock::Result::Acquired)
+        return 1;
+    std::puts("locked");
+    std::fflush(stdout);
+    std::getchar();
+    return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "--hold-lock") == 0)
+        return holdLock(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestStartup test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_startup.moc"
