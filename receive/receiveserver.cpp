@@ -64,10 +64,11 @@ ReceiveServer::~ReceiveServer()
     close();
 }
 
-void ReceiveServer::setTimeouts(int idleMs, int answerMs)
+void ReceiveServer::setTimeouts(int idleMs, int answerMs, int quiet)
 {
     idleTimeoutMs = idleMs;
     answerTimeoutMs = answerMs;
+    quietMs = quiet;
 }
 
 bool ReceiveServer::listen(const QHostAddress &address, quint16 port)
@@ -139,7 +140,7 @@ void ReceiveServer::readIncoming()
                 return;
             }
             // A request has the idle time from connecting to arrive whole.
-            quietTimer.start(quietPeriodMs);
+            quietTimer.start(quietMs);
             break;
         }
         case Stage::Asking:

@@ -45,7 +45,7 @@ public:
     Q_INVOKABLE void accept();
     Q_INVOKABLE void refuse();
     Q_INVOKABLE void cancel();
-    Q_INVOKABLE void setTimeouts(int idleMs, int answerMs);
+    Q_INVOKABLE void setTimeouts(int idleMs, int answerMs, int quietMs = quietPeriodMs);
 
 signals:
     void offered(const ReceiveOffer &offer);
@@ -84,6 +84,7 @@ private:
     ReceiveOffer offer;
     int idleTimeoutMs = 60000;
     int answerTimeoutMs = 27000;
+    int quietMs = quietPeriodMs;
     QString listenErrorText;
 };
 
