@@ -57,8 +57,7 @@ inline bool dragEnter(QWidget &target, const QList<QUrl> &urls)
 }
 
 // Drags the entries onto the widget and, if it takes the drag, drops them; returns when the drop
-// handling has ended (modal windows it opens included). Qt delivers a drop only to the widget
-// that accepted the drag.
+// handler has returned. Qt delivers a drop only to the widget that accepted the drag.
 inline bool drop(QWidget &target, const QList<QUrl> &urls)
 {
     if (!dragEnter(target, urls))
