@@ -10,6 +10,7 @@
 
 #include <QDebug>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPixmap>
@@ -24,6 +25,10 @@ DownloadView::DownloadView(QWidget *parent)
 
     settings = SettingsKeys::openConfig();
     connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &DownloadView::openFile);
+    connect(ui->textBrowser, qOverload<const QUrl &>(&QTextBrowser::highlighted), this,
+            [this](const QUrl &url) {
+                ui->textBrowser->setToolTip(url.isLocalFile() ? url.toLocalFile() : QString());
+            });
     connect(session, &ReceiveSession::offered, this, &DownloadView::offered);
     connect(session, &ReceiveSession::progress, this, &DownloadView::updateProgress);
     connect(session, &ReceiveSession::itemsStored, this, &DownloadView::itemsStored);
@@ -78,15 +83,36 @@ void DownloadView::startSession()
     // cannot listen must not announce itself: senders would pick it in vain.
     const QHostAddress address = udpThread->localAddress;
     QString error;
+    listenAddress.clear();
     if (address.isNull())
         appendHtml(ReceiveHtml::problem(tr("未找到本机网络地址，无法接收文件！")));
     else if (!session->listen(address, TransferRequest::port, &error))
         appendHtml(ReceiveHtml::problem(
             tr("无法监听端口%1（%2），无法接收文件！").arg(TransferRequest::port).arg(error)));
     else
+        listenAddress = address.toString();
+    if (!listenAddress.isEmpty())
         udpThread->start(QThread::InheritPriority);
+    if (!SettingsKeys::isValidUserName(SettingsKeys::userName(*settings)))
+        appendHtml(
+            ReceiveHtml::problem(tr("名称无效，其他设备看不到本机，请在“设置”中修改名称。")));
 
     reportUnusableSaveDir(SettingsKeys::saveDir(*settings));
+    showWaiting();
+}
+
+// Who others see, where files go, and that the view is ready.
+void DownloadView::showWaiting()
+{
+    if (listenAddress.isEmpty())
+        return;
+    const QString saveDir = SettingsKeys::saveDir(*settings);
+    appendHtml(QLatin1String("<p style='color:gray;font-size:14px'>") +
+               tr("本机名称：%1，地址：%2")
+                   .arg(SettingsKeys::userName(*settings).toHtmlEscaped(), listenAddress) +
+               QLatin1String("<br>") + tr("保存到：") +
+               ReceiveHtml::link(QDir::toNativeSeparators(saveDir), saveDir) +
+               QLatin1String("<br>") + tr("等待对方发送…") + QLatin1String("</p>"));
 }
 
 void DownloadView::endSession()
@@ -231,8 +257,9 @@ void DownloadView::ended(int outcome, const QString &reason)
         ui->progressLabel->setText(
             ReceiveHtml::progress(tr("接收完成！"), progress.total(), progress.total(), QString()));
         appendHtml(ReceiveHtml::success(tr("接收完成！")));
+        showWaiting();
         QMessageBox::information(this, tr("提示"), tr("接收完成！"));
-        break;
+        return;
     case ReceiveServer::Incomplete:
         showProgress(tr("接收中断"));
         if (!reason.isEmpty())
@@ -254,6 +281,7 @@ void DownloadView::ended(int outcome, const QString &reason)
         appendHtml(ReceiveHtml::notice(tr("未在时限内回答，已自动拒绝。")));
         break;
     }
+    showWaiting();
 }
 
 void DownloadView::openFile(const QUrl &url)

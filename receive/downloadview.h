@@ -66,6 +66,7 @@ private:
     void appendHtml(const QString &html);
     void reportUnusableSaveDir(const QString &saveDir);
     void updateCountdown();
+    void showWaiting();
     void appendStored();
 
     std::unique_ptr<Ui::DownloadView> ui;
@@ -84,6 +85,7 @@ private:
     QList<StreamUnpacker::Entry> storedEntries;
     QTimer storedTimer;
     bool active = false;
+    QString listenAddress; // empty while not listening
 };
 
 #endif // DOWNLOADVIEW_H

@@ -75,7 +75,18 @@ bool ReceiveServer::listen(const QHostAddress &address, quint16 port)
 {
     close();
     if (!server->listen(address, port)) {
-        listenErrorText = server->errorString();
+        qDebug() << "listen" << server->errorString();
+        switch (server->serverError()) {
+        case QAbstractSocket::AddressInUseError:
+            listenErrorText = tr("端口已被占用，可能已有另一个程序在接收");
+            break;
+        case QAbstractSocket::SocketAccessError:
+            listenErrorText = tr("没有使用该端口的权限");
+            break;
+        default:
+            listenErrorText = tr("网络错误");
+            break;
+        }
         return false;
     }
     stage = Stage::Header;

@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QSettings>
@@ -38,6 +39,9 @@ UploadView::UploadView(QWidget *parent) : QWidget(parent), ui(new Ui::UploadView
 {
     ui->setupUi(this);
     ui->cancelPushButton->hide();
+    ui->resendPushButton->hide();
+    ui->textBrowser->setOpenLinks(false);
+    connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &UploadView::linkClicked);
 
     udpThread = std::make_unique<UDPSendThread>();
     tcpThread = std::make_unique<TCPSendThread>();
@@ -85,7 +89,7 @@ void UploadView::startSession()
     ui->progressLabel->clear();
     ui->textBrowser->setHtml(
         tr("<style>.img1{text-align:center;vertical-align:middle;display:table-cell;}</style>"
-           "<div class='img1'><img src=':/image/addItem.ico'></img></div>"
+           "<div class='img1'><a href='nubo:add'><img src=':/image/addItem.ico'></img></a></div>"
            "<h3 class='img1'>将单个文件夹或多个文件<br>拖拽到此处</h3>"));
     ui->progressBar->setValue(0);
 }
@@ -127,6 +131,32 @@ void UploadView::on_cancelPushButton_clicked()
         cancelTransfer();
 }
 
+void UploadView::on_chooseFilesPushButton_clicked()
+{
+    const QStringList files = QFileDialog::getOpenFileNames(this, tr("选择要发送的文件"));
+    if (!files.isEmpty())
+        takePaths(files);
+}
+
+void UploadView::on_chooseFolderPushButton_clicked()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("选择要发送的文件夹"));
+    if (!folder.isEmpty())
+        takePaths({folder});
+}
+
+void UploadView::on_resendPushButton_clicked()
+{
+    if (!lastPaths.isEmpty() && !receiver.isEmpty())
+        takePaths(lastPaths, receiver);
+}
+
+void UploadView::linkClicked(const QUrl &url)
+{
+    if (url.toString() == QLatin1String("nubo:add"))
+        on_chooseFilesPushButton_clicked();
+}
+
 void UploadView::dragEnterEvent(QDragEnterEvent *event)
 {
     const QList<QUrl> urls = event->mimeData()->urls();
@@ -155,7 +185,7 @@ void UploadView::dropEvent(QDropEvent *event)
 
 // Everything after this runs in threads or later turns of the event loop, so the drag source
 // is released at once.
-void UploadView::takePaths(const QStringList &paths)
+void UploadView::takePaths(const QStringList &paths, const QString &knownReceiver)
 {
     if (transferRunning()) {
         // The work file is being written or sent; it must not be touched until that ends.
@@ -169,14 +199,17 @@ void UploadView::takePaths(const QStringList &paths)
     addedTimer.stop();
     preparing = true;
     isListed = false;
-    receiver.clear();
+    receiver = knownReceiver;
+    lastPaths = paths;
+    ui->resendPushButton->hide();
     ui->progressLabel->setText(
         tr("<p style='color:green;font-size:20px;font-weight:bold'>正在准备...</p>"));
     ui->cancelPushButton->show();
 
     packProgress = std::make_shared<PackProgress>();
     packThread->pack(paths, packProgress);
-    QMetaObject::invokeMethod(this, &UploadView::openChooser, Qt::QueuedConnection);
+    if (receiver.isEmpty())
+        QMetaObject::invokeMethod(this, &UploadView::openChooser, Qt::QueuedConnection);
 }
 
 void UploadView::openChooser()
@@ -264,9 +297,9 @@ void UploadView::packFailed(int error, const QString &failed)
     }
     // A send already running sees the failure itself and ends.
     if (preparing && !tcpThread->isRunning()) {
+        endTransfer();
         if (choosing)
             userListDialog->reject();
-        endTransfer();
     }
 }
 
@@ -347,6 +380,7 @@ void UploadView::sendEnded(int outcome)
     }
     ui->progressLabel->setText(
         tr("<p style='color:gray;font-size:20px;font-weight:bold'>发送未完成</p>"));
+    ui->resendPushButton->show();
 }
 
 void UploadView::endTransfer()

@@ -14,6 +14,7 @@
 #include <memory>
 
 class PackProgress;
+class QUrl;
 class PackThread;
 class QSettings;
 class TCPSendThread;
@@ -56,6 +57,10 @@ protected:
 private slots:
     void on_backPushButton_clicked();
     void on_cancelPushButton_clicked();
+    void on_chooseFilesPushButton_clicked();
+    void on_chooseFolderPushButton_clicked();
+    void on_resendPushButton_clicked();
+    void linkClicked(const QUrl &url);
     void listed(const SendPacker &packer);
     void packFailed(int error, const QString &item);
     void chooserFinished(int result);
@@ -63,7 +68,9 @@ private slots:
     void sendEnded(int outcome);
 
 private:
-    void takePaths(const QStringList &paths);
+    // A drop, a pick in a file dialog and a resend all come here; with a known receiver the
+    // chooser is not asked again.
+    void takePaths(const QStringList &paths, const QString &knownReceiver = QString());
     void openChooser();
     void startSend();
     void endTransfer();
@@ -87,6 +94,7 @@ private:
     bool choosing = false;  // the chooser is open for this transfer
     SendPacker list;
     QString receiver;
+    QStringList lastPaths; // what the last transfer sent, for "重新发送"
     RateMeter meter;
     QElapsedTimer clock;
     // "Added" lines go in by the thousand, so that a large drop never holds the window up.

@@ -190,8 +190,12 @@ void TestDownloadView::form()
     QVERIFY(cancelButton()->isHidden());
     QVERIFY(progress->text().isEmpty());
     QCOMPARE(bar->value(), 0);
-    // A fresh session on a working namespace has nothing to complain about.
-    QVERIFY2(shownText().isEmpty(), qPrintable(shownText()));
+    // A fresh session on a working namespace says who and where, and nothing else.
+    const QString waiting = QString::fromUtf8("本机名称：tester，地址：") + address.toString() +
+                            QString::fromUtf8("\n保存到：") + saveDir +
+                            QString::fromUtf8("\n等待对方发送…");
+    QCOMPARE(shownText(), waiting);
+    QVERIFY(!showsRedLine());
     QVERIFY(view->sessionActive());
 }
 
@@ -250,7 +254,7 @@ void TestDownloadView::returnAcceptsEvenAfterAnEarlierNo()
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     QTest::mouseClick(question()->button(QMessageBox::No), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(refused.reply, TransferReply::refusal(), 10000);
-    QTRY_COMPARE(shownText(), QString::fromUtf8("拒绝传输！"));
+    QTRY_VERIFY(shownText().startsWith(QString::fromUtf8("拒绝传输！\n本机名称：")));
 
     // A new offer starts from a clean text area, and Return means yes.
     Sender next(address, request("file", 5, 1));
@@ -292,15 +296,19 @@ void TestDownloadView::transferShowsLinksAndItsEnd()
     QTRY_COMPARE(sender.socket.state(), QAbstractSocket::UnconnectedState);
 
     QVERIFY(cancelButton()->isHidden());
-    QVERIFY2(shownText().endsWith(QString::fromUtf8("接收完成！")), qPrintable(shownText()));
+    QVERIFY2(shownText().contains(QString::fromUtf8("接收完成！\n本机名称：")),
+             qPrintable(shownText()));
+    QVERIFY(shownText().endsWith(QString::fromUtf8("等待对方发送…")));
     QVERIFY(!showsRedLine());
     QVERIFY(view->findChild<QLabel *>("progressLabel")
                 ->text()
                 .contains(QString::fromUtf8("接收完成！")));
     auto *bar = view->findChild<QProgressBar *>("progressBar");
     QCOMPARE(bar->value(), bar->maximum());
+    // The stored items, then the save folder in the line that says the view is ready again.
     const auto links = linksIn(browser());
-    QCOMPARE(links.size(), names.size());
+    QCOMPARE(links.size(), names.size() + 1);
+    QCOMPARE(links.last().second.toLocalFile(), saveDir);
     for (int i = 0; i < names.size(); ++i) {
         QCOMPARE(links[i].first, names[i]);
         QCOMPARE(links[i].second.toLocalFile(), saveDir + "/" + names[i]);
