@@ -2,7 +2,7 @@
 // copies of it in two test hosts can carry a transfer from one end to the other.
 //
 //   nubo-drive receive [--answer yes|no] [--transfers N] [--timeout SECONDS] [--screenshot PNG]
-//   nubo-drive send --to NAME [--timeout SECONDS] [--screenshot PNG] PATH...
+//   nubo-drive send --to NAME|--to-address IP [--timeout SECONDS] [--screenshot PNG] PATH...
 //
 // receive: exit 0 when "接收完成！" was shown for every transfer, 1 for a refused or incomplete
 // one, 2 on timeout. send: 0 when "传输完成！" was shown, 1 on refusal or failure, 2 on timeout.
@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMimeData>
@@ -31,6 +32,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
+#include <QtTest>
 
 #include <cstdio>
 #include <functional>
@@ -147,6 +149,9 @@ private:
             } else if (arg == "--to" && mode == "send") {
                 receiverName = next;
                 ++i;
+            } else if (arg == "--to-address" && mode == "send") {
+                receiverAddress = next;
+                ++i;
             } else if (mode == "send" && !arg.startsWith("--")) {
                 paths << QFileInfo(arg).absoluteFilePath();
             } else {
@@ -155,7 +160,9 @@ private:
         }
         if (timeoutSeconds <= 0 || transfers <= 0)
             return false;
-        return mode == "receive" || (mode == "send" && !receiverName.isEmpty() && !paths.isEmpty());
+        return mode == "receive" ||
+               (mode == "send" && (!receiverName.isEmpty() || !receiverAddress.isEmpty()) &&
+                !paths.isEmpty());
     }
 
     QTextBrowser *browser() const
@@ -195,6 +202,18 @@ private:
     void pollSend()
     {
         if (auto *chooser = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            auto *edit = chooser->findChild<QLineEdit *>("ipLineEdit");
+            if (edit && !receiverAddress.isEmpty()) {
+                // Typed as a person would, for a receiver that discovery does not reach.
+                edit->clear();
+                QTest::keyClicks(edit, receiverAddress);
+                auto *ok = chooser->findChild<QPushButton *>("pushButton");
+                if (ok->isEnabled()) {
+                    ok->click();
+                    times.insert("chosen", now());
+                }
+                return;
+            }
             if (auto *list = chooser->findChild<QListWidget *>("listWidget")) {
                 const QString prefix = QString::fromUtf8("用户名：") + receiverName + "\n";
                 for (int row = 0; row < list->count(); ++row) {
@@ -294,6 +313,7 @@ private:
     bool answerYes = true;
     int transfers = 1;
     QString receiverName;
+    QString receiverAddress;
     QString screenshot;
     QStringList paths;
 

@@ -98,6 +98,22 @@ two-in-a-row)
     cmp "$work/data/first.txt" "$work/save/first.txt" || fail "first.txt differs"
     diff -r "$work/data/second" "$work/save/second" || fail "second differs"
     ;;
+typed-address)
+    # Another program holds the presence port in the sender's host, so the sender hears nobody
+    # and types the receiver's address.
+    ip netns exec "$NS_B" perl -MIO::Socket::INET -e \
+        'my $s = IO::Socket::INET->new(LocalPort => 6343, Proto => "udp") or die; sleep 300' &
+    blocker=$!
+    sleep 0.5
+    echo typed > "$work/data/typed.txt"
+    receive --answer yes
+    (cd "$work/send" && exec ip netns exec "$NS_B" "$drive" send --to-address "$ADDR_A" \
+        --timeout 120 "$work/data/typed.txt") >> "$work/send.log" 2>&1
+    rc=$?
+    kill $blocker
+    expect_codes 0 0 $rc
+    cmp "$work/data/typed.txt" "$work/save/typed.txt" || fail "typed.txt differs"
+    ;;
 save-blocked)
     # The receiver cannot store the file (a folder of its name is in the way): it resets the
     # connection, and the sender must not report success. Whether the reset meets the sender in
