@@ -74,8 +74,13 @@ bool StreamReader::takeLine(const char *&data, qint64 &length)
 {
     const void *end = std::memchr(data, '\n', size_t(length));
     const qint64 take = end ? static_cast<const char *>(end) - data + 1 : length;
-    if (line.size() + take > maxLineLength)
+    if (line.size() + take > maxLineLength) {
+        // A name that never ends is named by its start, not taken for the record before it.
+        if (state == State::Name)
+            name = decodeLine((line + QByteArray(data, int(qMin<qint64>(take, 64)))).left(64)) +
+                   QStringLiteral("…");
         return fail(LineTooLong);
+    }
     line.append(data, int(take));
     data += take;
     length -= take;

@@ -6,6 +6,8 @@
 #include <QIODevice>
 #include <QTemporaryFile>
 
+#include <cstdio>
+
 namespace {
 
 constexpr qint64 pieceSize = 1024 * 1024;
@@ -107,10 +109,15 @@ public:
         if (!file->flush())
             return false;
         file->close();
+#ifdef Q_OS_WIN
         const QFileInfo target(path);
+        // No atomic replace here: the old file goes first.
         if ((target.exists() || target.isSymLink()) && !QFile::remove(path))
             return false;
-        if (!file->rename(path))
+#endif
+        // rename(2) replaces the target in one step: the old file stays until the new is whole.
+        if (std::rename(QFile::encodeName(file->fileName()).constData(),
+                        QFile::encodeName(path).constData()) != 0)
             return false;
         file->setAutoRemove(false); // it would remove the file under its new name
         return true;

@@ -14,9 +14,8 @@ class QIODevice;
 
 // Stores an item stream below the save folder while it arrives: each folder record is made and
 // each file written under a temporary name that no record can take, put in place only when its
-// record is whole. The
-// first record that cannot be stored ends the unpacking, so that the transfer can be stopped at
-// once rather than run on to an end that cannot be complete.
+// record is whole. The first record that cannot be stored ends the unpacking, so that the
+// transfer can be stopped at once rather than run on to an end that cannot be complete.
 class StreamUnpacker : private StreamReader::Handler
 {
 public:

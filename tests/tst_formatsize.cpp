@@ -1,4 +1,4 @@
-#include "app/formatsize.h"
+#include "protocol/formatsize.h"
 
 #include <QtTest>
 

@@ -41,12 +41,10 @@ QString plainTextOf(const QString &html)
 
 StreamUnpacker::Entry stored(const QString &name)
 {
-    return {name, QStringLiteral("/save/") + name, StreamItem::Stored};
+    return {name, QStringLiteral("/save/") + name, StreamUnpacker::Stored};
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(StreamUnpacker::Result)
 
 class TestReceiveHtml : public QObject
 {
@@ -59,9 +57,9 @@ private slots:
     void peerTextNeverBecomesMarkup_data();
     void peerTextNeverBecomesMarkup();
     void progressLine();
-    void refusalLine();
-    void unpackReport_data();
-    void unpackReport();
+    void fixedLines();
+    void entries_data();
+    void entries();
     void progressScalesTheBar_data();
     void progressScalesTheBar();
     void progressTextChangesOnlyWhenShownSizeDoes();
@@ -134,92 +132,97 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
     QCOMPARE(anchors.first().text, text);
     QCOMPARE(QUrl(anchors.first().href).toLocalFile(), QString("/save/item"));
 
-    // In a red or grey line: shown as it is, no link at all.
-    for (const QString &html : {ReceiveHtml::problem(text), ReceiveHtml::notice(text)}) {
+    // In a red, grey or green line: shown as it is, no link at all.
+    for (const QString &html :
+         {ReceiveHtml::problem(text), ReceiveHtml::notice(text), ReceiveHtml::success(text)}) {
         QVERIFY(anchorsOf(html).isEmpty());
         QCOMPARE(plainTextOf(html), text);
         QVERIFY(!html.contains("<img"));
     }
+    const QString failed = ReceiveHtml::entries({{text, QString(), StreamUnpacker::Invalid}});
+    QVERIFY(anchorsOf(failed).isEmpty());
+    QVERIFY(plainTextOf(failed).endsWith(text));
+    const QString progress = ReceiveHtml::progress(text, 1, 2, text);
+    QVERIFY(anchorsOf(progress).isEmpty());
+    QCOMPARE(plainTextOf(progress), text + "\n1B/2B\n" + text);
 }
 
 void TestReceiveHtml::progressLine()
 {
     // Names and markers make the body a little larger than the announced file sizes.
     QCOMPARE(
-        ReceiveHtml::progress(10322, 10240),
+        ReceiveHtml::progress(QString::fromUtf8("正在接收..."), 10322, 10240,
+                              QString::fromUtf8("1.0MB/s，剩余 0:07")),
         QString::fromUtf8("<p style='color:green;font-size:20px;font-weight:bold'>正在接收...</p>"
-                          "<p style='font-size:30px;font-weight:bold'>10.08KB/10.00KB</p>"));
-    QCOMPARE(plainTextOf(ReceiveHtml::progress(Q_INT64_C(3) << 30, Q_INT64_C(5) << 30)),
-             QString::fromUtf8("正在接收...\n3.00GB/5.00GB"));
+                          "<p style='font-size:30px;font-weight:bold'>10.08KB/10.00KB</p>"
+                          "<p style='color:gray;font-size:14px'>1.0MB/s，剩余 0:07</p>"));
+    QCOMPARE(plainTextOf(ReceiveHtml::progress("t", Q_INT64_C(3) << 30, Q_INT64_C(5) << 30, "r")),
+             QString("t\n3.00GB/5.00GB\nr"));
 }
 
-void TestReceiveHtml::refusalLine()
+void TestReceiveHtml::fixedLines()
 {
     QCOMPARE(
         ReceiveHtml::refused(),
         QString::fromUtf8("<p style='color:red;font-size:20px;font-weight:bold'>拒绝传输！</p>"));
+    QCOMPARE(
+        ReceiveHtml::success(QString::fromUtf8("接收完成！")),
+        QString::fromUtf8("<p style='color:green;font-size:20px;font-weight:bold'>接收完成！</p>"));
 }
 
-void TestReceiveHtml::unpackReport_data()
+void TestReceiveHtml::entries_data()
 {
-    QTest::addColumn<StreamUnpacker::Result>("result");
+    QTest::addColumn<QList<StreamUnpacker::Entry>>("entries");
     QTest::addColumn<QStringList>("links");
     QTest::addColumn<QStringList>("lines"); // the plain text, line by line
-    QTest::addColumn<bool>("success");
+    QTest::addColumn<int>("paragraphs");
 
-    const QString started = QString::fromUtf8("接收完成!");
-    const QString parsing = QString::fromUtf8("正在解析流文件...");
-    const QString done = QString::fromUtf8("完成!");
-    const QString cut = QString::fromUtf8("传输中断，接收不完整！");
-    const QString partly = QString::fromUtf8("部分项目未能保存！");
-
-    StreamUnpacker::Result whole;
-    whole.entries = {stored("docs"), stored("docs/a.txt"), stored("docs/b.txt")};
-    whole.complete = true;
-    QTest::newRow("whole and stored")
-        << whole << QStringList{"docs", "docs/a.txt", "docs/b.txt"}
-        << QStringList{started, parsing, "docs", "docs/a.txt", "docs/b.txt", done} << true;
-
-    StreamUnpacker::Result cutShort;
-    cutShort.entries = {stored("docs"), {"docs/big.bin", QString(), StreamItem::Incomplete}};
+    const auto failed = [](const char *name, StreamUnpacker::Status status) {
+        return StreamUnpacker::Entry{QString::fromUtf8(name), QString(), status};
+    };
+    // Links share one paragraph, a line each, however many there are.
+    QTest::newRow("stored items") << QList<StreamUnpacker::Entry>{stored("docs"), stored("docs/a"),
+                                                                  stored("docs/b")}
+                                  << QStringList{"docs", "docs/a", "docs/b"}
+                                  << QStringList{"docs", "docs/a", "docs/b"} << 1;
+    QTest::newRow("refused name")
+        << QList<StreamUnpacker::Entry>{stored("a"), failed("../evil", StreamUnpacker::Refused)}
+        << QStringList{"a"} << QStringList{"a", QString::fromUtf8("已拒绝不安全的名称：../evil")}
+        << 2;
+    QTest::newRow("write failed")
+        << QList<StreamUnpacker::Entry>{failed("full.bin", StreamUnpacker::WriteFailed),
+                                        stored("b")}
+        << QStringList{"b"} << QStringList{QString::fromUtf8("未能保存：full.bin"), "b"} << 2;
+    QTest::newRow("unknown type") << QList<StreamUnpacker::Entry>{failed(
+                                         "odd", StreamUnpacker::UnknownType)}
+                                  << QStringList{}
+                                  << QStringList{QString::fromUtf8("无法识别的项目：odd")} << 1;
+    QTest::newRow("framing error")
+        << QList<StreamUnpacker::Entry>{failed("a.txt", StreamUnpacker::Invalid)} << QStringList{}
+        << QStringList{QString::fromUtf8("数据格式错误：a.txt")} << 1;
+    QTest::newRow("more than announced")
+        << QList<StreamUnpacker::Entry>{failed("c", StreamUnpacker::Excess)} << QStringList{}
+        << QStringList{QString::fromUtf8("超出对方声明的项目数或大小：c")} << 1;
     QTest::newRow("cut inside a file")
-        << cutShort << QStringList{"docs"}
-        << QStringList{"docs", QString::fromUtf8("未完整收到：docs/big.bin"), cut} << false;
-
-    StreamUnpacker::Result cutBetween;
-    cutBetween.entries = {stored("a.txt"), {QString(), QString(), StreamItem::Incomplete}};
+        << QList<StreamUnpacker::Entry>{stored("docs"),
+                                        failed("docs/big.bin", StreamUnpacker::Incomplete)}
+        << QStringList{"docs"} << QStringList{"docs", QString::fromUtf8("未完整收到：docs/big.bin")}
+        << 2;
     QTest::newRow("cut between records")
-        << cutBetween << QStringList{"a.txt"} << QStringList{"a.txt", cut} << false;
-
-    StreamUnpacker::Result nothing;
-    QTest::newRow("nothing arrived") << nothing << QStringList{} << QStringList{cut} << false;
-
-    StreamUnpacker::Result refused;
-    refused.entries = {{"../evil", QString(), StreamItem::Refused},
-                       stored("ok.txt"),
-                       {"full.bin", QString(), StreamItem::WriteFailed},
-                       {"odd", QString(), StreamItem::UnknownType}};
-    refused.complete = true;
-    QTest::newRow("refused and failed items")
-        << refused << QStringList{"ok.txt"}
-        << QStringList{started,
-                       parsing,
-                       QString::fromUtf8("已拒绝不安全的名称：../evil"),
-                       "ok.txt",
-                       QString::fromUtf8("未能保存：full.bin"),
-                       QString::fromUtf8("无法识别的项目：odd"),
-                       partly}
-        << false;
+        << QList<StreamUnpacker::Entry>{stored("a.txt"), failed("", StreamUnpacker::Incomplete)}
+        << QStringList{"a.txt"} << QStringList{"a.txt"} << 1;
+    QTest::newRow("nothing") << QList<StreamUnpacker::Entry>{} << QStringList{} << QStringList{""}
+                             << 0;
 }
 
-void TestReceiveHtml::unpackReport()
+void TestReceiveHtml::entries()
 {
-    QFETCH(StreamUnpacker::Result, result);
+    QFETCH(QList<StreamUnpacker::Entry>, entries);
     QFETCH(QStringList, links);
     QFETCH(QStringList, lines);
-    QFETCH(bool, success);
+    QFETCH(int, paragraphs);
 
-    const QString html = ReceiveHtml::unpackReport(result);
+    const QString html = ReceiveHtml::entries(entries);
     QStringList shown;
     for (const Anchor &anchor : anchorsOf(html)) {
         shown << anchor.text;
@@ -227,7 +230,10 @@ void TestReceiveHtml::unpackReport()
     }
     QCOMPARE(shown, links);
     QCOMPARE(plainTextOf(html).split('\n'), lines);
-    QCOMPARE(ReceiveHtml::isSuccess(result), success);
+    QCOMPARE(html.count("<p"), paragraphs);
+    for (const StreamUnpacker::Entry &entry : entries)
+        QCOMPARE(ReceiveHtml::entryProblem(entry).isEmpty(),
+                 entry.status == StreamUnpacker::Stored || entry.name.isEmpty());
 }
 
 void TestReceiveHtml::progressScalesTheBar_data()

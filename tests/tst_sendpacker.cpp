@@ -1,3 +1,4 @@
+#include "send/packprogress.h"
 #include "send/sendpacker.h"
 
 #include <QDir>
@@ -50,7 +51,9 @@ private slots:
     void droppedFolder();
     void droppedFiles();
     void filesFromTwoFolders();
+    void streamBytes_data();
     void streamBytes();
+    void cancelled();
     void refusedDrops_data();
     void refusedDrops();
     void sourceChangesAfterCollecting_data();
@@ -143,28 +146,71 @@ void TestSendPacker::filesFromTwoFolders()
     QCOMPARE(packer.filesNumber(), 2);
 }
 
+void TestSendPacker::streamBytes_data()
+{
+    QTest::addColumn<QStringList>("files"); // made below x/; "name/" makes a folder
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("folder tree")
+        << QStringList{"docs/a.txt=hello", "docs/sub/b=line\r\nFile end\r\nOVER\r\n",
+                       "docs/sub/empty/"}
+        << QStringList{"docs"}
+        << QByteArray("docs\r\nfolder\r\n"
+                      "docs/a.txt\r\nfile\r\n5\r\nhelloFile end\r\n"
+                      "docs/sub\r\nfolder\r\n"
+                      "docs/sub/b\r\nfile\r\n22\r\nline\r\nFile end\r\nOVER\r\nFile end\r\n"
+                      "docs/sub/empty\r\nfolder\r\n"
+                      "OVER\r\n");
+    QTest::newRow("several files")
+        << QStringList{"one.txt=1", QString::fromUtf8("三.txt=333"), "big=" + QString(300000, 'b')}
+        << QStringList{"one.txt", QString::fromUtf8("三.txt"), "big"}
+        << "one.txt\r\nfile\r\n1\r\n1File end\r\n" + QString::fromUtf8("三").toUtf8() +
+               ".txt\r\nfile\r\n3\r\n333File end\r\nbig\r\nfile\r\n300000\r\n" +
+               QByteArray(300000, 'b') + "File end\r\nOVER\r\n";
+    QTest::newRow("empty file") << QStringList{"z.txt="} << QStringList{"z.txt"}
+                                << QByteArray("z.txt\r\nfile\r\n0\r\nFile end\r\nOVER\r\n");
+}
+
 void TestSendPacker::streamBytes()
 {
-    makeFile(path("x/docs/a.txt"), "hello");
-    makeFile(path("x/docs/sub/b"), "line\r\nFile end\r\nOVER\r\n");
-    QVERIFY(QDir().mkpath(path("x/docs/sub/empty")));
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, dropped);
+    QFETCH(QByteArray, bytes);
+
+    for (const QString &file : files) {
+        if (file.endsWith('/'))
+            QVERIFY(QDir().mkpath(path("x/" + file)));
+        else
+            makeFile(path("x/" + file.section('=', 0, 0)), file.section('=', 1).toUtf8());
+    }
+    QStringList paths;
+    for (const QString &entry : dropped)
+        paths << path("x/" + entry);
+    // The work file holds an older, longer stream: it is replaced.
+    makeFile(path("send"), QByteArray(400000, 'o'));
 
     SendPacker packer;
-    QVERIFY(packer.collect({path("x/docs")}));
-    QVERIFY(packer.write(path("send")));
-    QCOMPARE(readAll(path("send")),
-             QByteArray("docs\r\nfolder\r\n"
-                        "docs/a.txt\r\nfile\r\n5\r\nhelloFile end\r\n"
-                        "docs/sub\r\nfolder\r\n"
-                        "docs/sub/b\r\nfile\r\n22\r\nline\r\nFile end\r\nOVER\r\nFile end\r\n"
-                        "docs/sub/empty\r\nfolder\r\n"
-                        "OVER\r\n"));
+    QVERIFY(packer.collect(paths));
+    // Known before writing: the request announces it.
+    QCOMPARE(packer.bodySize(), qint64(bytes.size()));
+    PackProgress progress;
+    QVERIFY(packer.write(path("send"), &progress));
+    QCOMPARE(readAll(path("send")), bytes);
+    PackProgress::State state;
+    QCOMPARE(progress.waitBeyond(0, 0, &state), qint64(bytes.size()));
+}
 
-    // A second drop replaces the work file.
-    makeFile(path("x/z.txt"), "");
-    QVERIFY(packer.collect({path("x/z.txt")}));
-    QVERIFY(packer.write(path("send")));
-    QCOMPARE(readAll(path("send")), QByteArray("z.txt\r\nfile\r\n0\r\nFile end\r\nOVER\r\n"));
+void TestSendPacker::cancelled()
+{
+    makeFile(path("x/big"), QByteArray(3 * 1024 * 1024, 'c'));
+    SendPacker packer;
+    QVERIFY(packer.collect({path("x/big")}));
+    const std::atomic<bool> stop{true};
+    QVERIFY(!packer.write(path("send"), nullptr, &stop));
+    QCOMPARE(packer.error(), SendPacker::Cancelled);
+    // Stopped at the first piece, not at the end of the file.
+    QVERIFY(QFileInfo(path("send")).size() < packer.bodySize());
 }
 
 void TestSendPacker::refusedDrops_data()
@@ -187,6 +233,9 @@ void TestSendPacker::refusedDrops_data()
         << QStringList{"x/a "} << QStringList{"x/a "} << int(SendPacker::InvalidName) << "a ";
     QTest::newRow("named like the end marker")
         << QStringList{"x/OVER"} << QStringList{"x/OVER"} << int(SendPacker::InvalidName) << "OVER";
+    QTest::newRow("two files of one name from two folders")
+        << QStringList{"x/a.txt", "y/a.txt"} << QStringList{"x/a.txt", "y/a.txt"}
+        << int(SendPacker::DuplicateName) << "a.txt";
     QTest::newRow("file of 4 GiB") << QStringList{"D/small", "D/huge"} << QStringList{"D"}
                                    << int(SendPacker::TooLarge) << "D/huge";
 }

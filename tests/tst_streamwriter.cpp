@@ -48,6 +48,8 @@ private slots:
     void sourceChanges();
     void outputFails_data();
     void outputFails();
+    void pieceCallbackStops_data();
+    void pieceCallbackStops();
 
 private:
     QString makeFile(const QString &name, const QByteArray &content);
@@ -243,6 +245,41 @@ void TestStreamWriter::outputFails()
         ok = writer.writeEnd();
     QVERIFY(!ok);
     QCOMPARE(writer.error(), StreamWriter::WriteFailed);
+}
+
+void TestStreamWriter::pieceCallbackStops_data()
+{
+    // Calls in order: folder record, file header, two data pieces, trailer, end marker.
+    QTest::addColumn<int>("stopAt");
+    QTest::newRow("in a folder record") << 1;
+    QTest::newRow("after a file's header") << 2;
+    QTest::newRow("after the first data piece") << 3;
+    QTest::newRow("after the trailer") << 5;
+    QTest::newRow("after the end marker") << 6;
+    QTest::newRow("never") << 0;
+}
+
+void TestStreamWriter::pieceCallbackStops()
+{
+    QFETCH(int, stopAt);
+    const QString path = makeFile(QStringLiteral("f"), QByteArray(1024 * 1024 + 1, 'p'));
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
+    StreamWriter writer(&out);
+    QList<qint64> seen; // bytes on the device at each call
+    writer.setPieceWritten([&] {
+        seen << out.size();
+        return seen.size() != stopAt;
+    });
+    const bool written = writer.writeFolder(QStringLiteral("d")) &&
+                         writer.writeFile(QStringLiteral("f"), path) && writer.writeEnd();
+    QCOMPARE(written, stopAt == 0);
+    QCOMPARE(writer.error(), stopAt == 0 ? StreamWriter::NoError : StreamWriter::Cancelled);
+    QCOMPARE(seen.size(), stopAt == 0 ? 6 : stopAt);
+    // Each call comes after its piece was handed over, and nothing is written after a stop.
+    QCOMPARE(seen.last(), out.size());
+    for (int i = 1; i < seen.size(); ++i)
+        QVERIFY(seen.at(i) > seen.at(i - 1));
 }
 
 QTEST_GUILESS_MAIN(TestStreamWriter)
