@@ -162,6 +162,8 @@ void DownloadView::offered(const ReceiveOffer &offer)
     ui->progressLabel->clear();
     ui->progressBar->setValue(0);
     progress.start(offer.size);
+    offeredItems = offer.items;
+    storedItems = 0;
     ui->progressBar->setMaximum(progress.barMaximum());
     meter.start(offer.size);
 
@@ -222,6 +224,8 @@ void DownloadView::showProgress(const QString &title)
 
 void DownloadView::itemsStored(const QList<StreamUnpacker::Entry> &entries)
 {
+    for (const StreamUnpacker::Entry &entry : entries)
+        storedItems += entry.status == StreamUnpacker::Stored;
     storedEntries += entries;
     storedTimer.start();
 }
@@ -265,6 +269,9 @@ void DownloadView::ended(int outcome, const QString &reason)
         if (!reason.isEmpty())
             appendHtml(ReceiveHtml::notice(reason));
         appendHtml(ReceiveHtml::problem(tr("传输中断，接收不完整！")));
+        appendHtml(ReceiveHtml::notice(tr("已保存 %1 个项目，共 %2 个；未完整收到的项目已删除。")
+                                           .arg(storedItems)
+                                           .arg(offeredItems)));
         break;
     case ReceiveServer::Refused:
         appendHtml(ReceiveHtml::refused());

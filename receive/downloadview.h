@@ -86,6 +86,8 @@ private:
     QTimer storedTimer;
     bool active = false;
     QString listenAddress; // empty while not listening
+    int offeredItems = 0;
+    int storedItems = 0;
 };
 
 #endif // DOWNLOADVIEW_H

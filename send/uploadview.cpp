@@ -105,13 +105,13 @@ bool UploadView::confirmLeave()
 
 void UploadView::cancelTransfer()
 {
-    if (choosing)
-        userListDialog->reject();
     packThread->cancel();
-    tcpThread->cancel();
+    tcpThread->cancel(); // a running send reports its own end
     if (preparing && !tcpThread->isRunning()) {
-        appendRedLine(tr("已取消发送！"));
         endTransfer();
+        if (choosing)
+            userListDialog->reject();
+        appendRedLine(tr("已取消发送！"));
     }
 }
 
