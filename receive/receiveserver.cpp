@@ -71,10 +71,10 @@ void ReceiveServer::setTimeouts(int idleMs, int answerMs, int quiet)
     quietMs = quiet;
 }
 
-bool ReceiveServer::listen(const QHostAddress &address, quint16 port)
+bool ReceiveServer::listen(const QString &address, quint16 port)
 {
     close();
-    if (!server->listen(address, port)) {
+    if (!server->listen(QHostAddress(address), port)) {
         qDebug() << "listen" << server->errorString();
         switch (server->serverError()) {
         case QAbstractSocket::AddressInUseError:

@@ -39,7 +39,7 @@ public:
     explicit ReceiveServer(QObject *parent = nullptr);
     ~ReceiveServer() override;
 
-    Q_INVOKABLE bool listen(const QHostAddress &address, quint16 port);
+    Q_INVOKABLE bool listen(const QString &address, quint16 port);
     Q_INVOKABLE QString listenError() const { return listenErrorText; }
     Q_INVOKABLE void close();
     Q_INVOKABLE void accept();

@@ -2,7 +2,6 @@
 
 ReceiveSession::ReceiveSession(QObject *parent) : QObject(parent), server(new ReceiveServer)
 {
-    qRegisterMetaType<QHostAddress>();
     qRegisterMetaType<ReceiveOffer>();
     qRegisterMetaType<StreamUnpacker::Entry>();
     qRegisterMetaType<QList<StreamUnpacker::Entry>>();
@@ -33,8 +32,9 @@ ReceiveSession::~ReceiveSession()
 bool ReceiveSession::listen(const QHostAddress &address, quint16 port, QString *error)
 {
     bool listening = false;
+    // Handed over as text: an address type needs no registration that way, in any Qt.
     QMetaObject::invokeMethod(server, "listen", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(bool, listening), Q_ARG(QHostAddress, address),
+                              Q_RETURN_ARG(bool, listening), Q_ARG(QString, address.toString()),
                               Q_ARG(quint16, port));
     if (!listening && error)
         QMetaObject::invokeMethod(server, "listenError", Qt::BlockingQueuedConnection,

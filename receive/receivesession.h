@@ -9,8 +9,6 @@
 #include <QObject>
 #include <QThread>
 
-Q_DECLARE_METATYPE(QHostAddress)
-
 // The receiving side of transfers without any widget. Its work (the server, the connection,
 // the work files and the unpacking) runs in a thread of its own; its signals arrive in the
 // thread that made it, and its slots may be called from there.
