@@ -27,8 +27,8 @@
 #include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
-#include <QTextBrowser>
 #include <QTextBlock>
+#include <QTextBrowser>
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
