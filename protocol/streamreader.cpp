@@ -35,12 +35,6 @@ bool parseSize(const QByteArray &text, qint64 *size)
 
 StreamReader::StreamReader(Handler *handler) : handler(handler) {}
 
-bool StreamReader::insideRecord() const
-{
-    // Between records the end marker is still missing, which cuts the stream as well.
-    return state != State::Ended;
-}
-
 bool StreamReader::feed(const char *data, qint64 length)
 {
     while (length > 0) {

@@ -44,8 +44,6 @@ public:
     bool atEnd() const { return state == State::Ended; }
     bool failed() const { return state == State::Failed; }
     Error error() const { return lastError; }
-    // True when input ending now would cut a record or the end marker off.
-    bool insideRecord() const;
     // The name of the record being read, or of the last one read.
     QString recordName() const { return name; }
     int records() const { return recordCount; }

@@ -1,7 +1,5 @@
 #include "receive/receiveprogress.h"
 
-#include "protocol/formatsize.h"
-
 #include <climits>
 
 void ReceiveProgress::start(qint64 bytes)
@@ -11,17 +9,6 @@ void ReceiveProgress::start(qint64 bytes)
     shift = 0;
     while ((totalBytes >> shift) > INT_MAX)
         ++shift;
-    shownReceived.clear();
-}
-
-bool ReceiveProgress::add(qint64 bytes)
-{
-    receivedBytes += bytes;
-    const QString now = formatSize(receivedBytes);
-    if (now == shownReceived)
-        return false;
-    shownReceived = now;
-    return true;
 }
 
 int ReceiveProgress::barMaximum() const
@@ -31,11 +18,5 @@ int ReceiveProgress::barMaximum() const
 
 int ReceiveProgress::barValue() const
 {
-    // The body also carries names and markers, so it ends a little above the announced size.
-    return static_cast<int>(qMin(receivedBytes, totalBytes) >> shift);
-}
-
-QString ReceiveProgress::text() const
-{
-    return formatSize(receivedBytes) + QLatin1Char('/') + formatSize(totalBytes);
+    return static_cast<int>(receivedBytes >> shift);
 }

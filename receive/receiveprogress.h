@@ -1,7 +1,7 @@
 #ifndef RECEIVEPROGRESS_H
 #define RECEIVEPROGRESS_H
 
-#include <QString>
+#include <QtGlobal>
 
 // Counts the body bytes of one transfer against the size the request announced, and maps both
 // onto a progress bar, whose int range cannot hold 2 GiB or more: large counts are shifted down
@@ -10,8 +10,7 @@ class ReceiveProgress
 {
 public:
     void start(qint64 totalBytes);
-    // Adds a chunk; true when the shown size text has changed with it.
-    bool add(qint64 bytes);
+    // Never above the total: the bar and the text show no more than what was announced.
     void setReceived(qint64 bytes) { receivedBytes = qBound<qint64>(0, bytes, totalBytes); }
 
     qint64 received() const { return receivedBytes; }
@@ -19,13 +18,11 @@ public:
 
     int barMaximum() const;
     int barValue() const;
-    QString text() const; // "received/total" as size texts
 
 private:
     qint64 totalBytes = 0;
     qint64 receivedBytes = 0;
     int shift = 0;
-    QString shownReceived;
 };
 
 #endif // RECEIVEPROGRESS_H

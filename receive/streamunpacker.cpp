@@ -146,11 +146,7 @@ bool StreamUnpacker::feed(const char *bytes, qint64 length)
     if (hasFailed)
         return false;
     if (!reader.feed(bytes, length) && !hasFailed) {
-        Status status = Invalid;
-        if (reader.error() == StreamReader::UnknownType)
-            status = UnknownType;
-        else if (reader.error() == StreamReader::DataAfterEnd)
-            status = Invalid;
+        const Status status = reader.error() == StreamReader::UnknownType ? UnknownType : Invalid;
         qDebug() << (status == UnknownType ? "类型错误" : "File end错误") << reader.recordName();
         file.reset();
         add(reader.error() == StreamReader::DataAfterEnd ? QStringLiteral("OVER")
