@@ -13,11 +13,12 @@ PackThread::~PackThread()
     wait();
 }
 
-void PackThread::pack(const QStringList &dropped, std::shared_ptr<PackProgress> shared)
+void PackThread::pack(const QStringList &dropped, std::shared_ptr<PackProgress> shared, int id)
 {
     wait();
     paths = dropped;
     progress = std::move(shared);
+    job = id;
     cancelled = false;
     start();
 }
@@ -27,15 +28,14 @@ void PackThread::run()
     SendPacker packer;
     if (!packer.collect(paths)) {
         progress->finish(false);
-        emit packFailed(packer.error(), packer.failedItem());
+        emit packFailed(job, packer.error(), packer.failedItem());
         return;
     }
-    emit listed(packer);
+    emit listed(job, packer);
     if (!packer.write(QStringLiteral("send"), progress.get(), &cancelled)) {
         progress->finish(false);
-        emit packFailed(packer.error(), packer.failedItem());
+        emit packFailed(job, packer.error(), packer.failedItem());
         return;
     }
     progress->finish(true);
-    emit packed();
 }

@@ -23,16 +23,16 @@ public:
     explicit PackThread(QObject *parent = nullptr);
     ~PackThread() override; // cancels and waits
 
-    // Starts a new packing; a previous one must have ended.
-    void pack(const QStringList &paths, std::shared_ptr<PackProgress> progress);
+    // Starts packing job `job`, after a previous one has ended; the signals carry the job, as
+    // those of a cancelled job may still be on their way.
+    void pack(const QStringList &paths, std::shared_ptr<PackProgress> progress, int job);
     void cancel() { cancelled = true; }
 
 signals:
     // The collected items, counts and sizes; the work file is being written.
-    void listed(const SendPacker &packer);
+    void listed(int job, const SendPacker &packer);
     // `error` is a SendPacker::Error; `item` names the entry it is about, if any.
-    void packFailed(int error, const QString &item);
-    void packed();
+    void packFailed(int job, int error, const QString &item);
 
 protected:
     void run() override;
@@ -40,6 +40,7 @@ protected:
 private:
     QStringList paths;
     std::shared_ptr<PackProgress> progress;
+    int job = 0;
     std::atomic<bool> cancelled{false};
 };
 

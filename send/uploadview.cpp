@@ -207,7 +207,7 @@ void UploadView::takePaths(const QStringList &paths, const QString &knownReceive
     ui->cancelPushButton->show();
 
     packProgress = std::make_shared<PackProgress>();
-    packThread->pack(paths, packProgress);
+    packThread->pack(paths, packProgress, ++packJob);
     if (receiver.isEmpty())
         QMetaObject::invokeMethod(this, &UploadView::openChooser, Qt::QueuedConnection);
 }
@@ -239,9 +239,9 @@ void UploadView::chooserFinished(int result)
         startSend();
 }
 
-void UploadView::listed(const SendPacker &packer)
+void UploadView::listed(int job, const SendPacker &packer)
 {
-    if (!preparing)
+    if (job != packJob || !preparing)
         return;
     list = packer;
     isListed = true;
@@ -266,8 +266,10 @@ void UploadView::appendAddedLines()
     appendLine(html);
 }
 
-void UploadView::packFailed(int error, const QString &failed)
+void UploadView::packFailed(int job, int error, const QString &failed)
 {
+    if (job != packJob)
+        return;
     const QString item = failed.toHtmlEscaped();
     switch (error) {
     case SendPacker::Cancelled:

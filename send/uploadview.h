@@ -61,8 +61,8 @@ private slots:
     void on_chooseFolderPushButton_clicked();
     void on_resendPushButton_clicked();
     void linkClicked(const QUrl &url);
-    void listed(const SendPacker &packer);
-    void packFailed(int error, const QString &item);
+    void listed(int job, const SendPacker &packer);
+    void packFailed(int job, int error, const QString &item);
     void chooserFinished(int result);
     void updateProgress(qint64 sent, qint64 total);
     void sendEnded(int outcome);
@@ -92,6 +92,7 @@ private:
     bool preparing = false; // from the drop until the send starts or is given up
     bool isListed = false;  // the packer has listed the items
     bool choosing = false;  // the chooser is open for this transfer
+    int packJob = 0;        // the packing the signals must come from
     SendPacker list;
     QString receiver;
     QStringList lastPaths; // what the last transfer sent, for "重新发送"
