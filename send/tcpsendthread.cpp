@@ -83,9 +83,6 @@ TCPSendThread::~TCPSendThread()
 {
     requestInterruption();
     wait();
-    // QThread's own hand-over is invisible to ThreadSanitizer with a distribution Qt; this
-    // acquire pairs with the increment at the end of every run().
-    runsEnded.load(std::memory_order_acquire);
 }
 
 void TCPSendThread::setIp(const QString &ip)
@@ -111,9 +108,7 @@ void TCPSendThread::setBody(std::shared_ptr<PackProgress> shared, qint64 size)
 
 void TCPSendThread::run()
 {
-    const int outcome = send();
-    runsEnded.fetch_add(1, std::memory_order_acq_rel);
-    emit sendEnded(outcome);
+    emit sendEnded(send());
 }
 
 int TCPSendThread::send()

@@ -4,7 +4,6 @@
 #include <QString>
 #include <QThread>
 
-#include <atomic>
 #include <memory>
 
 class PackProgress;
@@ -66,7 +65,6 @@ private:
     std::shared_ptr<PackProgress> progress;
     qint64 bodySize = 0;
     int confirmSlackMs = 5000;
-    std::atomic<int> runsEnded{0};
 };
 
 #endif // TCPSENDTHREAD_H

@@ -107,6 +107,11 @@ typed-address)
     sleep 0.5
     echo typed > "$work/data/typed.txt"
     receive --answer yes
+    # Nothing tells the sender when the receiver listens, as discovery would: wait for it.
+    for _ in $(seq 300); do
+        ip netns exec "$NS_A" ss -Htln 'sport = :42135' | grep -q . && break
+        sleep 0.1
+    done
     (cd "$work/send" && exec ip netns exec "$NS_B" "$drive" send --to-address "$ADDR_A" \
         --timeout 120 "$work/data/typed.txt") >> "$work/send.log" 2>&1
     rc=$?
