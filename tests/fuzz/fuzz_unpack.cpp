@@ -4,10 +4,11 @@
 // model: which entries are reported, and what the save folder holds afterwards, byte for byte, so
 // that a valid record that is not stored fails as surely as one stored outside.
 //
-// First input byte: bit 7 raw body (else the body is generated from the rest, see generate()),
+// First input byte: bit 7 raw body (else the body is generated from the rest, see generateBody()),
 // bit 6 append the end marker to a generated body, bit 5 set a record limit of bits 0-4.
 // Second byte: how the body is cut into pieces; bit 2 sets a limit on the file sizes of
 // 16 times bits 3-7.
+#include "fuzzinput.h"
 #include "protocol/streamreader.h"
 #include "receive/streamunpacker.h"
 
@@ -36,101 +37,11 @@ void check(bool ok, const char *what, const QString &detail = QString())
     }
 }
 
-class Input
-{
-public:
-    Input(const uint8_t *data, size_t size) : data(data), size(size) {}
-    bool more() const { return at < size; }
-    uint8_t byte() { return at < size ? data[at++] : 0; }
-    QByteArray bytes(size_t count)
-    {
-        count = std::min(count, size - at);
-        const QByteArray taken(reinterpret_cast<const char *>(data + at), int(count));
-        at += count;
-        return taken;
-    }
-
-private:
-    const uint8_t *data;
-    size_t size;
-    size_t at = 0;
-};
-
-// Records built from names that meet the traps, with framing faults mixed in.
-QByteArray generate(Input &in, bool end)
-{
-    static const char *const words[] = {
-        "a",    "b",    "c",    "out", "lf",           "dl",  "in",         "lin",
-        "self", "deep", "real", "f",   "old.txt",      "hl",  "config.ini", ".nubo-0.part",
-        ".",    "..",   "",     "x y", "\xe6\x96\x87", "OVER"};
-    const auto name = [&] {
-        QByteArray text;
-        const int parts = 1 + in.byte() % 4;
-        for (int i = 0; i < parts; ++i) {
-            if (i > 0)
-                text += '/';
-            const uint8_t word = in.byte();
-            text += word >= 240 ? in.bytes(word % 8) : QByteArray(words[word % std::size(words)]);
-        }
-        return text;
-    };
-    const auto content = [&](int length) {
-        static const QByteArray markers("x\r\nFile end\r\nOVER\r\n");
-        QByteArray data = in.byte() & 1 ? markers.repeated(length / markers.size() + 1)
-                                        : QByteArray(length, char(in.byte()));
-        data.truncate(length);
-        return data;
-    };
-    QByteArray body;
-    while (in.more()) {
-        const uint8_t op = in.byte();
-        const QByteArray eol = op & 0x80 ? "\n" : "\r\n";
-        switch (op % 10) {
-        case 0:
-        case 1:
-            body += name() + eol + "folder" + eol;
-            break;
-        case 2:
-        case 3: {
-            const int length = in.byte() == 255 ? 70000 : in.byte();
-            body += name() + eol + "file" + eol + QByteArray::number(length) + eol +
-                    content(length) + "File end" + eol;
-            break;
-        }
-        case 4: { // a size that does not match the data
-            const int length = in.byte();
-            body += name() + eol + "file" + eol +
-                    QByteArray::number(qMax(0, length + in.byte() % 5 - 2)) + eol +
-                    content(length) + "File end" + eol;
-            break;
-        }
-        case 5: {
-            static const char *const types[] = {"blob", "FILE", " folder\t", "file ", "folders"};
-            body += name() + eol + types[in.byte() % std::size(types)] + eol;
-            break;
-        }
-        case 6: {
-            static const char *const sizes[] = {"abc", "-1", "4294967296", "00000000001",
-                                                " 7",  "+3", "",           "4294967295"};
-            body += name() + eol + "file" + eol + sizes[in.byte() % std::size(sizes)] + eol;
-            break;
-        }
-        case 7:
-            body += "OVER" + eol;
-            break;
-        case 8:
-            body += in.bytes(in.byte() % 16);
-            break;
-        case 9: // lines about as long as a line may be
-            body += QByteArray(StreamReader::maxLineLength - 8 + in.byte() % 16, 'n') +
-                    (in.byte() & 1 ? eol : QByteArray());
-            break;
-        }
-    }
-    if (end)
-        body += "OVER\r\n";
-    return body;
-}
+// Names that meet the traps.
+const std::vector<QByteArray> names = {
+    "a",    "b",    "c",    "out", "lf",           "dl",  "in",         "lin",
+    "self", "deep", "real", "f",   "old.txt",      "hl",  "config.ini", ".nubo-0.part",
+    ".",    "..",   "",     "x y", "\xe6\x96\x87", "OVER"};
 
 // What the save folder holds, as the unpacker should leave it: "" is the save folder itself.
 // A link's target is a path below the save folder or one of the outside kinds.
@@ -532,12 +443,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }();
     Q_UNUSED(quiet);
 
-    Input in(data, size);
+    FuzzInput in(data, size);
     const uint8_t flags = in.byte();
     const uint8_t cut = in.byte();
     const int limit = flags & 0x20 ? flags & 0x1f : -1;
     const qint64 dataLimit = cut & 4 ? (cut >> 3) * 16 : -1;
-    const QByteArray body = flags & 0x80 ? in.bytes(size) : generate(in, flags & 0x40);
+    const QByteArray body =
+        flags & 0x80 ? in.bytes(size) : generateBody(in, flags & 0x40, names, 4);
 
     layTraps(root, save, outside);
     StreamUnpacker unpacker(save);
