@@ -56,13 +56,15 @@ nubo() {
     printf '[General]\nuserName=hostB\n' > "$sdir/config.ini"
     if [ "$set" = big ]; then src=$work/data/big/one-gib.bin; else src=$work/data/small/many; fi
     sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null
-    (cd "$sdir" && exec ip netns exec "$NS_B" /usr/bin/time -f 'maxrss %M' "$drive" send --to hostA --timeout 900 "$src") > "$work/send.log" 2>&1 &
-    local sender=$!
-    sleep 2   # the sender is in its view and listening before the receiver appears
-    (cd "$rdir" && exec ip netns exec "$NS_A" /usr/bin/time -f 'maxrss %M' "$drive" receive --timeout 900) > "$work/recv.log" 2>&1
-    local rc_recv=$?
-    wait $sender
+    # The receiver is up first, as a user would open 接收 before the sender drops anything.
+    (cd "$rdir" && exec ip netns exec "$NS_A" /usr/bin/time -f 'maxrss %M' "$drive" receive --timeout 900) > "$work/recv.log" 2>&1 &
+    local receiver=$!
+    sleep 2
+    (cd "$sdir" && exec ip netns exec "$NS_B" /usr/bin/time -f 'maxrss %M' "$drive" send --to hostA --timeout 900 "$src") > "$work/send.log" 2>&1
     local rc_send=$?
+    wait $receiver
+    local rc_recv=$?
+    [ -n "${BENCH_KEEP_LOGS:-}" ] && cp "$work/recv.log" "$work/send.log" "$BENCH_KEEP_LOGS/"
     if [ $rc_recv -ne 0 ] || [ $rc_send -ne 0 ]; then
         echo "transfer failed (receiver $rc_recv, sender $rc_send)" >&2; cat "$work/recv.log" "$work/send.log" >&2
         echo "- - - - - -"; return
@@ -70,9 +72,11 @@ nubo() {
     local drop end question answered entered chosen
     drop=$(field "$work/send.log" drop); chosen=$(field "$work/send.log" chosen)
     end=$(field "$work/recv.log" end0); question=$(field "$work/recv.log" question0)
-    answered=$(field "$work/recv.log" answered0); entered=$(field "$work/recv.log" entered)
-    # Less the time the request waits for its answer: the quiet period and the question.
-    local waiting=$(( answered - (question - 1000) ))
+    answered=$(field "$work/recv.log" answered0); entered=$(field "$work/send.log" entered)
+    # Less the human waits: picking the receiver (packing goes on meanwhile, which is the point
+    # of packing while the user chooses) and answering the question. The receiver's quiet
+    # period of one second before it asks is part of the protocol and stays counted.
+    local waiting=$(( answered - question + chosen - drop ))
     awk -v t=$(( end - drop - waiting )) -v r="$(maxrss "$work/recv.log")" -v s="$(maxrss "$work/send.log")" \
         -v d=$(( chosen - entered )) -v gr="$(gap "$work/recv.log")" -v gs="$(gap "$work/send.log")" \
         'BEGIN { printf "%.2f %s %s %.2f %s %s\n", t / 1000, r, s, d / 1000, gr, gs }'
@@ -97,9 +101,10 @@ yardstick() {
 }
 
 printf '%-10s %-12s %8s %8s %8s %8s %9s %9s %10s %9s %9s\n' link data nubo_s nubo_MBs tar_nc_s ratio recv_MiB send_MiB discover_s recv_gap send_gap
-for link in none 1gbit; do
+# BENCH_LINKS and BENCH_SETS pick rows, e.g. BENCH_LINKS=1gbit BENCH_SETS=big.
+for link in ${BENCH_LINKS:-none 1gbit}; do
     shape $link
-    for set in big small; do
+    for set in ${BENCH_SETS:-big small}; do
         bytes=$(du -sb --apparent-size "$work/data/$set" | cut -f1)
         read -r secs rmem smem disc rgap sgap < <(nubo $set)
         ysecs=$(yardstick $set)
