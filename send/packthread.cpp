@@ -26,7 +26,7 @@ void PackThread::pack(const QStringList &dropped, std::shared_ptr<PackProgress> 
 void PackThread::run()
 {
     SendPacker packer;
-    if (!packer.collect(paths)) {
+    if (!packer.collect(paths, &cancelled)) {
         progress->finish(false);
         emit packFailed(job, packer.error(), packer.failedItem());
         return;

@@ -29,8 +29,11 @@ QList<QFileInfo> SendPacker::listFolder(const QString &path)
     return result;
 }
 
-void SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out)
+void SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
+                          const std::atomic<bool> *cancelled)
 {
+    if (cancelled && cancelled->load())
+        return;
     const QDir dir(path);
     out += dir.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, byName);
 
@@ -47,10 +50,10 @@ void SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFi
     }
     out += subfolders;
     for (const QFileInfo &subfolder : qAsConst(subfolders))
-        listTree(subfolder.absoluteFilePath(), visited, out);
+        listTree(subfolder.absoluteFilePath(), visited, out, cancelled);
 }
 
-bool SendPacker::collect(const QStringList &paths)
+bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *cancelled)
 {
     collected.clear();
     topLevel = 0;
@@ -70,7 +73,7 @@ bool SendPacker::collect(const QStringList &paths)
             collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
             visited.insert(info.canonicalFilePath());
             QList<QFileInfo> tree;
-            listTree(info.absoluteFilePath(), visited, tree);
+            listTree(info.absoluteFilePath(), visited, tree, cancelled);
             for (const QFileInfo &entry : qAsConst(tree))
                 collected << Item{entry, relativeName(entry.absoluteFilePath(), baseDir)};
         } else if (info.isFile()) {
@@ -82,6 +85,8 @@ bool SendPacker::collect(const QStringList &paths)
             qDebug() << "拖拽错误" << path;
         }
     }
+    if (cancelled && cancelled->load())
+        return fail(Cancelled, QString());
     if (collected.isEmpty())
         return fail(NoItems, QString());
 

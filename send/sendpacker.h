@@ -44,7 +44,8 @@ public:
 
     // Takes the dropped local paths in order. Entries that are neither a folder nor a file are
     // skipped. False when nothing was taken or an item cannot be carried; nothing is written.
-    bool collect(const QStringList &paths);
+    // `cancelled` is looked at between folders, so that a huge tree can be given up.
+    bool collect(const QStringList &paths, const std::atomic<bool> *cancelled = nullptr);
     // Writes the collected items and the end marker to `path`, replacing the file. Each piece
     // is on disk before `progress` hears of it; `cancelled` is looked at between pieces.
     bool write(const QString &path, PackProgress *progress = nullptr,
@@ -65,7 +66,8 @@ public:
     QString failedItem() const { return failedName; }
 
 private:
-    static void listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out);
+    static void listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
+                         const std::atomic<bool> *cancelled = nullptr);
     bool check(const Item &item);
     bool fail(Error error, const QString &name);
 

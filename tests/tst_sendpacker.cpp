@@ -211,6 +211,10 @@ void TestSendPacker::cancelled()
     QCOMPARE(packer.error(), SendPacker::Cancelled);
     // Stopped at the first piece, not at the end of the file.
     QVERIFY(QFileInfo(path("send")).size() < packer.bodySize());
+
+    // A listing given up is no list: nothing of a half-read tree may be sent.
+    QVERIFY(!packer.collect({path("x")}, &stop));
+    QCOMPARE(packer.error(), SendPacker::Cancelled);
 }
 
 void TestSendPacker::refusedDrops_data()
