@@ -1,5 +1,7 @@
 #include "app/instancelock.h"
 
+#include "settings/settingskeys.h"
+
 #include <QDir>
 
 InstanceLock::InstanceLock(const QString &folder)
@@ -12,7 +14,7 @@ InstanceLock::InstanceLock(const QString &folder)
 
 QString InstanceLock::lockFileName()
 {
-    return QStringLiteral("nubo.lock");
+    return SettingsKeys::lockFileName();
 }
 
 InstanceLock::Result InstanceLock::tryLock()

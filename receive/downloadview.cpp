@@ -257,9 +257,9 @@ void DownloadView::ended(int outcome, const QString &reason)
     }
     switch (outcome) {
     case ReceiveServer::Complete:
-        ui->progressBar->setValue(ui->progressBar->maximum());
-        ui->progressLabel->setText(
-            ReceiveHtml::progress(tr("接收完成！"), progress.total(), progress.total(), QString()));
+        ui->progressBar->setValue(progress.barValue());
+        ui->progressLabel->setText(ReceiveHtml::progress(tr("接收完成！"), progress.received(),
+                                                         progress.total(), QString()));
         appendHtml(ReceiveHtml::success(tr("接收完成！")));
         showWaiting();
         QMessageBox::information(this, tr("提示"), tr("接收完成！"));

@@ -167,7 +167,6 @@ void ReceiveServer::readIncoming()
             takeBody(socket->read(chunkSize));
             break;
         case Stage::Idle:
-        case Stage::Done:
             socket->readAll();
             break;
         }
@@ -249,10 +248,10 @@ void ReceiveServer::question()
     unpacker = std::make_unique<StreamUnpacker>(saveDir);
     unpacker->setRecordLimit(offer.items);
     unpacker->setDataLimit(offer.size);
-    unpacker->setProtectedPaths({QFileInfo(QStringLiteral("config.ini")).absoluteFilePath(),
-                                 QFileInfo(headerFileName).absoluteFilePath(),
-                                 QFileInfo(streamFileName).absoluteFilePath(),
-                                 QFileInfo(QStringLiteral("send")).absoluteFilePath()});
+    QStringList own;
+    for (const QString &name : SettingsKeys::workingFolderFiles())
+        own << QFileInfo(name).absoluteFilePath();
+    unpacker->setProtectedPaths(own);
     answerTimer.start(answerTimeoutMs);
     emit offered(offer);
 }
@@ -373,7 +372,6 @@ void ReceiveServer::senderClosed()
         }
         break;
     case Stage::Idle:
-    case Stage::Done:
         break;
     }
 }

@@ -54,7 +54,7 @@ signals:
     void ended(int outcome, const QString &reason);
 
 private:
-    enum class Stage { Idle, Header, Asking, Receiving, Done };
+    enum class Stage { Idle, Header, Asking, Receiving };
 
     void newConnection();
     void readIncoming();

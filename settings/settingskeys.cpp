@@ -44,6 +44,17 @@ void useDownloadsAsDefaultSaveDir()
     downloadsByDefault = true;
 }
 
+QString lockFileName()
+{
+    return QStringLiteral("nubo.lock");
+}
+
+QStringList workingFolderFiles()
+{
+    return {QStringLiteral("config.ini"), QStringLiteral("header"), QStringLiteral("stream"),
+            QStringLiteral("send"), lockFileName()};
+}
+
 std::unique_ptr<QSettings> openConfig()
 {
     return std::make_unique<QSettings>(QStringLiteral("config.ini"), QSettings::IniFormat);

@@ -2,6 +2,7 @@
 #define SETTINGSKEYS_H
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -23,6 +24,13 @@ QString defaultSaveDir();
 // Started in the per-user data folder (from the menu), the program's own folder is a system folder
 // nobody can write to; received items then go to the user's Downloads folder by default.
 void useDownloadsAsDefaultSaveDir();
+
+// The file that keeps a second copy out of the working folder.
+QString lockFileName();
+// Every file the program keeps in its working folder: the settings, the work files "header",
+// "stream" and "send", and the lock. A received item must never replace one of them, as the save
+// folder may be that very folder.
+QStringList workingFolderFiles();
 
 // A handle on "config.ini" in the current working directory.
 std::unique_ptr<QSettings> openConfig();

@@ -3,6 +3,7 @@
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "send/socketwait.h"
+#include "settings/settingskeys.h"
 
 #include "tempworkdir.h"
 
@@ -69,6 +70,8 @@ private slots:
     void cancelRemovesThePartialItem();
     void cutBodyKeepsWholeRecords();
     void storageFailureResets();
+    void ownFilesAreNeverReplaced_data();
+    void ownFilesAreNeverReplaced();
     void unansweredQuestionClosesWithoutReply();
 
 private:
@@ -259,6 +262,29 @@ void TestReceiveSession::storageFailureResets()
     QTRY_COMPARE(ends->size(), 1);
     QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Failed));
     QCOMPARE(stored.last().status, StreamUnpacker::WriteFailed);
+}
+
+// The save folder may be the working folder itself, where the program keeps its own files.
+void TestReceiveSession::ownFilesAreNeverReplaced_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const QString &name : SettingsKeys::workingFolderFiles())
+        QTest::newRow(qPrintable(name)) << name;
+}
+
+void TestReceiveSession::ownFilesAreNeverReplaced()
+{
+    QFETCH(QString, name);
+    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", workDir->path());
+    offer(request(5, 1));
+    session->accept();
+    readReply();
+    sender->write(record(name.toUtf8(), "owned") + "OVER\r\n");
+    QTRY_COMPARE(ends->size(), 1);
+    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Failed));
+    QCOMPARE(stored.last().status, StreamUnpacker::Refused);
+    QFile file(workDir->filePath(name));
+    QVERIFY(!file.open(QIODevice::ReadOnly) || file.readAll() != "owned");
 }
 
 void TestReceiveSession::unansweredQuestionClosesWithoutReply()
