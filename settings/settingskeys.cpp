@@ -26,6 +26,11 @@ QString lastReceiverKey()
     return QStringLiteral("lastReceiver");
 }
 
+QString nameClashKey()
+{
+    return QStringLiteral("nameClash");
+}
+
 QString defaultUserName()
 {
     return QStringLiteral("ruvak");
@@ -73,6 +78,25 @@ QString saveDir(const QSettings &settings)
 QString lastReceiver(const QSettings &settings)
 {
     return settings.value(lastReceiverKey()).toString();
+}
+
+namespace {
+const char *const clashValues[] = {"overwrite", "keepBoth", "skip"};
+}
+
+NameClash nameClash(const QSettings &settings)
+{
+    const QString value = settings.value(nameClashKey()).toString();
+    for (int i = 0; i < 3; ++i) {
+        if (value == QLatin1String(clashValues[i]))
+            return NameClash(i);
+    }
+    return NameClash::Overwrite;
+}
+
+void setNameClash(QSettings &settings, NameClash rule)
+{
+    settings.setValue(nameClashKey(), QLatin1String(clashValues[int(rule)]));
 }
 
 bool isValidUserName(const QString &name)

@@ -15,6 +15,10 @@ namespace SettingsKeys {
 QString userNameKey();
 QString saveDirKey();
 QString lastReceiverKey();
+QString nameClashKey();
+
+// What a received top-level item does when the save folder has one of its name already.
+enum class NameClash { Overwrite, KeepBoth, Skip };
 
 QString defaultUserName();
 // The program's own folder, or the user's Downloads folder once useDownloadsAsDefaultSaveDir()
@@ -39,6 +43,9 @@ QString userName(const QSettings &settings);
 QString saveDir(const QSettings &settings);
 // The address the last send went to; empty when none.
 QString lastReceiver(const QSettings &settings);
+// Overwrite unless set otherwise; an unknown stored value reads as the default too.
+NameClash nameClash(const QSettings &settings);
+void setNameClash(QSettings &settings, NameClash rule);
 
 // A name that can be announced: not blank, none of ":" (it separates the presence fields), CR, LF
 // or NUL, and short, so that an announcement stays far below the 1 KiB a listener takes in.
