@@ -239,6 +239,9 @@ void ReceiveServer::question()
         fields.value(QStringLiteral("Content-Type")) == QLatin1String("application/file");
     offer.size = size;
     offer.items = int(items);
+    qint64 files = 0;
+    if (parseCount(fields.value(QStringLiteral("Files-Number")), &files) && files <= items)
+        offer.files = int(files);
     offer.answerMs = answerTimeoutMs;
     if (!offer.target.isEmpty() && !offer.target.contains(QLatin1Char('/'))) {
         const QFileInfo existing(saveDir + QLatin1Char('/') + offer.target);
