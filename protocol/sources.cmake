@@ -4,7 +4,6 @@ list(APPEND NUBO_SOURCES
     protocol/transferrequest.h protocol/transferrequest.cpp
     protocol/transferreply.h protocol/transferreply.cpp
     protocol/streamreader.h protocol/streamreader.cpp
-    protocol/streamwriter.h protocol/streamwriter.cpp
     protocol/presencelist.h protocol/presencelist.cpp
     protocol/udpsendthread.h protocol/udpsendthread.cpp
 )

@@ -1,11 +1,14 @@
 #include "send/sendpacker.h"
 
-#include "protocol/streamwriter.h"
-#include "send/packprogress.h"
+#include "send/streamsender.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#endif
 
 namespace {
 
@@ -19,6 +22,20 @@ QString relativeName(const QString &path, const QString &baseDir)
     return path.startsWith(prefix) ? path.mid(prefix.size()) : path;
 }
 
+// QDir lists a folder it may not read as empty; such a folder must not go out as if it were.
+bool canList(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    DIR *dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir)
+        return false;
+    ::closedir(dir);
+    return true;
+#else
+    return QFileInfo(path).isReadable();
+#endif
+}
+
 } // namespace
 
 QList<QFileInfo> SendPacker::listFolder(const QString &path)
@@ -29,11 +46,16 @@ QList<QFileInfo> SendPacker::listFolder(const QString &path)
     return result;
 }
 
-void SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
-                          const std::atomic<bool> *cancelled)
+bool SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
+                          const std::atomic<bool> *cancelled, QString *unlistable)
 {
     if (cancelled && cancelled->load())
-        return;
+        return true;
+    if (!canList(path)) {
+        if (unlistable)
+            *unlistable = path;
+        return false;
+    }
     const QDir dir(path);
     out += dir.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, byName);
 
@@ -49,8 +71,11 @@ void SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFi
         subfolders << entry;
     }
     out += subfolders;
-    for (const QFileInfo &subfolder : qAsConst(subfolders))
-        listTree(subfolder.absoluteFilePath(), visited, out, cancelled);
+    for (const QFileInfo &subfolder : qAsConst(subfolders)) {
+        if (!listTree(subfolder.absoluteFilePath(), visited, out, cancelled, unlistable))
+            return false;
+    }
+    return true;
 }
 
 bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *cancelled)
@@ -73,7 +98,9 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
             collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
             visited.insert(info.canonicalFilePath());
             QList<QFileInfo> tree;
-            listTree(info.absoluteFilePath(), visited, tree, cancelled);
+            QString unlistable;
+            if (!listTree(info.absoluteFilePath(), visited, tree, cancelled, &unlistable))
+                return fail(Unlistable, relativeName(unlistable, baseDir));
             for (const QFileInfo &entry : qAsConst(tree))
                 collected << Item{entry, relativeName(entry.absoluteFilePath(), baseDir)};
         } else if (info.isFile()) {
@@ -113,84 +140,14 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
 
 bool SendPacker::check(const Item &item)
 {
-    if (!StreamWriter::isValidName(item.name))
+    if (!StreamSender::isValidName(item.name))
         return fail(InvalidName, item.name);
     if (item.info.isFile()) {
-        if (item.info.size() > StreamWriter::maxFileSize)
+        if (item.info.size() > StreamSender::maxFileSize)
             return fail(TooLarge, item.name);
         if (!item.info.isReadable())
             return fail(SourceUnreadable, item.name);
     }
-    return true;
-}
-
-bool SendPacker::write(const QString &path, PackProgress *progress,
-                       const std::atomic<bool> *cancelled)
-{
-    lastError = NoError;
-    failedName.clear();
-
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return fail(WriteFailed, QString());
-    StreamWriter writer(&out);
-    // The send thread reads the file as it grows; it must find on disk what it is told of.
-    constexpr qint64 publishEvery = 256 * 1024;
-    qint64 published = 0;
-    writer.setPieceWritten([&] {
-        if (cancelled && cancelled->load())
-            return false;
-        if (progress && out.pos() - published >= publishEvery) {
-            if (!out.flush())
-                return false;
-            published = out.pos();
-            progress->publish(published);
-        }
-        return true;
-    });
-    for (const Item &item : qAsConst(collected)) {
-        const QFileInfo now(item.info.absoluteFilePath());
-        bool written = false;
-        if (item.info.isDir()) {
-            if (!now.isDir())
-                return fail(SourceUnreadable, item.name);
-            written = writer.writeFolder(item.name);
-        } else {
-            if (!now.isFile())
-                return fail(SourceUnreadable, item.name);
-            // The request announces the sizes taken when the drop was collected.
-            if (now.size() != item.info.size())
-                return fail(SourceChanged, item.name);
-            written = writer.writeFile(item.name, item.info.absoluteFilePath());
-        }
-        if (!written) {
-            switch (writer.error()) {
-            case StreamWriter::InvalidName:
-                return fail(InvalidName, item.name);
-            case StreamWriter::TooLarge:
-                return fail(TooLarge, item.name);
-            case StreamWriter::SourceChanged:
-                return fail(SourceChanged, item.name);
-            case StreamWriter::WriteFailed:
-                return fail(WriteFailed, QString());
-            case StreamWriter::Cancelled:
-                return fail(cancelled && cancelled->load() ? Cancelled : WriteFailed, QString());
-            case StreamWriter::NoError:
-            case StreamWriter::SourceUnreadable:
-                return fail(SourceUnreadable, item.name);
-            }
-        }
-    }
-    if (!writer.writeEnd())
-        return fail(cancelled && cancelled->load() ? Cancelled : WriteFailed, QString());
-    out.close();
-    if (out.error() != QFileDevice::NoError)
-        return fail(WriteFailed, QString());
-    // Every record was checked against its listed size, so this holds unless the disk lied.
-    if (out.size() != body)
-        return fail(WriteFailed, QString());
-    if (progress)
-        progress->publish(body);
     return true;
 }
 

@@ -8,13 +8,10 @@
 
 #include <atomic>
 
-class PackProgress;
-class QUrl;
-
-// Turns one drop into an item stream: collects the dropped folder with its tree, or the
-// dropped files, names every item relative to the folder the dropped items lie in, checks that
-// each can be carried, and writes them all to the work file. Keeps the counts the request
-// carries.
+// Lists one drop: collects the dropped folder with its tree, or the dropped files, names every
+// item relative to the folder the dropped items lie in and checks that each can be carried. Keeps
+// the counts the request carries and the length of the item stream that StreamSender then makes
+// of the list.
 class SendPacker
 {
 public:
@@ -23,11 +20,10 @@ public:
         NoItems,          // no dropped entry is a local folder or file
         InvalidName,      // a name the stream cannot carry (CR, LF, NUL, white space at its ends)
         TooLarge,         // a file of 4 GiB or more
-        SourceUnreadable, // a file that cannot be opened or read, or that vanished
-        SourceChanged,    // a file whose size changed while it was packed
-        WriteFailed,      // the work file could not be written
+        SourceUnreadable, // a file that cannot be read
+        Unlistable,       // a folder whose entries cannot be read (no permission)
         DuplicateName,    // two dropped entries of one name; the receiver would keep one
-        Cancelled         // packing was stopped
+        Cancelled         // listing was stopped
     };
 
     struct Item
@@ -43,31 +39,29 @@ public:
     static QList<QFileInfo> listFolder(const QString &path);
 
     // Takes the dropped local paths in order. Entries that are neither a folder nor a file are
-    // skipped. False when nothing was taken or an item cannot be carried; nothing is written.
-    // `cancelled` is looked at between folders, so that a huge tree can be given up.
+    // skipped. False when nothing was taken or an item cannot be carried. `cancelled` is looked
+    // at between folders, so that a huge tree can be given up.
     bool collect(const QStringList &paths, const std::atomic<bool> *cancelled = nullptr);
-    // Writes the collected items and the end marker to `path`, replacing the file. Each piece
-    // is on disk before `progress` hears of it; `cancelled` is looked at between pieces.
-    bool write(const QString &path, PackProgress *progress = nullptr,
-               const std::atomic<bool> *cancelled = nullptr);
 
     const QList<Item> &items() const { return collected; }
     int filesNumber() const { return topLevel; }
     int itemsNumber() const { return collected.size(); }
     qint64 totalSize() const { return total; }
-    // The length of the item stream the collected items make, known before it is written.
+    // The length of the item stream the collected items make, known before it is sent.
     qint64 bodySize() const { return body; }
     // Name and kind ("folder" or "file") of the last dropped entry taken.
     QString fileName() const { return lastName; }
     QString fileType() const { return lastType; }
 
     Error error() const { return lastError; }
-    // The name of the item the error is about (empty for NoItems and the work file).
+    // The name of the item the error is about (empty for NoItems).
     QString failedItem() const { return failedName; }
 
 private:
-    static void listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
-                         const std::atomic<bool> *cancelled = nullptr);
+    // False when a folder of the tree cannot be listed; `unlistable` then holds its path.
+    static bool listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
+                         const std::atomic<bool> *cancelled = nullptr,
+                         QString *unlistable = nullptr);
     bool check(const Item &item);
     bool fail(Error error, const QString &name);
 

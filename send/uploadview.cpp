@@ -4,9 +4,8 @@
 #include "protocol/formatsize.h"
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
-#include "send/packprogress.h"
-#include "send/packthread.h"
-#include "send/tcpsendthread.h"
+#include "send/sendsession.h"
+#include "send/streamsender.h"
 #include "send/userlistdialog.h"
 #include "settings/settingskeys.h"
 
@@ -35,7 +34,8 @@ QString greyLine(const QString &text)
 
 } // namespace
 
-UploadView::UploadView(QWidget *parent) : QWidget(parent), ui(new Ui::UploadView)
+UploadView::UploadView(QWidget *parent)
+    : QWidget(parent), ui(new Ui::UploadView), session(new SendSession(this))
 {
     ui->setupUi(this);
     ui->cancelPushButton->hide();
@@ -44,12 +44,10 @@ UploadView::UploadView(QWidget *parent) : QWidget(parent), ui(new Ui::UploadView
     connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &UploadView::linkClicked);
 
     udpThread = std::make_unique<UDPSendThread>();
-    tcpThread = std::make_unique<TCPSendThread>();
-    packThread = std::make_unique<PackThread>();
-    connect(tcpThread.get(), &TCPSendThread::updateProgress, this, &UploadView::updateProgress);
-    connect(tcpThread.get(), &TCPSendThread::sendEnded, this, &UploadView::sendEnded);
-    connect(packThread.get(), &PackThread::listed, this, &UploadView::listed);
-    connect(packThread.get(), &PackThread::packFailed, this, &UploadView::packFailed);
+    connect(session, &SendSession::listed, this, &UploadView::listed);
+    connect(session, &SendSession::accepted, this, &UploadView::accepted);
+    connect(session, &SendSession::progress, this, &UploadView::updateProgress);
+    connect(session, &SendSession::ended, this, &UploadView::sendEnded);
 
     userListDialog = new UserListDialog(this);
     connect(udpThread.get(), &UDPSendThread::userListUpdate, userListDialog,
@@ -74,7 +72,7 @@ QList<QFileInfo> UploadView::listFolder(const QString &path)
 
 bool UploadView::transferRunning() const
 {
-    return preparing || tcpThread->isRunning();
+    return session->transferRunning();
 }
 
 void UploadView::startSession()
@@ -103,15 +101,13 @@ bool UploadView::confirmLeave()
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
+// Returns at once; the session reports the end when the transfer's thread has stopped.
 void UploadView::cancelTransfer()
 {
-    packThread->cancel();
-    tcpThread->cancel(); // a running send reports its own end
-    if (preparing && !tcpThread->isRunning()) {
-        endTransfer();
-        if (choosing)
-            userListDialog->reject();
-        appendRedLine(tr("已取消发送！"));
+    session->cancel();
+    if (choosing) {
+        choosing = false;
+        userListDialog->reject();
     }
 }
 
@@ -133,6 +129,8 @@ void UploadView::on_cancelPushButton_clicked()
 
 void UploadView::on_chooseFilesPushButton_clicked()
 {
+    if (transferRunning())
+        return;
     const QStringList files = QFileDialog::getOpenFileNames(this, tr("选择要发送的文件"));
     if (!files.isEmpty())
         takePaths(files);
@@ -140,6 +138,8 @@ void UploadView::on_chooseFilesPushButton_clicked()
 
 void UploadView::on_chooseFolderPushButton_clicked()
 {
+    if (transferRunning())
+        return;
     const QString folder = QFileDialog::getExistingDirectory(this, tr("选择要发送的文件夹"));
     if (!folder.isEmpty())
         takePaths({folder});
@@ -147,8 +147,13 @@ void UploadView::on_chooseFolderPushButton_clicked()
 
 void UploadView::on_resendPushButton_clicked()
 {
-    if (!lastPaths.isEmpty() && !receiver.isEmpty())
-        takePaths(lastPaths, receiver);
+    if (!session->canResend())
+        return;
+    // Without a receiver picked last time, the chooser asks again.
+    if (session->lastReceiver().isEmpty())
+        takePaths(session->lastPaths());
+    else
+        begin(session->resend(SettingsKeys::userName(*settings)), true);
 }
 
 void UploadView::linkClicked(const QUrl &url)
@@ -159,14 +164,7 @@ void UploadView::linkClicked(const QUrl &url)
 
 void UploadView::dragEnterEvent(QDragEnterEvent *event)
 {
-    const QList<QUrl> urls = event->mimeData()->urls();
-    // One folder alone, or any number of entries none of which is a folder.
-    if (urls.size() > 1) {
-        for (const QUrl &url : urls) {
-            if (QFileInfo(url.toLocalFile()).isDir())
-                return;
-        }
-    }
+    // Every drop is taken, so that one that cannot be sent is told why.
     event->accept();
 }
 
@@ -177,44 +175,56 @@ void UploadView::dropEvent(QDropEvent *event)
     event->accept();
 
     QStringList paths;
+    int folders = 0;
     const QList<QUrl> urls = event->mimeData()->urls();
-    for (const QUrl &url : urls)
+    for (const QUrl &url : urls) {
         paths << url.toLocalFile();
+        if (QFileInfo(paths.last()).isDir())
+            ++folders;
+    }
+    // One folder alone, or any number of entries none of which is a folder.
+    if (folders > 0 && paths.size() > 1) {
+        appendRedLine(tr("只能拖入一个文件夹，或多个文件"));
+        return;
+    }
     takePaths(paths);
 }
 
-// Everything after this runs in threads or later turns of the event loop, so the drag source
-// is released at once.
-void UploadView::takePaths(const QStringList &paths, const QString &knownReceiver)
+void UploadView::takePaths(const QStringList &paths)
 {
     if (transferRunning()) {
-        // The work file is being written or sent; it must not be touched until that ends.
         appendRedLine(tr("正在发送，请等待当前发送结束后再添加！"));
         return;
     }
+    begin(session->start(paths), false);
+}
 
+// Everything after this runs in the session's thread or later turns of the event loop, so the
+// drag source is released at once.
+void UploadView::begin(int id, bool toKnownReceiver)
+{
+    if (id == 0)
+        return;
     ui->textBrowser->clear();
     ui->progressBar->setValue(0);
     addedLines.clear();
     addedTimer.stop();
-    preparing = true;
-    isListed = false;
-    receiver = knownReceiver;
-    lastPaths = paths;
+    transfer = id;
+    chooserCancel = false;
     ui->resendPushButton->hide();
-    ui->progressLabel->setText(
-        tr("<p style='color:green;font-size:20px;font-weight:bold'>正在准备...</p>"));
     ui->cancelPushButton->show();
-
-    packProgress = std::make_shared<PackProgress>();
-    packThread->pack(paths, packProgress, ++packJob);
-    if (receiver.isEmpty())
+    setPickersEnabled(false);
+    if (toKnownReceiver) {
+        showHeading(tr("等待对方确认…"));
+    } else {
+        showHeading(tr("正在准备..."));
         QMetaObject::invokeMethod(this, &UploadView::openChooser, Qt::QueuedConnection);
+    }
 }
 
 void UploadView::openChooser()
 {
-    if (!preparing || choosing)
+    if (!transferRunning() || choosing)
         return;
     choosing = true;
     userListDialog->open();
@@ -225,31 +235,35 @@ void UploadView::chooserFinished(int result)
     if (!choosing)
         return;
     choosing = false;
-    if (!preparing)
-        return; // packing failed while the chooser was open; that is shown already
+    if (!transferRunning())
+        return; // listing failed while the chooser was open; that is shown already
     const QString ip = result == QDialog::Accepted ? userListDialog->selectedIp() : QString();
     if (ip.isEmpty()) {
-        packThread->cancel();
-        appendRedLine(tr("取消发送！"));
-        endTransfer();
+        chooserCancel = true;
+        session->cancel();
         return;
     }
-    receiver = ip;
-    if (isListed)
-        startSend();
+    session->send(ip, SettingsKeys::userName(*settings));
+    showHeading(tr("等待对方确认…"));
 }
 
-void UploadView::listed(int job, const SendPacker &packer)
+void UploadView::listed(int id, const SendPacker &packer)
 {
-    if (job != packJob || !preparing)
+    if (id != transfer)
         return;
-    list = packer;
-    isListed = true;
     for (const SendPacker::Item &item : packer.items())
         addedLines << item.name.toHtmlEscaped() + tr("\t已添加");
     addedTimer.start();
-    if (!receiver.isEmpty())
-        startSend();
+    bodyTotal = packer.bodySize();
+    meter.start(bodyTotal);
+}
+
+void UploadView::accepted(int id)
+{
+    if (id != transfer)
+        return;
+    meter.sample(0, clock.elapsed());
+    updateProgress(id, 0, bodyTotal);
 }
 
 void UploadView::appendAddedLines()
@@ -266,70 +280,20 @@ void UploadView::appendAddedLines()
     appendLine(html);
 }
 
-void UploadView::packFailed(int job, int error, const QString &failed)
+void UploadView::updateProgress(int id, qint64 sent, qint64 total)
 {
-    if (job != packJob)
+    if (id != transfer)
         return;
-    const QString item = failed.toHtmlEscaped();
-    switch (error) {
-    case SendPacker::Cancelled:
-        return; // the cancel has said so already
-    case SendPacker::NoItems:
-        appendRedLine(tr("没有可发送的文件或文件夹！"));
-        break;
-    case SendPacker::InvalidName:
-        appendRedLine(tr("名称含有换行、空字符或首尾空白，无法发送：%1").arg(item));
-        break;
-    case SendPacker::TooLarge:
-        appendRedLine(tr("文件不能超过4GB，无法发送：%1").arg(item));
-        break;
-    case SendPacker::SourceUnreadable:
-        appendRedLine(tr("无法读取，无法发送：%1").arg(item));
-        break;
-    case SendPacker::SourceChanged:
-        appendRedLine(tr("文件在打包时发生了变化，无法发送：%1").arg(item));
-        break;
-    case SendPacker::DuplicateName:
-        appendRedLine(tr("有多个同名项目，对方只能保存其中一个，无法发送：%1").arg(item));
-        break;
-    case SendPacker::WriteFailed:
-    default:
-        appendRedLine(tr("无法写入发送文件！"));
-        break;
-    }
-    // A send already running sees the failure itself and ends.
-    if (preparing && !tcpThread->isRunning()) {
-        endTransfer();
-        if (choosing)
-            userListDialog->reject();
-    }
-}
-
-void UploadView::startSend()
-{
-    preparing = false;
-    TransferRequest request;
-    request.target = list.fileName();
-    request.kind = list.fileType();
-    request.filesNumber = list.filesNumber();
-    request.itemsNumber = list.itemsNumber();
-    request.contentLength = list.totalSize();
-    request.senderName = SettingsKeys::userName(*settings);
-
-    tcpThread->setIp(receiver);
-    tcpThread->setHeader(QString::fromUtf8(request.toUtf8()));
-    tcpThread->setBody(packProgress, list.bodySize());
-    meter.start(list.bodySize());
-    meter.sample(0, clock.elapsed());
-    showProgress(tr("正在发送..."), 0, list.bodySize());
-    tcpThread->start(QThread::InheritPriority);
-}
-
-void UploadView::updateProgress(qint64 sent, qint64 total)
-{
     meter.sample(sent, clock.elapsed());
     ui->progressBar->setValue(total > 0 ? int(qMin(sent, total) * 100 / total) : 0);
     showProgress(tr("正在发送..."), sent, total);
+}
+
+void UploadView::showHeading(const QString &title, const QString &colour)
+{
+    ui->progressLabel->setText(
+        QStringLiteral("<p style='color:%1;font-size:20px;font-weight:bold'>").arg(colour) +
+        title.toHtmlEscaped() + QStringLiteral("</p>"));
 }
 
 void UploadView::showProgress(const QString &title, qint64 sent, qint64 total)
@@ -342,14 +306,29 @@ void UploadView::showProgress(const QString &title, qint64 sent, qint64 total)
         QStringLiteral("</p>"));
 }
 
-void UploadView::sendEnded(int outcome)
+void UploadView::setPickersEnabled(bool enabled)
 {
-    endTransfer();
+    ui->chooseFilesPushButton->setEnabled(enabled);
+    ui->chooseFolderPushButton->setEnabled(enabled);
+}
+
+void UploadView::sendEnded(int id, int outcome, int error, const QString &item)
+{
+    if (id != transfer)
+        return;
+    addedTimer.stop();
+    if (!addedLines.isEmpty())
+        appendAddedLines(); // the rest of the list, before the end
+    ui->cancelPushButton->hide();
+    setPickersEnabled(true);
+    if (choosing) {
+        choosing = false;
+        userListDialog->reject();
+    }
     switch (outcome) {
     case TCPSendThread::Delivered:
         ui->progressBar->setValue(100);
-        ui->progressLabel->setText(
-            tr("<p style='color:green;font-size:20px;font-weight:bold'>传输完成！</p>"));
+        showHeading(tr("传输完成！"));
         appendLine(tr("<h3 style='color:green'>发送成功！</h3>"));
         QMessageBox::information(this, tr("提示"), tr("传输完成！"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
@@ -357,38 +336,56 @@ void UploadView::sendEnded(int outcome)
     case TCPSendThread::Unconfirmed:
         appendLine(greyLine(tr("已发送全部数据，但对方未确认是否已保存。")));
         break;
-    case TCPSendThread::Refused:
-        appendRedLine(tr("对方拒绝接收！"));
-        break;
-    case TCPSendThread::Unanswered:
-        appendRedLine(tr("对方未应答！"));
-        break;
-    case TCPSendThread::ConnectFailed:
-        appendRedLine(tr("连接失败！无法连接到 %1，请确认对方已打开“接收”，并与本机在同一网络中。")
-                          .arg(receiver.toHtmlEscaped()));
-        break;
-    case TCPSendThread::SendBroken:
-        appendRedLine(tr("发送中断！连接已断开。"));
-        break;
-    case TCPSendThread::NotStored:
-        appendRedLine(tr("对方未能保存全部文件！"));
-        break;
     case TCPSendThread::Cancelled:
-        appendRedLine(tr("已取消发送！"));
+        appendRedLine(chooserCancel ? tr("取消发送！") : tr("已取消发送！"));
         break;
-    case TCPSendThread::PackFailed:
-        appendRedLine(tr("发送中断！"));
+    default:
+        appendRedLine(failureText(outcome, error, item));
         break;
     }
-    ui->progressLabel->setText(
-        tr("<p style='color:gray;font-size:20px;font-weight:bold'>发送未完成</p>"));
-    ui->resendPushButton->show();
+    showHeading(tr("发送未完成"), QStringLiteral("gray"));
+    // A drop that cannot be sent is not sent again as it is.
+    if (outcome != TCPSendThread::ListFailed)
+        ui->resendPushButton->show();
 }
 
-void UploadView::endTransfer()
+QString UploadView::failureText(int outcome, int error, const QString &failed) const
 {
-    preparing = false;
-    ui->cancelPushButton->hide();
+    const QString item = failed.toHtmlEscaped();
+    switch (outcome) {
+    case TCPSendThread::Refused:
+        return tr("对方拒绝接收！");
+    case TCPSendThread::Unanswered:
+        return tr("对方未应答！");
+    case TCPSendThread::ConnectFailed:
+        return tr("连接失败！无法连接到 %1，请确认对方已打开“接收”，并与本机在同一网络中。")
+            .arg(session->lastReceiver().toHtmlEscaped());
+    case TCPSendThread::NotStored:
+        return tr("对方未能保存全部文件！");
+    case TCPSendThread::SourceFailed:
+        return error == StreamSender::SourceChanged
+                   ? tr("文件在发送时发生了变化，发送中断：%1").arg(item)
+                   : tr("文件无法读取，发送中断：%1").arg(item);
+    case TCPSendThread::ListFailed:
+        break;
+    default:
+        return tr("发送中断！连接已断开。");
+    }
+    switch (error) {
+    case SendPacker::NoItems:
+        return tr("没有可发送的文件或文件夹！");
+    case SendPacker::InvalidName:
+        return tr("名称含有换行、空字符或首尾空白，无法发送：%1").arg(item);
+    case SendPacker::TooLarge:
+        return tr("文件不能超过4GB，无法发送：%1").arg(item);
+    case SendPacker::Unlistable:
+        return tr("无法读取文件夹的内容，无法发送：%1").arg(item);
+    case SendPacker::DuplicateName:
+        return tr("有多个同名项目，对方只能保存其中一个，无法发送：%1").arg(item);
+    case SendPacker::SourceUnreadable:
+    default:
+        return tr("无法读取，无法发送：%1").arg(item);
+    }
 }
 
 void UploadView::appendLine(const QString &html)

@@ -13,11 +13,9 @@
 
 #include <memory>
 
-class PackProgress;
 class QUrl;
-class PackThread;
 class QSettings;
-class TCPSendThread;
+class SendSession;
 class UDPSendThread;
 class UserListDialog;
 
@@ -26,8 +24,8 @@ class UploadView;
 }
 
 // The send view: listens for receivers while shown, takes one dropped folder or several
-// dropped files and has them packed while the user picks a receiver; the send thread then
-// carries the transfer out while packing goes on, and the view shows how it goes and ends.
+// dropped files, has its send session list them while the user picks a receiver, and shows
+// what the session reports of the transfer.
 class UploadView : public QWidget
 {
     Q_OBJECT
@@ -61,41 +59,38 @@ private slots:
     void on_chooseFolderPushButton_clicked();
     void on_resendPushButton_clicked();
     void linkClicked(const QUrl &url);
-    void listed(int job, const SendPacker &packer);
-    void packFailed(int job, int error, const QString &item);
+    void listed(int transfer, const SendPacker &packer);
+    void accepted(int transfer);
     void chooserFinished(int result);
-    void updateProgress(qint64 sent, qint64 total);
-    void sendEnded(int outcome);
+    void updateProgress(int transfer, qint64 sent, qint64 total);
+    void sendEnded(int transfer, int outcome, int error, const QString &item);
 
 private:
-    // A drop, a pick in a file dialog and a resend all come here; with a known receiver the
-    // chooser is not asked again.
-    void takePaths(const QStringList &paths, const QString &knownReceiver = QString());
+    // A drop and a pick in a file dialog come here.
+    void takePaths(const QStringList &paths);
+    // Shows transfer `id` (0: none began) from its start; without a receiver the chooser asks.
+    void begin(int id, bool toKnownReceiver);
     void openChooser();
-    void startSend();
-    void endTransfer();
+    void showHeading(const QString &title, const QString &colour = QStringLiteral("green"));
     void showProgress(const QString &title, qint64 sent, qint64 total);
+    void setPickersEnabled(bool enabled);
+    QString failureText(int outcome, int error, const QString &item) const;
     void appendLine(const QString &html);
     void appendRedLine(const QString &text);
     void appendAddedLines();
 
     std::unique_ptr<Ui::UploadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
-    std::unique_ptr<TCPSendThread> tcpThread;
-    std::unique_ptr<PackThread> packThread;
-    std::shared_ptr<PackProgress> packProgress;
+    SendSession *session;
     UserListDialog *userListDialog;
     std::unique_ptr<QSettings> settings;
     bool active = false;
 
-    // The transfer under way: from the drop until the send has ended.
-    bool preparing = false; // from the drop until the send starts or is given up
-    bool isListed = false;  // the packer has listed the items
-    bool choosing = false;  // the chooser is open for this transfer
-    int packJob = 0;        // the packing the signals must come from
-    SendPacker list;
-    QString receiver;
-    QStringList lastPaths; // what the last transfer sent, for "重新发送"
+    // The transfer under way: from the drop until the session reports its end.
+    int transfer = 0;           // the transfer the session's signals must be about
+    bool choosing = false;      // the chooser is open for this transfer
+    bool chooserCancel = false; // the user closed the chooser without a receiver
+    qint64 bodyTotal = 0;       // the item stream's length, once listed
     RateMeter meter;
     QElapsedTimer clock;
     // "Added" lines go in by the thousand, so that a large drop never holds the window up.

@@ -1,5 +1,6 @@
-#include "protocol/streamwriter.h"
 #include "receive/streamunpacker.h"
+#include "send/sendpacker.h"
+#include "send/streamsender.h"
 #include "tempworkdir.h"
 
 #include <QtTest>
@@ -489,19 +490,17 @@ void TestStreamUnpacker::roundTrip()
     {
         QFile out(streamPath);
         QVERIFY(out.open(QIODevice::WriteOnly));
-        StreamWriter writer(&out);
-        for (const QString &item : items) {
-            if (item.endsWith(QLatin1Char('/'))) {
-                QVERIFY(writer.writeFolder(item.chopped(1)));
-            } else {
-                const QString name = item.section(QLatin1Char('='), 0, 0);
-                QVERIFY(writer.writeFile(name, source + QLatin1Char('/') + name));
-            }
-        }
-        QVERIFY(writer.writeFile(QStringLiteral("binary"), source + QStringLiteral("/binary")));
-        QVERIFY(writer.writeEnd());
+        QStringList dropped;
+        const QDir sourceDir(source);
+        for (const QString &entry :
+             sourceDir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            dropped << sourceDir.filePath(entry);
+        SendPacker packer;
+        QVERIFY(packer.collect(dropped));
+        StreamSender sender(out.handle());
+        QVERIFY(sender.send(packer.items()));
     }
-    // Through the work file, as the receiver has it.
+    // Through a file, in pieces as they would arrive.
     QFile in(streamPath);
     QVERIFY(in.open(QIODevice::ReadOnly));
     const StreamUnpacker::Result result = StreamUnpacker::unpack(save, &in);

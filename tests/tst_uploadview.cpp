@@ -22,8 +22,6 @@ private slots:
     void init();
     void cleanup();
     void form();
-    void dragEnterRules_data();
-    void dragEnterRules();
     void dropReturnsBeforeTheChooser_data();
     void dropReturnsBeforeTheChooser();
     void refusedDrops_data();
@@ -73,38 +71,6 @@ void TestUploadView::form()
     QVERIFY(!view.sessionActive());
 }
 
-void TestUploadView::dragEnterRules_data()
-{
-    QTest::addColumn<QStringList>("entries"); // below items/; "http:" marks a remote URL
-    QTest::addColumn<bool>("accepted");
-
-    QTest::newRow("one folder") << QStringList{"D"} << true;
-    QTest::newRow("one file") << QStringList{"a.txt"} << true;
-    QTest::newRow("three files") << QStringList{"a.txt", "b.txt", "c.txt"} << true;
-    QTest::newRow("no entry") << QStringList{} << true;
-    QTest::newRow("one remote entry") << QStringList{"http:"} << true;
-    QTest::newRow("folder and file") << QStringList{"a.txt", "D"} << false;
-    QTest::newRow("two folders") << QStringList{"D", "E"} << false;
-}
-
-void TestUploadView::dragEnterRules()
-{
-    QFETCH(QStringList, entries);
-    QFETCH(bool, accepted);
-
-    QVERIFY(makeFile(path("D/x"), "x"));
-    QVERIFY(makeFile(path("E/y"), "y"));
-    for (const char *name : {"a.txt", "b.txt", "c.txt"})
-        QVERIFY(makeFile(path(name), "abc"));
-
-    QList<QUrl> urls;
-    for (const QString &entry : entries)
-        urls << (entry == "http:" ? QUrl("http://example.invalid/a")
-                                  : QUrl::fromLocalFile(path(entry)));
-    UploadView view;
-    QCOMPARE(dragEnter(view, urls), accepted);
-}
-
 void TestUploadView::dropReturnsBeforeTheChooser_data()
 {
     QTest::addColumn<QStringList>("dropped");
@@ -146,11 +112,18 @@ void TestUploadView::dropReturnsBeforeTheChooser()
         expected << name + QString::fromUtf8(" 已添加"); // the tab shows as a space in HTML
     expected << QString::fromUtf8("添加成功！");
     QTRY_COMPARE_WITH_TIMEOUT(shownText(view).split('\n'), expected, 10000);
+    // Nothing else can be picked while this transfer runs.
+    QVERIFY(!view.findChild<QPushButton *>("chooseFilesPushButton")->isEnabled());
     QTest::keyClick(chooser, Qt::Key_Escape);
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
-    QCOMPARE(shownText(view).split('\n'), expected << QString::fromUtf8("取消发送！"));
+    expected << QString::fromUtf8("取消发送！");
+    QTRY_COMPARE(shownText(view).split('\n'), expected);
     QVERIFY(cancelButton(view)->isHidden());
     QVERIFY(!view.transferRunning());
+    // The heading says how it ended, and the same items can be sent again.
+    QVERIFY(!progressText(view).contains(QString::fromUtf8("正在准备...")));
+    QVERIFY(!view.findChild<QPushButton *>("resendPushButton")->isHidden());
+    QVERIFY(view.findChild<QPushButton *>("chooseFilesPushButton")->isEnabled());
 }
 
 void TestUploadView::refusedDrops_data()
@@ -164,6 +137,10 @@ void TestUploadView::refusedDrops_data()
         << QString::fromUtf8("名称含有换行、空字符或首尾空白，无法发送：N/bad name");
     QTest::newRow("file of 4 GiB") << QStringList{"ok.txt", "huge.bin"}
                                    << QString::fromUtf8("文件不能超过4GB，无法发送：huge.bin");
+    QTest::newRow("folder and file")
+        << QStringList{"ok.txt", "N"} << QString::fromUtf8("只能拖入一个文件夹，或多个文件");
+    QTest::newRow("two folders") << QStringList{"N", "M"}
+                                 << QString::fromUtf8("只能拖入一个文件夹，或多个文件");
 }
 
 void TestUploadView::refusedDrops()
@@ -174,6 +151,7 @@ void TestUploadView::refusedDrops()
     QVERIFY(makeFile(path("ok.txt"), "ok"));
     QVERIFY(makeFile(path("N/fine.txt"), "fine"));
     QVERIFY(makeFile(path("N/bad\nname"), "bad"));
+    QVERIFY(makeFile(path("M/m.txt"), "m"));
     QVERIFY(makeFile(path("huge.bin"), ""));
     {
         QFile huge(path("huge.bin"));
