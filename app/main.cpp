@@ -1,6 +1,7 @@
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
+#include "settings/settingskeys.h"
 
 #include <QApplication>
 #include <QDir>
@@ -39,6 +40,9 @@ int main(int argc, char *argv[])
         qWarning("Cannot create the lock file %s", qPrintable(lock.fileName()));
         break;
     }
+
+    // Only now that this copy holds the folder: another copy might still be using them.
+    SettingsKeys::removeRetiredWorkFiles();
 
     MainWindow window;
     window.show();

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -58,6 +60,16 @@ QStringList workingFolderFiles()
 {
     return {QStringLiteral("config.ini"), QStringLiteral("header"), QStringLiteral("stream"),
             QStringLiteral("send"), lockFileName()};
+}
+
+void removeRetiredWorkFiles()
+{
+    for (const char *name : {"send", "stream"}) {
+        // Only a plain file of that name: a folder or a link the user made stays.
+        const QFileInfo info{QString::fromLatin1(name)};
+        if (info.isFile() && !info.isSymLink())
+            QFile::remove(info.filePath());
+    }
 }
 
 std::unique_ptr<QSettings> openConfig()

@@ -36,6 +36,10 @@ QString lockFileName();
 // folder may be that very folder.
 QStringList workingFolderFiles();
 
+// Removes the work files "send" and "stream" that earlier versions left in the working folder,
+// each as large as the last transfer. Nothing writes them any more.
+void removeRetiredWorkFiles();
+
 // A handle on "config.ini" in the current working directory.
 std::unique_ptr<QSettings> openConfig();
 

@@ -20,6 +20,7 @@ class TestStartup : public QObject
 
 private slots:
     void lockIsOnePerFolder();
+    void retiredWorkFilesAreRemoved();
     void lockIsHeldAcrossProcessesUntilTheHolderDies();
     void userDataOptionIsTakenFromTheArguments_data();
     void userDataOptionIsTakenFromTheArguments();
@@ -47,6 +48,22 @@ void TestStartup::lockIsOnePerFolder()
     held.reset();
     QVERIFY(!QFile::exists(first.filePath(InstanceLock::lockFileName())));
     QCOMPARE(InstanceLock(first.path()).tryLock(), InstanceLock::Result::Acquired);
+}
+
+void TestStartup::retiredWorkFilesAreRemoved()
+{
+    const TempWorkDir workDir;
+    for (const char *name : {"send", "stream", "header", "config.ini"}) {
+        QFile file{QString::fromLatin1(name)};
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    SettingsKeys::removeRetiredWorkFiles();
+    QCOMPARE(QDir().entryList(QDir::Files, QDir::Name), (QStringList{"config.ini", "header"}));
+
+    // A folder of that name is the user's, not a leftover.
+    QVERIFY(QDir().mkdir("send"));
+    SettingsKeys::removeRetiredWorkFiles();
+    QVERIFY(QFileInfo("send").isDir());
 }
 
 // A second copy of this test binary holds the lock, as a running program would.
