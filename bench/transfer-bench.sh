@@ -1,23 +1,40 @@
 #!/bin/bash
 # Transfer benchmark between two test hosts (run by hand, as root, not in CI):
 #
-#   bench/transfer-bench.sh [BUILD_DIR]        (default: build)
+#   bench/transfer-bench.sh [BUILD_DIR]        (default: build; needs its tests/nubo-drive)
 #
-# Makes two network namespaces joined by a veth pair (tests/netns.sh pair), and moves two data sets
+# Makes two network namespaces joined by a veth pair (tests/netns.sh pair) and moves two data sets
 # (one 1 GiB file; 20,000 files of 4 KiB in 100 folders) from host B to host A over the veth as it
-# is and shaped to 1 Gbit/s: once with two copies of the program driven through their widgets
-# (nubo-drive), once with `tar c | nc` into `nc | tar x` as the yardstick. Prints one table.
-# Needs: iproute2 (ip, tc), netcat-openbsd, GNU time.
+# is and shaped to 1 Gbit/s, three ways in every run: two copies of the program driven through
+# their widgets (nubo-drive); `tar c | nc` into `nc | tar x`; and bench/zerocopy.cpp, the plainest
+# copy of the same tree over one TCP connection (sendfile out, 1 MiB reads in). Page caches are
+# dropped before each of the three. Progress goes to stderr; the result is a markdown table on
+# stdout, ready for the README.
+#
+# Environment:
+#   BENCH_LINKS     "veth" (as it is) and/or "1gbit" (tbf)         default: veth 1gbit
+#   BENCH_SETS      "big" (one file) and/or "small" (many files)   default: big small
+#   BENCH_FILE_MIB  size of the one file in MiB                    default: 1024
+#   BENCH_FILES     number of 4 KiB files, in 100 folders          default: 20000
+#   BENCH_RUNS      runs of every row   default: 3 for one file at 1 Gbit/s (link-bound, the
+#                   slowest and steadiest row), 5 for the others; all rows take about 8 to 10 minutes
+#   BENCH_KEEP_LOGS a folder that keeps the drivers' logs of every run
+# Needs iproute2 (ip, tc, ss), netcat-openbsd, GNU time and g++; installs what is missing as root.
 
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ "${1:-}" != "--inside" ]; then
-    build=$(cd "${1:-$here/build}" && pwd)
+    build=$(cd "${1:-$here/build}" && pwd) || exit 1
     [ -x "$build/tests/nubo-drive" ] || { echo "build first: make test (no $build/tests/nubo-drive)"; exit 1; }
-    for tool in nc tc /usr/bin/time; do
-        command -v $tool >/dev/null || { echo "missing $tool: apt-get install netcat-openbsd iproute2 time"; exit 1; }
+    [ "$(id -u)" -eq 0 ] || { echo "run as root: the benchmark makes network namespaces and drops page caches"; exit 1; }
+    missing=""
+    for pair in nc:netcat-openbsd tc:iproute2 ss:iproute2 /usr/bin/time:time g++:g++; do
+        command -v "${pair%%:*}" >/dev/null || missing="$missing ${pair#*:}"
     done
+    if [ -n "$missing" ]; then
+        apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing || exit 1
+    fi
     exec "$here/tests/netns.sh" pair "$0" --inside "$build"
 fi
 
@@ -27,14 +44,28 @@ drive=$build/tests/nubo-drive
 work=$(mktemp -d /var/tmp/nubo-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8
+file_mib=${BENCH_FILE_MIB:-1024}
+per_folder=$(( ${BENCH_FILES:-20000} / 100 ))
+[ $per_folder -ge 1 ] || per_folder=1
+files=$(( per_folder * 100 ))
+started=$(date +%s)
+if [ -n "${BENCH_KEEP_LOGS:-}" ]; then
+    mkdir -p "$BENCH_KEEP_LOGS" && BENCH_KEEP_LOGS=$(cd "$BENCH_KEEP_LOGS" && pwd) || exit 1
+fi
+
+g++ -std=c++17 -O2 -Wall -Wextra -o "$work/zerocopy" "$here/bench/zerocopy.cpp" || exit 1
 
 echo "making data sets in $work ..." >&2
 mkdir -p "$work/data/big" "$work/data/small/many"
-head -c $((1024 * 1024 * 1024)) /dev/urandom > "$work/data/big/one-gib.bin"
-for d in $(seq -w 1 100); do
-    mkdir -p "$work/data/small/many/d$d"
-    for f in $(seq -w 1 200); do head -c 4096 /dev/urandom > "$work/data/small/many/d$d/f$f"; done
-done
+case " ${BENCH_SETS:-big small} " in *" big "*)
+    head -c $(( file_mib * 1024 * 1024 )) /dev/urandom > "$work/data/big/one-file.bin" ;;
+esac
+case " ${BENCH_SETS:-big small} " in *" small "*)
+    for d in $(seq -w 1 100); do
+        mkdir -p "$work/data/small/many/d$d"
+        head -c $(( per_folder * 4096 )) /dev/urandom | (cd "$work/data/small/many/d$d" && split -b 4096 -a 4 -d - f)
+    done ;;
+esac
 
 shape() { # rate or "none"
     for ns in "$NS_A" "$NS_B"; do
@@ -43,76 +74,253 @@ shape() { # rate or "none"
     done
 }
 
+drop_caches() { sync; echo 3 > /proc/sys/vm/drop_caches; }
+
+# wait_listen NS PORT: until something listens on PORT in NS (at most 30 s).
+wait_listen() {
+    local tries
+    for tries in $(seq 1500); do
+        [ -n "$(ss -N "$1" -Htln "sport = :$2")" ] && return 0
+        sleep 0.02
+    done
+    echo "nothing listens on port $2 in $1" >&2
+    return 1
+}
+
+# What a set's tree holds, to tell a copy that arrived from one that did not: "files bytes".
+tree_size() { find "$1" -type f -printf '%s\n' | awk '{ n++; b += $1 } END { printf "%d %d\n", n, b }'; }
+
+source_of() { [ "$1" = big ] && echo "$work/data/big/one-file.bin" || echo "$work/data/small/many"; }
+
+arrived() { # SET DEST
+    local want got
+    want=$(tree_size "$(source_of "$1")"); got=$(tree_size "$2")
+    [ "$want" = "$got" ] || { echo "incomplete copy: $got (files bytes) of $want" >&2; return 1; }
+}
+
 field() { awk -v k="$2" '$1 == "time" && $2 == k { print $3 }' "$1"; }
-maxrss() { awk '$1 == "maxrss" { printf "%.0f", $2 / 1024 }' "$1"; }
+kib() { awk -v k="$2" '$1 == k ":" || $1 == k { print $2 }' "$1"; }
+# drive_under PID: the nubo-drive process that PID is or started (through ip netns exec, time).
+drive_under() {
+    local pid
+    [ "$(cat "/proc/$1/comm" 2>/dev/null)" = nubo-drive ] && { echo "$1"; return; }
+    for pid in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+        drive_under "$pid"
+    done
+}
 
-gap() { awk '$1 == "maxgap" { print $2 }' "$1"; }
+# stop PID: ends a receiver that this script started and that is no longer wanted, and the
+# driver under it, which would otherwise hold the port until its own timeout.
+stop() {
+    local pid
+    pid=$(drive_under "$1")
+    kill $1 $pid 2>/dev/null
+    wait $1 2>/dev/null
+}
 
-# nubo SET: prints "seconds recvMiB sendMiB discovery recvGapMs sendGapMs"
+# The sender's idle size: the same program in its send view, a small file dropped and the chooser
+# waiting for a receiver that is not there; its resident size just before it gives up. The driver
+# drops at once on start, so a sender has no idle moment of its own to read.
+sender_idle_kib() {
+    local dir=$work/probe rss last=""
+    rm -rf "$dir"; mkdir -p "$dir"
+    printf '[General]\nuserName=probe\n' > "$dir/config.ini"
+    echo probe > "$dir/small.txt"
+    (cd "$dir" && exec ip netns exec "$NS_B" "$drive" send --to nobody --timeout 3 "$dir/small.txt") > "$dir/log" 2>&1 &
+    local probe=$! pid=""
+    while kill -0 $probe 2>/dev/null; do
+        [ -n "$pid" ] || pid=$(drive_under $probe)
+        rss=$(kib "/proc/${pid:-none}/status" VmRSS 2>/dev/null)
+        [ -n "$rss" ] && last=$rss
+        sleep 0.1
+    done
+    wait $probe
+    echo "$last"
+}
+
+# nubo SET: one transfer through the two programs' windows. Prints "strict left recvGrowMiB
+# sendGrowMiB recvStallMs sendStallMs", or nothing if it failed.
 nubo() {
-    local set=$1 src dest="$work/save" rdir="$work/recv" sdir="$work/send"
+    local set=$1 dest=$work/save rdir=$work/recv sdir=$work/send
     rm -rf "$dest" "$rdir" "$sdir"; mkdir -p "$dest" "$rdir" "$sdir"
     printf '[General]\nuserName=hostA\nsaveDir=%s\n' "$dest" > "$rdir/config.ini"
     printf '[General]\nuserName=hostB\n' > "$sdir/config.ini"
-    if [ "$set" = big ]; then src=$work/data/big/one-gib.bin; else src=$work/data/small/many; fi
-    sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null
+    drop_caches
     # The receiver is up first, as a user would open 接收 before the sender drops anything.
-    (cd "$rdir" && exec ip netns exec "$NS_A" /usr/bin/time -f 'maxrss %M' "$drive" receive --timeout 900) > "$work/recv.log" 2>&1 &
+    (cd "$rdir" && exec ip netns exec "$NS_A" /usr/bin/time -f 'maxrss %M' -o "$work/recv.rss" \
+        "$drive" receive --timeout 300) > "$work/recv.log" 2>&1 &
     local receiver=$!
-    sleep 2
-    (cd "$sdir" && exec ip netns exec "$NS_B" /usr/bin/time -f 'maxrss %M' "$drive" send --to hostA --timeout 900 "$src") > "$work/send.log" 2>&1
+    wait_listen "$NS_A" 42135 || { stop $receiver; return; }
+    sleep 1
+    local rpid ridle
+    rpid=$(drive_under $receiver)
+    [ -n "$rpid" ] || { echo "the receiver is not running" >&2; stop $receiver; return; }
+    ridle=$(kib "/proc/$rpid/status" VmRSS)
+    # From here the receiver's high-water mark counts only what the transfer adds.
+    echo 5 > "/proc/$rpid/clear_refs"
+    (cd "$sdir" && exec ip netns exec "$NS_B" /usr/bin/time -f 'maxrss %M' -o "$work/send.rss" \
+        "$drive" send --to hostA --timeout 300 "$(source_of "$set")") > "$work/send.log" 2>&1
     local rc_send=$?
+    # A sender that failed leaves the receiver waiting for a transfer that will not come.
+    [ $rc_send -eq 0 ] || stop $receiver
     wait $receiver
     local rc_recv=$?
-    [ -n "${BENCH_KEEP_LOGS:-}" ] && cp "$work/recv.log" "$work/send.log" "$BENCH_KEEP_LOGS/"
-    if [ $rc_recv -ne 0 ] || [ $rc_send -ne 0 ]; then
-        echo "transfer failed (receiver $rc_recv, sender $rc_send)" >&2; cat "$work/recv.log" "$work/send.log" >&2
-        echo "- - - - - -"; return
+    if [ -n "${BENCH_KEEP_LOGS:-}" ]; then
+        local n=$(( $(ls "$BENCH_KEEP_LOGS" | wc -l) / 2 + 1 ))
+        cp "$work/recv.log" "$BENCH_KEEP_LOGS/$n-recv.log"; cp "$work/send.log" "$BENCH_KEEP_LOGS/$n-send.log"
     fi
-    local drop end question answered entered chosen
+    if [ $rc_recv -ne 0 ] || [ $rc_send -ne 0 ] || ! arrived "$set" "$dest"; then
+        echo "transfer failed (receiver $rc_recv, sender $rc_send)" >&2; cat "$work/recv.log" "$work/send.log" >&2
+        rm -rf "$dest" "$rdir" "$sdir"
+        return
+    fi
+    rm -rf "$dest" "$rdir" "$sdir"
+    local drop chosen question answered end
     drop=$(field "$work/send.log" drop); chosen=$(field "$work/send.log" chosen)
-    end=$(field "$work/recv.log" end0); question=$(field "$work/recv.log" question0)
-    answered=$(field "$work/recv.log" answered0); entered=$(field "$work/send.log" entered)
-    # Less the human waits: picking the receiver (packing goes on meanwhile, which is the point
-    # of packing while the user chooses) and answering the question. The receiver's quiet
-    # period of one second before it asks is part of the protocol and stays counted.
-    local waiting=$(( answered - question + chosen - drop ))
-    awk -v t=$(( end - drop - waiting )) -v r="$(maxrss "$work/recv.log")" -v s="$(maxrss "$work/send.log")" \
-        -v d=$(( chosen - entered )) -v gr="$(gap "$work/recv.log")" -v gs="$(gap "$work/send.log")" \
-        'BEGIN { printf "%.2f %s %s %.2f %s %s\n", t / 1000, r, s, d / 1000, gr, gs }'
+    question=$(field "$work/recv.log" question0); answered=$(field "$work/recv.log" answered0)
+    end=$(field "$work/recv.log" end0)
+    # Strict: from the drop to the receiver's 接收完成！, less only what waits for a person:
+    # picking the receiver (the program lists the items meanwhile) and answering the question.
+    # Whatever the receiver waits before it asks is counted.
+    local left=$(( chosen - drop + answered - question ))
+    awk -v t=$(( end - drop - left )) -v l=$left \
+        -v r="$(kib "$work/recv.rss" maxrss)" -v ri="$ridle" -v s="$(kib "$work/send.rss" maxrss)" -v si="$sender_idle" \
+        -v gr="$(kib "$work/recv.log" maxgap)" -v gs="$(kib "$work/send.log" maxgap)" \
+        'BEGIN { printf "%.3f %.3f %.1f %.1f %d %d\n", t / 1000, l / 1000, (r - ri) / 1024, (s - si) / 1024, gr, gs }'
 }
 
-# yardstick SET: prints seconds
-yardstick() {
-    local set=$1 dest="$work/save" port=5001
+# tar_nc SET / zerocopy SET: the yardsticks between the same hosts. Print seconds, or nothing.
+tar_nc() {
+    local set=$1 dest=$work/save port=5001 src
+    src=$(source_of "$set")
     rm -rf "$dest"; mkdir -p "$dest"
-    local dir name
-    if [ "$set" = big ]; then dir=$work/data/big; name=one-gib.bin; else dir=$work/data/small; name=many; fi
-    sync; echo 3 > /proc/sys/vm/drop_caches 2>/dev/null
+    drop_caches
     ip netns exec "$NS_A" sh -c "nc -l $port | tar x -C '$dest'" &
     local receiver=$!
-    sleep 0.5
+    wait_listen "$NS_A" $port || { stop $receiver; return; }
     local t0 t1
     t0=$(date +%s.%N)
-    ip netns exec "$NS_B" sh -c "tar c -C '$dir' '$name' | nc -N $ADDR_A $port"
+    ip netns exec "$NS_B" sh -c "tar c -C '$(dirname "$src")' '$(basename "$src")' | nc -N $ADDR_A $port"
     wait $receiver
     t1=$(date +%s.%N)
-    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }'
+    arrived "$set" "$dest" && awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+    rm -rf "$dest"
 }
 
-printf '%-10s %-12s %8s %8s %8s %8s %9s %9s %10s %9s %9s\n' link data nubo_s nubo_MBs tar_nc_s ratio recv_MiB send_MiB discover_s recv_gap send_gap
-# BENCH_LINKS and BENCH_SETS pick rows, e.g. BENCH_LINKS=1gbit BENCH_SETS=big.
-for link in ${BENCH_LINKS:-none 1gbit}; do
-    shape $link
+zerocopy() {
+    local set=$1 dest=$work/save port=5002
+    rm -rf "$dest"; mkdir -p "$dest"
+    drop_caches
+    ip netns exec "$NS_A" "$work/zerocopy" receive $port "$dest" &
+    local receiver=$!
+    wait_listen "$NS_A" $port || { stop $receiver; return; }
+    local t0 t1
+    t0=$(date +%s.%N)
+    ip netns exec "$NS_B" "$work/zerocopy" send "$ADDR_A" $port "$(source_of "$set")"
+    wait $receiver
+    t1=$(date +%s.%N)
+    arrived "$set" "$dest" && awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+    rm -rf "$dest"
+}
+
+# stats: numbers on stdin -> "median min max"
+stats() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) { print "- - -"; exit }
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print m, v[1], v[NR] }'; }
+
+thousands() { echo "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta'; }
+human_size() { [ $(( $1 % 1024 )) -eq 0 ] && echo "$(( $1 / 1024 )) GiB" || echo "$1 MiB"; }
+
+echo "the sender's idle size ..." >&2
+sender_idle=$(sender_idle_kib)
+[ -n "$sender_idle" ] || { echo "could not read the idle sender's size" >&2; exit 1; }
+rows=""
+for link in ${BENCH_LINKS:-veth 1gbit}; do
+    case $link in
+    veth | none) shape none; link_name="veth" ;;
+    1gbit) shape 1gbit; link_name="veth at 1 Gbit/s (tbf)" ;;
+    *) echo "unknown link $link (veth, 1gbit)" >&2; exit 1 ;;
+    esac
     for set in ${BENCH_SETS:-big small}; do
-        bytes=$(du -sb --apparent-size "$work/data/$set" | cut -f1)
-        read -r secs rmem smem disc rgap sgap < <(nubo $set)
-        ysecs=$(yardstick $set)
-        awk -v l="$( [ $link = none ] && echo veth || echo veth-1Gbit )" -v d="$( [ $set = big ] && echo "1GiB-file" || echo "20000x4KiB" )" \
-            -v s="$secs" -v y="$ysecs" -v b="$bytes" -v r="$rmem" -v m="$smem" -v c="$disc" \
-            -v gr="$rgap" -v gs="$sgap" \
-            'BEGIN { mbs = (s > 0) ? b / s / 1e6 : 0; ratio = (y > 0) ? s / y : 0;
-                     printf "%-10s %-12s %8s %8.1f %8s %8.2f %9s %9s %10s %9s %9s\n", l, d, s, mbs, y, ratio, r, m, c, gr, gs }'
+        case $set in
+        big) data_name="one $(human_size "$file_mib") file"; runs=${BENCH_RUNS:-$([ $link = 1gbit ] && echo 3 || echo 5)} ;;
+        small) data_name="$(thousands $files) × 4 KiB in 100 folders"; runs=${BENCH_RUNS:-5} ;;
+        *) echo "unknown set $set (big, small)" >&2; exit 1 ;;
+        esac
+        # What each row is held to, strict and in the same run as its yardstick.
+        case $link/$set in
+        1gbit/big) target=1.05 against=tar ;;
+        1gbit/small) target=1.20 against=tar ;;
+        */big) target=1.5 against=zc ;;
+        */small) target=1.35 against=tar ;;
+        esac
+        bytes=$(tree_size "$(source_of $set)" | cut -d' ' -f2)
+        results=$work/results-$link-$set
+        : > "$results"
+        for run in $(seq 1 "$runs"); do
+            run_started=$(date +%s) secs="" ysecs="" zsecs=""
+            # The three take turns at going first, so that none always follows the same one's
+            # clean-up (deleting 20,000 files or 1 GiB is not free on a disk mounted with discard).
+            for step in $(echo nubo tar_nc zerocopy nubo tar_nc | cut -d' ' -f$(( (run - 1) % 3 + 1 ))-$(( (run - 1) % 3 + 3 ))); do
+                case $step in
+                nubo) read -r secs left rgrow sgrow rgap sgap < <(nubo $set; echo) ;;
+                tar_nc) ysecs=$(tar_nc $set) ;;
+                zerocopy) zsecs=$(zerocopy $set) ;;
+                esac
+            done
+            if [ -n "$secs" ]; then
+                nubo_said="program $secs s (human waits left out: $left s), growth receiver $rgrow / sender $sgrow MiB, longest stall $rgap / $sgap ms"
+            else
+                nubo_said="program failed"
+            fi
+            echo "$link_name, $data_name, run $run/$runs ($(( $(date +%s) - run_started )) s): $nubo_said;" \
+                "tar|nc ${ysecs:-failed} s; zero-copy ${zsecs:-failed} s" >&2
+            [ -n "${secs:-}" ] && [ -n "$ysecs" ] && [ -n "$zsecs" ] &&
+                echo "$secs $left $ysecs $zsecs $rgrow $sgrow $rgap $sgap" >> "$results"
+        done
+        col() { awk -v c="$1" '{ print $c }' "$results" | stats; }
+        ratio() { awk -v c="$1" '{ print $1 / $c }' "$results" | stats; }
+        worst() { awk -v c="$1" '{ print $c }' "$results" | sort -g | tail -1; }
+        rows+=$(awk -v link="$link_name" -v data="$data_name" -v ok="$(wc -l < "$results")" -v of="$runs" \
+            -v b="$bytes" -v p="$(col 1)" -v l="$(col 2)" -v y="$(col 3)" -v z="$(col 4)" \
+            -v ry="$(ratio 3)" -v rz="$(ratio 4)" -v target=$target -v against=$against \
+            -v rg="$(worst 5)" -v sg="$(worst 6)" -v rs="$(worst 7)" -v ss="$(worst 8)" '
+            function range(s,   v) { split(s, v, " "); return v[1] == "-" ? "-" : sprintf("%.2f (%.2f–%.2f)", v[1], v[2], v[3]) }
+            function med(s,   v) { split(s, v, " "); return v[1] }
+            BEGIN {
+                if (ok == 0) { printf "| %s | %s | 0 of %d | failed |||||||||||\n", link, data, of; exit }
+                runs = ok == of ? ok : ok " of " of
+                r = med(against == "tar" ? ry : rz)
+                miss = ""
+                if (r > target) miss = miss ", time"
+                if (rg > 32 || sg > 32) miss = miss ", memory"
+                if (rs >= 50 || ss >= 50) miss = miss ", stall"
+                printf "| %s | %s | %s | %s | %.1f | %.2f | %.2f | %.2f | %s | %s | ≤ %s× %s | %.0f / %.0f | %d / %d | %s |\n",
+                    link, data, runs, range(p), b / med(p) / 1e6, med(l), med(y), med(z), range(ry), range(rz),
+                    target, against == "tar" ? "tar\\|nc" : "zero-copy", rg, sg, rs, ss,
+                    miss == "" ? "yes" : "no (" substr(miss, 3) ")"
+            }')$'\n'
     done
 done
 shape none
+
+cores=$(nproc)
+memory=$(awk '$1 == "MemTotal:" { printf "%.0f", $2 / 1048576 }' /proc/meminfo)
+kind=$(grep -q '^flags.* hypervisor' /proc/cpuinfo && echo "virtual machine" || echo "machine")
+os=$(. /etc/os-release && echo "${NAME%% *} $VERSION_ID")
+qt=$(readlink -f "$(ldd "$drive" | awk '/libQt5Core|libQt6Core/ { print $3; exit }')" | sed 's/.*\.so\.//')
+type=$(awk -F= '/^CMAKE_BUILD_TYPE:/ { print $2 }' "$build/CMakeCache.txt")
+commit=$(git -C "$here" rev-parse --short HEAD 2>/dev/null)
+echo "(all rows took $(( ($(date +%s) - started) / 60 )) min)" >&2
+cat <<EOF
+Measured on $(date +%Y-%m-%d) on a $cores-core $(uname -m) $kind with $memory GiB of memory ($os, Linux
+$(uname -r | cut -d- -f1), Qt $qt, ${type:-default} build of $commit; data on $(findmnt -n -o FSTYPE --target "$work"),
+load average $(cut -d' ' -f1 /proc/loadavg) at the end). Times are medians with the range of the runs in brackets;
+every ratio pairs a program run with the yardsticks of the same run; memory and stalls are the
+worst run; a row meets its targets when its median ratio, its memory growth (≤ 32 MiB on each
+side) and its longest stall (< 50 ms on each side) do. The sender's idle size, $(( sender_idle / 1024 )) MiB, is
+read from a sender waiting in its chooser.
+
+| link | data | runs | program s (strict) | MB/s | human waits left out s | tar\|nc s | zero-copy s | strict ÷ tar\|nc | strict ÷ zero-copy | target | peak growth receiver / sender MiB | longest stall receiver / sender ms | targets met |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
+${rows%$'\n'}
+EOF
