@@ -62,6 +62,7 @@ private slots:
     void entries();
     void progressScalesTheBar_data();
     void progressScalesTheBar();
+    void emptyOfferKeepsTheBarStill();
 };
 
 void TestReceiveHtml::linkOpensTheStoredItem_data()
@@ -271,6 +272,15 @@ void TestReceiveHtml::progressScalesTheBar()
 
     progress.start(total);
     QCOMPARE(progress.received(), qint64(0));
+    QCOMPARE(progress.barValue(), 0);
+}
+
+void TestReceiveHtml::emptyOfferKeepsTheBarStill()
+{
+    // A bar with the maximum 0 shows a busy animation that never ends.
+    ReceiveProgress progress;
+    progress.start(0);
+    QVERIFY(progress.barMaximum() > 0);
     QCOMPARE(progress.barValue(), 0);
 }
 
