@@ -21,6 +21,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(mainView.get(), &MainView::changeView, this, &MainWindow::changeView);
     connect(uploadView.get(), &UploadView::changeView, this, &MainWindow::changeView);
     connect(downloadView.get(), &DownloadView::changeView, this, &MainWindow::changeView);
+    connect(settingDialog.get(), &SettingDialog::settingsChanged, downloadView.get(),
+            &DownloadView::applySettings);
 
     setCentralWidget(mainView.get());
 }
@@ -56,7 +58,14 @@ void MainWindow::changeView(QString viewName)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (!downloadView->confirmLeave() || !uploadView->confirmLeave()) {
+    QString question;
+    if (downloadView->transferRunning())
+        question = tr("正在接收文件。关闭窗口将取消这次接收，确定要关闭吗？");
+    else if (uploadView->transferRunning())
+        question = tr("正在发送文件。关闭窗口将取消这次发送，确定要关闭吗？");
+    if (!question.isEmpty() &&
+        QMessageBox::question(this, tr("提示"), question, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes) {
         event->ignore();
         return;
     }
@@ -72,12 +81,11 @@ void MainWindow::on_SettingAction_triggered()
 
 void MainWindow::on_action_QT_triggered()
 {
-    QMessageBox::aboutQt(this, tr("关于QT"));
+    QMessageBox::aboutQt(this, tr("关于 Qt"));
 }
 
 void MainWindow::on_action_triggered()
 {
-    QMessageBox::about(this, tr("关于"),
-                       tr("<img weight=50 height=50 align='middle' src=':/image/lumo.ico'></img>"
-                          "<h3>Nubo文件传输助手</h3>版本：1.0.0"));
+    // The box shows the window's icon already.
+    QMessageBox::about(this, tr("关于"), tr("<h3>Nubo文件传输助手</h3>版本：1.0.0"));
 }

@@ -17,6 +17,5 @@ QString formatSize(qint64 bytes)
         return QString::number(std::ldexp(double(bytes), -20), 'f', 2) + QLatin1String("MB");
     if (bytes < TiB)
         return QString::number(std::ldexp(double(bytes), -30), 'f', 2) + QLatin1String("GB");
-    // There is no unit above GB.
-    return QString();
+    return QString::number(std::ldexp(double(bytes), -40), 'f', 2) + QLatin1String("TB");
 }

@@ -27,7 +27,8 @@ DownloadView::DownloadView(QWidget *parent)
     connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &DownloadView::openFile);
     connect(ui->textBrowser, qOverload<const QUrl &>(&QTextBrowser::highlighted), this,
             [this](const QUrl &url) {
-                ui->textBrowser->setToolTip(url.isLocalFile() ? url.toLocalFile() : QString());
+                ui->textBrowser->setToolTip(
+                    url.isLocalFile() ? ReceiveHtml::toolTip(url.toLocalFile()) : QString());
             });
     connect(session, &ReceiveSession::offered, this, &DownloadView::offered);
     connect(session, &ReceiveSession::progress, this, &DownloadView::updateProgress);
@@ -37,6 +38,8 @@ DownloadView::DownloadView(QWidget *parent)
     questionBox = new QMessageBox(this);
     questionBox->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     questionBox->setWindowTitle(tr("是否接收文件？"));
+    // Names and the target come from the sender: shown as they are, never as markup.
+    questionBox->setTextFormat(Qt::PlainText);
     connect(questionBox, &QMessageBox::finished, this, &DownloadView::answered);
     storedTimer.setInterval(0);
     connect(&storedTimer, &QTimer::timeout, this, &DownloadView::appendStored);
@@ -106,13 +109,29 @@ void DownloadView::showWaiting()
 {
     if (listenAddress.isEmpty())
         return;
+    shownName = SettingsKeys::userName(*settings);
+    shownSaveDir = SettingsKeys::saveDir(*settings);
+    QString html = QLatin1String("<p style='color:gray;font-size:14px'>") +
+                   tr("本机名称：%1，地址：%2").arg(shownName.toHtmlEscaped(), listenAddress) +
+                   QLatin1String("<br>") + tr("保存到：") +
+                   ReceiveHtml::link(QDir::toNativeSeparators(shownSaveDir), shownSaveDir);
+    if (!transferRunning())
+        html += QLatin1String("<br>") + tr("等待对方发送…");
+    appendHtml(html + QLatin1String("</p>"));
+}
+
+void DownloadView::applySettings()
+{
+    if (!active)
+        return;
+    const QString name = SettingsKeys::userName(*settings);
     const QString saveDir = SettingsKeys::saveDir(*settings);
-    appendHtml(QLatin1String("<p style='color:gray;font-size:14px'>") +
-               tr("本机名称：%1，地址：%2")
-                   .arg(SettingsKeys::userName(*settings).toHtmlEscaped(), listenAddress) +
-               QLatin1String("<br>") + tr("保存到：") +
-               ReceiveHtml::link(QDir::toNativeSeparators(saveDir), saveDir) +
-               QLatin1String("<br>") + tr("等待对方发送…") + QLatin1String("</p>"));
+    if (name == shownName && saveDir == shownSaveDir)
+        return;
+    udpThread->setUserName(name);
+    if (saveDir != shownSaveDir)
+        reportUnusableSaveDir(saveDir);
+    showWaiting();
 }
 
 void DownloadView::endSession()
@@ -167,11 +186,8 @@ void DownloadView::offered(const ReceiveOffer &offer)
     ui->progressBar->setMaximum(progress.barMaximum());
     meter.start(offer.size);
 
-    questionText =
-        tr("名称：%1\n大小：%2\n%3个项目\n来自:%4")
-            .arg(offer.target, formatSize(offer.size), QString::number(offer.items), offer.sender);
-    if (offer.overwrites)
-        questionText += tr("\n保存路径中已有同名项目，接收后将被覆盖。");
+    receiving = false;
+    questionText = describeOffer(offer);
     questionBox->setIconPixmap(QPixmap(offer.isFile ? QStringLiteral(":/image/file.ico")
                                                     : QStringLiteral(":/image/folder.ico")));
     secondsLeft = offer.answerMs / 1000;
@@ -181,6 +197,20 @@ void DownloadView::offered(const ReceiveOffer &offer)
     questionBox->setDefaultButton(QMessageBox::Yes);
     asking = true;
     questionBox->open();
+}
+
+QString DownloadView::describeOffer(const ReceiveOffer &offer)
+{
+    // All at once: a "%2" in a peer's text must stay as it is.
+    const QString name = offer.files > 1
+                             ? tr("%1 等%2个项目").arg(offer.target, QString::number(offer.files))
+                             : offer.target;
+    QString text =
+        tr("名称：%1\n大小：%2\n%3个项目\n来自：%4")
+            .arg(name, formatSize(offer.size), QString::number(offer.items), offer.sender);
+    if (offer.overwrites)
+        text += tr("\n保存路径中已有同名项目，接收后将被覆盖。");
+    return text;
 }
 
 void DownloadView::updateCountdown()
@@ -197,6 +227,7 @@ void DownloadView::answered(int button)
         return; // closed because the offer went away
     asking = false;
     if (button == QMessageBox::Yes) {
+        receiving = true;
         ui->cancelPushButton->show();
         clock.restart();
         meter.sample(0, 0);
@@ -255,17 +286,14 @@ void DownloadView::ended(int outcome, const QString &reason)
         asking = false;
         questionBox->done(QMessageBox::No);
     }
+    showEndHeading(outcome);
     switch (outcome) {
     case ReceiveServer::Complete:
-        ui->progressBar->setValue(progress.barValue());
-        ui->progressLabel->setText(ReceiveHtml::progress(tr("接收完成！"), progress.received(),
-                                                         progress.total(), QString()));
         appendHtml(ReceiveHtml::success(tr("接收完成！")));
         showWaiting();
         QMessageBox::information(this, tr("提示"), tr("接收完成！"));
         return;
     case ReceiveServer::Incomplete:
-        showProgress(tr("接收中断"));
         if (!reason.isEmpty())
             appendHtml(ReceiveHtml::notice(reason));
         appendHtml(ReceiveHtml::problem(tr("传输中断，接收不完整！")));
@@ -277,7 +305,6 @@ void DownloadView::ended(int outcome, const QString &reason)
         appendHtml(ReceiveHtml::refused());
         break;
     case ReceiveServer::Failed:
-        showProgress(tr("接收失败"));
         appendHtml(
             ReceiveHtml::problem(reason.isEmpty() ? tr("部分项目未能保存，接收失败！") : reason));
         break;
@@ -291,10 +318,40 @@ void DownloadView::ended(int outcome, const QString &reason)
     showWaiting();
 }
 
+// The heading says how the transfer ended and nothing of it that no longer holds: no rate, and
+// counts only for a body that was being received.
+void DownloadView::showEndHeading(int outcome)
+{
+    const bool hadBody = receiving;
+    receiving = false;
+    switch (outcome) {
+    case ReceiveServer::Complete:
+        // Full, also for an offer of nothing at all.
+        ui->progressBar->setValue(ui->progressBar->maximum());
+        ui->progressLabel->setText(ReceiveHtml::endHeading(tr("接收完成！"), false,
+                                                           progress.received(), progress.total()));
+        return;
+    case ReceiveServer::Incomplete:
+    case ReceiveServer::Failed: {
+        const QString title = outcome == ReceiveServer::Failed ? tr("接收失败") : tr("接收中断");
+        ui->progressLabel->setText(
+            hadBody ? ReceiveHtml::endHeading(title, true, progress.received(), progress.total())
+                    : ReceiveHtml::problem(title));
+        return;
+    }
+    default:
+        ui->progressLabel->clear();
+        return;
+    }
+}
+
 void DownloadView::openFile(const QUrl &url)
 {
-    if (url.isLocalFile() && !QDesktopServices::openUrl(url))
-        appendHtml(ReceiveHtml::problem(tr("无法打开：%1").arg(url.toLocalFile())));
+    if (!url.isLocalFile() || QDesktopServices::openUrl(url))
+        return;
+    const QString path = url.toLocalFile();
+    const QString why = QFileInfo::exists(path) ? tr("没有可以打开它的程序") : tr("该项目已不存在");
+    appendHtml(ReceiveHtml::problem(tr("无法打开：%1（%2）").arg(path, why)));
 }
 
 void DownloadView::appendHtml(const QString &html)

@@ -48,6 +48,11 @@ public:
     // shorten them.
     void setTimeouts(int idleMs, int answerMs);
 
+public slots:
+    // Takes a new name and save folder at once: announced from the next datagram on, and said
+    // in the view.
+    void applySettings();
+
 signals:
     void changeView(QString viewName);
 
@@ -67,6 +72,8 @@ private:
     void reportUnusableSaveDir(const QString &saveDir);
     void updateCountdown();
     void showWaiting();
+    void showEndHeading(int outcome);
+    static QString describeOffer(const ReceiveOffer &offer);
     void appendStored();
 
     std::unique_ptr<Ui::DownloadView> ui;
@@ -78,6 +85,7 @@ private:
     QTimer countdown;
     int secondsLeft = 0;
     bool asking = false;
+    bool receiving = false; // accepted, so the heading has counts of this transfer
     ReceiveProgress progress;
     RateMeter meter;
     QElapsedTimer clock;
@@ -86,6 +94,8 @@ private:
     QTimer storedTimer;
     bool active = false;
     QString listenAddress; // empty while not listening
+    QString shownName;     // as the view last said them
+    QString shownSaveDir;
     int offeredItems = 0;
     int storedItems = 0;
 };

@@ -3,6 +3,7 @@
 #include "protocol/formatsize.h"
 
 #include <QCoreApplication>
+#include <QTextDocument>
 #include <QUrl>
 
 namespace {
@@ -49,6 +50,13 @@ QString ReceiveHtml::progress(const QString &title, qint64 received, qint64 tota
            QLatin1String("</p>");
 }
 
+QString ReceiveHtml::endHeading(const QString &title, bool failed, qint64 received, qint64 total)
+{
+    return (failed ? problem(title) : success(title)) +
+           QLatin1String("<p style='font-size:30px;font-weight:bold'>") + formatSize(received) +
+           QLatin1Char('/') + formatSize(total) + QLatin1String("</p>");
+}
+
 QString ReceiveHtml::refused()
 {
     return problem(tr("拒绝传输！"));
@@ -79,6 +87,11 @@ QString ReceiveHtml::link(const QString &name, const QString &storedPath)
     const QString href = QUrl::fromLocalFile(storedPath).toString(QUrl::FullyEncoded);
     return QLatin1String("<a href=\"") + href.toHtmlEscaped() + QLatin1String("\">") +
            name.toHtmlEscaped() + QLatin1String("</a>");
+}
+
+QString ReceiveHtml::toolTip(const QString &text)
+{
+    return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
 }
 
 QString ReceiveHtml::entries(const QList<StreamUnpacker::Entry> &entries)

@@ -13,11 +13,17 @@ public:
     // The title line, the "received/total" line and a smaller line with rate and time left.
     static QString progress(const QString &title, qint64 received, qint64 total,
                             const QString &rate);
+    // The heading once a transfer has ended: the title, red for a failure and green otherwise,
+    // over the counts it reached; no rate, as nothing moves any more.
+    static QString endHeading(const QString &title, bool failed, qint64 received, qint64 total);
     static QString refused();
     static QString problem(const QString &text); // red line
     static QString notice(const QString &text);  // grey line
     static QString success(const QString &text); // green line
     static QString link(const QString &name, const QString &storedPath);
+    // Tooltips take text that looks like markup as markup, so a path is always handed over as
+    // escaped HTML.
+    static QString toolTip(const QString &text);
 
     // The links and problem lines of a run of stored (or failed) items, as one piece, so that
     // thousands of records cost a single append.

@@ -11,9 +11,10 @@ void ReceiveProgress::start(qint64 bytes)
         ++shift;
 }
 
+// A bar whose maximum is 0 shows a busy animation that never ends; an empty offer keeps a range.
 int ReceiveProgress::barMaximum() const
 {
-    return static_cast<int>(totalBytes >> shift);
+    return qMax(1, static_cast<int>(totalBytes >> shift));
 }
 
 int ReceiveProgress::barValue() const

@@ -5,6 +5,7 @@
 #include "settings/settingskeys.h"
 
 #include <QHash>
+#include <QHostAddress>
 #include <QSettings>
 
 #include <memory>
@@ -14,6 +15,18 @@ namespace {
 QString addressOf(const QListWidgetItem *item)
 {
     return item->data(Qt::UserRole).toString();
+}
+
+// Why "确定" stays disabled for a typed address; empty when it does not.
+QString addressProblem(const QString &text)
+{
+    if (text.isEmpty() || PresenceList::isHostIPv4(text))
+        return QString();
+    QHostAddress address;
+    if (address.setAddress(text) && address.protocol() == QAbstractSocket::IPv4Protocol &&
+        address.toString() == text)
+        return UserListDialog::tr("这是广播、组播或未指定的地址，不是一台电脑的地址。");
+    return UserListDialog::tr("不是有效的 IPv4 地址：应为四个 0～255 的数，例如 192.168.1.7。");
 }
 
 } // namespace
@@ -145,4 +158,7 @@ void UserListDialog::showState()
 {
     ui->emptyLabel->setVisible(ui->listWidget->count() == 0);
     ui->pushButton->setEnabled(!selectedIp().isEmpty());
+    const QString problem = addressProblem(ui->ipLineEdit->text().trimmed());
+    ui->ipHintLabel->setText(problem);
+    ui->ipHintLabel->setVisible(!problem.isEmpty());
 }

@@ -11,8 +11,9 @@ namespace Ui {
 class SettingDialog;
 }
 
-// Edits the user name and the save folder; every change is stored the moment it is made. A name
-// that cannot be announced is not stored: the dialog says why and the last good name stays.
+// Edits the user name, the save folder and what a received item does on a name clash. "确定"
+// stores them, "取消" and Esc leave everything as it was. A name that cannot be announced is not
+// stored: the dialog says why and the previous name stays.
 class SettingDialog : public QDialog
 {
     Q_OBJECT
@@ -23,12 +24,20 @@ public:
 
     void done(int result) override;
 
+signals:
+    // "确定" has stored the fields; open views take the new values at once.
+    void settingsChanged();
+
 private slots:
     void on_pushButton_clicked();
     void on_userNameLineEdit_textChanged(const QString &arg1);
 
 private:
+    void load();
+    void store();
     void showUserNameHint();
+    void showSaveDirHint();
+    void fitHeight();
 
     std::unique_ptr<QSettings> settings;
     std::unique_ptr<Ui::SettingDialog> ui;

@@ -74,7 +74,13 @@ void removeRetiredWorkFiles()
 
 std::unique_ptr<QSettings> openConfig()
 {
-    return std::make_unique<QSettings>(QStringLiteral("config.ini"), QSettings::IniFormat);
+    auto settings = std::make_unique<QSettings>(QStringLiteral("config.ini"), QSettings::IniFormat);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 reads INI text as Latin-1 otherwise, so a file edited by hand in UTF-8 would show
+    // mojibake. The "\x" escapes Qt 5 writes without a codec are still read.
+    settings->setIniCodec("UTF-8");
+#endif
+    return settings;
 }
 
 QString userName(const QSettings &settings)
@@ -109,6 +115,23 @@ NameClash nameClash(const QSettings &settings)
 void setNameClash(QSettings &settings, NameClash rule)
 {
     settings.setValue(nameClashKey(), QLatin1String(clashValues[int(rule)]));
+}
+
+bool canSaveTo(const QString &dir)
+{
+    if (dir.isEmpty())
+        return false;
+    // A folder that is not there yet is made by the receiver, so its nearest existing parent
+    // decides.
+    QString path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    while (!QFileInfo::exists(path)) {
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            return false;
+        path = parent;
+    }
+    const QFileInfo existing(path);
+    return existing.isDir() && existing.isWritable();
 }
 
 bool isValidUserName(const QString &name)

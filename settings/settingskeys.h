@@ -40,7 +40,7 @@ QStringList workingFolderFiles();
 // each as large as the last transfer. Nothing writes them any more.
 void removeRetiredWorkFiles();
 
-// A handle on "config.ini" in the current working directory.
+// A handle on "config.ini" in the current working directory, read and written as UTF-8.
 std::unique_ptr<QSettings> openConfig();
 
 QString userName(const QSettings &settings);
@@ -50,6 +50,10 @@ QString lastReceiver(const QSettings &settings);
 // Overwrite unless set otherwise; an unknown stored value reads as the default too.
 NameClash nameClash(const QSettings &settings);
 void setNameClash(QSettings &settings, NameClash rule);
+
+// True when received items can be stored in `dir`: a folder that can be written, or one that
+// does not exist yet and can be made.
+bool canSaveTo(const QString &dir);
 
 // A name that can be announced: not blank, none of ":" (it separates the presence fields), CR, LF
 // or NUL, and short, so that an announcement stays far below the 1 KiB a listener takes in.

@@ -4,6 +4,7 @@
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
+#include "settings/settingskeys.h"
 
 #include "modalhelper.h"
 #include "tempworkdir.h"
@@ -20,6 +21,7 @@
 #include <QTcpSocket>
 #include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextDocument>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -43,17 +45,39 @@ struct Sender
     QByteArray reply;
 };
 
-QByteArray request(const QString &kind, qint64 size, int items)
+QByteArray request(const QString &kind, qint64 size, int items,
+                   const QString &target = QStringLiteral("docs"), int files = 1,
+                   const QString &sender = QString::fromUtf8("小明"))
 {
     TransferRequest request;
-    request.target = QStringLiteral("docs");
+    request.target = target;
     request.kind = kind;
-    request.filesNumber = 1;
+    request.filesNumber = files;
     request.itemsNumber = items;
     request.contentLength = size;
-    request.senderName = QString::fromUtf8("小明");
+    request.senderName = sender;
     return request.toUtf8();
 }
+
+// The names announced on the presence port, as they are heard.
+struct PresenceEar
+{
+    PresenceEar()
+    {
+        socket.bind(QHostAddress::AnyIPv4, UDPSendThread::presencePort,
+                    QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+        socket.joinMulticastGroup(QHostAddress("224.0.0.1"));
+        QObject::connect(&socket, &QUdpSocket::readyRead, [this] {
+            while (socket.hasPendingDatagrams()) {
+                QByteArray datagram(int(socket.pendingDatagramSize()), Qt::Uninitialized);
+                socket.readDatagram(datagram.data(), datagram.size());
+                names << QString::fromUtf8(datagram).section(':', 0, 0);
+            }
+        });
+    }
+    QUdpSocket socket;
+    QStringList names;
+};
 
 QByteArray fileRecord(const QByteArray &name, const QByteArray &data)
 {
@@ -92,8 +116,10 @@ private slots:
     void questionShowsTheOffer();
     void returnAcceptsEvenAfterAnEarlierNo();
     void transferShowsLinksAndItsEnd();
+    void headingShowsOnlyTheEnd();
     void leavingFreesThePortAtOnce();
     void listenFailureIsReportedAndNotAnnounced();
+    void newSettingsApplyAtOnce();
 
 private:
     void startView(const QString &userName = QStringLiteral("tester"));
@@ -203,33 +229,53 @@ void TestDownloadView::questionShowsTheOffer_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("present"); // "docs" is in the save folder already
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("files");
+    QTest::addColumn<QString>("sender");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("picture");
 
-    QTest::newRow("a file") << "file" << false
-                            << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自:小明")
+    const QString docs = "docs";
+    const QString xiaoming = QString::fromUtf8("小明");
+    QTest::newRow("a file") << "file" << false << docs << 1 << xiaoming
+                            << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自：小明")
                             << ":/image/file.ico";
     QTest::newRow("a folder that would overwrite")
-        << "folder" << true
-        << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自:小明\n"
+        << "folder" << true << docs << 1 << xiaoming
+        << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自：小明\n"
                              "保存路径中已有同名项目，接收后将被覆盖。")
         << ":/image/folder.ico";
+    QTest::newRow("several files")
+        << "file" << false << QString::fromUtf8("照片3.jpg") << 4 << xiaoming
+        << QString::fromUtf8("名称：照片3.jpg 等4个项目\n大小：1.50KB\n4个项目\n来自：小明")
+        << ":/image/file.ico";
+    // Shown as it is: no markup, and no placeholder filled in.
+    QTest::newRow("markup from the sender")
+        << "file" << false << QString::fromUtf8("report.pdf<br>大小：1.00KB<!--%2") << 2
+        << QString::fromUtf8("<b>小明</b>")
+        << QString::fromUtf8("名称：report.pdf<br>大小：1.00KB<!--%2 等2个项目\n大小：1.50KB\n"
+                             "2个项目\n来自：<b>小明</b>")
+        << ":/image/file.ico";
 }
 
 void TestDownloadView::questionShowsTheOffer()
 {
     QFETCH(QString, kind);
     QFETCH(bool, present);
+    QFETCH(QString, target);
+    QFETCH(int, files);
+    QFETCH(QString, sender);
     QFETCH(QString, text);
     QFETCH(QString, picture);
     if (present)
         QVERIFY(QDir(saveDir).mkdir("docs"));
     startView();
 
-    Sender sender(address, request(kind, 1536, 1));
+    Sender peer(address, request(kind, 1536, files, target, files, sender));
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     QMessageBox *box = question();
     QCOMPARE(box->windowModality(), Qt::WindowModal);
+    QCOMPARE(box->textFormat(), Qt::PlainText);
     QVERIFY(cancelButton()->isHidden());
     const QStringList parts = box->text().split(QStringLiteral("\n\n"));
     QCOMPARE(parts.size(), 2);
@@ -243,7 +289,7 @@ void TestDownloadView::questionShowsTheOffer()
     QTRY_VERIFY_WITH_TIMEOUT(
         seconds.match(box->text().section("\n\n", 1)).captured(1).toInt() < first, 10000);
     QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(sender.reply, TransferReply::refusal(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.reply, TransferReply::refusal(), 10000);
     QVERIFY(!box->isVisible());
 }
 
@@ -314,17 +360,65 @@ void TestDownloadView::transferShowsLinksAndItsEnd()
         QCOMPARE(links[i].second.toLocalFile(), saveDir + "/" + names[i]);
     }
 
-    // A click hands the item to the desktop; one the desktop cannot open gets a line (the
-    // offscreen platform opens nothing).
+    // A click hands the item to the desktop; one the desktop cannot open, or that is gone, gets
+    // a line that says why (the offscreen platform opens nothing).
     QDesktopServices::setUrlHandler("file", this, "openedByDesktop");
     emit browser()->anchorClicked(links[2].second);
     QCOMPARE(openedUrls, QList<QUrl>{links[2].second});
     QVERIFY(!showsRedLine());
     QDesktopServices::unsetUrlHandler("file");
+    const QString failed = QString::fromUtf8("无法打开：") + saveDir + "/docs/a.txt";
     emit browser()->anchorClicked(links[1].second);
     QVERIFY(showsRedLine());
-    QVERIFY2(shownText().endsWith(QString::fromUtf8("无法打开：") + saveDir + "/docs/a.txt"),
+    QVERIFY2(shownText().endsWith(failed + QString::fromUtf8("（没有可以打开它的程序）")),
              qPrintable(shownText()));
+    QVERIFY(QFile::remove(saveDir + "/docs/a.txt"));
+    emit browser()->anchorClicked(links[1].second);
+    QVERIFY(shownText().endsWith(failed + QString::fromUtf8("（该项目已不存在）")));
+}
+
+// The heading says how the last transfer ended, in red for a failure, and nothing that no
+// longer holds: no rate, no counts of an earlier transfer.
+void TestDownloadView::headingShowsOnlyTheEnd()
+{
+    startView();
+    auto *heading = view->findChild<QLabel *>("progressLabel");
+    auto *bar = view->findChild<QProgressBar *>("progressBar");
+    const auto shown = [heading] {
+        QTextDocument document;
+        document.setHtml(heading->text());
+        return document.toPlainText();
+    };
+
+    Sender cut(address, request("file", 3072, 1, "a.txt"));
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    question()->button(QMessageBox::Yes)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(cut.reply, TransferReply::accept(), 10000);
+    cut.socket.write("a.txt\r\nfile\r\n3072\r\n" + QByteArray(1000, 'a'));
+    cut.socket.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(shown().startsWith(QString::fromUtf8("接收中断\n")), 10000);
+    QVERIFY2(QRegularExpression("^\\S+\n\\S+/3.00KB$").match(shown()).hasMatch(),
+             qPrintable(shown()));
+    QVERIFY(heading->text().contains("color:red"));
+
+    // Refused before anything was asked: not the counts of the transfer before.
+    Sender invalid(address, request("file", 5, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(invalid.reply, TransferReply::refusal(), 10000);
+    QTRY_COMPARE(shown(), QString::fromUtf8("接收失败"));
+    QVERIFY(heading->text().contains("color:red"));
+
+    // Nothing to receive: a bar that stands still, full at the end.
+    Sender empty(address, request("file", 0, 1, "e.txt"));
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    QVERIFY(bar->maximum() > 0);
+    question()->button(QMessageBox::Yes)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(empty.reply, TransferReply::accept(), 10000);
+    ModalHelper notice([](QWidget *modal) { modal->close(); }, 30000);
+    empty.socket.write("e.txt\r\nfile\r\n0\r\nFile end\r\nOVER\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(notice.answered, 30000);
+    QCOMPARE(shown(), QString::fromUtf8("接收完成！\n0B/0B"));
+    QVERIFY(heading->text().contains("color:green"));
+    QCOMPARE(bar->value(), bar->maximum());
 }
 
 void TestDownloadView::leavingFreesThePortAtOnce()
@@ -349,18 +443,8 @@ void TestDownloadView::leavingFreesThePortAtOnce()
 
 void TestDownloadView::listenFailureIsReportedAndNotAnnounced()
 {
-    QUdpSocket presence;
-    QVERIFY(presence.bind(QHostAddress::AnyIPv4, UDPSendThread::presencePort,
-                          QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint));
-    QVERIFY(presence.joinMulticastGroup(QHostAddress("224.0.0.1")));
-    QStringList heard;
-    connect(&presence, &QUdpSocket::readyRead, this, [&] {
-        while (presence.hasPendingDatagrams()) {
-            QByteArray datagram(int(presence.pendingDatagramSize()), Qt::Uninitialized);
-            presence.readDatagram(datagram.data(), datagram.size());
-            heard << QString::fromUtf8(datagram).section(':', 0, 0);
-        }
-    });
+    PresenceEar ear;
+    const QStringList &heard = ear.names;
 
     auto blocker = std::make_unique<QTcpServer>();
     QVERIFY(blocker->listen(address, transferPort));
@@ -375,6 +459,27 @@ void TestDownloadView::listenFailureIsReportedAndNotAnnounced()
     startView("working");
     QTRY_VERIFY_WITH_TIMEOUT(heard.contains("working"), 10000);
     QVERIFY2(!heard.contains("blocked"), qPrintable(heard.join(',')));
+}
+
+void TestDownloadView::newSettingsApplyAtOnce()
+{
+    PresenceEar ear;
+    startView("before");
+    QTRY_VERIFY_WITH_TIMEOUT(ear.names.contains("before"), 10000);
+    const QString newDir = workDir->filePath("new");
+    QVERIFY(QDir().mkdir(newDir));
+    {
+        const auto config = SettingsKeys::openConfig();
+        config->setValue("userName", QString::fromUtf8("之后"));
+        config->setValue("saveDir", newDir);
+    }
+    view->applySettings();
+    const QString said = QString::fromUtf8("本机名称：之后，地址：") + address.toString() +
+                         QString::fromUtf8("\n保存到：") + newDir +
+                         QString::fromUtf8("\n等待对方发送…");
+    QVERIFY2(shownText().endsWith(said), qPrintable(shownText()));
+    ear.names.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(ear.names.contains(QString::fromUtf8("之后")), 10000);
 }
 
 QTEST_MAIN(TestDownloadView)

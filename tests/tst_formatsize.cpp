@@ -28,8 +28,8 @@ void TestFormatSize::format_data()
     QTest::newRow("one gigabyte") << qint64(1073741824) << "1.00GB";
     QTest::newRow("three gigabytes") << qint64(3) * 1073741824 << "3.00GB";
     QTest::newRow("largest gigabyte count") << qint64(1099511627775) << "1024.00GB";
-    QTest::newRow("2^40 has no unit") << qint64(1099511627776) << "";
-    QTest::newRow("far above 2^40") << std::numeric_limits<qint64>::max() << "";
+    QTest::newRow("one terabyte") << qint64(1099511627776) << "1.00TB";
+    QTest::newRow("largest count") << std::numeric_limits<qint64>::max() << "8388608.00TB";
 }
 
 void TestFormatSize::format()

@@ -1,18 +1,24 @@
 #include "app/mainview.h"
 #include "app/mainwindow.h"
+#include "protocol/transferrequest.h"
+#include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
 #include "send/uploadview.h"
 #include "settings/settingdialog.h"
 
 #include "modalhelper.h"
-#include "testnetwork.h"
 #include "tempworkdir.h"
+#include "testnetwork.h"
 
 #include <QAction>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
+#include <QTcpSocket>
+#include <QTextBrowser>
 #include <QToolButton>
 #include <QtTest>
 
@@ -35,7 +41,8 @@ private slots:
     void viewsSurviveManySwitches();
     void aboutBoxShowsNameAndVersion();
     void aboutQtBoxHasItsTitle();
-    void settingsOpenModally();
+    void closingMidTransferAsks();
+    void newSettingsReachTheReceiveView();
 
 private:
     template <typename View> static View *findView();
@@ -110,7 +117,7 @@ void TestMainWindow::windowIsFixedWithItsMenus()
     const QList<QAction *> helpEntries = menus.at(1)->menu()->actions();
     QCOMPARE(helpEntries.size(), 2);
     QCOMPARE(helpEntries.at(0)->text(), QString::fromUtf8("关于(&A)"));
-    QCOMPARE(helpEntries.at(1)->text(), QString::fromUtf8("关于QT(&Q)"));
+    QCOMPARE(helpEntries.at(1)->text(), QString::fromUtf8("关于 Qt(&Q)"));
 }
 
 void TestMainWindow::homeViewIsShownFirst()
@@ -151,11 +158,16 @@ void TestMainWindow::changeView_data()
     QTest::addColumn<bool>("receiveStarted");
     QTest::addColumn<bool>("sendStarted");
 
-    QTest::newRow("recv shows the receive view") << "recv" << "DownloadView" << true << false;
-    QTest::newRow("send shows the send view") << "send" << "UploadView" << false << true;
-    QTest::newRow("main shows home") << "main" << "MainView" << false << false;
-    QTest::newRow("capital Recv is not recv") << "Recv" << "MainView" << false << false;
-    QTest::newRow("empty name shows home") << "" << "MainView" << false << false;
+    QTest::newRow("recv shows the receive view") << "recv"
+                                                 << "DownloadView" << true << false;
+    QTest::newRow("send shows the send view") << "send"
+                                              << "UploadView" << false << true;
+    QTest::newRow("main shows home") << "main"
+                                     << "MainView" << false << false;
+    QTest::newRow("capital Recv is not recv") << "Recv"
+                                              << "MainView" << false << false;
+    QTest::newRow("empty name shows home") << ""
+                                           << "MainView" << false << false;
 }
 
 void TestMainWindow::changeView()
@@ -211,19 +223,21 @@ void TestMainWindow::aboutBoxShowsNameAndVersion()
     MainWindow window;
     QString title;
     QString text;
+    bool hasIcon = false;
     ModalHelper about([&](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);
         QVERIFY(box);
         title = box->windowTitle();
         text = box->text();
+        hasIcon = !box->iconPixmap().isNull();
         box->accept();
     });
     window.findChild<QAction *>("action")->trigger();
     QVERIFY(about.answered);
     QCOMPARE(title, QString::fromUtf8("关于"));
-    QCOMPARE(text, QString::fromUtf8("<img weight=50 height=50 align='middle' "
-                                     "src=':/image/lumo.ico'></img><h3>Nubo文件传输助手</h3>"
-                                     "版本：1.0.0"));
+    // The box shows the program's icon beside the text, so the text has none.
+    QVERIFY(hasIcon);
+    QCOMPARE(text, QString::fromUtf8("<h3>Nubo文件传输助手</h3>版本：1.0.0"));
 }
 
 void TestMainWindow::aboutQtBoxHasItsTitle()
@@ -236,21 +250,51 @@ void TestMainWindow::aboutQtBoxHasItsTitle()
     });
     window.findChild<QAction *>("action_QT")->trigger();
     QVERIFY(about.answered);
-    QCOMPARE(title, QString::fromUtf8("关于QT"));
+    QCOMPARE(title, QString::fromUtf8("关于 Qt"));
 }
 
-void TestMainWindow::settingsOpenModally()
+// The question says that the window closes, and "否" keeps it open.
+void TestMainWindow::closingMidTransferAsks()
 {
     MainWindow window;
     window.show();
-    bool wasSettingDialog = false;
+    switchTo(window, "recv");
+    TransferRequest request;
+    request.target = "a.txt";
+    request.kind = "file";
+    request.filesNumber = request.itemsNumber = 1;
+    request.senderName = "pc";
+    QTcpSocket sender;
+    sender.connectToHost(UDPSendThread().localAddress, TransferRequest::port);
+    sender.write(request.toUtf8());
+    QTRY_VERIFY_WITH_TIMEOUT(findView<DownloadView>()->transferRunning(), 10000);
+
+    QString asked;
+    ModalHelper answer([&](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box);
+        asked = box->text();
+        box->button(QMessageBox::No)->click();
+    });
+    QVERIFY(!window.close());
+    QCOMPARE(asked, QString::fromUtf8("正在接收文件。关闭窗口将取消这次接收，确定要关闭吗？"));
+}
+
+void TestMainWindow::newSettingsReachTheReceiveView()
+{
+    MainWindow window;
+    window.show();
+    switchTo(window, "recv");
     ModalHelper settings([&](QWidget *modal) {
-        wasSettingDialog = qobject_cast<SettingDialog *>(modal) != nullptr;
-        modal->close();
+        auto *dialog = qobject_cast<SettingDialog *>(modal);
+        QVERIFY(dialog);
+        dialog->findChild<QLineEdit *>("userNameLineEdit")->setText("renamed");
+        dialog->findChild<QPushButton *>("pushButton_3")->click();
     });
     window.findChild<QAction *>("SettingAction")->trigger();
     QVERIFY(settings.answered);
-    QVERIFY(wasSettingDialog);
+    const QString shown = findView<DownloadView>()->findChild<QTextBrowser *>()->toPlainText();
+    QVERIFY2(shown.contains(QString::fromUtf8("本机名称：renamed，")), qPrintable(shown));
 }
 
 QTEST_MAIN(TestMainWindow)

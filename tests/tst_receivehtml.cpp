@@ -62,6 +62,7 @@ private slots:
     void entries();
     void progressScalesTheBar_data();
     void progressScalesTheBar();
+    void emptyOfferKeepsTheBarStill();
 };
 
 void TestReceiveHtml::linkOpensTheStoredItem_data()
@@ -144,6 +145,11 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
     const QString progress = ReceiveHtml::progress(text, 1, 2, text);
     QVERIFY(anchorsOf(progress).isEmpty());
     QCOMPARE(plainTextOf(progress), text + "\n1B/2B\n" + text);
+
+    // A tooltip takes anything that looks like markup as markup, so it is always handed markup.
+    const QString tip = ReceiveHtml::toolTip("/save/" + text);
+    QVERIFY(Qt::mightBeRichText(tip));
+    QCOMPARE(plainTextOf(tip), "/save/" + text);
 }
 
 void TestReceiveHtml::progressLine()
@@ -161,6 +167,12 @@ void TestReceiveHtml::progressLine()
 
 void TestReceiveHtml::fixedLines()
 {
+    // An ended transfer: no rate line, and a failure in red.
+    QCOMPARE(ReceiveHtml::endHeading(QString::fromUtf8("接收中断"), true, 1536, 2048),
+             QString::fromUtf8("<p style='color:red;font-size:20px;font-weight:bold'>接收中断</p>"
+                               "<p style='font-size:30px;font-weight:bold'>1.50KB/2.00KB</p>"));
+    QCOMPARE(plainTextOf(ReceiveHtml::endHeading("ok", false, 0, 0)), QString("ok\n0B/0B"));
+    QVERIFY(ReceiveHtml::endHeading("ok", false, 0, 0).contains("color:green"));
     QCOMPARE(
         ReceiveHtml::refused(),
         QString::fromUtf8("<p style='color:red;font-size:20px;font-weight:bold'>拒绝传输！</p>"));
@@ -271,6 +283,15 @@ void TestReceiveHtml::progressScalesTheBar()
 
     progress.start(total);
     QCOMPARE(progress.received(), qint64(0));
+    QCOMPARE(progress.barValue(), 0);
+}
+
+void TestReceiveHtml::emptyOfferKeepsTheBarStill()
+{
+    // A bar with the maximum 0 shows a busy animation that never ends.
+    ReceiveProgress progress;
+    progress.start(0);
+    QVERIFY(progress.barMaximum() > 0);
     QCOMPARE(progress.barValue(), 0);
 }
 

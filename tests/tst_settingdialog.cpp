@@ -4,6 +4,7 @@
 #include "modalhelper.h"
 #include "tempworkdir.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
@@ -23,20 +24,28 @@ private slots:
     void init();
     void cleanup();
     void firstStartWritesOnlyTheName();
-    void storedValuesFillTheFields();
-    void everyKeystrokeIsStored();
+    void okStoresCancelKeeps_data();
+    void okStoresCancelKeeps();
     void nameRule_data();
     void nameRule();
+    void nameMessageIsFullyShown();
     void storedBadNameIsShownAndKept();
     void folderFieldIsReadOnly();
     void chooserCancelledChangesNothing();
-    void chosenFolderIsStoredAndSeenByOtherHandles();
-    void formIsFixedAndHasNoHelpButton();
+    void chosenFolderIsStoredOnOk();
+    void unusableFolderIsWarnedAbout_data();
+    void unusableFolderIsWarnedAbout();
+    void configIsUtf8_data();
+    void configIsUtf8();
+    void form();
 
 private:
     QString configText() const;
+    static QString shownText(const QLabel *label);
     QLineEdit *userNameField(SettingDialog &dialog) const;
     QLineEdit *saveDirField(SettingDialog &dialog) const;
+    QComboBox *clashBox(SettingDialog &dialog) const;
+    QLabel *nameHint(SettingDialog &dialog) const;
 
     std::unique_ptr<TempWorkDir> workDir;
 };
@@ -50,6 +59,12 @@ void TestSettingDialog::init()
 void TestSettingDialog::cleanup()
 {
     workDir.reset();
+}
+
+// What a label says, without the zero-width spaces that let a long name wrap.
+QString TestSettingDialog::shownText(const QLabel *label)
+{
+    return label->text().remove(QChar(0x200B));
 }
 
 QString TestSettingDialog::configText() const
@@ -70,42 +85,63 @@ QLineEdit *TestSettingDialog::saveDirField(SettingDialog &dialog) const
     return dialog.findChild<QLineEdit *>("SaveDirLineEdit");
 }
 
+QComboBox *TestSettingDialog::clashBox(SettingDialog &dialog) const
+{
+    return dialog.findChild<QComboBox *>("nameClashComboBox");
+}
+
+QLabel *TestSettingDialog::nameHint(SettingDialog &dialog) const
+{
+    return dialog.findChild<QLabel *>("userNameHintLabel");
+}
+
 void TestSettingDialog::firstStartWritesOnlyTheName()
 {
     QVERIFY(!QFile::exists("config.ini"));
     {
         SettingDialog dialog;
-        QCOMPARE(userNameField(dialog)->text(), QString("ruvak"));
+        QCOMPARE(userNameField(dialog)->text(), SettingsKeys::defaultUserName());
         QCOMPARE(saveDirField(dialog)->text(), QCoreApplication::applicationDirPath());
     }
     // The handle flushes when it goes; the file must hold the name written back and no folder.
     const QString text = configText();
-    QVERIFY2(text.contains("userName=ruvak"), qPrintable(text));
+    QVERIFY2(text.contains("userName=" + SettingsKeys::defaultUserName()), qPrintable(text));
     QVERIFY2(!text.contains("saveDir"), qPrintable(text));
 }
 
-void TestSettingDialog::storedValuesFillTheFields()
+void TestSettingDialog::okStoresCancelKeeps_data()
 {
-    {
-        QSettings settings("config.ini", QSettings::IniFormat);
-        settings.setValue("userName", QString::fromUtf8("小明"));
-        settings.setValue("saveDir", workDir->path());
-    }
-    SettingDialog dialog;
-    QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("小明"));
-    QCOMPARE(saveDirField(dialog)->text(), workDir->path());
+    QTest::addColumn<QString>("action"); // the button clicked, or "escape"
+    QTest::addColumn<bool>("stored");
+
+    QTest::newRow("ok") << "pushButton_3" << true;
+    QTest::newRow("cancel") << "cancelPushButton" << false;
+    QTest::newRow("escape") << "escape" << false;
 }
 
-void TestSettingDialog::everyKeystrokeIsStored()
+void TestSettingDialog::okStoresCancelKeeps()
 {
+    QFETCH(QString, action);
+    QFETCH(bool, stored);
+
+    SettingsKeys::openConfig()->setValue("userName", QString::fromUtf8("小明"));
     SettingDialog dialog;
-    QSettings reader("config.ini", QSettings::IniFormat);
-    QLineEdit *field = userNameField(dialog);
-    field->clear();
-    QTest::keyClick(field, Qt::Key_A);
-    QCOMPARE(SettingsKeys::userName(reader), QString("a"));
-    QTest::keyClicks(field, "bc");
-    QCOMPARE(SettingsKeys::userName(reader), QString("abc"));
+    QSignalSpy changed(&dialog, &SettingDialog::settingsChanged);
+    userNameField(dialog)->setText(QString::fromUtf8("小红"));
+    clashBox(dialog)->setCurrentIndex(2);
+    if (action == "escape")
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+    else
+        dialog.findChild<QPushButton *>(action)->click();
+    QCOMPARE(dialog.result(), stored ? int(QDialog::Accepted) : int(QDialog::Rejected));
+    QCOMPARE(changed.count(), stored ? 1 : 0);
+    const auto reader = SettingsKeys::openConfig();
+    QCOMPARE(SettingsKeys::userName(*reader), QString::fromUtf8(stored ? "小红" : "小明"));
+    QCOMPARE(SettingsKeys::nameClash(*reader),
+             stored ? SettingsKeys::NameClash::Skip : SettingsKeys::NameClash::Overwrite);
+    // Opened again, the dialog shows what is in use.
+    QCOMPARE(userNameField(dialog)->text(), SettingsKeys::userName(*reader));
+    QCOMPARE(clashBox(dialog)->currentIndex(), stored ? 2 : 0);
 }
 
 void TestSettingDialog::nameRule_data()
@@ -126,45 +162,63 @@ void TestSettingDialog::nameRule_data()
     QTest::newRow("too long") << QString(SettingsKeys::maxUserNameLength + 1, 'x') << false;
 }
 
-// A bad name is not stored; the dialog says why and, when it closes, shows the name in use.
+// Typed key by key, a bad name is not stored, not even the good beginning of it: the previous
+// name stays, and the dialog says so.
 void TestSettingDialog::nameRule()
 {
     QFETCH(QString, name);
     QFETCH(bool, valid);
 
     QCOMPARE(SettingsKeys::isValidUserName(name), valid);
+    SettingsKeys::openConfig()->setValue("userName", QString::fromUtf8("李四"));
     SettingDialog dialog;
-    QSettings reader("config.ini", QSettings::IniFormat);
-    auto *hint = dialog.findChild<QLabel *>("userNameHintLabel");
-    QVERIFY(hint->isHidden());
-    userNameField(dialog)->setText(name);
-    QCOMPARE(SettingsKeys::userName(reader), valid ? name : QString("ruvak"));
-    QCOMPARE(hint->isHidden(), valid);
+    QVERIFY(nameHint(dialog)->isHidden());
+    userNameField(dialog)->clear();
+    for (const QChar c : name)
+        userNameField(dialog)->insert(c);
+    QCOMPARE(nameHint(dialog)->isHidden(), valid);
     if (!valid)
-        QVERIFY2(hint->text().contains(QString::fromUtf8("“ruvak”")), qPrintable(hint->text()));
+        QVERIFY2(shownText(nameHint(dialog)).endsWith(QString::fromUtf8("仍使用原用户名“李四”。")),
+                 qPrintable(nameHint(dialog)->text()));
 
-    dialog.reject();
-    QCOMPARE(userNameField(dialog)->text(), valid ? name : QString("ruvak"));
-    QVERIFY(hint->isHidden());
+    dialog.accept();
+    const auto reader = SettingsKeys::openConfig();
+    QCOMPARE(SettingsKeys::userName(*reader), valid ? name : QString::fromUtf8("李四"));
+    QCOMPARE(userNameField(dialog)->text(), SettingsKeys::userName(*reader));
+    QVERIFY(nameHint(dialog)->isHidden());
+}
+
+void TestSettingDialog::nameMessageIsFullyShown()
+{
+    SettingsKeys::openConfig()->setValue("userName", QString(64, 'W'));
+    SettingDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClicks(userNameField(dialog), QString(9, 'x')); // 73 characters
+    QLabel *hint = nameHint(dialog);
+    QVERIFY(hint->isVisible());
+    QVERIFY(shownText(hint).contains(QString(64, 'W')));
+    QTRY_VERIFY(dialog.rect().contains(hint->geometry()) &&
+                hint->height() >= hint->heightForWidth(hint->width()) &&
+                hint->width() >= hint->minimumSizeHint().width());
 }
 
 void TestSettingDialog::storedBadNameIsShownAndKept()
 {
-    {
-        QSettings settings("config.ini", QSettings::IniFormat);
-        settings.setValue("userName", QString::fromUtf8("张:三"));
-    }
+    SettingsKeys::openConfig()->setValue("userName", QString::fromUtf8("张:三"));
     SettingDialog dialog;
     QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("张:三"));
-    QVERIFY(!dialog.findChild<QLabel *>("userNameHintLabel")->isHidden());
-    dialog.reject();
+    QVERIFY(!nameHint(dialog)->isHidden());
+    QVERIFY(
+        nameHint(dialog)->text().endsWith(QString::fromUtf8("改正之前，接收时对方看不到本机。")));
+    dialog.accept();
     QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("张:三"));
 
     QTest::keyClick(userNameField(dialog), Qt::Key_Backspace);
     QTest::keyClick(userNameField(dialog), Qt::Key_Backspace);
-    QSettings reader("config.ini", QSettings::IniFormat);
-    QCOMPARE(SettingsKeys::userName(reader), QString::fromUtf8("张"));
-    QVERIFY(dialog.findChild<QLabel *>("userNameHintLabel")->isHidden());
+    QVERIFY(nameHint(dialog)->isHidden());
+    dialog.accept();
+    QCOMPARE(SettingsKeys::userName(*SettingsKeys::openConfig()), QString::fromUtf8("张"));
 }
 
 void TestSettingDialog::folderFieldIsReadOnly()
@@ -187,17 +241,17 @@ void TestSettingDialog::chooserCancelledChangesNothing()
     dialog.findChild<QPushButton *>("pushButton")->click();
     QVERIFY(cancel.answered);
     QCOMPARE(saveDirField(dialog)->text(), before);
-    QSettings reader("config.ini", QSettings::IniFormat);
-    QVERIFY(!reader.contains("saveDir"));
+    dialog.accept();
+    QVERIFY(!SettingsKeys::openConfig()->contains("saveDir"));
 }
 
-void TestSettingDialog::chosenFolderIsStoredAndSeenByOtherHandles()
+void TestSettingDialog::chosenFolderIsStoredOnOk()
 {
     QVERIFY(QDir(workDir->path()).mkdir(QString::fromUtf8("收到")));
     const QString target = QDir(workDir->path()).filePath(QString::fromUtf8("收到"));
 
     SettingDialog dialog;
-    QSettings otherHandle("config.ini", QSettings::IniFormat);
+    const auto otherHandle = SettingsKeys::openConfig();
     ModalHelper choose([&](QWidget *modal) {
         auto *chooser = qobject_cast<QFileDialog *>(modal);
         QVERIFY(chooser);
@@ -209,16 +263,74 @@ void TestSettingDialog::chosenFolderIsStoredAndSeenByOtherHandles()
     dialog.findChild<QPushButton *>("pushButton")->click();
     QVERIFY(choose.answered);
     QCOMPARE(saveDirField(dialog)->text(), target);
-    QCOMPARE(SettingsKeys::saveDir(otherHandle), target);
+    QVERIFY(!otherHandle->contains("saveDir"));
+    dialog.accept();
+    QCOMPARE(SettingsKeys::saveDir(*otherHandle), target);
 }
 
-void TestSettingDialog::formIsFixedAndHasNoHelpButton()
+void TestSettingDialog::unusableFolderIsWarnedAbout_data()
+{
+    QTest::addColumn<QString>("folder"); // below the temporary folder
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("folder") << "" << false;
+    QTest::newRow("not there yet") << "new/sub" << false;
+    QTest::newRow("below a file") << "file/sub" << true;
+}
+
+void TestSettingDialog::unusableFolderIsWarnedAbout()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, warned);
+
+    QFile file(workDir->filePath("file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    SettingsKeys::openConfig()->setValue("saveDir", workDir->filePath(folder));
+    SettingDialog dialog;
+    QCOMPARE(!dialog.findChild<QLabel *>("saveDirHintLabel")->isHidden(), warned);
+}
+
+void TestSettingDialog::configIsUtf8_data()
+{
+    QTest::addColumn<QByteArray>("file");
+
+    QTest::newRow("written by hand")
+        << QByteArray("[General]\nuserName=小明\nsaveDir=/tmp/收到\nnameClash=keepBoth\n");
+    QTest::newRow("escaped by an earlier version") << QByteArray(
+        "[General]\nnameClash=keepBoth\nsaveDir=/tmp/\\x6536\\x5230\nuserName=\\x5c0f\\x660e\n");
+}
+
+// Read as UTF-8, escapes included, and written back as UTF-8 text anyone can read.
+void TestSettingDialog::configIsUtf8()
+{
+    QFETCH(QByteArray, file);
+
+    QFile config(workDir->filePath("config.ini"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(file);
+    config.close();
+
+    SettingDialog dialog;
+    QCOMPARE(userNameField(dialog)->text(), QString::fromUtf8("小明"));
+    QCOMPARE(saveDirField(dialog)->text(), QString::fromUtf8("/tmp/收到"));
+    QCOMPARE(clashBox(dialog)->currentText(), QString::fromUtf8("保留两者"));
+    userNameField(dialog)->setText(QString::fromUtf8("小红"));
+    dialog.accept();
+    const QString text = configText();
+    QVERIFY2(text.contains(QString::fromUtf8("userName=小红\n")), qPrintable(text));
+    QVERIFY2(text.contains(QString::fromUtf8("saveDir=/tmp/收到\n")), qPrintable(text));
+}
+
+void TestSettingDialog::form()
 {
     SettingDialog dialog;
     QCOMPARE(dialog.windowTitle(), QString::fromUtf8("设置"));
-    QCOMPARE(dialog.minimumSize(), QSize(413, 183));
-    QCOMPARE(dialog.maximumSize(), QSize(413, 183));
     QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
+    QCOMPARE(dialog.findChild<QPushButton *>("pushButton_3")->text(), QString::fromUtf8("确定"));
+    QCOMPARE(dialog.findChild<QPushButton *>("cancelPushButton")->text(),
+             QString::fromUtf8("取消"));
+    QCOMPARE(dialog.findChild<QLabel *>("nameClashLabel")->text(), QString::fromUtf8("同名文件："));
+    QCOMPARE(clashBox(dialog)->itemText(2), QString::fromUtf8("跳过"));
 }
 
 QTEST_MAIN(TestSettingDialog)

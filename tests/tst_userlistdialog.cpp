@@ -81,6 +81,10 @@ void TestUserListDialog::entryShowsNameAndAddress_data()
     QTest::newRow("line break in the name")
         << QString::fromUtf8("a\nIP：10.9.9.9:10.0.0.5:receive")
         << QString::fromUtf8("用户名：a IP：10.9.9.9\nIP：10.0.0.5") << "10.0.0.5";
+    // A row shows its text as it is; markup in a name stays letters.
+    QTest::newRow("markup in the name")
+        << "<b>pc</b><br>x:10.0.0.6:receive"
+        << QString::fromUtf8("用户名：<b>pc</b><br>x\nIP：10.0.0.6") << "10.0.0.6";
 }
 
 void TestUserListDialog::entryShowsNameAndAddress()
@@ -110,46 +114,61 @@ void TestUserListDialog::textsWithoutAnAddressAreSkipped()
 void TestUserListDialog::typedAddressEnablesConfirm_data()
 {
     QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("ip"); // empty: "确定" stays disabled
+    QTest::addColumn<QString>("ip");  // empty: "确定" stays disabled
+    QTest::addColumn<QString>("why"); // the line under the field
 
+    const QString notIPv4 =
+        QString::fromUtf8("不是有效的 IPv4 地址：应为四个 0～255 的数，例如 192.168.1.7。");
+    const QString notAHost =
+        QString::fromUtf8("这是广播、组播或未指定的地址，不是一台电脑的地址。");
     QTest::newRow("nothing") << ""
+                             << ""
                              << "";
     QTest::newRow("address") << "192.168.1.7"
-                             << "192.168.1.7";
+                             << "192.168.1.7"
+                             << "";
     QTest::newRow("spaces around") << " 10.0.0.2 "
-                                   << "10.0.0.2";
+                                   << "10.0.0.2"
+                                   << "";
     QTest::newRow("loopback") << "127.0.0.1"
-                              << "127.0.0.1";
-    QTest::newRow("three parts") << "10.0.2"
-                                 << "";
-    QTest::newRow("leading zero") << "010.0.0.2"
-                                  << "";
-    QTest::newRow("part too large") << "10.0.0.256"
-                                    << "";
-    QTest::newRow("host name") << "pc1.local"
-                               << "";
-    QTest::newRow("with a port") << "10.0.0.2:42135"
-                                 << "";
-    QTest::newRow("IPv6") << "fe80::1"
-                          << "";
-    QTest::newRow("wildcard") << "0.0.0.0"
+                              << "127.0.0.1"
                               << "";
+    QTest::newRow("three parts") << "10.0.2"
+                                 << "" << notIPv4;
+    QTest::newRow("leading zero") << "010.0.0.2"
+                                  << "" << notIPv4;
+    QTest::newRow("part too large") << "10.0.0.256"
+                                    << "" << notIPv4;
+    QTest::newRow("host name") << "pc1.local"
+                               << "" << notIPv4;
+    QTest::newRow("with a port") << "10.0.0.2:42135"
+                                 << "" << notIPv4;
+    QTest::newRow("IPv6") << "fe80::1"
+                          << "" << notIPv4;
+    QTest::newRow("wildcard") << "0.0.0.0"
+                              << "" << notAHost;
     QTest::newRow("broadcast") << "255.255.255.255"
-                               << "";
+                               << "" << notAHost;
     QTest::newRow("multicast group") << "224.0.0.1"
-                                     << "";
+                                     << "" << notAHost;
 }
 
 void TestUserListDialog::typedAddressEnablesConfirm()
 {
     QFETCH(QString, typed);
     QFETCH(QString, ip);
+    QFETCH(QString, why);
 
     UserListDialog dialog;
+    auto *hint = dialog.findChild<QLabel *>("ipHintLabel");
     QVERIFY(!confirm(dialog)->isEnabled());
+    QVERIFY(hint->isHidden());
     QTest::keyClicks(field(dialog), typed);
     QCOMPARE(confirm(dialog)->isEnabled(), !ip.isEmpty());
     QCOMPARE(dialog.selectedIp(), ip);
+    QCOMPARE(hint->isHidden(), why.isEmpty());
+    if (!why.isEmpty())
+        QCOMPARE(hint->text(), why);
 }
 
 void TestUserListDialog::currentRowIsTheChoice()
@@ -296,7 +315,7 @@ void TestUserListDialog::form()
 {
     UserListDialog dialog;
     QCOMPARE(dialog.objectName(), QString("UserListDialog"));
-    QCOMPARE(dialog.windowTitle(), QString::fromUtf8("选择一个用户传输"));
+    QCOMPARE(dialog.windowTitle(), QString::fromUtf8("选择接收方"));
     QCOMPARE(dialog.size(), QSize(400, 300));
     QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
     QCOMPARE(dialog.findChild<QPushButton *>("pushButton_2")->text(), QString::fromUtf8("刷新"));
