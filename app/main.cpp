@@ -40,6 +40,7 @@ int main(int argc, char *argv[])
         break;
     }
 
+    Startup::makeDefaultSaveDir();
     MainWindow window;
     window.show();
     return app.exec();

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -23,6 +24,11 @@ private slots:
     void lockIsHeldAcrossProcessesUntilTheHolderDies();
     void userDataOptionIsTakenFromTheArguments_data();
     void userDataOptionIsTakenFromTheArguments();
+    void defaultUserNameComesFromTheAccount_data();
+    void defaultUserNameComesFromTheAccount();
+    void defaultSaveDirIsOneTheUserCanWrite_data();
+    void defaultSaveDirIsOneTheUserCanWrite();
+    void storedValuesWinOverTheDefaults();
     void userDataStartUsesItsFolderAndDownloads();
     void qtTextsAreChinese();
 };
@@ -111,6 +117,87 @@ void TestStartup::userDataOptionIsTakenFromTheArguments()
     QVERIFY(argv[size_t(argc)] == nullptr);
 }
 
+void TestStartup::defaultUserNameComesFromTheAccount_data()
+{
+    QTest::addColumn<QString>("gecos");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("name");
+
+    const QString x63(63, 'x');
+    const QString login("zs");
+    const QString host("box");
+    QTest::newRow("full name") << "Zhang San,Room 12,555-1234,," << login << host
+                               << QString("Zhang San");
+    QTest::newRow("chinese full name")
+        << QString::fromUtf8("张三,,,") << login << host << QString::fromUtf8("张三");
+    QTest::newRow("no full name") << QString() << login << host << login;
+    QTest::newRow("empty fields") << ",,," << login << host << login;
+    QTest::newRow("blank full name") << "   ,12" << login << host << login;
+    QTest::newRow("forbidden characters taken out") << "Zhang:San\r\n"
+                                                    << login << host << QString("ZhangSan");
+    QTest::newRow("too long") << x63 + " and more" << login << host << x63;
+    QTest::newRow("cut before half a character")
+        << x63 + QString::fromUtf8("😀") << login << host << x63;
+    QTest::newRow("only the host") << QString() << QString() << host << host;
+    QTest::newRow("nothing known") << QString() << QString() << QString() << QString("ruvak");
+}
+
+void TestStartup::defaultUserNameComesFromTheAccount()
+{
+    QFETCH(QString, gecos);
+    QFETCH(QString, login);
+    QFETCH(QString, host);
+    QFETCH(QString, name);
+
+    QCOMPARE(SettingsKeys::defaultUserName(gecos, login, host), name);
+}
+
+void TestStartup::defaultSaveDirIsOneTheUserCanWrite_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("kept");
+
+    QTest::newRow("writable") << "writable" << true;
+    QTest::newRow("read only") << "read only" << false;
+    QTest::newRow("missing") << "missing" << false;
+}
+
+void TestStartup::defaultSaveDirIsOneTheUserCanWrite()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, kept);
+
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qunsetenv("XDG_CONFIG_HOME");
+    QString program = home.filePath("bin");
+    if (kind == "missing") {
+        program = home.filePath("gone");
+    } else {
+        QVERIFY(QDir(home.path()).mkdir("bin"));
+        if (kind == "read only") {
+            QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
+            if (QFileInfo(program).isWritable())
+                QSKIP("this account writes into read-only folders (root)");
+        }
+    }
+    QCOMPARE(SettingsKeys::defaultSaveDir(program), kept ? program : home.filePath("Downloads"));
+}
+
+void TestStartup::storedValuesWinOverTheDefaults()
+{
+    TempWorkDir work;
+    QVERIFY(work.isValid());
+    QVERIFY(SettingsKeys::isValidUserName(SettingsKeys::defaultUserName()));
+    const auto config = SettingsKeys::openConfig();
+    config->setValue(SettingsKeys::userNameKey(), QString::fromUtf8("小明"));
+    config->setValue(SettingsKeys::saveDirKey(), work.filePath("gone"));
+    QCOMPARE(SettingsKeys::userName(*config), QString::fromUtf8("小明"));
+    QCOMPARE(SettingsKeys::saveDir(*config), work.filePath("gone"));
+}
+
 void TestStartup::userDataStartUsesItsFolderAndDownloads()
 {
     TempWorkDir home;
@@ -127,6 +214,7 @@ void TestStartup::userDataStartUsesItsFolderAndDownloads()
     QVERIFY(Startup::enterUserDataFolder());
     QCOMPARE(QDir::currentPath(), data);
     QCOMPARE(SettingsKeys::defaultSaveDir(), home.filePath("Downloads"));
+    QVERIFY(Startup::makeDefaultSaveDir());
     QVERIFY(QFileInfo(home.filePath("Downloads")).isDir());
     // The settings now go to the data folder, whatever folder the desktop started the program in.
     SettingsKeys::openConfig()->setValue(SettingsKeys::userNameKey(), "x");
