@@ -1,3 +1,4 @@
+#include "app/activationchannel.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
@@ -20,12 +21,17 @@ int main(int argc, char *argv[])
                                   .arg(Startup::userDataFolder()));
         return 1;
     }
-
     InstanceLock lock(QDir::currentPath());
+    ActivationChannel channel(QDir::currentPath(), userData);
     switch (lock.tryLock()) {
     case InstanceLock::Result::Acquired:
+        if (!channel.listen())
+            qWarning("Cannot listen on %s; a second start will not find this copy",
+                     qPrintable(channel.serverName()));
         break;
     case InstanceLock::Result::HeldByOther:
+        if (channel.askRunningCopy())
+            return 0;
         QMessageBox::information(
             nullptr, QApplication::translate("main", "提示"),
             QApplication::translate(
@@ -42,6 +48,8 @@ int main(int argc, char *argv[])
 
     Startup::makeDefaultSaveDir();
     MainWindow window;
+    QObject::connect(&channel, &ActivationChannel::activationRequested, &window,
+                     [&window] { ActivationChannel::bringToFront(&window); });
     window.show();
     return app.exec();
 }

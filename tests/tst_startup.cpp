@@ -1,15 +1,17 @@
+#include "app/activationchannel.h"
 #include "app/instancelock.h"
 #include "app/startup.h"
 #include "settings/settingskeys.h"
 
 #include "tempworkdir.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QWidget>
 #include <QtTest>
 
 #include <cstdio>
@@ -30,6 +32,8 @@ private slots:
     void defaultSaveDirIsOneTheUserCanWrite();
     void storedValuesWinOverTheDefaults();
     void userDataStartUsesItsFolderAndDownloads();
+    void secondStartShowsTheRunningCopy_data();
+    void secondStartShowsTheRunningCopy();
     void qtTextsAreChinese();
 };
 
@@ -71,11 +75,12 @@ void TestStartup::lockIsHeldAcrossProcessesUntilTheHolderDies()
     QCOMPARE(second.tryLock(), InstanceLock::Result::HeldByOther);
     QCOMPARE(second.holderPid(), holder.processId());
 
-    // A copy that crashed leaves its lock file behind; the next one takes it over.
+    // A copy that crashed leaves its lock file and its socket behind; the next one takes both over.
     holder.kill();
     QVERIFY(holder.waitForFinished(30000));
     QVERIFY(QFile::exists(folder.filePath(InstanceLock::lockFileName())));
     QCOMPARE(second.tryLock(), InstanceLock::Result::Acquired);
+    QVERIFY(ActivationChannel(folder.path(), false).listen());
 }
 
 void TestStartup::userDataOptionIsTakenFromTheArguments_data()
@@ -226,6 +231,49 @@ void TestStartup::userDataStartUsesItsFolderAndDownloads()
     QCOMPARE(QDir::currentPath(), data);
 }
 
+void TestStartup::secondStartShowsTheRunningCopy_data()
+{
+    QTest::addColumn<bool>("sameFolder");
+    QTest::addColumn<bool>("userData");
+    QTest::addColumn<bool>("shown");
+
+    // The running copy was started from a terminal, without the option.
+    QTest::newRow("same folder, same way") << true << false << true;
+    QTest::newRow("same folder, from the menu") << true << true << false;
+    QTest::newRow("other folder") << false << false << false;
+}
+
+void TestStartup::secondStartShowsTheRunningCopy()
+{
+    QFETCH(bool, sameFolder);
+    QFETCH(bool, userData);
+    QFETCH(bool, shown);
+
+    QTemporaryDir folder;
+    QTemporaryDir other;
+    QVERIFY(folder.isValid() && other.isValid());
+    ActivationChannel running(folder.path(), false);
+    QVERIFY(running.listen());
+    QWidget window;
+    connect(&running, &ActivationChannel::activationRequested, &window,
+            [&window] { ActivationChannel::bringToFront(&window); });
+    window.showMinimized();
+    QVERIFY(window.isMinimized());
+    QSignalSpy asked(&running, &ActivationChannel::activationRequested);
+
+    QProcess second;
+    second.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--ask-running-copy"), (sameFolder ? folder : other).path(),
+                  userData ? QStringLiteral("user-data") : QStringLiteral("folder")});
+    QVERIFY(second.waitForStarted(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 60000);
+    QCOMPARE(second.exitCode(), shown ? 0 : 1);
+    QCOMPARE(asked.count(), shown ? 1 : 0);
+    QCOMPARE(window.isMinimized(), !shown);
+    if (shown)
+        QTRY_VERIFY_WITH_TIMEOUT(window.isActiveWindow(), 30000);
+}
+
 void TestStartup::qtTextsAreChinese()
 {
     QVERIFY2(Startup::installQtTranslations(*QCoreApplication::instance()),
@@ -235,12 +283,15 @@ void TestStartup::qtTextsAreChinese()
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "&Yes"), QString("是(&Y)"));
 }
 
-// With "--hold-lock FOLDER" the binary takes the lock, says so and waits to be killed.
+// With "--hold-lock FOLDER" the binary takes the lock and the socket as a running copy does, says
+// so and waits to be killed.
 static int holdLock(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    InstanceLock lock(QString::fromLocal8Bit(argv[2]));
-    if (lock.tryLock() != InstanceLock::Result::Acquired)
+    const QString folder = QString::fromLocal8Bit(argv[2]);
+    InstanceLock lock(folder);
+    ActivationChannel channel(folder, false);
+    if (lock.tryLock() != InstanceLock::Result::Acquired || !channel.listen())
         return 1;
     std::puts("locked");
     std::fflush(stdout);
@@ -248,11 +299,23 @@ static int holdLock(int argc, char *argv[])
     return 0;
 }
 
+// With "--ask-running-copy FOLDER user-data|folder" the binary is a second start: exit code 0 if
+// the running copy came to the front.
+static int askRunningCopy(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const ActivationChannel channel(QString::fromLocal8Bit(argv[2]),
+                                    qstrcmp(argv[3], "user-data") == 0);
+    return channel.askRunningCopy(30000) ? 0 : 1;
+}
+
 int main(int argc, char *argv[])
 {
     if (argc == 3 && qstrcmp(argv[1], "--hold-lock") == 0)
         return holdLock(argc, argv);
-    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--ask-running-copy") == 0)
+        return askRunningCopy(argc, argv);
+    QApplication app(argc, argv);
     TestStartup test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
