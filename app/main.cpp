@@ -11,6 +11,9 @@ int main(int argc, char *argv[])
 {
     const bool userData = Startup::takeUserDataOption(argc, argv);
     QApplication app(argc, argv);
+    // The window's WM_CLASS is made of this name, whatever the program file is called; the menu
+    // entry's StartupWMClass names it so that docks match the window to the entry.
+    QApplication::setApplicationName(QStringLiteral("NuboTransmission"));
     QApplication::setDesktopFileName(QStringLiteral(NUBO_APP_ID));
     if (!Startup::installQtTranslations(app))
         qWarning("Qt's Chinese translations are missing (qttranslations5-l10n)");
