@@ -28,8 +28,8 @@ if(UNIX)
     endif()
     set(NUBO_DIST_BUILD_DIR ${CMAKE_BINARY_DIR}/dist)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${NUBO_DIST_BUILD_DIR}/changelog @ONLY)
-    configure_file(${CMAKE_CURRENT_LIST_DIR}/NuboTransmission.1
-                   ${NUBO_DIST_BUILD_DIR}/NuboTransmission.1 COPYONLY)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/NuboTransmission.1.in
+                   ${NUBO_DIST_BUILD_DIR}/NuboTransmission.1 @ONLY)
     foreach(doc changelog NuboTransmission.1)
         add_custom_command(OUTPUT ${NUBO_DIST_BUILD_DIR}/${doc}.gz
                            COMMAND ${NUBO_GZIP} -9 -n -k -f ${NUBO_DIST_BUILD_DIR}/${doc}
