@@ -10,10 +10,12 @@ RUN_DIR ?= run
 JOBS ?= 2
 
 # Compiler, CMake, Qt 5 development files, Qt's own translations, a font with Chinese glyphs, and
-# what the tests use: Xvfb for screenshots, iproute2 and util-linux for the private test networks,
-# the desktop-file and AppStream validators, dpkg-shlibdeps (dpkg-dev) and file for the package.
+# what the tests use: Xvfb for screenshots and, with x11-utils, to read the window's WM_CLASS,
+# iproute2 and util-linux for the private test networks, the desktop-file and AppStream validators,
+# dpkg-shlibdeps (dpkg-dev), file and lintian for the package.
 PACKAGES := g++ make cmake qtbase5-dev qtbase5-dev-tools libqt5network5 qttranslations5-l10n \
-            fonts-noto-cjk iproute2 util-linux xvfb xauth desktop-file-utils appstream dpkg-dev file
+            fonts-noto-cjk iproute2 util-linux xvfb xauth x11-utils desktop-file-utils appstream \
+            dpkg-dev file lintian
 QT6_PACKAGES := qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
 
 .PHONY: run test build package test-qt6 deps deps-qt6 clean

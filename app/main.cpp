@@ -1,3 +1,4 @@
+#include "app/activationchannel.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
 #include "app/startup.h"
@@ -11,6 +12,9 @@ int main(int argc, char *argv[])
 {
     const bool userData = Startup::takeUserDataOption(argc, argv);
     QApplication app(argc, argv);
+    // The window's WM_CLASS is made of this name, whatever the program file is called; the menu
+    // entry's StartupWMClass names it so that docks match the window to the entry.
+    QApplication::setApplicationName(QStringLiteral("NuboTransmission"));
     QApplication::setDesktopFileName(QStringLiteral(NUBO_APP_ID));
     if (!Startup::installQtTranslations(app))
         qWarning("Qt's Chinese translations are missing (qttranslations5-l10n)");
@@ -21,12 +25,17 @@ int main(int argc, char *argv[])
                                   .arg(Startup::userDataFolder()));
         return 1;
     }
-
     InstanceLock lock(QDir::currentPath());
+    ActivationChannel channel(QDir::currentPath(), userData);
     switch (lock.tryLock()) {
     case InstanceLock::Result::Acquired:
+        if (!channel.listen())
+            qWarning("Cannot listen on %s; a second start will not find this copy",
+                     qPrintable(channel.serverName()));
         break;
     case InstanceLock::Result::HeldByOther:
+        if (channel.askRunningCopy())
+            return 0;
         QMessageBox::information(
             nullptr, QApplication::translate("main", "提示"),
             QApplication::translate(
@@ -43,8 +52,10 @@ int main(int argc, char *argv[])
 
     // Only now that this copy holds the folder: another copy might still be using them.
     SettingsKeys::removeRetiredWorkFiles();
-
+    Startup::makeDefaultSaveDir();
     MainWindow window;
+    QObject::connect(&channel, &ActivationChannel::activationRequested, &window,
+                     [&window] { ActivationChannel::bringToFront(&window); });
     window.show();
     return app.exec();
 }

@@ -47,10 +47,12 @@ bool enterUserDataFolder()
     if (!QDir().mkpath(folder) || !QDir::setCurrent(folder))
         return false;
     SettingsKeys::useDownloadsAsDefaultSaveDir();
-    // The receive view refuses a save folder that does not exist; a fresh account may have no
-    // Downloads folder yet.
-    QDir().mkpath(SettingsKeys::defaultSaveDir());
     return true;
+}
+
+bool makeDefaultSaveDir()
+{
+    return QDir().mkpath(SettingsKeys::defaultSaveDir());
 }
 
 bool installQtTranslations(QCoreApplication &app)

@@ -24,6 +24,10 @@ QString userDataFolder();
 // the user's Downloads folder by default. False if the folder cannot be made or entered.
 bool enterUserDataFolder();
 
+// The receive view refuses a save folder that does not exist, and a fresh account may have no
+// Downloads folder yet: makes the default one.
+bool makeDefaultSaveDir();
+
 // Qt's own dialogs, buttons and context menus in Chinese, from the translations Qt ships
 // (Debian: qttranslations5-l10n). False if they are not installed.
 bool installQtTranslations(QCoreApplication &app);

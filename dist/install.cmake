@@ -13,6 +13,35 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/${NUBO_APP_ID}.desktop
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/${NUBO_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
+set(NUBO_PACKAGE_CONTACT "NuboTransmission maintainers <maintainers@nubotransmission.invalid>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# The licence, the changelog and the manual page, where Debian looks for them. The changelog is
+# signed by the package's maintainer; both are compressed without a time stamp, so that building
+# twice gives the same files.
+set(NUBO_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/nubotransmission)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${NUBO_DOC_DIR})
+if(UNIX)
+    find_program(NUBO_GZIP gzip)
+    if(NOT NUBO_GZIP)
+        message(FATAL_ERROR "gzip is needed to compress the changelog and the manual page")
+    endif()
+    set(NUBO_DIST_BUILD_DIR ${CMAKE_BINARY_DIR}/dist)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${NUBO_DIST_BUILD_DIR}/changelog @ONLY)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/NuboTransmission.1.in
+                   ${NUBO_DIST_BUILD_DIR}/NuboTransmission.1 @ONLY)
+    foreach(doc changelog NuboTransmission.1)
+        add_custom_command(OUTPUT ${NUBO_DIST_BUILD_DIR}/${doc}.gz
+                           COMMAND ${NUBO_GZIP} -9 -n -k -f ${NUBO_DIST_BUILD_DIR}/${doc}
+                           DEPENDS ${NUBO_DIST_BUILD_DIR}/${doc} VERBATIM)
+    endforeach()
+    add_custom_target(nubo_docs ALL DEPENDS ${NUBO_DIST_BUILD_DIR}/changelog.gz
+                                            ${NUBO_DIST_BUILD_DIR}/NuboTransmission.1.gz)
+    install(FILES ${NUBO_DIST_BUILD_DIR}/changelog.gz DESTINATION ${NUBO_DOC_DIR})
+    install(FILES ${NUBO_DIST_BUILD_DIR}/NuboTransmission.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
 # resources/render-icons.sh renders the program icon to these sizes.
 file(GLOB NUBO_ICONS ${CMAKE_SOURCE_DIR}/resources/hicolor/lumo-*.png)
 foreach(icon ${NUBO_ICONS})
@@ -23,8 +52,6 @@ endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/resources/svg/lumo.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME ${NUBO_APP_ID}.svg)
 
-set(NUBO_PACKAGE_CONTACT "NuboTransmission maintainers <maintainers@nubotransmission.invalid>"
-    CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nubotransmission)
 set(CPACK_PACKAGE_CONTACT ${NUBO_PACKAGE_CONTACT})

@@ -6,6 +6,14 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QSysInfo>
+
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace SettingsKeys {
 
@@ -35,15 +43,67 @@ QString nameClashKey()
 
 QString defaultUserName()
 {
+    QString gecos;
+    QString login;
+#ifdef Q_OS_UNIX
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *account = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &account) == 0 && account) {
+        if (account->pw_gecos)
+            gecos = QString::fromLocal8Bit(account->pw_gecos);
+        login = QString::fromLocal8Bit(account->pw_name);
+    }
+#endif
+    if (login.isEmpty())
+        login = qEnvironmentVariable("USER", qEnvironmentVariable("USERNAME"));
+    return defaultUserName(gecos, login, QSysInfo::machineHostName());
+}
+
+namespace {
+// The name with what the rules forbid taken out and cut to the longest allowed, or empty.
+QString fitUserName(QString name)
+{
+    for (const QChar c : {QChar(':'), QChar('\r'), QChar('\n'), QChar(0)})
+        name.remove(c);
+    name = name.trimmed();
+    if (name.size() > maxUserNameLength) {
+        const int cut = name.at(maxUserNameLength - 1).isHighSurrogate() ? maxUserNameLength - 1
+                                                                         : maxUserNameLength;
+        name = name.left(cut).trimmed();
+    }
+    return isValidUserName(name) ? name : QString();
+}
+} // namespace
+
+QString defaultUserName(const QString &gecos, const QString &login, const QString &hostName)
+{
+    for (const QString &candidate : {gecos.section(QLatin1Char(','), 0, 0), login, hostName}) {
+        const QString name = fitUserName(candidate);
+        if (!name.isEmpty())
+            return name;
+    }
     return QStringLiteral("ruvak");
 }
 
-QString defaultSaveDir()
+namespace {
+QString downloadsFolder()
 {
-    if (!downloadsByDefault)
-        return QCoreApplication::applicationDirPath();
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     return downloads.isEmpty() ? QDir::homePath() : downloads;
+}
+} // namespace
+
+QString defaultSaveDir()
+{
+    return downloadsByDefault ? downloadsFolder()
+                              : defaultSaveDir(QCoreApplication::applicationDirPath());
+}
+
+QString defaultSaveDir(const QString &programFolder)
+{
+    const QFileInfo folder(programFolder);
+    return folder.isDir() && folder.isWritable() ? programFolder : downloadsFolder();
 }
 
 void useDownloadsAsDefaultSaveDir()

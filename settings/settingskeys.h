@@ -20,10 +20,18 @@ QString nameClashKey();
 // What a received top-level item does when the save folder has one of its name already.
 enum class NameClash { Overwrite, KeepBoth, Skip };
 
+// What this machine is called until the user picks a name, so that two fresh machines differ:
+// defaultUserName(gecos, login, host) for the account that runs the program.
 QString defaultUserName();
-// The program's own folder, or the user's Downloads folder once useDownloadsAsDefaultSaveDir()
-// has been called.
+// The first of the full name (the first comma field of the account's GECOS entry), the login name
+// and the host name that makes a valid name once cut to the rules; "ruvak" if none does.
+QString defaultUserName(const QString &gecos, const QString &login, const QString &hostName);
+// The user's Downloads folder once useDownloadsAsDefaultSaveDir() has been called, else
+// defaultSaveDir(the program's folder).
 QString defaultSaveDir();
+// The program's folder, unless the user cannot write there (an installed program): then the
+// user's Downloads folder.
+QString defaultSaveDir(const QString &programFolder);
 
 // Started in the per-user data folder (from the menu), the program's own folder is a system folder
 // nobody can write to; received items then go to the user's Downloads folder by default.
