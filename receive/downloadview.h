@@ -54,10 +54,12 @@ signals:
 private slots:
     void on_backPushButton_clicked();
     void on_cancelPushButton_clicked();
-    void offered(const ReceiveOffer &offer);
-    void updateProgress(qint64 received, qint64 total);
-    void itemsStored(const QList<StreamUnpacker::Entry> &entries);
-    void ended(int outcome, const QString &reason);
+    void listening(bool ok, const QString &error);
+    void offered(quint64 transfer, const ReceiveOffer &offer);
+    void updateProgress(quint64 transfer, qint64 received, qint64 total);
+    void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
+    void ended(quint64 transfer, int outcome, const QString &reason);
+    void busyRefused(const QString &sender, const QString &address);
     void answered(int button);
     void openFile(const QUrl &url);
 
@@ -68,6 +70,7 @@ private:
     void updateCountdown();
     void showWaiting();
     void appendStored();
+    bool isLate(quint64 id) const;
 
     std::unique_ptr<Ui::DownloadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
@@ -86,6 +89,8 @@ private:
     QTimer storedTimer;
     bool active = false;
     QString listenAddress; // empty while not listening
+    QString askedAddress;  // the address being listened on, until the session says it is
+    quint64 transfer = 0;  // the latest transfer the session told of
     int offeredItems = 0;
     int storedItems = 0;
 };
