@@ -87,6 +87,28 @@ ReceiveServer::ReceiveServer(QObject *parent)
 ReceiveServer::~ReceiveServer()
 {
     close();
+    const std::lock_guard<std::mutex> lock(postedLock); // calls that came too late to run
+    posted.clear();
+}
+
+void ReceiveServer::post(std::function<void(ReceiveServer *)> call)
+{
+    // Posted under the lock too, so that nothing of this object is touched from the calling
+    // thread after the worker may have taken the call.
+    const std::lock_guard<std::mutex> lock(postedLock);
+    posted.push_back(std::move(call));
+    QMetaObject::invokeMethod(this, "runPosted", Qt::QueuedConnection);
+}
+
+void ReceiveServer::runPosted()
+{
+    std::vector<std::function<void(ReceiveServer *)>> calls;
+    {
+        const std::lock_guard<std::mutex> lock(postedLock);
+        calls.swap(posted);
+    }
+    for (const auto &call : calls)
+        call(this);
 }
 
 void ReceiveServer::setTimeouts(int idleMs, int answerMs, int quiet)

@@ -13,7 +13,10 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -55,16 +58,20 @@ public:
     ~ReceiveServer() override;
 
     // Safe from any thread: a worker busy storing returns to its event loop at its next piece,
-    // so that a queued close() comes through soon. The close clears it.
+    // so that a posted close() comes through soon. The close clears it.
     void requestStop() { stopping = true; }
+    // Safe from any thread: runs `call` in this object's thread, after the calls posted before
+    // it. What the call carries is handed over under a lock of the standard library, which
+    // ThreadSanitizer follows into the other thread; through Qt's event queue it cannot.
+    void post(std::function<void(ReceiveServer *)> call);
 
     // Transfers of this listen are numbered from `firstTransfer` + 1; listened() tells the result.
-    Q_INVOKABLE bool listen(const QString &address, quint16 port, quint64 firstTransfer = 0);
-    Q_INVOKABLE void close();
-    Q_INVOKABLE void accept(quint64 transfer);
-    Q_INVOKABLE void refuse(quint64 transfer);
-    Q_INVOKABLE void cancel(quint64 transfer);
-    Q_INVOKABLE void setTimeouts(int idleMs, int answerMs, int quietMs = quietPeriodMs);
+    bool listen(const QString &address, quint16 port, quint64 firstTransfer = 0);
+    void close();
+    void accept(quint64 transfer);
+    void refuse(quint64 transfer);
+    void cancel(quint64 transfer);
+    void setTimeouts(int idleMs, int answerMs, int quietMs = quietPeriodMs);
 
 signals:
     void listened(quint64 firstTransfer, bool ok, const QString &error);
@@ -78,6 +85,8 @@ signals:
 
 private:
     enum class Stage { Idle, Header, Asking, Receiving };
+
+    Q_INVOKABLE void runPosted();
 
     // A connection waiting for its request to arrive whole.
     struct Waiting
@@ -126,6 +135,8 @@ private:
     std::atomic<bool> stopping{false};
     QElapsedTimer clock;
     QHash<QString, qint64> busyLines; // address to the time its last busy line was told
+    std::mutex postedLock;
+    std::vector<std::function<void(ReceiveServer *)>> posted;
 };
 
 #endif // RECEIVESERVER_H

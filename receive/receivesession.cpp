@@ -72,10 +72,9 @@ void ReceiveSession::listen(const QHostAddress &address, quint16 port)
     ++listenNumber;
     running = false;
     server->requestStop();
-    // Handed over as text: an address type needs no registration that way, in any Qt.
-    QMetaObject::invokeMethod(server, "listen", Qt::QueuedConnection,
-                              Q_ARG(QString, address.toString()), Q_ARG(quint16, port),
-                              Q_ARG(quint64, listenNumber << 32));
+    const QString text = address.toString();
+    const quint64 first = listenNumber << 32;
+    server->post([text, port, first](ReceiveServer *worker) { worker->listen(text, port, first); });
 }
 
 void ReceiveSession::close()
@@ -83,26 +82,25 @@ void ReceiveSession::close()
     ++listenNumber;
     running = false;
     server->requestStop();
-    QMetaObject::invokeMethod(server, "close", Qt::QueuedConnection);
+    server->post([](ReceiveServer *worker) { worker->close(); });
 }
 
 void ReceiveSession::setTimeouts(int idleMs, int answerMs, int quietMs)
 {
-    QMetaObject::invokeMethod(server, "setTimeouts", Qt::QueuedConnection, Q_ARG(int, idleMs),
-                              Q_ARG(int, answerMs), Q_ARG(int, quietMs));
+    server->post([=](ReceiveServer *worker) { worker->setTimeouts(idleMs, answerMs, quietMs); });
 }
 
 void ReceiveSession::accept(quint64 transfer)
 {
-    QMetaObject::invokeMethod(server, "accept", Qt::QueuedConnection, Q_ARG(quint64, transfer));
+    server->post([transfer](ReceiveServer *worker) { worker->accept(transfer); });
 }
 
 void ReceiveSession::refuse(quint64 transfer)
 {
-    QMetaObject::invokeMethod(server, "refuse", Qt::QueuedConnection, Q_ARG(quint64, transfer));
+    server->post([transfer](ReceiveServer *worker) { worker->refuse(transfer); });
 }
 
 void ReceiveSession::cancel(quint64 transfer)
 {
-    QMetaObject::invokeMethod(server, "cancel", Qt::QueuedConnection, Q_ARG(quint64, transfer));
+    server->post([transfer](ReceiveServer *worker) { worker->cancel(transfer); });
 }
