@@ -1,5 +1,6 @@
 #include "receive/receivesession.h"
 
+#include <QDebug>
 #include <QThread>
 
 namespace {
@@ -62,7 +63,7 @@ ReceiveSession::~ReceiveSession()
     close();
     thread->quit();
     if (!thread->wait(stopGraceMs)) {
-        qWarning("the receive thread did not stop; it ends with the program");
+        qWarning() << "接收线程未能及时结束，随程序退出";
         thread->setParent(nullptr);
     }
 }
