@@ -30,6 +30,8 @@ DownloadView::DownloadView(QWidget *parent)
                 ui->textBrowser->setToolTip(
                     url.isLocalFile() ? ReceiveHtml::toolTip(url.toLocalFile()) : QString());
             });
+    connect(session, &ReceiveSession::listening, this, &DownloadView::listening);
+    connect(session, &ReceiveSession::busyRefused, this, &DownloadView::busyRefused);
     connect(session, &ReceiveSession::offered, this, &DownloadView::offered);
     connect(session, &ReceiveSession::progress, this, &DownloadView::updateProgress);
     connect(session, &ReceiveSession::itemsStored, this, &DownloadView::itemsStored);
@@ -85,23 +87,48 @@ void DownloadView::startSession()
     // Without an address of our own there is nothing safe to listen on, and a receiver that
     // cannot listen must not announce itself: senders would pick it in vain.
     const QHostAddress address = udpThread->localAddress;
-    QString error;
     listenAddress.clear();
-    if (address.isNull())
+    askedAddress.clear();
+    if (address.isNull()) {
         appendHtml(ReceiveHtml::problem(tr("未找到本机网络地址，无法接收文件！")));
-    else if (!session->listen(address, TransferRequest::port, &error))
-        appendHtml(ReceiveHtml::problem(
-            tr("无法监听端口%1（%2），无法接收文件！").arg(TransferRequest::port).arg(error)));
-    else
-        listenAddress = address.toString();
-    if (!listenAddress.isEmpty())
-        udpThread->start(QThread::InheritPriority);
+    } else {
+        askedAddress = address.toString();
+        session->listen(address, TransferRequest::port);
+    }
     if (!SettingsKeys::isValidUserName(SettingsKeys::userName(*settings)))
         appendHtml(
             ReceiveHtml::problem(tr("名称无效，其他设备看不到本机，请在“设置”中修改名称。")));
 
     reportUnusableSaveDir(SettingsKeys::saveDir(*settings));
+}
+
+// Announced only once the session listens: senders would otherwise pick this machine in vain.
+void DownloadView::listening(bool ok, const QString &error)
+{
+    if (!active || askedAddress.isEmpty())
+        return;
+    if (!ok) {
+        appendHtml(ReceiveHtml::problem(
+            tr("无法监听端口%1（%2），无法接收文件！").arg(TransferRequest::port).arg(error)));
+        return;
+    }
+    listenAddress = askedAddress;
+    udpThread->start(QThread::InheritPriority);
     showWaiting();
+}
+
+void DownloadView::busyRefused(const QString &sender, const QString &address)
+{
+    if (active)
+        appendHtml(
+            ReceiveHtml::notice(tr("来自 %1（%2）的请求因正在传输而被拒绝").arg(sender, address)));
+}
+
+// Whatever the session still says of a transfer before the latest one is dropped: a late end
+// must never close the next question.
+bool DownloadView::isLate(quint64 id) const
+{
+    return id < transfer;
 }
 
 // Who others see, where files go, and that the view is ready.
@@ -169,11 +196,14 @@ void DownloadView::on_backPushButton_clicked()
 void DownloadView::on_cancelPushButton_clicked()
 {
     if (confirmLeave())
-        session->cancel();
+        session->cancel(transfer);
 }
 
-void DownloadView::offered(const ReceiveOffer &offer)
+void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
 {
+    if (isLate(id))
+        return;
+    transfer = id;
     // Each transfer starts from a clean view.
     storedEntries.clear();
     storedTimer.stop();
@@ -232,15 +262,17 @@ void DownloadView::answered(int button)
         clock.restart();
         meter.sample(0, 0);
         showProgress(tr("正在接收..."));
-        session->accept();
+        session->accept(transfer);
     } else {
-        session->refuse();
+        session->refuse(transfer);
     }
 }
 
-void DownloadView::updateProgress(qint64 received, qint64 total)
+void DownloadView::updateProgress(quint64 id, qint64 received, qint64 total)
 {
     Q_UNUSED(total)
+    if (id != transfer)
+        return;
     progress.setReceived(received);
     meter.sample(received, clock.elapsed());
     ui->progressBar->setValue(progress.barValue());
@@ -253,8 +285,10 @@ void DownloadView::showProgress(const QString &title)
         ReceiveHtml::progress(title, progress.received(), progress.total(), meter.text()));
 }
 
-void DownloadView::itemsStored(const QList<StreamUnpacker::Entry> &entries)
+void DownloadView::itemsStored(quint64 id, const QList<StreamUnpacker::Entry> &entries)
 {
+    if (id != transfer)
+        return;
     for (const StreamUnpacker::Entry &entry : entries)
         storedItems += entry.status == StreamUnpacker::Stored;
     storedEntries += entries;
@@ -273,11 +307,14 @@ void DownloadView::appendStored()
         appendHtml(html);
 }
 
-void DownloadView::ended(int outcome, const QString &reason)
+void DownloadView::ended(quint64 id, int outcome, const QString &reason)
 {
+    if (isLate(id))
+        return;
+    transfer = id;
     // The end line comes after the last link, which may still be on its way in.
     if (!storedEntries.isEmpty()) {
-        QTimer::singleShot(1, this, [this, outcome, reason] { ended(outcome, reason); });
+        QTimer::singleShot(1, this, [this, id, outcome, reason] { ended(id, outcome, reason); });
         return;
     }
     ui->cancelPushButton->hide();

@@ -59,10 +59,12 @@ signals:
 private slots:
     void on_backPushButton_clicked();
     void on_cancelPushButton_clicked();
-    void offered(const ReceiveOffer &offer);
-    void updateProgress(qint64 received, qint64 total);
-    void itemsStored(const QList<StreamUnpacker::Entry> &entries);
-    void ended(int outcome, const QString &reason);
+    void listening(bool ok, const QString &error);
+    void offered(quint64 transfer, const ReceiveOffer &offer);
+    void updateProgress(quint64 transfer, qint64 received, qint64 total);
+    void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
+    void ended(quint64 transfer, int outcome, const QString &reason);
+    void busyRefused(const QString &sender, const QString &address);
     void answered(int button);
     void openFile(const QUrl &url);
 
@@ -75,6 +77,7 @@ private:
     void showEndHeading(int outcome);
     static QString describeOffer(const ReceiveOffer &offer);
     void appendStored();
+    bool isLate(quint64 id) const;
 
     std::unique_ptr<Ui::DownloadView> ui;
     std::unique_ptr<UDPSendThread> udpThread;
@@ -96,6 +99,8 @@ private:
     QString listenAddress; // empty while not listening
     QString shownName;     // as the view last said them
     QString shownSaveDir;
+    QString askedAddress;  // the address being listened on, until the session says it is
+    quint64 transfer = 0;  // the latest transfer the session told of
     int offeredItems = 0;
     int storedItems = 0;
 };

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QTextDocument>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace {
@@ -35,6 +36,21 @@ QString ReceiveHtml::entryProblem(const StreamUnpacker::Entry &entry)
         if (!entry.name.isEmpty())
             return tr("未完整收到：%1").arg(entry.name);
         break;
+    }
+    return QString();
+}
+
+QString ReceiveHtml::clashNote(const StreamUnpacker::Entry &entry)
+{
+    switch (entry.clash) {
+    case StreamUnpacker::NoClash:
+        break;
+    case StreamUnpacker::Replaced:
+        return tr("（已替换）");
+    case StreamUnpacker::Renamed:
+        return tr("（已另存为 %1）").arg(QFileInfo(entry.storedPath).fileName()).toHtmlEscaped();
+    case StreamUnpacker::Skipped:
+        return tr("（已跳过）");
     }
     return QString();
 }
@@ -108,7 +124,7 @@ QString ReceiveHtml::entries(const QList<StreamUnpacker::Entry> &entries)
     };
     for (const StreamUnpacker::Entry &entry : entries) {
         if (entry.status == StreamUnpacker::Stored) {
-            links << link(entry.name, entry.storedPath);
+            links << link(entry.name, entry.storedPath) + clashNote(entry);
         } else {
             const QString text = entryProblem(entry);
             if (!text.isEmpty()) {

@@ -30,6 +30,8 @@ public:
     static QString entries(const QList<StreamUnpacker::Entry> &entries);
     // The problem line of an entry that was not stored; empty for a stored one.
     static QString entryProblem(const StreamUnpacker::Entry &entry);
+    // What the name-clash rule did to a top-level item, said after its link; empty if nothing.
+    static QString clashNote(const StreamUnpacker::Entry &entry);
 };
 
 #endif // RECEIVEHTML_H

@@ -1,11 +1,13 @@
 #include "receive/receiveserver.h"
 
+#include "protocol/formatsize.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "settings/settingskeys.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStorageInfo>
@@ -23,10 +25,13 @@
 namespace {
 
 const QString headerFileName = QStringLiteral("header");
-const QString streamFileName = QStringLiteral("stream");
 
-// Bounds one read from the socket; body chunks are written as they come.
+// One read from the socket, handed to the unpacker and written to the item's file at once.
 constexpr qint64 chunkSize = 1024 * 1024;
+// What Qt may hold of a transfer's connection: enough to keep a fast link busy while a piece is
+// written, small enough that a slow disk holds the sender back rather than filling memory.
+constexpr qint64 readBufferBytes = 4 * chunkSize;
+constexpr qint64 busyLineIntervalMs = 60000;
 
 bool parseCount(const QString &text, qint64 *value)
 {
@@ -40,28 +45,70 @@ bool parseCount(const QString &text, qint64 *value)
     return true;
 }
 
+QString requestText(const QByteArray &bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul >= 0 ? bytes.left(nul) : bytes);
+}
+
+void writeHeaderFile(const QByteArray &bytes)
+{
+    QFile file(headerFileName);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+}
+
+// The refusal reply, and the connection closed once it has left.
+void refuseSocket(QTcpSocket *incoming)
+{
+    incoming->write(TransferReply::refusal());
+    QObject::connect(incoming, &QTcpSocket::disconnected, incoming, &QObject::deleteLater);
+    incoming->disconnectFromHost();
+    if (incoming->state() == QAbstractSocket::UnconnectedState)
+        incoming->deleteLater();
+}
+
 } // namespace
 
 ReceiveServer::ReceiveServer(QObject *parent)
-    : QObject(parent), server(new QTcpServer(this)), quietTimer(this), idleTimer(this),
-      answerTimer(this), reportTimer(this), recvFile(this)
+    : QObject(parent), server(new QTcpServer(this)), idleTimer(this), answerTimer(this),
+      reportTimer(this)
 {
     connect(server, &QTcpServer::newConnection, this, &ReceiveServer::newConnection);
-    // A coarse timer may fire a little early; the quiet period is a promise to the sender.
-    quietTimer.setTimerType(Qt::PreciseTimer);
-    quietTimer.setSingleShot(true);
-    connect(&quietTimer, &QTimer::timeout, this, &ReceiveServer::question);
     idleTimer.setSingleShot(true);
     connect(&idleTimer, &QTimer::timeout, this, &ReceiveServer::dropIdle);
     answerTimer.setSingleShot(true);
     connect(&answerTimer, &QTimer::timeout, this, &ReceiveServer::answerTimedOut);
     reportTimer.setInterval(reportIntervalMs);
     connect(&reportTimer, &QTimer::timeout, this, &ReceiveServer::report);
+    clock.start();
 }
 
 ReceiveServer::~ReceiveServer()
 {
     close();
+    const std::lock_guard<std::mutex> lock(postedLock); // calls that came too late to run
+    posted.clear();
+}
+
+void ReceiveServer::post(std::function<void(ReceiveServer *)> call)
+{
+    // Posted under the lock too, so that nothing of this object is touched from the calling
+    // thread after the worker may have taken the call.
+    const std::lock_guard<std::mutex> lock(postedLock);
+    posted.push_back(std::move(call));
+    QMetaObject::invokeMethod(this, "runPosted", Qt::QueuedConnection);
+}
+
+void ReceiveServer::runPosted()
+{
+    std::vector<std::function<void(ReceiveServer *)>> calls;
+    {
+        const std::lock_guard<std::mutex> lock(postedLock);
+        calls.swap(posted);
+    }
+    for (const auto &call : calls)
+        call(this);
 }
 
 void ReceiveServer::setTimeouts(int idleMs, int answerMs, int quiet)
@@ -71,148 +118,205 @@ void ReceiveServer::setTimeouts(int idleMs, int answerMs, int quiet)
     quietMs = quiet;
 }
 
-bool ReceiveServer::listen(const QString &address, quint16 port)
+bool ReceiveServer::listen(const QString &address, quint16 port, quint64 firstTransfer)
 {
     close();
+    transfer = firstTransfer;
     if (!server->listen(QHostAddress(address), port)) {
         qDebug() << "listen" << server->errorString();
+        QString error;
         switch (server->serverError()) {
         case QAbstractSocket::AddressInUseError:
-            listenErrorText = tr("端口已被占用，可能已有另一个程序在接收");
+            error = tr("端口已被占用，可能已有另一个程序在接收");
             break;
         case QAbstractSocket::SocketAccessError:
-            listenErrorText = tr("没有使用该端口的权限");
+            error = tr("没有使用该端口的权限");
             break;
         default:
-            listenErrorText = tr("网络错误");
+            error = tr("网络错误");
             break;
         }
+        emit listened(firstTransfer, false, error);
         return false;
     }
     stage = Stage::Header;
-    header.clear();
-    openWorkFile(headerFileName);
+    writeHeaderFile(QByteArray());
+    emit listened(firstTransfer, true, QString());
     return true;
 }
 
 void ReceiveServer::close()
 {
     server->close();
-    if (socket) {
-        if (stage == Stage::Receiving || stage == Stage::Asking)
-            cancel();
-        if (socket) {
-            socket->disconnect(this);
-            socket->abort();
-            socket->deleteLater();
-        }
+    const QList<QTcpSocket *> callers = waiting.keys();
+    for (QTcpSocket *caller : callers) {
+        takeWaiting(caller);
+        caller->abort();
+        caller->deleteLater();
     }
-    quietTimer.stop();
+    if (socket && transferBusy())
+        cancelTransfer();
+    if (socket) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
     idleTimer.stop();
     answerTimer.stop();
     reportTimer.stop();
-    recvFile.close();
     unpacker.reset();
     stage = Stage::Idle;
+    stopping = false;
 }
 
 void ReceiveServer::newConnection()
 {
     while (QTcpSocket *incoming = server->nextPendingConnection()) {
-        // One transfer at a time: bytes of a second connection must never reach the work files.
-        if (stage != Stage::Header || socket) {
-            qDebug() << "拒绝";
-            incoming->write(TransferReply::refusal());
-            connect(incoming, &QTcpSocket::disconnected, incoming, &QObject::deleteLater);
-            incoming->disconnectFromHost();
+        if (waiting.size() >= maxWaiting) {
+            qDebug() << "拒绝"
+                     << "等待的连接过多";
+            refuseSocket(incoming);
             continue;
         }
-        socket = incoming;
-        header.clear();
-        openWorkFile(headerFileName);
-        connect(incoming, &QTcpSocket::readyRead, this, &ReceiveServer::readIncoming);
-        connect(incoming, &QTcpSocket::disconnected, this, &ReceiveServer::senderClosed);
-        idleTimer.start(idleTimeoutMs);
+        // Qt stops taking bytes from the system once it holds this much: a peer cannot fill
+        // memory while its request waits.
+        incoming->setReadBufferSize(maxHeaderBytes + maxEarlyBytes + 1);
+        Waiting &entry = waiting[incoming];
+        entry.quiet = new QTimer(incoming);
+        entry.quiet->setSingleShot(true);
+        // A coarse timer may fire a little early; the quiet period is a promise to the sender.
+        entry.quiet->setTimerType(Qt::PreciseTimer);
+        connect(entry.quiet, &QTimer::timeout, this,
+                [this, incoming] { requestArrived(incoming); });
+        entry.deadline = new QTimer(incoming);
+        entry.deadline->setSingleShot(true);
+        connect(entry.deadline, &QTimer::timeout, this,
+                [this, incoming] { waitedTooLong(incoming); });
+        // A request has the idle time from connecting to arrive whole.
+        entry.deadline->start(transferBusy() ? busyWaitMs : idleTimeoutMs);
+        connect(incoming, &QTcpSocket::readyRead, this,
+                [this, incoming] { readWaiting(incoming); });
+        connect(incoming, &QTcpSocket::disconnected, this, [this, incoming] {
+            if (waiting.contains(incoming)) {
+                takeWaiting(incoming);
+                incoming->deleteLater();
+            }
+        });
         // Bytes that came with the connection are announced by readyRead as usual.
     }
 }
 
-void ReceiveServer::readIncoming()
+void ReceiveServer::readWaiting(QTcpSocket *incoming)
 {
-    while (socket && socket->bytesAvailable() > 0) {
-        switch (stage) {
-        case Stage::Header: {
-            const QByteArray chunk = socket->read(maxHeaderBytes + 1 - header.size());
-            header += chunk;
-            recvFile.write(chunk);
-            recvFile.flush();
-            if (header.size() > maxHeaderBytes) {
-                refuseWith(tr("请求头过长，拒绝传输！"));
-                return;
-            }
-            // A request has the idle time from connecting to arrive whole.
-            quietTimer.start(quietMs);
-            break;
-        }
-        case Stage::Asking:
-            early += socket->read(maxEarlyBytes + 1 - early.size());
-            if (early.size() > maxEarlyBytes) {
-                qDebug() << "应答前收到过多数据";
-                resetConnection();
-                finish(Failed, tr("对方在确认前就发送了大量数据，已断开连接！"));
-                return;
-            }
-            break;
-        case Stage::Receiving:
-            takeBody(socket->read(chunkSize));
-            break;
-        case Stage::Idle:
-            socket->readAll();
-            break;
-        }
+    const auto found = waiting.find(incoming);
+    if (found == waiting.end())
+        return;
+    QByteArray &bytes = found->bytes;
+    const int searchFrom = qMax(0, bytes.size() - 3);
+    bytes += incoming->read(maxHeaderBytes + maxEarlyBytes + 1 - bytes.size());
+    const int end = bytes.indexOf("\r\n\r\n", searchFrom);
+    if (end >= 0 && end + 4 <= maxHeaderBytes) {
+        requestArrived(incoming);
+    } else if (bytes.size() > maxHeaderBytes) {
+        qDebug() << "拒绝"
+                 << "请求头过长";
+        takeWaiting(incoming);
+        refuseSocket(incoming);
+    } else {
+        found->quiet->start(quietMs);
     }
 }
 
-void ReceiveServer::takeBody(const QByteArray &chunk)
+ReceiveServer::Waiting ReceiveServer::takeWaiting(QTcpSocket *incoming)
 {
-    if (chunk.isEmpty())
-        return;
-    idleTimer.start(idleTimeoutMs);
-    // The work file keeps the body as it came; it goes to disk chunk by chunk.
-    if (recvFile.write(chunk) != chunk.size() || !recvFile.flush()) {
-        resetConnection();
-        unpacker->finish();
-        finish(Failed, tr("写入工作文件“stream”失败，接收不完整！"));
-        return;
+    const Waiting entry = waiting.take(incoming);
+    incoming->disconnect(this);
+    if (entry.quiet) {
+        entry.quiet->stop();
+        entry.quiet->disconnect(this);
+        entry.quiet->deleteLater();
     }
-    if (!unpacker->feed(chunk)) {
-        qDebug() << "无法保存，断开连接";
-        resetConnection();
-        finish(Failed, QString());
-        return;
+    if (entry.deadline) {
+        entry.deadline->stop();
+        entry.deadline->disconnect(this);
+        entry.deadline->deleteLater();
     }
-    if (unpacker->atEnd()) {
-        // Everything is stored: ending the connection from this side tells the sender so.
-        socket->disconnect(this);
-        socket->disconnectFromHost();
-        finish(Complete, QString());
-    }
+    return entry;
 }
 
-void ReceiveServer::question()
+// The first whole request is asked about; while it is asked or received, the others are refused.
+void ReceiveServer::requestArrived(QTcpSocket *incoming)
 {
-    if (stage != Stage::Header || !socket)
+    if (!waiting.contains(incoming))
         return;
-    idleTimer.stop();
-    const QString text = QString::fromUtf8(
-        header.left(header.indexOf('\0') >= 0 ? header.indexOf('\0') : header.size()));
-    const QMap<QString, QString> fields = TransferRequest::parseHeader(text);
+    const Waiting entry = takeWaiting(incoming);
+    if (transferBusy() || socket) {
+        refuseBusy(incoming, entry.bytes);
+        return;
+    }
+    socket = incoming;
+    incoming->setReadBufferSize(readBufferBytes);
+    connect(incoming, &QTcpSocket::readyRead, this, &ReceiveServer::readIncoming);
+    connect(incoming, &QTcpSocket::disconnected, this, &ReceiveServer::senderClosed);
+    question(entry.bytes);
+}
 
-    // From here on every byte belongs to the body.
-    const bool streamOpen = openWorkFile(streamFileName);
-    early.clear();
+void ReceiveServer::waitedTooLong(QTcpSocket *incoming)
+{
+    if (!waiting.contains(incoming))
+        return;
+    if (transferBusy()) {
+        requestArrived(incoming); // refused with what has arrived
+        return;
+    }
+    qDebug() << "连接超时";
+    takeWaiting(incoming);
+    incoming->abort();
+    incoming->deleteLater();
+}
+
+void ReceiveServer::refuseBusy(QTcpSocket *incoming, const QByteArray &bytes)
+{
+    const QString sender =
+        TransferRequest::parseHeader(requestText(bytes)).value(QStringLiteral("sender-name"));
+    const QString address = incoming->peerAddress().toString();
+    qDebug() << "拒绝"
+             << "正在传输" << address;
+    refuseSocket(incoming);
+    if (sender.isEmpty())
+        return;
+    const qint64 now = clock.elapsed();
+    const auto last = busyLines.constFind(address);
+    if (last != busyLines.constEnd() && now - *last < busyLineIntervalMs)
+        return;
+    // Addresses not heard from within the interval need no memory.
+    for (auto it = busyLines.begin(); it != busyLines.end();) {
+        if (now - *it >= busyLineIntervalMs)
+            it = busyLines.erase(it);
+        else
+            ++it;
+    }
+    busyLines.insert(address, now);
+    emit busyRefused(transfer, sender, address);
+}
+
+void ReceiveServer::question(const QByteArray &bytes)
+{
     stage = Stage::Asking;
+    ++transfer;
+    // What follows the request's empty line is the start of the body, pushed before the answer.
+    const int end = bytes.indexOf("\r\n\r\n");
+    const QByteArray header = end >= 0 ? bytes.left(end + 4) : bytes;
+    early = end >= 0 ? bytes.mid(end + 4) : QByteArray();
+    writeHeaderFile(header);
+    // Those still waiting are refused once their requests are in, which takes no longer than this.
+    for (const Waiting &other : qAsConst(waiting)) {
+        if (other.deadline->remainingTime() > busyWaitMs)
+            other.deadline->start(busyWaitMs);
+    }
 
+    const QString text = requestText(header);
+    const QMap<QString, QString> fields = TransferRequest::parseHeader(text);
     qint64 size = 0;
     qint64 items = 0;
     if (!parseCount(fields.value(QStringLiteral("Content-Length")), &size) ||
@@ -221,16 +325,15 @@ void ReceiveServer::question()
         refuseWith(tr("请求无效，拒绝传输！"));
         return;
     }
-    if (!streamOpen) {
-        refuseWith(tr("无法打开工作文件“stream”，拒绝传输！"));
-        return;
-    }
-    const QString saveDir = SettingsKeys::saveDir(*SettingsKeys::openConfig());
-    const QString problem = checkSaveDir(saveDir, size);
+    const auto config = SettingsKeys::openConfig();
+    const QString saveDir = SettingsKeys::saveDir(*config);
+    const QString problem = checkSaveDir(saveDir, size, items);
     if (!problem.isEmpty()) {
         refuseWith(problem);
         return;
     }
+    // Taken now, so that a change made while the transfer runs cannot mix two rules in it.
+    const SettingsKeys::NameClash rule = SettingsKeys::nameClash(*config);
 
     offer = ReceiveOffer();
     offer.sender = fields.value(QStringLiteral("sender-name"));
@@ -243,7 +346,8 @@ void ReceiveServer::question()
     if (parseCount(fields.value(QStringLiteral("Files-Number")), &files) && files <= items)
         offer.files = int(files);
     offer.answerMs = answerTimeoutMs;
-    if (!offer.target.isEmpty() && !offer.target.contains(QLatin1Char('/'))) {
+    if (rule == SettingsKeys::NameClash::Overwrite && !offer.target.isEmpty() &&
+        !offer.target.contains(QLatin1Char('/'))) {
         const QFileInfo existing(saveDir + QLatin1Char('/') + offer.target);
         offer.overwrites = existing.exists() || existing.isSymLink();
     }
@@ -251,59 +355,112 @@ void ReceiveServer::question()
     unpacker = std::make_unique<StreamUnpacker>(saveDir);
     unpacker->setRecordLimit(offer.items);
     unpacker->setDataLimit(offer.size);
+    unpacker->setNameClash(rule);
     QStringList own;
     for (const QString &name : SettingsKeys::workingFolderFiles())
         own << QFileInfo(name).absoluteFilePath();
     unpacker->setProtectedPaths(own);
     answerTimer.start(answerTimeoutMs);
-    emit offered(offer);
+    emit offered(transfer, offer);
+    readIncoming(); // bytes beyond the request that Qt held already
 }
 
-QString ReceiveServer::checkSaveDir(const QString &saveDir, qint64 size) const
+QString ReceiveServer::checkSaveDir(const QString &saveDir, qint64 size, qint64 items) const
 {
     if (!QFileInfo(saveDir).isDir() && !QDir().mkpath(saveDir))
         return tr("保存路径不存在且无法创建：%1，拒绝传输！").arg(saveDir);
     const QFileInfo info(saveDir);
     if (!info.isDir() || !info.isWritable())
         return tr("保存路径不可写：%1，拒绝传输！").arg(saveDir);
-    // Folders and file system overhead take a little more than the announced contents.
-    const qint64 margin = 16 * 1024 * 1024;
+    const qint64 needed = spaceNeeded(size, items);
     const QStorageInfo storage(saveDir);
-    if (storage.isValid() && storage.bytesAvailable() >= 0 &&
-        storage.bytesAvailable() < size + margin)
-        return tr("保存路径空间不足（需要 %1），拒绝传输！")
-            .arg(QString::number(double(size + margin) / (1024.0 * 1024.0), 'f', 1) +
-                 QLatin1String("MB"));
+    if (storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < needed)
+        return tr("保存路径空间不足（需要 %1，可用 %2），拒绝传输！")
+            .arg(formatSize(needed), formatSize(storage.bytesAvailable()));
     return QString();
 }
 
-void ReceiveServer::accept()
+void ReceiveServer::readIncoming()
 {
-    if (stage != Stage::Asking || !socket)
+    while (socket && !stopping) {
+        if (stage == Stage::Asking && early.size() > maxEarlyBytes) {
+            qDebug() << "应答前收到过多数据";
+            resetConnection();
+            finish(Failed, tr("对方在确认前就发送了大量数据，已断开连接！"));
+            return;
+        }
+        if (socket->bytesAvailable() <= 0)
+            return;
+        switch (stage) {
+        case Stage::Asking:
+            early += socket->read(maxEarlyBytes + 1 - early.size());
+            break;
+        case Stage::Receiving: {
+            if (buffer.size() != chunkSize)
+                buffer.resize(int(chunkSize));
+            const qint64 got = socket->read(buffer.data(), chunkSize);
+            if (got <= 0)
+                return;
+            takeBody(buffer.constData(), got);
+            break;
+        }
+        case Stage::Header:
+        case Stage::Idle:
+            socket->readAll();
+            break;
+        }
+    }
+}
+
+void ReceiveServer::takeBody(const char *data, qint64 length)
+{
+    if (length <= 0)
+        return;
+    idleTimer.start(idleTimeoutMs);
+    if (!unpacker->feed(data, length)) {
+        qDebug() << "无法保存，断开连接";
+        const bool diskFull = unpacker->diskFull();
+        resetConnection();
+        finish(Failed, diskFull ? tr("磁盘空间已满，接收不完整！") : QString());
+        return;
+    }
+    if (unpacker->atEnd()) {
+        // Everything is stored: ending the connection from this side tells the sender so.
+        socket->disconnect(this);
+        socket->disconnectFromHost();
+        finish(Complete, QString());
+    }
+}
+
+void ReceiveServer::accept(quint64 id)
+{
+    if (id != transfer || stage != Stage::Asking || !socket)
         return;
     answerTimer.stop();
     socket->write(TransferReply::accept());
     stage = Stage::Receiving;
     idleTimer.start(idleTimeoutMs);
     reportTimer.start();
-    emit progress(0, offer.size);
+    emit progress(transfer, 0, offer.size);
     const QByteArray pushed = early;
     early.clear();
-    takeBody(pushed);
+    takeBody(pushed.constData(), pushed.size());
     if (stage == Stage::Receiving)
         readIncoming();
 }
 
-void ReceiveServer::refuse()
+void ReceiveServer::refuse(quint64 id)
 {
-    if (stage != Stage::Asking || !socket)
-        return;
-    early.clear();
+    if (id == transfer && stage == Stage::Asking && socket)
+        refuseTransfer();
+}
+
+void ReceiveServer::refuseTransfer()
+{
     socket->disconnect(this);
-    socket->write(TransferReply::refusal());
-    // A refused transfer is over. Senders may keep their end open, and while it is open no
-    // other transfer can start, so this end closes once the reply has left.
-    socket->disconnectFromHost();
+    // A refused transfer is over. Senders may keep their end open, so this end closes once the
+    // reply has left.
+    refuseSocket(socket);
     finish(Refused, QString());
 }
 
@@ -312,18 +469,21 @@ void ReceiveServer::refuseWith(const QString &reason)
     qDebug() << "拒绝" << reason;
     if (socket) {
         socket->disconnect(this);
-        socket->write(TransferReply::refusal());
-        socket->disconnectFromHost();
+        refuseSocket(socket);
     }
     finish(Failed, reason);
 }
 
-void ReceiveServer::cancel()
+void ReceiveServer::cancel(quint64 id)
 {
-    if (!socket)
-        return;
+    if (id == transfer && socket)
+        cancelTransfer();
+}
+
+void ReceiveServer::cancelTransfer()
+{
     if (stage == Stage::Asking) {
-        refuse();
+        refuseTransfer();
     } else if (stage == Stage::Receiving) {
         resetConnection();
         unpacker->finish();
@@ -336,7 +496,6 @@ void ReceiveServer::answerTimedOut()
     if (stage != Stage::Asking || !socket)
         return;
     // No reply at all: the sender then tells "no answer" from a refusal.
-    early.clear();
     socket->disconnect(this);
     socket->disconnectFromHost();
     finish(Unanswered, QString());
@@ -344,26 +503,18 @@ void ReceiveServer::answerTimedOut()
 
 void ReceiveServer::dropIdle()
 {
-    if (!socket || (stage != Stage::Header && stage != Stage::Receiving))
+    if (!socket || stage != Stage::Receiving)
         return;
     qDebug() << "连接超时";
-    const QString reason = tr("对方长时间没有发送数据，已断开连接。");
-    if (stage == Stage::Header) {
-        socket->abort();
-        return; // senderClosed() has run
-    }
     resetConnection();
     unpacker->finish();
-    finish(Incomplete, reason);
+    finish(Incomplete, tr("对方长时间没有发送数据，已断开连接。"));
 }
 
 void ReceiveServer::senderClosed()
 {
     qDebug() << "客户端断开连接";
     switch (stage) {
-    case Stage::Header:
-        finish(Complete, QString()); // nothing was asked; just make ready again
-        break;
     case Stage::Asking:
         finish(SenderLeft, QString());
         break;
@@ -374,6 +525,7 @@ void ReceiveServer::senderClosed()
             finish(Incomplete, QString());
         }
         break;
+    case Stage::Header:
     case Stage::Idle:
         break;
     }
@@ -385,19 +537,18 @@ void ReceiveServer::report()
         return;
     const QList<StreamUnpacker::Entry> entries = unpacker->takeEntries();
     if (!entries.isEmpty())
-        emit itemsStored(entries);
-    emit progress(qMin(unpacker->dataBytes(), offer.size), offer.size);
+        emit itemsStored(transfer, entries);
+    emit progress(transfer, qMin(unpacker->dataBytes(), offer.size), offer.size);
 }
 
 void ReceiveServer::finish(Outcome outcome, const QString &reason)
 {
-    const Stage endedIn = stage;
     report();
-    quietTimer.stop();
     idleTimer.stop();
     answerTimer.stop();
     reportTimer.stop();
     unpacker.reset();
+    early.clear();
     if (socket) {
         QTcpSocket *old = socket;
         socket = nullptr;
@@ -407,14 +558,12 @@ void ReceiveServer::finish(Outcome outcome, const QString &reason)
             old->deleteLater();
     }
     stage = server->isListening() ? Stage::Header : Stage::Idle;
-    header.clear();
     if (stage == Stage::Header)
-        openWorkFile(headerFileName);
-    else
-        recvFile.close();
-    // A connection that ended before it asked anything is no transfer the user needs to see.
-    if (endedIn != Stage::Header)
-        emit ended(outcome, reason);
+        writeHeaderFile(QByteArray());
+    // Those that came during the transfer may now be asked about; they get the time of any other.
+    for (const Waiting &other : qAsConst(waiting))
+        other.deadline->start(idleTimeoutMs);
+    emit ended(transfer, outcome, reason);
 }
 
 // Tells the sender that not everything was stored: a reset, unlike an orderly close.
@@ -429,11 +578,4 @@ void ReceiveServer::resetConnection()
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&hard), sizeof hard);
     }
     socket->abort();
-}
-
-bool ReceiveServer::openWorkFile(const QString &name)
-{
-    recvFile.close();
-    recvFile.setFileName(name);
-    return recvFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
 }

@@ -6,22 +6,27 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QFile>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
 
-// The receiving end of transfers, one at a time, in the thread it is moved to: listens, stores
-// the request in the work file "header", asks through offered() after the quiet period, replies,
-// appends the body to "stream" and unpacks it as it arrives. When the whole body is stored it
-// closes its end, and when something cannot be stored it resets the connection, so that a sender
-// can tell the two apart. ReceiveSession is its face towards the window.
+// The receiving end of transfers, one at a time, in the thread it is moved to: listens, lets
+// several connections wait for their requests, asks through offered() about the first whole
+// request (ended by its empty line, or by the quiet period), replies, and stores the body below
+// the save folder as it arrives. When the whole body is stored it closes its end, and when
+// something cannot be stored it resets the connection, so that a sender can tell the two apart.
+// Every signal names the transfer it belongs to. ReceiveSession is its face towards the window.
 class ReceiveServer : public QObject
 {
     Q_OBJECT
@@ -35,31 +40,73 @@ public:
     // An honest sender sends nothing before the answer; a little is kept for one that does.
     static constexpr qint64 maxEarlyBytes = 64 * 1024;
     static constexpr int reportIntervalMs = 250;
+    // Connections waiting for their requests at once; one more is refused straight away.
+    static constexpr int maxWaiting = 8;
+    // How long a connection that comes while a transfer runs may take to send its request, which
+    // names the sender that the receiving user is told was turned away.
+    static constexpr int busyWaitMs = 2000;
+    // File systems store contents in whole blocks, and 4 KiB is the block of the usual ones
+    // (ext4, XFS, NTFS, APFS): a file takes up to one block beyond its size and a folder at least
+    // one for its entries. So every announced item may cost up to one block on top of the
+    // announced contents.
+    static constexpr qint64 blockSize = 4096;
+
+    // The free space a transfer of `size` bytes of contents in `items` items asks for.
+    static qint64 spaceNeeded(qint64 size, qint64 items) { return size + items * blockSize; }
 
     explicit ReceiveServer(QObject *parent = nullptr);
     ~ReceiveServer() override;
 
-    Q_INVOKABLE bool listen(const QString &address, quint16 port);
-    Q_INVOKABLE QString listenError() const { return listenErrorText; }
-    Q_INVOKABLE void close();
-    Q_INVOKABLE void accept();
-    Q_INVOKABLE void refuse();
-    Q_INVOKABLE void cancel();
-    Q_INVOKABLE void setTimeouts(int idleMs, int answerMs, int quietMs = quietPeriodMs);
+    // Safe from any thread: a worker busy storing returns to its event loop at its next piece,
+    // so that a posted close() comes through soon. The close clears it.
+    void requestStop() { stopping = true; }
+    // Safe from any thread: runs `call` in this object's thread, after the calls posted before
+    // it. What the call carries is handed over under a lock of the standard library, which
+    // ThreadSanitizer follows into the other thread; through Qt's event queue it cannot.
+    void post(std::function<void(ReceiveServer *)> call);
+
+    // Transfers of this listen are numbered from `firstTransfer` + 1; listened() tells the result.
+    bool listen(const QString &address, quint16 port, quint64 firstTransfer = 0);
+    void close();
+    void accept(quint64 transfer);
+    void refuse(quint64 transfer);
+    void cancel(quint64 transfer);
+    void setTimeouts(int idleMs, int answerMs, int quietMs = quietPeriodMs);
 
 signals:
-    void offered(const ReceiveOffer &offer);
-    void progress(qint64 received, qint64 total);
-    void itemsStored(const QList<StreamUnpacker::Entry> &entries);
-    void ended(int outcome, const QString &reason);
+    void listened(quint64 firstTransfer, bool ok, const QString &error);
+    void offered(quint64 transfer, const ReceiveOffer &offer);
+    void progress(quint64 transfer, qint64 received, qint64 total);
+    void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
+    void ended(quint64 transfer, int outcome, const QString &reason);
+    // A request from `sender` at `address` came while `transfer` was asked about or received,
+    // and was refused; at most once a minute for each address.
+    void busyRefused(quint64 transfer, const QString &sender, const QString &address);
 
 private:
     enum class Stage { Idle, Header, Asking, Receiving };
 
+    Q_INVOKABLE void runPosted();
+
+    // A connection waiting for its request to arrive whole.
+    struct Waiting
+    {
+        QByteArray bytes;
+        QTimer *quiet = nullptr;    // the quiet period after the last bytes
+        QTimer *deadline = nullptr; // the time a request may take
+    };
+
     void newConnection();
+    void readWaiting(QTcpSocket *incoming);
+    void requestArrived(QTcpSocket *incoming);
+    void waitedTooLong(QTcpSocket *incoming);
+    Waiting takeWaiting(QTcpSocket *incoming);
+    void refuseBusy(QTcpSocket *incoming, const QByteArray &bytes);
+    void question(const QByteArray &bytes);
     void readIncoming();
-    void takeBody(const QByteArray &chunk);
-    void question();
+    void takeBody(const char *data, qint64 length);
+    void refuseTransfer();
+    void cancelTransfer();
     void dropIdle();
     void answerTimedOut();
     void senderClosed();
@@ -67,25 +114,29 @@ private:
     void finish(Outcome outcome, const QString &reason);
     void resetConnection();
     void refuseWith(const QString &reason);
-    bool openWorkFile(const QString &name);
-    QString checkSaveDir(const QString &saveDir, qint64 size) const;
+    bool transferBusy() const { return stage == Stage::Asking || stage == Stage::Receiving; }
+    QString checkSaveDir(const QString &saveDir, qint64 size, qint64 items) const;
 
     QTcpServer *server;
-    QPointer<QTcpSocket> socket;
-    QTimer quietTimer;
+    QHash<QTcpSocket *, Waiting> waiting;
+    QPointer<QTcpSocket> socket; // the transfer's connection, from the question on
     QTimer idleTimer;
     QTimer answerTimer;
     QTimer reportTimer;
-    QFile recvFile;
     Stage stage = Stage::Idle;
-    QByteArray header;
     QByteArray early;
+    QByteArray buffer;
     std::unique_ptr<StreamUnpacker> unpacker;
     ReceiveOffer offer;
+    quint64 transfer = 0;
     int idleTimeoutMs = 60000;
     int answerTimeoutMs = 27000;
     int quietMs = quietPeriodMs;
-    QString listenErrorText;
+    std::atomic<bool> stopping{false};
+    QElapsedTimer clock;
+    QHash<QString, qint64> busyLines; // address to the time its last busy line was told
+    std::mutex postedLock;
+    std::vector<std::function<void(ReceiveServer *)>> posted;
 };
 
 #endif // RECEIVESERVER_H

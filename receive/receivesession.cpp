@@ -1,70 +1,107 @@
 #include "receive/receivesession.h"
 
-ReceiveSession::ReceiveSession(QObject *parent) : QObject(parent), server(new ReceiveServer)
+#include <QDebug>
+#include <QThread>
+
+namespace {
+
+// The worker returns to its loop within one piece of storing; this only bounds a worker stuck in
+// the file system (a hung network share), which must not keep the program from ending.
+constexpr int stopGraceMs = 3000;
+
+} // namespace
+
+ReceiveSession::ReceiveSession(QObject *parent)
+    : QObject(parent), thread(new QThread(this)), server(new ReceiveServer)
 {
     qRegisterMetaType<ReceiveOffer>();
     qRegisterMetaType<StreamUnpacker::Entry>();
     qRegisterMetaType<QList<StreamUnpacker::Entry>>();
 
-    server->moveToThread(&thread);
-    connect(&thread, &QThread::finished, server, &QObject::deleteLater);
-    connect(server, &ReceiveServer::offered, this, [this](const ReceiveOffer &offer) {
-        running = true;
-        emit offered(offer);
-    });
-    connect(server, &ReceiveServer::progress, this, &ReceiveSession::progress);
-    connect(server, &ReceiveServer::itemsStored, this, &ReceiveSession::itemsStored);
-    connect(server, &ReceiveServer::ended, this, [this](int outcome, const QString &reason) {
-        running = false;
-        emit ended(outcome, reason);
-    });
-    thread.setObjectName(QStringLiteral("receive"));
-    thread.start();
+    server->moveToThread(thread);
+    connect(thread, &QThread::finished, server, &QObject::deleteLater);
+    connect(server, &ReceiveServer::listened, this,
+            [this](quint64 first, bool ok, const QString &error) {
+                if (isCurrent(first))
+                    emit listening(ok, error);
+            });
+    connect(server, &ReceiveServer::offered, this,
+            [this](quint64 transfer, const ReceiveOffer &offer) {
+                if (!isCurrent(transfer))
+                    return;
+                running = true;
+                emit offered(transfer, offer);
+            });
+    connect(server, &ReceiveServer::progress, this,
+            [this](quint64 transfer, qint64 received, qint64 total) {
+                if (isCurrent(transfer))
+                    emit progress(transfer, received, total);
+            });
+    connect(server, &ReceiveServer::itemsStored, this,
+            [this](quint64 transfer, const QList<StreamUnpacker::Entry> &entries) {
+                if (isCurrent(transfer))
+                    emit itemsStored(transfer, entries);
+            });
+    connect(server, &ReceiveServer::ended, this,
+            [this](quint64 transfer, int outcome, const QString &reason) {
+                if (!isCurrent(transfer))
+                    return;
+                running = false;
+                emit ended(transfer, outcome, reason);
+            });
+    connect(server, &ReceiveServer::busyRefused, this,
+            [this](quint64 transfer, const QString &sender, const QString &address) {
+                if (isCurrent(transfer))
+                    emit busyRefused(sender, address);
+            });
+    thread->setObjectName(QStringLiteral("receive"));
+    thread->start();
 }
 
 ReceiveSession::~ReceiveSession()
 {
     close();
-    thread.quit();
-    thread.wait();
+    thread->quit();
+    if (!thread->wait(stopGraceMs)) {
+        qWarning() << "接收线程未能及时结束，随程序退出";
+        thread->setParent(nullptr);
+    }
 }
 
-bool ReceiveSession::listen(const QHostAddress &address, quint16 port, QString *error)
+void ReceiveSession::listen(const QHostAddress &address, quint16 port)
 {
-    bool listening = false;
-    // Handed over as text: an address type needs no registration that way, in any Qt.
-    QMetaObject::invokeMethod(server, "listen", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(bool, listening), Q_ARG(QString, address.toString()),
-                              Q_ARG(quint16, port));
-    if (!listening && error)
-        QMetaObject::invokeMethod(server, "listenError", Qt::BlockingQueuedConnection,
-                                  Q_RETURN_ARG(QString, *error));
-    return listening;
+    ++listenNumber;
+    running = false;
+    server->requestStop();
+    const QString text = address.toString();
+    const quint64 first = listenNumber << 32;
+    server->post([text, port, first](ReceiveServer *worker) { worker->listen(text, port, first); });
 }
 
 void ReceiveSession::close()
 {
-    QMetaObject::invokeMethod(server, "close", Qt::BlockingQueuedConnection);
+    ++listenNumber;
     running = false;
+    server->requestStop();
+    server->post([](ReceiveServer *worker) { worker->close(); });
 }
 
-void ReceiveSession::setTimeouts(int idleMs, int answerMs)
+void ReceiveSession::setTimeouts(int idleMs, int answerMs, int quietMs)
 {
-    QMetaObject::invokeMethod(server, "setTimeouts", Qt::BlockingQueuedConnection,
-                              Q_ARG(int, idleMs), Q_ARG(int, answerMs));
+    server->post([=](ReceiveServer *worker) { worker->setTimeouts(idleMs, answerMs, quietMs); });
 }
 
-void ReceiveSession::accept()
+void ReceiveSession::accept(quint64 transfer)
 {
-    QMetaObject::invokeMethod(server, "accept", Qt::QueuedConnection);
+    server->post([transfer](ReceiveServer *worker) { worker->accept(transfer); });
 }
 
-void ReceiveSession::refuse()
+void ReceiveSession::refuse(quint64 transfer)
 {
-    QMetaObject::invokeMethod(server, "refuse", Qt::QueuedConnection);
+    server->post([transfer](ReceiveServer *worker) { worker->refuse(transfer); });
 }
 
-void ReceiveSession::cancel()
+void ReceiveSession::cancel(quint64 transfer)
 {
-    QMetaObject::invokeMethod(server, "cancel", Qt::QueuedConnection);
+    server->post([transfer](ReceiveServer *worker) { worker->cancel(transfer); });
 }

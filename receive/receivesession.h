@@ -7,11 +7,13 @@
 
 #include <QHostAddress>
 #include <QObject>
-#include <QThread>
 
-// The receiving side of transfers without any widget. Its work (the server, the connection,
-// the work files and the unpacking) runs in a thread of its own; its signals arrive in the
-// thread that made it, and its slots may be called from there.
+class QThread;
+
+// The receiving side of transfers without any widget. Its work (the server, the connections,
+// the storing) runs in a thread of its own; its signals arrive in the thread that made it, and
+// its calls never wait for that thread. Each transfer has an id, carried by every signal about
+// it and by every answer to it, so that nothing late of one transfer can touch the next.
 class ReceiveSession : public QObject
 {
     Q_OBJECT
@@ -22,34 +24,47 @@ public:
     explicit ReceiveSession(QObject *parent = nullptr);
     ~ReceiveSession() override; // a transfer still running is cancelled
 
-    // Starts listening; on failure `error` says why. Returns once the server is listening.
-    bool listen(const QHostAddress &address, quint16 port, QString *error = nullptr);
-    // Stops listening and cancels a transfer still running; returns when that is done.
+    // Starts listening; listening() tells the result. From here on, nothing of an earlier
+    // listen is reported.
+    void listen(const QHostAddress &address, quint16 port);
+    // Stops listening and cancels a transfer still running. Returns at once: the worker stops
+    // at its next piece, and nothing of what it ends is reported.
     void close();
 
     // Between an offer and the end of its transfer.
     bool transferRunning() const { return running; }
 
-    // How long a connection may stay silent while a request or a body is expected, and how long
-    // the user has to answer; tests shorten them. Take effect at the next listen().
-    void setTimeouts(int idleMs, int answerMs);
+    // How long a connection may stay silent while a request or a body is expected, how long the
+    // user has to answer, and the quiet period that ends a request without its empty line; tests
+    // shorten them. Take effect at the next listen().
+    void setTimeouts(int idleMs, int answerMs, int quietMs = ReceiveServer::quietPeriodMs);
 
 public slots:
-    void accept();
-    void refuse();
-    void cancel();
+    // Each is ignored unless `transfer` is the one being asked about (or, for cancel, run).
+    void accept(quint64 transfer);
+    void refuse(quint64 transfer);
+    void cancel(quint64 transfer);
 
 signals:
-    void offered(const ReceiveOffer &offer);
+    void listening(bool ok, const QString &error);
+    void offered(quint64 transfer, const ReceiveOffer &offer);
     // File contents stored so far against the size the request announced; a few times a second.
-    void progress(qint64 received, qint64 total);
-    void itemsStored(const QList<StreamUnpacker::Entry> &entries);
-    // `outcome` is a ReceiveServer::Outcome; `reason` is set where the outcome alone does not tell.
-    void ended(int outcome, const QString &reason);
+    void progress(quint64 transfer, qint64 received, qint64 total);
+    void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
+    // `outcome` is a ReceiveServer::Outcome; `reason` is set where the outcome alone does not
+    // tell. A request refused before it was offered ends with an id never offered.
+    void ended(quint64 transfer, int outcome, const QString &reason);
+    // A request that came while a transfer was asked about or received was refused; at most
+    // once a minute for each address.
+    void busyRefused(const QString &sender, const QString &address);
 
 private:
-    QThread thread;
+    // The ids of a listen carry its number in their upper half.
+    bool isCurrent(quint64 id) const { return id >> 32 == listenNumber; }
+
+    QThread *thread;
     ReceiveServer *server; // lives in `thread`, deleted when it finishes
+    quint64 listenNumber = 0;
     bool running = false;
 };
 

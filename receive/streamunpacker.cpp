@@ -4,7 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 
 #include <cstdio>
 
@@ -80,35 +80,64 @@ bool staysInside(const QString &canonicalSave, const QString &base, const QStrin
 // A file written under a temporary name beside its final one and put in place only when whole,
 // so that neither a cut nor a failed write leaves something that looks like the complete file.
 // The target is replaced, not written into: a hard link to it keeps its old contents. Not
-// QSaveFile: it syncs every file to disk, which makes thousands of small files crawl.
+// QSaveFile: it syncs every file to disk, which makes thousands of small files crawl. Not
+// QTemporaryFile either: its files are private (0600), while a received file should end with the
+// mode any other program would give it, which creating it the ordinary way does.
 class StreamUnpacker::PartFile
 {
 public:
     explicit PartFile(const QString &path) : path(path) {}
+    ~PartFile()
+    {
+        if (made && !committed) {
+            file.close();
+            QFile::remove(file.fileName());
+        }
+    }
 
     bool open()
     {
         if (QFileInfo(path).isDir())
             return false;
+        static const char letters[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
         // The random name is taken only if nothing has it yet, and is never the target's.
         for (int attempt = 0; attempt < 16; ++attempt) {
-            file = std::make_unique<QTemporaryFile>(QFileInfo(path).absolutePath() +
-                                                    QStringLiteral("/.nubo-XXXXXX.part"));
-            if (!file->open())
-                return false;
-            if (file->fileName() != path)
+            QString name = QStringLiteral(".nubo-XXXXXX.part");
+            for (int i = 6; i < 12; ++i)
+                name[i] = QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
+            file.setFileName(QFileInfo(path).absolutePath() + QLatin1Char('/') + name);
+            if (file.fileName() == path)
+                continue;
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+                made = true;
                 return true;
+            }
+            const QFileInfo taken(file.fileName());
+            if (!taken.exists() && !taken.isSymLink())
+                return false;
         }
         return false;
     }
 
-    bool write(const char *data, qint64 length) { return file->write(data, length) == length; }
+    // A short write is tried again, so that a full disk shows as such in error().
+    bool write(const char *data, qint64 length)
+    {
+        while (length > 0) {
+            const qint64 written = file.write(data, length);
+            if (written <= 0)
+                return false;
+            data += written;
+            length -= written;
+        }
+        return true;
+    }
 
     bool commit()
     {
-        if (!file->flush())
+        if (!file.flush())
             return false;
-        file->close();
+        file.close();
 #ifdef Q_OS_WIN
         const QFileInfo target(path);
         // No atomic replace here: the old file goes first.
@@ -116,16 +145,23 @@ public:
             return false;
 #endif
         // rename(2) replaces the target in one step: the old file stays until the new is whole.
-        if (std::rename(QFile::encodeName(file->fileName()).constData(),
+        if (std::rename(QFile::encodeName(file.fileName()).constData(),
                         QFile::encodeName(path).constData()) != 0)
             return false;
-        file->setAutoRemove(false); // it would remove the file under its new name
+        committed = true;
         return true;
+    }
+
+    bool diskFull() const
+    {
+        return file.error() == QFileDevice::ResourceError;
     }
 
 private:
     QString path;
-    std::unique_ptr<QTemporaryFile> file; // removes the temporary file unless renamed
+    QFile file;
+    bool made = false;
+    bool committed = false;
 };
 
 StreamUnpacker::StreamUnpacker(const QString &saveDir)
@@ -205,6 +241,70 @@ StreamUnpacker::Status StreamUnpacker::check(const QString &name, QString *path)
     return Stored;
 }
 
+// The rule for a name already taken is decided once for each top-level item, with the first of
+// its records; the records below it follow it into a new name, or into nothing when it is
+// skipped. A new name is checked like any name a sender gives.
+StreamUnpacker::Status StreamUnpacker::place(const QString &name, bool isFile, QString *path,
+                                             Clash *clash, bool *skip)
+{
+    *clash = NoClash;
+    *skip = false;
+    const QString cleaned = QDir::cleanPath(saveDir + QLatin1Char('/') + name);
+    if (!isSafeName(name) || !isInside(cleaned, saveDir) || cleaned == saveDir)
+        return check(name, path);
+    if (recordLimit >= 0 && reader.records() > recordLimit)
+        return Excess;
+    const QString relative = relativeOf(cleaned);
+    const int slash = relative.indexOf(QLatin1Char('/'));
+    const QString top = slash < 0 ? relative : relative.left(slash);
+    auto known = tops.constFind(top);
+    if (known == tops.constEnd()) {
+        const QFileInfo existing(saveDir + QLatin1Char('/') + top);
+        QString storedTop = top;
+        if (existing.exists() || existing.isSymLink()) {
+            switch (clashRule) {
+            case SettingsKeys::NameClash::Overwrite:
+                *clash = Replaced;
+                break;
+            case SettingsKeys::NameClash::KeepBoth:
+                storedTop = freeName(top, isFile && slash < 0);
+                if (storedTop.isEmpty())
+                    return WriteFailed;
+                *clash = Renamed;
+                break;
+            case SettingsKeys::NameClash::Skip:
+                storedTop.clear();
+                *clash = Skipped;
+                break;
+            }
+        }
+        known = tops.insert(top, storedTop);
+        usedTops.insert(storedTop);
+    }
+    if (known->isEmpty()) {
+        *skip = true;
+        *path = saveDir + QLatin1Char('/') + top;
+        return Stored;
+    }
+    return check(*known + relative.mid(top.size()), path);
+}
+
+// "name (1).ext" for a file, "name (1)" for a folder, counting up: a name free in the save
+// folder and not given to another item of this transfer.
+QString StreamUnpacker::freeName(const QString &top, bool isFile) const
+{
+    const int dot = isFile ? top.lastIndexOf(QLatin1Char('.')) : -1;
+    const QString base = dot > 0 ? top.left(dot) : top; // ".profile" has no extension
+    const QString extension = dot > 0 ? top.mid(dot) : QString();
+    for (int copy = 1; copy <= 9999; ++copy) {
+        const QString name = base + QStringLiteral(" (%1)").arg(copy) + extension;
+        const QFileInfo info(saveDir + QLatin1Char('/') + name);
+        if (!info.exists() && !info.isSymLink() && !usedTops.contains(name))
+            return name;
+    }
+    return QString();
+}
+
 // The program's own files may lie in the save folder; a record must never replace them.
 bool StreamUnpacker::isProtected(const QString &path) const
 {
@@ -225,9 +325,10 @@ bool StreamUnpacker::isProtected(const QString &path) const
     return false;
 }
 
-bool StreamUnpacker::add(const QString &name, const QString &path, Status status)
+bool StreamUnpacker::add(const QString &name, const QString &path, Status status, Clash clash)
 {
-    pending.append(Entry{name, status == Stored ? path : QString(), status});
+    pending.append(Entry{name, status == Stored ? path : QString(), status,
+                         status == Stored ? clash : NoClash});
     if (status != Stored)
         hasFailed = true;
     return status == Stored;
@@ -236,7 +337,11 @@ bool StreamUnpacker::add(const QString &name, const QString &path, Status status
 bool StreamUnpacker::folder(const QString &name)
 {
     QString path;
-    Status status = check(name, &path);
+    Clash clash;
+    bool skip;
+    Status status = place(name, false, &path, &clash, &skip);
+    if (skip)
+        return clash == NoClash || add(name, path, Stored, clash);
     if (status == Stored) {
         const QFileInfo info(path);
         if (!info.isDir() && (info.exists() || info.isSymLink() || !QDir().mkdir(path)))
@@ -244,16 +349,21 @@ bool StreamUnpacker::folder(const QString &name)
     }
     if (status == Stored)
         knownFolders.insert(relativeOf(path));
-    return add(name, path, status);
+    return add(name, path, status, clash);
 }
 
 bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
 {
     fileName = name;
     announced += size;
-    Status status = check(name, &filePath);
+    bool skip;
+    Status status = place(name, true, &filePath, &fileClash, &skip);
     if (status == Stored && dataLimit >= 0 && announced > dataLimit)
         status = Excess;
+    if (status == Stored && skip) {
+        discarding = true;
+        return fileClash == NoClash || add(name, filePath, Stored, fileClash);
+    }
     if (status == Stored) {
         file = std::make_unique<PartFile>(filePath);
         if (!file->open()) {
@@ -267,9 +377,12 @@ bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
 bool StreamUnpacker::fileData(const char *bytes, qint64 length)
 {
     data += length;
+    if (discarding)
+        return true;
     while (length > 0) {
         const qint64 take = qMin(length, pieceSize);
         if (!file->write(bytes, take)) {
+            noSpace = file->diskFull();
             file.reset();
             return add(fileName, filePath, WriteFailed);
         }
@@ -281,11 +394,16 @@ bool StreamUnpacker::fileData(const char *bytes, qint64 length)
 
 bool StreamUnpacker::fileEnd()
 {
-    const bool committed = file->commit();
-    file.reset();
     const QString name = fileName;
     fileName.clear();
-    return add(name, filePath, committed ? Stored : WriteFailed);
+    if (discarding) {
+        discarding = false;
+        return true;
+    }
+    const bool committed = file->commit();
+    noSpace = !committed && file->diskFull();
+    file.reset();
+    return add(name, filePath, committed ? Stored : WriteFailed, fileClash);
 }
 
 StreamUnpacker::Result StreamUnpacker::unpack(const QString &saveDir, QIODevice *stream)

@@ -2,7 +2,9 @@
 #define STREAMUNPACKER_H
 
 #include "protocol/streamreader.h"
+#include "settings/settingskeys.h"
 
+#include <QHash>
 #include <QList>
 #include <QMetaType>
 #include <QSet>
@@ -16,6 +18,9 @@ class QIODevice;
 // each file written under a temporary name that no record can take, put in place only when its
 // record is whole. The first record that cannot be stored ends the unpacking, so that the
 // transfer can be stopped at once rather than run on to an end that cannot be complete.
+// A top-level item (the first part of a record's name) whose name is taken in the save folder
+// is replaced, stored under a free name, or skipped, as the name-clash rule says; the records
+// below it follow it.
 class StreamUnpacker : private StreamReader::Handler
 {
 public:
@@ -29,11 +34,20 @@ public:
         Incomplete   // the input ended inside this record; nothing stored as if whole
     };
 
+    // What became of a top-level item whose name was taken; told on its first entry only.
+    enum Clash {
+        NoClash,
+        Replaced, // stored over the existing item
+        Renamed,  // stored under a free name: storedPath says which
+        Skipped   // the existing item kept, storedPath pointing at it; nothing of it stored
+    };
+
     struct Entry
     {
         QString name;
         QString storedPath;
         Status status = Stored;
+        Clash clash = NoClash;
     };
 
     struct Result
@@ -57,6 +71,8 @@ public:
     bool complete() const { return reader.atEnd() && !hasFailed; }
     // Bytes of file contents taken so far.
     qint64 dataBytes() const { return data; }
+    // A file could not be written because the save folder's disk is full.
+    bool diskFull() const { return noSpace; }
     // The entries added since the last call.
     QList<Entry> takeEntries();
 
@@ -66,6 +82,7 @@ public:
     void setDataLimit(qint64 bytes) { dataLimit = bytes; }
     // Absolute paths no record may be stored at: the program's own files.
     void setProtectedPaths(const QStringList &paths) { protectedPaths = paths; }
+    void setNameClash(SettingsKeys::NameClash rule) { clashRule = rule; }
 
     // Reads the whole device.
     static Result unpack(const QString &saveDir, QIODevice *stream);
@@ -77,9 +94,11 @@ private:
     bool fileEnd() override;
 
     Status check(const QString &name, QString *path);
+    Status place(const QString &name, bool isFile, QString *path, Clash *clash, bool *skip);
+    QString freeName(const QString &top, bool isFile) const;
     QString relativeOf(const QString &path) const;
     bool isProtected(const QString &path) const;
-    bool add(const QString &name, const QString &path, Status status);
+    bool add(const QString &name, const QString &path, Status status, Clash clash = NoClash);
 
     StreamReader reader;
     QString saveDir;
@@ -94,6 +113,13 @@ private:
     QList<Entry> pending;
     qint64 data = 0;
     bool hasFailed = false;
+    bool noSpace = false;
+    bool discarding = false; // the file being read belongs to a skipped item
+    SettingsKeys::NameClash clashRule = SettingsKeys::NameClash::Overwrite;
+    // Each top-level name met so far, to the name it is stored under; empty when skipped.
+    QHash<QString, QString> tops;
+    QSet<QString> usedTops;
+    Clash fileClash = NoClash;
     int recordLimit = -1;
     qint64 dataLimit = -1;
     qint64 announced = 0; // file sizes of the records begun so far

@@ -39,9 +39,9 @@ void useDownloadsAsDefaultSaveDir();
 
 // The file that keeps a second copy out of the working folder.
 QString lockFileName();
-// Every file the program keeps in its working folder: the settings, the work files "header",
-// "stream" and "send", and the lock. A received item must never replace one of them, as the save
-// folder may be that very folder.
+// Every file the program keeps in its working folder: the settings, the work file "header", the
+// lock, and "stream" and "send", which older versions wrote and may have left there. A received
+// item must never replace one of them, as the save folder may be that very folder.
 QStringList workingFolderFiles();
 
 // Removes the work files "send" and "stream" that earlier versions left in the working folder,

@@ -5,6 +5,7 @@
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
 #include "settings/settingskeys.h"
+#include "receive/receivesession.h"
 
 #include "modalhelper.h"
 #include "tempworkdir.h"
@@ -117,9 +118,11 @@ private slots:
     void returnAcceptsEvenAfterAnEarlierNo();
     void transferShowsLinksAndItsEnd();
     void headingShowsOnlyTheEnd();
-    void leavingFreesThePortAtOnce();
+    void leavingFreesThePort();
     void listenFailureIsReportedAndNotAnnounced();
     void newSettingsApplyAtOnce();
+    void lateEndNeverClosesTheNextQuestion();
+    void busyRefusalIsTold();
 
 private:
     void startView(const QString &userName = QStringLiteral("tester"));
@@ -173,6 +176,8 @@ void TestDownloadView::startView(const QString &userName)
     view->setTimeouts(30000, 30000);
     view->show();
     view->startSession();
+    // Listening is reported when the session has done it: by the line that invites senders.
+    QTRY_VERIFY(shownText().contains(QString::fromUtf8("等待对方发送…")) || showsRedLine());
 }
 
 QMessageBox *TestDownloadView::question() const
@@ -421,7 +426,7 @@ void TestDownloadView::headingShowsOnlyTheEnd()
     QCOMPARE(bar->value(), bar->maximum());
 }
 
-void TestDownloadView::leavingFreesThePortAtOnce()
+void TestDownloadView::leavingFreesThePort()
 {
     startView();
     QSignalSpy changes(view.get(), &DownloadView::changeView);
@@ -430,12 +435,10 @@ void TestDownloadView::leavingFreesThePortAtOnce()
     QCOMPARE(changes.first().first().toString(), QString("main"));
     QVERIFY(!view->sessionActive());
 
-    QTcpServer probe;
-    QVERIFY2(probe.listen(address, transferPort), qPrintable(probe.errorString()));
-    probe.close();
-
-    // Entering again at once works like the first time.
+    // Entering again at once works like the first time: the session closes before it listens.
     view->startSession();
+    QTRY_VERIFY(shownText().endsWith(QString::fromUtf8("等待对方发送…")));
+    QVERIFY(!showsRedLine());
     QVERIFY(view->sessionActive());
     Sender sender(address, request("file", 5, 1));
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
@@ -449,7 +452,7 @@ void TestDownloadView::listenFailureIsReportedAndNotAnnounced()
     auto blocker = std::make_unique<QTcpServer>();
     QVERIFY(blocker->listen(address, transferPort));
     startView("blocked");
-    QVERIFY(showsRedLine());
+    QTRY_VERIFY(showsRedLine());
     QVERIFY2(shownText().contains(QString::fromUtf8("无法监听端口42135")), qPrintable(shownText()));
     auto failed = std::move(view);
 
@@ -480,6 +483,39 @@ void TestDownloadView::newSettingsApplyAtOnce()
     QVERIFY2(shownText().endsWith(said), qPrintable(shownText()));
     ear.names.clear();
     QTRY_VERIFY_WITH_TIMEOUT(ear.names.contains(QString::fromUtf8("之后")), 10000);
+}
+
+void TestDownloadView::lateEndNeverClosesTheNextQuestion()
+{
+    startView();
+    QSignalSpy offers(view->findChild<ReceiveSession *>(), &ReceiveSession::offered);
+    Sender first(address, request("file", 5, 1));
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    QTest::mouseClick(question()->button(QMessageBox::No), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(first.reply, TransferReply::refusal(), 10000);
+    Sender second(address, request("file", 5, 1));
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    QCOMPARE(offers.size(), 2);
+
+    // The end of the first, had it come only now, belongs to a transfer that is over.
+    QMetaObject::invokeMethod(view.get(), "ended",
+                              Q_ARG(quint64, offers.first().first().toULongLong()),
+                              Q_ARG(int, ReceiveServer::SenderLeft), Q_ARG(QString, QString()));
+    QVERIFY(asking());
+    QVERIFY(shownText().isEmpty());
+}
+
+void TestDownloadView::busyRefusalIsTold()
+{
+    startView();
+    Sender first(address, request("file", 5, 1));
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    Sender second(address, request("file", 5, 1, "docs", 1, QString::fromUtf8("小红")));
+    QTRY_COMPARE_WITH_TIMEOUT(second.reply, TransferReply::refusal(), 10000);
+    QTRY_VERIFY2(shownText().contains(QString::fromUtf8("来自 小红（") + address.toString() +
+                                      QString::fromUtf8("）的请求因正在传输而被拒绝")),
+                 qPrintable(shownText()));
+    QVERIFY(asking());
 }
 
 QTEST_MAIN(TestDownloadView)

@@ -60,6 +60,7 @@ private slots:
     void fixedLines();
     void entries_data();
     void entries();
+    void clashNotes();
     void progressScalesTheBar_data();
     void progressScalesTheBar();
     void emptyOfferKeepsTheBarStill();
@@ -245,6 +246,21 @@ void TestReceiveHtml::entries()
     for (const StreamUnpacker::Entry &entry : entries)
         QCOMPARE(ReceiveHtml::entryProblem(entry).isEmpty(),
                  entry.status == StreamUnpacker::Stored || entry.name.isEmpty());
+}
+
+// What the name-clash rule did follows the item's link, which leads to where the item is.
+void TestReceiveHtml::clashNotes()
+{
+    const QList<StreamUnpacker::Entry> entries{
+        {"a<b>", "/save/a<b>", StreamUnpacker::Stored, StreamUnpacker::Replaced},
+        {"c", "/save/c (1)", StreamUnpacker::Stored, StreamUnpacker::Renamed},
+        {"d", "/save/d", StreamUnpacker::Stored, StreamUnpacker::Skipped}};
+    const QString html = ReceiveHtml::entries(entries);
+    QCOMPARE(plainTextOf(html).split('\n'),
+             QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）").split('\n'));
+    const QList<Anchor> anchors = anchorsOf(html);
+    QCOMPARE(anchors.size(), 3);
+    QCOMPARE(QUrl(anchors.at(1).href).toLocalFile(), QString("/save/c (1)"));
 }
 
 void TestReceiveHtml::progressScalesTheBar_data()

@@ -9,12 +9,22 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSemaphore>
 #include <QSettings>
+#include <QStorageInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QtTest>
 
 #include <memory>
+
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -23,7 +33,8 @@ QByteArray record(const QByteArray &name, const QByteArray &data)
     return name + "\r\nfile\r\n" + QByteArray::number(data.size()) + "\r\n" + data + "File end\r\n";
 }
 
-QByteArray request(qint64 size, int items, const QByteArray &target = "docs")
+QByteArray request(qint64 size, int items, const QByteArray &target = "docs",
+                   const QByteArray &sender = "小明")
 {
     TransferRequest r;
     r.target = QString::fromUtf8(target);
@@ -31,7 +42,7 @@ QByteArray request(qint64 size, int items, const QByteArray &target = "docs")
     r.filesNumber = 1;
     r.itemsNumber = items;
     r.contentLength = size;
-    r.senderName = QString::fromUtf8("小明");
+    r.senderName = QString::fromUtf8(sender);
     return r.toUtf8();
 }
 
@@ -54,6 +65,27 @@ SocketWait::PeerEnd peerEnd(const QTcpSocket &socket)
     return SocketWait::Pending;
 }
 
+QByteArray readReply(QTcpSocket *socket)
+{
+    QByteArray reply;
+    for (int i = 0; i < 100 && !reply.contains("\r\n\r\n"); ++i) {
+        socket->waitForReadyRead(100);
+        reply += socket->readAll();
+    }
+    return reply;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
 } // namespace
 
 class TestReceiveSession : public QObject
@@ -61,23 +93,41 @@ class TestReceiveSession : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void acceptedBodyIsStoredAndConfirmed();
     void refusalKeepsNothing();
     void invalidRequestsAreRefused_data();
     void invalidRequestsAreRefused();
-    void cancelRemovesThePartialItem();
-    void cutBodyKeepsWholeRecords();
+    void questionComesAtTheEmptyLine_data();
+    void questionComesAtTheEmptyLine();
+    void cutBodyRemovesThePartialItem_data();
+    void cutBodyRemovesThePartialItem();
     void storageFailureResets();
+    void freeSpaceCountsContentsAndBlocks_data();
+    void freeSpaceCountsContentsAndBlocks();
+    void fullDiskResetsAndSaysSo();
     void ownFilesAreNeverReplaced_data();
     void ownFilesAreNeverReplaced();
+    void nameClashRuleIsTakenWithTheOffer();
     void unansweredQuestionClosesWithoutReply();
+    void lateAnswersAndEndsAreDropped();
+    void busyReceiverRefusesAndTells();
+    void callsNeverWaitForTheWorker();
 
 private:
-    // Connects, sends the request and waits for the offer.
+    void listen(int idleMs = 10000, int answerMs = 20000, int quietMs = 1000);
+    // Connects, sends the request and waits for the offer (or the end, for a refused one).
     void offer(const QByteArray &head, const QByteArray &early = QByteArray());
-    QByteArray readReply();
+    // Accepts the last offer and sends `body` once the accept reply is in.
+    void acceptWith(const QByteArray &body);
+    void expectEnd(int count, ReceiveServer::Outcome outcome);
+    quint64 offeredId() const { return offers->last().first().toULongLong(); }
+    QString endReason() const { return ends->last().at(2).toString(); }
+    // A small file system of its own at the save folder, so that its free space is exact and
+    // filling it touches nothing else; false where it cannot be had (it needs root).
+    bool saveOnTmpfs(qint64 bytes);
 
     std::unique_ptr<TempWorkDir> workDir;
     std::unique_ptr<ReceiveSession> session;
@@ -87,7 +137,19 @@ private:
     QList<StreamUnpacker::Entry> stored;
     QString save;
     quint16 port = 0;
+    bool privateMounts = false;
+    bool mounted = false;
 };
+
+void TestReceiveSession::initTestCase()
+{
+#ifdef Q_OS_LINUX
+    // Mounts made from here on are this process's own and go with it; the session threads,
+    // made later, share them.
+    privateMounts = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+#endif
+}
 
 void TestReceiveSession::init()
 {
@@ -96,91 +158,113 @@ void TestReceiveSession::init()
     QVERIFY(QDir().mkdir(save));
     QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", save);
     session = std::make_unique<ReceiveSession>();
-    session->setTimeouts(10000, 20000);
     port = freePort();
-    QString error;
-    QVERIFY2(session->listen(QHostAddress::LocalHost, port, &error), qPrintable(error));
     offers = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::offered);
     ends = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::ended);
     stored.clear();
     connect(session.get(), &ReceiveSession::itemsStored, this,
-            [this](const QList<StreamUnpacker::Entry> &entries) { stored += entries; });
+            [this](quint64, const QList<StreamUnpacker::Entry> &entries) { stored += entries; });
+    listen();
 }
 
 void TestReceiveSession::cleanup()
 {
     sender.reset();
     session.reset();
+#ifdef Q_OS_LINUX
+    if (mounted)
+        ::umount2(QFile::encodeName(save).constData(), MNT_DETACH);
+#endif
+    mounted = false;
     workDir.reset();
+}
+
+void TestReceiveSession::listen(int idleMs, int answerMs, int quietMs)
+{
+    QSignalSpy listening(session.get(), &ReceiveSession::listening);
+    session->setTimeouts(idleMs, answerMs, quietMs);
+    session->listen(QHostAddress::LocalHost, port);
+    QTRY_COMPARE(listening.size(), 1);
+    QVERIFY2(listening.first().first().toBool(), qPrintable(listening.first().at(1).toString()));
 }
 
 void TestReceiveSession::offer(const QByteArray &head, const QByteArray &early)
 {
+    const int before = offers->size() + ends->size();
     sender = std::make_unique<QTcpSocket>();
     sender->connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(sender->waitForConnected(10000));
     sender->write(head + early);
     QVERIFY(sender->waitForBytesWritten(10000));
-    QTRY_COMPARE_WITH_TIMEOUT(offers->size() + ends->size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(offers->size() + ends->size(), before + 1, 10000);
 }
 
-QByteArray TestReceiveSession::readReply()
+void TestReceiveSession::acceptWith(const QByteArray &body)
 {
-    QByteArray reply;
-    for (int i = 0; i < 100 && !reply.contains("\r\n\r\n"); ++i) {
-        sender->waitForReadyRead(100);
-        reply += sender->readAll();
+    session->accept(offeredId());
+    QCOMPARE(readReply(sender.get()), TransferReply::accept());
+    sender->write(body);
+    while (sender->bytesToWrite() > 0 && sender->waitForBytesWritten(10000)) {
     }
-    return reply;
+}
+
+void TestReceiveSession::expectEnd(int count, ReceiveServer::Outcome outcome)
+{
+    QTRY_COMPARE(ends->size(), count);
+    QCOMPARE(ends->last().at(1).toInt(), int(outcome));
+}
+
+bool TestReceiveSession::saveOnTmpfs(qint64 bytes)
+{
+#ifdef Q_OS_LINUX
+    const QByteArray options = "size=" + QByteArray::number(bytes) + ",mode=0755";
+    mounted = privateMounts && ::mount("tmpfs", QFile::encodeName(save).constData(), "tmpfs", 0,
+                                       options.constData()) == 0;
+#else
+    Q_UNUSED(bytes)
+#endif
+    return mounted;
 }
 
 void TestReceiveSession::acceptedBodyIsStoredAndConfirmed()
 {
     const QByteArray a = "hello";
     const QByteArray b(300000, 'x');
-    offer(request(a.size() + b.size(), 3));
-    const ReceiveOffer o = offers->first().first().value<ReceiveOffer>();
+    const QByteArray head = request(a.size() + b.size(), 3);
+    offer(head);
+    const ReceiveOffer o = offers->first().at(1).value<ReceiveOffer>();
     QCOMPARE(o.sender, QString::fromUtf8("小明"));
     QCOMPARE(o.target, QString("docs"));
     QCOMPARE(o.size, qint64(a.size() + b.size()));
     QCOMPARE(o.items, 3);
     QVERIFY(!o.isFile);
     QVERIFY(session->transferRunning());
+    QCOMPARE(contents("header"), head);
 
     QSignalSpy progress(session.get(), &ReceiveSession::progress);
-    session->accept();
-    QCOMPARE(readReply(), TransferReply::accept());
-    const QByteArray body =
-        "docs\r\nfolder\r\n" + record("docs/a.txt", a) + record("docs/b", b) + "OVER\r\n";
-    sender->write(body);
-    while (sender->bytesToWrite() > 0)
-        QVERIFY(sender->waitForBytesWritten(10000));
+    acceptWith("docs\r\nfolder\r\n" + record("docs/a.txt", a) + record("docs/b", b) + "OVER\r\n");
     // The receiver ends the connection itself, and in order, once everything is stored.
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Complete));
+    expectEnd(1, ReceiveServer::Complete);
+    QCOMPARE(ends->first().first().toULongLong(), offeredId());
     QVERIFY(!session->transferRunning());
 
     QCOMPARE(stored.size(), 3);
     QCOMPARE(stored.at(1).storedPath, save + "/docs/a.txt");
-    QFile file(save + "/docs/b");
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll() == b);
-    QCOMPARE(progress.last().at(0).toLongLong(), qint64(a.size() + b.size()));
-    QFile stream("stream");
-    QVERIFY(stream.open(QIODevice::ReadOnly));
-    QVERIFY(stream.readAll() == body);
+    QVERIFY(contents(save + "/docs/b") == b);
+    QCOMPARE(progress.last(), (QList<QVariant>{offeredId(), o.size, o.size}));
+    // The body went to the items only; the request file is ready for the next one.
+    QVERIFY(!QFileInfo::exists("stream"));
+    QCOMPARE(contents("header"), QByteArray());
 }
 
 // Bytes pushed before the answer are held, not written: after a refusal nothing of them is kept.
 void TestReceiveSession::refusalKeepsNothing()
 {
     offer(request(5, 1), record("a", "hello") + "OVER\r\n");
-    session->refuse();
-    QCOMPARE(readReply(), TransferReply::refusal());
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Refused));
-    QCOMPARE(QFileInfo("stream").size(), qint64(0));
+    session->refuse(offeredId());
+    QCOMPARE(readReply(sender.get()), TransferReply::refusal());
+    expectEnd(1, ReceiveServer::Refused);
     QVERIFY(QDir(save).isEmpty());
 }
 
@@ -204,49 +288,72 @@ void TestReceiveSession::invalidRequestsAreRefused()
     QFETCH(QByteArray, head);
     QFETCH(QByteArray, early);
     offer(head);
-    if (!early.isEmpty()) {
-        sender->write(early);
-        QTRY_COMPARE(ends->size(), 1);
-    }
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Failed));
-    QVERIFY(!ends->first().at(1).toString().isEmpty());
+    sender->write(early);
+    expectEnd(1, ReceiveServer::Failed);
+    QVERIFY(!endReason().isEmpty());
     QCOMPARE(offers->size(), early.isEmpty() ? 0 : 1);
-    QCOMPARE(QFileInfo("stream").size(), qint64(0));
     QVERIFY(QDir(save).isEmpty());
 }
 
-void TestReceiveSession::cancelRemovesThePartialItem()
+// An honest sender writes its request in one piece: it is asked about at once. Only a request
+// without its empty line waits for the quiet period, and is asked about with what arrived.
+void TestReceiveSession::questionComesAtTheEmptyLine_data()
 {
-    offer(request(1000000, 1));
-    session->accept();
-    readReply();
-    QSignalSpy progress(session.get(), &ReceiveSession::progress);
-    sender->write("big\r\nfile\r\n1000000\r\n" + QByteArray(1000, 'x'));
-    QTRY_VERIFY(!progress.isEmpty() && progress.last().first().toLongLong() == 1000);
-    session->cancel();
-    QVERIFY(peerEnd(*sender) != SocketWait::Pending);
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Incomplete));
-    QCOMPARE(QDir(save).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList());
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<int>("quietMs");
+
+    const QByteArray whole = request(5, 1);
+    QTest::newRow("empty line, body pushed with it") << whole + record("docs", "hello") + "OVER\r\n"
+                                                     << whole << 600000;
+    QTest::newRow("no empty line") << whole.chopped(2) << whole.chopped(2) << 100;
 }
 
-void TestReceiveSession::cutBodyKeepsWholeRecords()
+void TestReceiveSession::questionComesAtTheEmptyLine()
 {
-    offer(request(10, 2));
-    session->accept();
-    readReply();
-    sender->write(record("one", "12345") + "two\r\nfile\r\n5\r\n12");
-    QTRY_COMPARE(stored.size(), 1);
-    sender->disconnectFromHost();
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Incomplete));
+    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, header);
+    QFETCH(int, quietMs);
+    listen(10000, 20000, quietMs);
+    offer(sent);
+    QCOMPARE(offers->size(), 1);
+    QCOMPARE(contents("header"), header);
+    if (sent.size() > header.size()) {
+        acceptWith(QByteArray());
+        expectEnd(1, ReceiveServer::Complete);
+        QCOMPARE(contents(save + "/docs"), QByteArray("hello"));
+    }
+}
+
+void TestReceiveSession::cutBodyRemovesThePartialItem_data()
+{
+    QTest::addColumn<QString>("cut");
+    QTest::newRow("sender closes") << "close";
+    QTest::newRow("sender resets") << "reset";
+    QTest::newRow("user cancels") << "cancel";
+}
+
+void TestReceiveSession::cutBodyRemovesThePartialItem()
+{
+    QFETCH(QString, cut);
+    offer(request(1000005, 2));
+    QSignalSpy progress(session.get(), &ReceiveSession::progress);
+    acceptWith(record("one", "12345") + "two\r\nfile\r\n1000000\r\n" + QByteArray(1000, 'x'));
+    QTRY_VERIFY(!progress.isEmpty() && progress.last().at(1).toLongLong() == 1005);
+    if (cut == "cancel") {
+        session->cancel(offeredId());
+        QCOMPARE(peerEnd(*sender), SocketWait::Reset);
+    } else if (cut == "reset") {
+        const struct linger hard = {1, 0};
+        ::setsockopt(int(sender->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        sender->abort();
+    } else {
+        sender->disconnectFromHost();
+    }
+    expectEnd(1, ReceiveServer::Incomplete);
     QCOMPARE(stored.last().status, StreamUnpacker::Incomplete);
     QCOMPARE(stored.last().name, QString("two"));
-    QVERIFY(QFileInfo::exists(save + "/one"));
-    QCOMPARE(QDir(save).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{"one"});
+    QCOMPARE(entriesOf(save), QStringList{"one"});
 }
 
 // A record that cannot be stored ends the transfer at once, with a reset the sender can tell.
@@ -254,14 +361,49 @@ void TestReceiveSession::storageFailureResets()
 {
     QVERIFY(QDir(save).mkdir("taken"));
     offer(request(10, 2));
-    session->accept();
-    readReply();
-    sender->write(record("taken", "12345"));
-    QVERIFY(sender->waitForBytesWritten(10000));
+    acceptWith(record("taken", "12345"));
     QCOMPARE(peerEnd(*sender), SocketWait::Reset);
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Failed));
+    expectEnd(1, ReceiveServer::Failed);
     QCOMPARE(stored.last().status, StreamUnpacker::WriteFailed);
+}
+
+// The contents and one block per item: a small disk takes what fits, not a fixed margin more.
+void TestReceiveSession::freeSpaceCountsContentsAndBlocks_data()
+{
+    QTest::addColumn<qint64>("beyond"); // bytes asked for beyond the free space
+    QTest::newRow("just fits") << qint64(0);
+    QTest::newRow("one byte too many") << qint64(1);
+}
+
+void TestReceiveSession::freeSpaceCountsContentsAndBlocks()
+{
+    QFETCH(qint64, beyond);
+    if (!saveOnTmpfs(8 * 1024 * 1024))
+        QSKIP("a file system of its own needs root and mount namespaces");
+    offer(request(QStorageInfo(save).bytesAvailable() - 3 * 4096 + beyond, 3));
+    QCOMPARE(offers->size(), beyond == 0 ? 1 : 0);
+    if (beyond > 0)
+        QVERIFY2(endReason().contains(QString::fromUtf8("空间不足")), qPrintable(endReason()));
+}
+
+void TestReceiveSession::fullDiskResetsAndSaysSo()
+{
+    if (!saveOnTmpfs(1024 * 1024))
+        QSKIP("a file system of its own needs root and mount namespaces");
+    const QByteArray data(600000, 'd');
+    offer(request(data.size(), 1));
+    QCOMPARE(offers->size(), 1);
+    // Something else takes the space between the question and the body.
+    QFile filler(save + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    QCOMPARE(filler.write(QByteArray(700 * 1024, 'f')), qint64(700 * 1024));
+    filler.close();
+
+    acceptWith(record("big.bin", data) + "OVER\r\n");
+    QCOMPARE(peerEnd(*sender), SocketWait::Reset);
+    expectEnd(1, ReceiveServer::Failed);
+    QCOMPARE(endReason(), QString::fromUtf8("磁盘空间已满，接收不完整！"));
+    QCOMPARE(entriesOf(save), QStringList{"filler"});
 }
 
 // The save folder may be the working folder itself, where the program keeps its own files.
@@ -277,26 +419,115 @@ void TestReceiveSession::ownFilesAreNeverReplaced()
     QFETCH(QString, name);
     QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", workDir->path());
     offer(request(5, 1));
-    session->accept();
-    readReply();
-    sender->write(record(name.toUtf8(), "owned") + "OVER\r\n");
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Failed));
+    acceptWith(record(name.toUtf8(), "owned") + "OVER\r\n");
+    expectEnd(1, ReceiveServer::Failed);
     QCOMPARE(stored.last().status, StreamUnpacker::Refused);
-    QFile file(workDir->filePath(name));
-    QVERIFY(!file.open(QIODevice::ReadOnly) || file.readAll() != "owned");
+    QVERIFY(contents(workDir->filePath(name)) != "owned");
+}
+
+// A change of the rule while a transfer is asked about applies from the next one on.
+void TestReceiveSession::nameClashRuleIsTakenWithTheOffer()
+{
+    QFile old(save + "/a.txt");
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+    old.close();
+    auto config = std::make_unique<QSettings>("config.ini", QSettings::IniFormat);
+    SettingsKeys::setNameClash(*config, SettingsKeys::NameClash::KeepBoth);
+    config->sync();
+    offer(request(3, 1, "a.txt"));
+    QVERIFY(!offers->last().at(1).value<ReceiveOffer>().overwrites);
+    SettingsKeys::setNameClash(*config, SettingsKeys::NameClash::Overwrite);
+    config->sync();
+    acceptWith(record("a.txt", "new") + "OVER\r\n");
+    expectEnd(1, ReceiveServer::Complete);
+    QCOMPARE(contents(save + "/a.txt") + contents(save + "/a (1).txt"), QByteArray("oldnew"));
+    QCOMPARE(stored.first().clash, StreamUnpacker::Renamed);
 }
 
 void TestReceiveSession::unansweredQuestionClosesWithoutReply()
 {
-    session->setTimeouts(10000, 200);
-    QString error;
-    QVERIFY(session->listen(QHostAddress::LocalHost, port, &error));
+    listen(10000, 200);
     offer(request(5, 1));
-    QCOMPARE(offers->first().first().value<ReceiveOffer>().answerMs, 200);
+    QCOMPARE(offers->first().at(1).value<ReceiveOffer>().answerMs, 200);
     QCOMPARE(peerEnd(*sender), SocketWait::Closed); // with no reply: none was read before it
-    QTRY_COMPARE(ends->size(), 1);
-    QCOMPARE(ends->first().first().toInt(), int(ReceiveServer::Unanswered));
+    expectEnd(1, ReceiveServer::Unanswered);
+}
+
+void TestReceiveSession::lateAnswersAndEndsAreDropped()
+{
+    // An answer to a question that is gone never answers the next one.
+    offer(request(5, 1));
+    const quint64 first = offeredId();
+    sender->abort();
+    expectEnd(1, ReceiveServer::SenderLeft);
+    offer(request(5, 1));
+    QVERIFY(offeredId() != first);
+    session->accept(first);
+    session->refuse(offeredId());
+    QCOMPARE(readReply(sender.get()), TransferReply::refusal());
+
+    // Nothing of a listen that was closed is reported after it, not even the end it caused.
+    expectEnd(2, ReceiveServer::Refused);
+    offer(request(5, 1));
+    session->close();
+    QVERIFY(!session->transferRunning());
+    listen(); // its answer comes after the close's own end
+    QCOMPARE(ends->size(), 2);
+}
+
+void TestReceiveSession::busyReceiverRefusesAndTells()
+{
+    listen(600000, 20000);
+    QSignalSpy busy(session.get(), &ReceiveSession::busyRefused);
+    // Connections that say nothing wait beside each other and hold nobody up.
+    std::vector<std::unique_ptr<QTcpSocket>> silent(3);
+    for (auto &socket : silent) {
+        socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(socket->waitForConnected(10000));
+    }
+    offer(request(5, 1));
+    QCOMPARE(offers->size(), 1);
+
+    // Others while one is asked about are refused; the user hears of each address once a minute.
+    for (const char *from : {"127.0.0.1 小红", "127.0.0.1 小红", "127.0.0.2 小刚"}) {
+        const QStringList parts = QString::fromUtf8(from).split(' ');
+        QTcpSocket other;
+        QVERIFY(other.bind(QHostAddress(parts.first())));
+        other.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(other.waitForConnected(10000));
+        other.write(request(5, 1, "x", parts.last().toUtf8()));
+        QCOMPARE(readReply(&other), TransferReply::refusal());
+    }
+    QTRY_COMPARE(busy.size(), 2);
+    QCOMPARE(busy.at(0), (QList<QVariant>{QString::fromUtf8("小红"), "127.0.0.1"}));
+    QCOMPARE(busy.at(1), (QList<QVariant>{QString::fromUtf8("小刚"), "127.0.0.2"}));
+    // The silent ones get the refusal too, once they have had a short while.
+    for (const auto &socket : silent)
+        QCOMPARE(readReply(socket.get()), TransferReply::refusal());
+    QCOMPARE(offers->size() + ends->size(), 1);
+}
+
+// Leaving the view or closing the window never waits for the worker, whatever it is doing.
+void TestReceiveSession::callsNeverWaitForTheWorker()
+{
+    QSemaphore held;
+    QSemaphore release;
+    auto *blocker = new QObject;
+    blocker->moveToThread(session->findChild<QThread *>());
+    QMetaObject::invokeMethod(
+        blocker,
+        [&held, &release, blocker] {
+            held.release();
+            release.acquire();
+            blocker->deleteLater();
+        },
+        Qt::QueuedConnection);
+    QVERIFY(held.tryAcquire(1, 10000));
+    session->close();
+    session->cancel(1);
+    release.release(); // only reached if none of them waited
+    listen();
 }
 
 QTEST_GUILESS_MAIN(TestReceiveSession)

@@ -9,6 +9,7 @@
 #include <memory>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -35,11 +36,20 @@ QString statusName(StreamUnpacker::Status status)
     return QStringLiteral("?");
 }
 
-QStringList describe(const StreamUnpacker::Result &result)
+// "name Status", and what the name-clash rule did: " replaced", " skipped", " as NEWPATH".
+QStringList describe(const StreamUnpacker::Result &result, const QString &save = QString())
 {
     QStringList lines;
-    for (const StreamUnpacker::Entry &entry : result.entries)
-        lines << entry.name + QLatin1Char(' ') + statusName(entry.status);
+    for (const StreamUnpacker::Entry &entry : result.entries) {
+        QString line = entry.name + QLatin1Char(' ') + statusName(entry.status);
+        if (entry.clash == StreamUnpacker::Replaced)
+            line += QStringLiteral(" replaced");
+        else if (entry.clash == StreamUnpacker::Skipped)
+            line += QStringLiteral(" skipped");
+        else if (entry.clash == StreamUnpacker::Renamed)
+            line += QStringLiteral(" as ") + QDir(save).relativeFilePath(entry.storedPath);
+        lines << line;
+    }
     return lines;
 }
 
@@ -91,6 +101,10 @@ private slots:
     void pieceSizeDoesNotMatter_data();
     void pieceSizeDoesNotMatter();
     void costlyInputs();
+    void nameClash_data();
+    void nameClash();
+    void modes_data();
+    void modes();
     void roundTrip_data();
     void roundTrip();
     void largeFile();
@@ -110,10 +124,12 @@ private:
     std::unique_ptr<QTemporaryDir> root;
     QString save;
     QString outside;
+    SettingsKeys::NameClash rule = SettingsKeys::NameClash::Overwrite;
 };
 
 void TestStreamUnpacker::init()
 {
+    rule = SettingsKeys::NameClash::Overwrite;
     // A fresh save folder per case, beside a folder that must never be touched.
     root.reset(new QTemporaryDir(workDir.filePath(QStringLiteral("case-XXXXXX"))));
     QVERIFY(root->isValid());
@@ -138,6 +154,7 @@ StreamUnpacker::Result TestStreamUnpacker::unpack(const QByteArray &bytes, int p
     unpacker.setRecordLimit(limit);
     unpacker.setDataLimit(dataLimit);
     unpacker.setProtectedPaths({save + QStringLiteral("/config.ini")});
+    unpacker.setNameClash(rule);
     StreamUnpacker::Result result;
     for (int at = 0; at < bytes.size(); at += piece) {
         const bool going = unpacker.feed(bytes.constData() + at, qMin(piece, bytes.size() - at));
@@ -223,7 +240,7 @@ void TestStreamUnpacker::runCase()
     entries.replaceInStrings(QStringLiteral("%OUT%"), outside);
 
     const StreamUnpacker::Result result = unpack(stream, INT_MAX, limit, dataLimit);
-    QCOMPARE(describe(result), entries);
+    QCOMPARE(describe(result, save), entries);
     QCOMPARE(result.complete, complete);
     QCOMPARE(tree(save), saved);
     for (const StreamUnpacker::Entry &entry : result.entries) {
@@ -248,9 +265,10 @@ void TestStreamUnpacker::stored_data()
            "d\r\nfolder\r\nd/f\r\nfile\r\n3\r\nnewFile end\r\ne\r\nfile\r\n0\r\nFile end\r\n"
            "OVER\r\n",
            {"d/", "d/old=kept", "d/f=much longer old content", "e=old"},
-           {"d Stored", "d/f Stored", "e Stored"}, true, {"d/", "d/f=new", "d/old=kept", "e="});
+           {"d Stored replaced", "d/f Stored", "e Stored replaced"}, true,
+           {"d/", "d/f=new", "d/old=kept", "e="});
     addRow("link that stays inside", "in/x\r\nfile\r\n1\r\nXFile end\r\nOVER\r\n",
-           {"real/", "in>save/real"}, {"in/x Stored"}, true, {"in@", "real/", "real/x=X"});
+           {"real/", "in>save/real"}, {"in/x Stored replaced"}, true, {"in@", "real/", "real/x=X"});
 }
 
 void TestStreamUnpacker::stored()
@@ -288,7 +306,7 @@ void TestStreamUnpacker::safety_data()
            refused("a/link/b/evil"), false, {"a/", "a/link@"});
     // The file is replaced, not written into, so the outside name for it keeps its bytes.
     addRow("hard link to a file outside", file("hl"), {"hl>>outside/target.txt"},
-           {"hl Stored", "ok Stored"}, true, {"hl=evil!!", "ok=ok"});
+           {"hl Stored replaced", "ok Stored"}, true, {"hl=evil!!", "ok=ok"});
 }
 
 void TestStreamUnpacker::safety()
@@ -451,6 +469,79 @@ void TestStreamUnpacker::costlyInputs()
     QCOMPARE(taken, StreamReader::maxLineLength / piece.size());
     QVERIFY(unpacker.failed());
     QCOMPARE(unpacker.takeEntries().size(), 1);
+}
+
+void TestStreamUnpacker::nameClash_data()
+{
+    addColumns();
+    QTest::addColumn<int>("rule");
+    const auto file = [](const char *name, const char *data) {
+        return QByteArray(name) + "\r\nfile\r\n" + QByteArray::number(qstrlen(data)) + "\r\n" +
+               data + "File end\r\n";
+    };
+    const QByteArray tree = "d\r\nfolder\r\n" + file("d/x", "new") + "d/s\r\nfolder\r\n" +
+                            file("d/s/y", "new") + file("e", "e") + "OVER\r\n";
+    const QByteArray two = file("a.txt", "new") + file(".cfg", "new") + "OVER\r\n";
+    const QByteArray link = "out\r\nfolder\r\n" + file("out/evil", "evil") + "OVER\r\n";
+    const QStringList taken{".cfg=old", "a (1).txt=older", "a.txt=old"};
+    const int overwrite = int(SettingsKeys::NameClash::Overwrite);
+    const int keepBoth = int(SettingsKeys::NameClash::KeepBoth);
+    const int skip = int(SettingsKeys::NameClash::Skip);
+
+    QTest::newRow("overwrite replaces")
+        << two << taken << QStringList{"a.txt Stored replaced", ".cfg Stored replaced"} << true
+        << QStringList{".cfg=new", "a (1).txt=older", "a.txt=new"} << -1 << qint64(-1) << overwrite;
+    QTest::newRow("keep both counts up")
+        << two << taken << QStringList{"a.txt Stored as a (2).txt", ".cfg Stored as .cfg (1)"}
+        << true
+        << QStringList{".cfg (1)=new", ".cfg=old", "a (1).txt=older", "a (2).txt=new", "a.txt=old"}
+        << -1 << qint64(-1) << keepBoth;
+    QTest::newRow("keep both, the folder's records follow it")
+        << tree << QStringList{"d/", "d/x=old"}
+        << QStringList{"d Stored as d (1)", "d/x Stored", "d/s Stored", "d/s/y Stored", "e Stored"}
+        << true
+        << QStringList{"d (1)/", "d (1)/s/", "d (1)/s/y=new", "d (1)/x=new", "d/", "d/x=old", "e=e"}
+        << -1 << qint64(-1) << keepBoth;
+    QTest::newRow("keep both beside a link")
+        << link << QStringList{"out>outside"}
+        << QStringList{"out Stored as out (1)", "out/evil Stored"} << true
+        << QStringList{"out (1)/", "out (1)/evil=evil", "out@"} << -1 << qint64(-1) << keepBoth;
+    QTest::newRow("skip keeps a folder, drops its records, reads on")
+        << tree << QStringList{"d/", "d/x=old"} << QStringList{"d Stored skipped", "e Stored"}
+        << true << QStringList{"d/", "d/x=old", "e=e"} << -1 << qint64(-1) << skip;
+    // A skipped item is read all the same: it cannot carry more than the user accepted.
+    QTest::newRow("skip counts against the announced size")
+        << two << taken << QStringList{"a.txt Excess"} << false << taken << -1 << qint64(2) << skip;
+}
+
+void TestStreamUnpacker::nameClash()
+{
+    QFETCH(int, rule);
+    this->rule = SettingsKeys::NameClash(rule);
+    runCase();
+}
+
+// Received items get the mode any program gets from the umask, not a temporary file's 0600.
+void TestStreamUnpacker::modes_data()
+{
+    QTest::addColumn<int>("mask");
+    QTest::newRow("usual") << 022;
+    QTest::newRow("private") << 077;
+}
+
+void TestStreamUnpacker::modes()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(int, mask);
+    const mode_t previous = ::umask(mode_t(mask));
+    QVERIFY(unpack("d\r\nfolder\r\nd/f\r\nfile\r\n1\r\nxFile end\r\nOVER\r\n").complete);
+    ::umask(previous);
+    struct stat folder, file;
+    QCOMPARE(::stat(QFile::encodeName(save + QStringLiteral("/d")).constData(), &folder), 0);
+    QCOMPARE(::stat(QFile::encodeName(save + QStringLiteral("/d/f")).constData(), &file), 0);
+    QCOMPARE(int(folder.st_mode & 0777), 0777 & ~mask);
+    QCOMPARE(int(file.st_mode & 0777), 0666 & ~mask);
+#endif
 }
 
 void TestStreamUnpacker::roundTrip_data()
