@@ -104,6 +104,7 @@ private:
     void refuseBusy(QTcpSocket *incoming, const QByteArray &bytes);
     void question(const QByteArray &bytes);
     void readIncoming();
+    void drainSocket();
     void takeBody(const char *data, qint64 length);
     void refuseTransfer();
     void cancelTransfer();
