@@ -3,8 +3,8 @@
 #include "protocol/formatsize.h"
 
 #include <QCoreApplication>
-#include <QTextDocument>
 #include <QFileInfo>
+#include <QTextDocument>
 #include <QUrl>
 
 namespace {

@@ -4,8 +4,8 @@
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
-#include "settings/settingskeys.h"
 #include "receive/receivesession.h"
+#include "settings/settingskeys.h"
 
 #include "modalhelper.h"
 #include "tempworkdir.h"
