@@ -5,7 +5,7 @@
 #include <QString>
 
 // One copy of the program per working folder: copies in one folder would share config.ini and the
-// work files "header", "stream" and "send" and spoil each other's transfers. The lock is a file in
+// work file "header" and spoil each other's transfers. The lock is a file in
 // that folder, held until the object goes; a copy that died leaves a lock the next one takes over.
 class InstanceLock
 {
