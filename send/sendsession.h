@@ -25,7 +25,6 @@ public:
 
     // From start() until the end of that transfer has been reported.
     bool transferRunning() const { return running; }
-    int transfer() const { return current; }
     // Where the last transfer went and what it sent, for resend().
     QString lastReceiver() const { return receiver; }
     QStringList lastPaths() const { return paths; }

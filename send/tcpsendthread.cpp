@@ -116,11 +116,11 @@ void TCPSendThread::setReceiver(const QString &address, const QString &name)
 
 void TCPSendThread::run()
 {
-    const int outcome = transfer();
+    const int outcome = runStages();
     emit sendEnded(id, outcome, error, errorItem);
 }
 
-int TCPSendThread::transfer()
+int TCPSendThread::runStages()
 {
     if (!list())
         return isInterruptionRequested() ? Cancelled : ListFailed;

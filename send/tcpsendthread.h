@@ -44,7 +44,6 @@ public:
     TCPSendThread(int transfer, const QStringList &paths);
     ~TCPSendThread() override; // interrupts a running transfer and waits for it
 
-    int transfer() const { return id; }
     // The receiver to send to, once the user has picked it; may come before or after listing.
     void setReceiver(const QString &ip, const QString &senderName);
     // The receiver's port; only tests use another than the transfer port.
@@ -68,7 +67,7 @@ protected:
     void run() override;
 
 private:
-    int transfer();
+    int runStages();
     bool list();
     bool awaitReceiver();
     int connectTo(QTcpSocket &socket);

@@ -293,8 +293,11 @@ void TestMainWindow::newSettingsReachTheReceiveView()
     });
     window.findChild<QAction *>("SettingAction")->trigger();
     QVERIFY(settings.answered);
-    const QString shown = findView<DownloadView>()->findChild<QTextBrowser *>()->toPlainText();
-    QVERIFY2(shown.contains(QString::fromUtf8("本机名称：renamed，")), qPrintable(shown));
+    // The view says it is listening once its session has told it, before or after the change.
+    auto *text = findView<DownloadView>()->findChild<QTextBrowser *>();
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        text->toPlainText().contains(QString::fromUtf8("本机名称：renamed，")),
+        qPrintable(text->toPlainText()), 10000);
 }
 
 QTEST_MAIN(TestMainWindow)
