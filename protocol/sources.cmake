@@ -6,4 +6,10 @@ list(APPEND NUBO_SOURCES
     protocol/streamreader.h protocol/streamreader.cpp
     protocol/presencelist.h protocol/presencelist.cpp
     protocol/udpsendthread.h protocol/udpsendthread.cpp
+    protocol/contenthash.h protocol/contenthash.cpp
+    protocol/hashcache.h protocol/hashcache.cpp
+    protocol/manifest.h protocol/manifest.cpp
+    protocol/transferplan.h protocol/transferplan.cpp
+    protocol/extendedprotocol.h protocol/extendedprotocol.cpp
+    protocol/extendedbodyreader.h protocol/extendedbodyreader.cpp
 )

@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUuid>
 
 #include <vector>
 
@@ -119,7 +120,20 @@ QString lockFileName()
 QStringList workingFolderFiles()
 {
     return {QStringLiteral("config.ini"), QStringLiteral("header"), QStringLiteral("stream"),
-            QStringLiteral("send"), lockFileName()};
+            QStringLiteral("send"),       lockFileName(),           QStringLiteral("hashes"),
+            QStringLiteral("partials")};
+}
+
+QString senderId(QSettings &settings)
+{
+    const QString key = QStringLiteral("senderId");
+    QString id = settings.value(key).toString();
+    if (id.isEmpty() || id.contains(QLatin1Char(':')) || id.size() > 64) {
+        id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        settings.setValue(key, id);
+        settings.sync();
+    }
+    return id;
 }
 
 void removeRetiredWorkFiles()

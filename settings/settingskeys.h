@@ -40,7 +40,8 @@ void useDownloadsAsDefaultSaveDir();
 // The file that keeps a second copy out of the working folder.
 QString lockFileName();
 // Every file the program keeps in its working folder: the settings, the work file "header", the
-// lock, and "stream" and "send", which older versions wrote and may have left there. A received
+// lock, the hash cache "hashes", the list of kept partial files "partials", and "stream" and
+// "send", which older versions wrote and may have left there. A received
 // item must never replace one of them, as the save folder may be that very folder.
 QStringList workingFolderFiles();
 
@@ -57,6 +58,9 @@ QString saveDir(const QSettings &settings);
 QString lastReceiver(const QSettings &settings);
 // Overwrite unless set otherwise; an unknown stored value reads as the default too.
 NameClash nameClash(const QSettings &settings);
+// This installation's id ("senderId"), made at the first use: a receiver recognises by it the
+// partial files an earlier transfer from here left.
+QString senderId(QSettings &settings);
 void setNameClash(QSettings &settings, NameClash rule);
 
 // True when received items can be stored in `dir`: a folder that can be written, or one that

@@ -1,0 +1,114 @@
+#include "protocol/contenthash.h"
+
+#include <QFile>
+
+#define XXH_STATIC_LINKING_ONLY // the state is kept by value, so that a copy can be taken
+#include <xxhash.h>
+
+#include <limits>
+#include <vector>
+
+namespace {
+
+constexpr qint64 pieceSize = 1024 * 1024;
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+struct ContentHash::State
+{
+    XXH3_state_t xxh;
+};
+
+QByteArray ContentHash::Value::toHex() const
+{
+    QByteArray hex(32, '0');
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+        hex[15 - i] = digits[(high >> (4 * i)) & 0xf];
+        hex[31 - i] = digits[(low >> (4 * i)) & 0xf];
+    }
+    return hex;
+}
+
+bool ContentHash::Value::fromHex(const QByteArray &hex, Value *value)
+{
+    if (hex.size() != 32)
+        return false;
+    Value parsed;
+    for (int i = 0; i < 32; ++i) {
+        const int digit = hexDigit(hex.at(i));
+        if (digit < 0)
+            return false;
+        quint64 &half = i < 16 ? parsed.high : parsed.low;
+        half = (half << 4) | quint64(digit);
+    }
+    *value = parsed;
+    return true;
+}
+
+ContentHash::ContentHash() : state(std::make_unique<State>())
+{
+    XXH3_INITSTATE(&state->xxh);
+    XXH3_128bits_reset(&state->xxh);
+}
+
+ContentHash::ContentHash(const ContentHash &other)
+    : state(std::make_unique<State>()), fed(other.fed)
+{
+    XXH3_copyState(&state->xxh, &other.state->xxh);
+}
+
+ContentHash &ContentHash::operator=(const ContentHash &other)
+{
+    if (this != &other) {
+        XXH3_copyState(&state->xxh, &other.state->xxh);
+        fed = other.fed;
+    }
+    return *this;
+}
+
+ContentHash::~ContentHash() = default;
+
+void ContentHash::add(const char *data, qint64 length)
+{
+    if (length <= 0)
+        return;
+    XXH3_128bits_update(&state->xxh, data, size_t(length));
+    fed += length;
+}
+
+ContentHash::Value ContentHash::value() const
+{
+    const XXH128_hash_t digest = XXH3_128bits_digest(&state->xxh);
+    return Value{digest.high64, digest.low64};
+}
+
+bool ContentHash::addFile(const QString &path, qint64 length, const std::atomic<bool> *cancelled)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    std::vector<char> piece(static_cast<size_t>(pieceSize));
+    qint64 left = length < 0 ? std::numeric_limits<qint64>::max() : length;
+    while (left > 0) {
+        if (cancelled && *cancelled)
+            return false;
+        const qint64 got = file.read(piece.data(), qMin(left, pieceSize));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return length < 0;
+        add(piece.data(), got);
+        left -= got;
+    }
+    return true;
+}
