@@ -1,5 +1,6 @@
 #include "protocol/udpsendthread.h"
 
+#include "protocol/extendedprotocol.h"
 #include "settings/settingskeys.h"
 
 #include <QDebug>
@@ -122,6 +123,19 @@ void UDPSendThread::userListRefresh()
 {
     std::lock_guard<std::mutex> lock(mutex);
     peers.clear();
+    extendedPeers.clear();
+}
+
+void UDPSendThread::setExtendedPort(quint16 port)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    announcedPort = port;
+}
+
+quint16 UDPSendThread::extendedPort(const QString &ip) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return extendedPeers.value(ip, ExtendedPeer{0, 0}).port;
 }
 
 void UDPSendThread::run()
@@ -130,6 +144,7 @@ void UDPSendThread::run()
     {
         std::lock_guard<std::mutex> lock(mutex);
         peers.clear();
+        extendedPeers.clear();
         listening = listenMode;
     }
     // What a chooser still shows from the last run is gone as well.
@@ -151,6 +166,18 @@ void UDPSendThread::run()
     } else {
         socket.joinMulticastGroup(group);
     }
+    // The extended protocol is announced on a port of its own, which peers that know only the
+    // presence texts never listen on.
+    QUdpSocket extended;
+    extended.bind(QHostAddress::AnyIPv4, ExtendedProtocol::udpPort,
+                  QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    extended.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+    if (iface.isValid()) {
+        extended.setMulticastInterface(iface);
+        extended.joinMulticastGroup(group, iface);
+    } else {
+        extended.joinMulticastGroup(group);
+    }
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point started = Clock::now();
@@ -159,23 +186,30 @@ void UDPSendThread::run()
         const Clock::time_point now = Clock::now();
         bool listen;
         QString name;
+        quint16 port;
         {
             std::lock_guard<std::mutex> lock(mutex);
             listen = listenMode;
             name = userName;
+            port = announcedPort;
         }
         if (!listen && now >= nextAnnouncement) {
             // Nobody could reach an announcement without an address or with a broken name.
-            if (!localAddress.isNull() && SettingsKeys::isValidUserName(name))
+            if (!localAddress.isNull() && SettingsKeys::isValidUserName(name)) {
                 socket.writeDatagram(
                     (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
                     presencePort);
+                if (port != 0)
+                    extended.writeDatagram(ExtendedProtocol::announcement(localIp, port), group,
+                                           ExtendedProtocol::udpPort);
+            }
             nextAnnouncement += announcementPeriod;
             if (nextAnnouncement <= now) // fell behind, e.g. while the machine slept
                 nextAnnouncement = now + announcementPeriod;
         }
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - started);
         takeInDatagrams(socket, listen, elapsed.count());
+        takeInExtended(extended, listen, elapsed.count());
         if (!waitForNextSlice())
             break;
     }
@@ -215,6 +249,37 @@ void UDPSendThread::takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs)
         snapshot = peers.texts();
     }
     emit userListUpdate(snapshot);
+}
+
+// Like the presence texts, an extended announcement counts only from the address it names, and
+// only for as long as it is repeated.
+void UDPSendThread::takeInExtended(QUdpSocket &socket, bool keep, qint64 nowMs)
+{
+    char buffer[PresenceList::maxDatagramSize + 1];
+    for (int i = 0; i < maxDatagramsPerSlice && !stopRequested && socket.hasPendingDatagrams();
+         ++i) {
+        QHostAddress source;
+        const qint64 size = socket.readDatagram(buffer, sizeof buffer, &source);
+        if (size < 0)
+            break;
+        QString address;
+        quint16 port = 0;
+        if (!keep || size > PresenceList::maxDatagramSize ||
+            !ExtendedProtocol::parseAnnouncement(QByteArray::fromRawData(buffer, int(size)),
+                                                 &address, &port) ||
+            QHostAddress(source.toIPv4Address()) != QHostAddress(address))
+            continue;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (extendedPeers.contains(address) || extendedPeers.size() < PresenceList::maxEntries)
+            extendedPeers.insert(address, ExtendedPeer{port, nowMs});
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = extendedPeers.begin(); it != extendedPeers.end();) {
+        if (nowMs - it->lastHeard > PresenceList::expiryMs)
+            it = extendedPeers.erase(it);
+        else
+            ++it;
+    }
 }
 
 // Waits one slice, or less when a stop is requested; false when the loop is to end.

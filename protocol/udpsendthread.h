@@ -3,6 +3,7 @@
 
 #include "protocol/presencelist.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QStringList>
 #include <QThread>
@@ -40,6 +41,12 @@ public:
     // The presence texts of the receivers heard and not gone, in the order first heard.
     QStringList userList() const;
 
+    // Announcer: the port on which this receiver also takes the extended protocol, announced on
+    // its own UDP port beside the presence text; 0 announces nothing there.
+    void setExtendedPort(quint16 port);
+    // Listener: the extended port the receiver at `ip` announced lately; 0 when it announced none.
+    quint16 extendedPort(const QString &ip) const;
+
     // The address the system would use for outgoing traffic: a UDP socket "connected" to a public
     // address sends nothing, it only picks the interface. Falls back to the first IPv4 address of
     // an interface that is up, running and not loopback.
@@ -58,6 +65,7 @@ protected:
 
 private:
     void takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs);
+    void takeInExtended(QUdpSocket &socket, bool keep, qint64 nowMs);
     bool waitForNextSlice();
 
     // Standard primitives rather than QMutex/QWaitCondition: ThreadSanitizer understands them,
@@ -68,6 +76,13 @@ private:
     bool listenMode = false;
     std::atomic<bool> stopRequested{false}; // written under the mutex, so no wake-up is lost
     PresenceList peers;
+    quint16 announcedPort = 0;
+    struct ExtendedPeer
+    {
+        quint16 port;
+        qint64 lastHeard;
+    };
+    QHash<QString, ExtendedPeer> extendedPeers; // by address
 };
 
 #endif // UDPSENDTHREAD_H

@@ -1,5 +1,6 @@
 // Runs only inside the namespace that tests/netns.sh makes for it: the threads under test send
 // multicast, and some cases change the namespace's own routes.
+#include "protocol/extendedprotocol.h"
 #include "protocol/presencelist.h"
 #include "protocol/udpsendthread.h"
 
@@ -235,6 +236,7 @@ private slots:
     void badNameIsNotAnnounced();
     void listenerHearsAnnouncer();
     void listenerNeverSends();
+    void extendedPortIsAnnouncedApart();
     void announcerKeepsNothing();
     void listenerTakesOnlyTheSendersOwnAddress_data();
     void listenerTakesOnlyTheSendersOwnAddress();
@@ -346,6 +348,8 @@ void TestUDPSendThread::announcementBytes()
     UDPSendThread thread;
     if (!name.isEmpty())
         thread.setUserName(name);
+    // The extended protocol's announcement goes elsewhere and leaves these bytes alone.
+    thread.setExtendedPort(ExtendedProtocol::tcpPort);
     QElapsedTimer clock;
     clock.start();
     thread.start();
@@ -446,6 +450,33 @@ void TestUDPSendThread::listenerNeverSends()
             ++announcements;
     }
     QCOMPARE(sent, qint64(announcements));
+}
+
+void TestUDPSendThread::extendedPortIsAnnouncedApart()
+{
+    UpdateLog log;
+    UDPSendThread listener;
+    log.follow(listener);
+    QVERIFY(startListening(listener, log));
+    const QString here = linkAddress().toString();
+    // Counts only from the address it names.
+    QUdpSocket forger;
+    forger.setMulticastInterface(link());
+    forger.writeDatagram(ExtendedProtocol::announcement(QStringLiteral("10.9.9.9"), 5555), group,
+                         ExtendedProtocol::udpPort);
+
+    auto announcer = std::make_unique<UDPSendThread>();
+    announcer->setUserName(QStringLiteral("alice"));
+    announcer->setExtendedPort(4242);
+    announcer->start();
+    QTRY_COMPARE_WITH_TIMEOUT(listener.extendedPort(here), quint16(4242), 3000);
+    QCOMPARE(listener.extendedPort(QStringLiteral("10.9.9.9")), quint16(0));
+    QCOMPARE(listener.userList(), QStringList({QString::fromUtf8(announcementOf("alice"))}));
+
+    // A receiver that stops announcing it is taken for a plain one again.
+    announcer->stopThread();
+    QTRY_COMPARE_WITH_TIMEOUT(listener.extendedPort(here), quint16(0),
+                              int(PresenceList::expiryMs) + 3000);
 }
 
 void TestUDPSendThread::announcerKeepsNothing()
