@@ -1,0 +1,114 @@
+// The extended protocol's parsers take whatever a peer sends: the request's fields, the manifest,
+// the plan, the reply and the body. The input is two lengths (two bytes each, little-endian), the
+// manifest and the plan of those lengths, then the body; the whole input is also read as a
+// request and as a reply.
+#include "fuzzinput.h"
+#include "protocol/extendedbodyreader.h"
+#include "protocol/extendedprotocol.h"
+#include "protocol/manifest.h"
+#include "protocol/transferplan.h"
+#include "protocol/transferrequest.h"
+
+#include <cstdlib>
+
+namespace {
+
+// Checks that the reader keeps the order and the sizes it promises.
+class Checker : public ExtendedBodyReader::Handler
+{
+public:
+    Checker(const Manifest &manifest, const TransferPlan &plan) : manifest(manifest), plan(plan) {}
+
+    bool folder(int index) override { return pass(index, false); }
+    bool skipped(int index) override
+    {
+        if (plan.steps.at(index).action != TransferPlan::Skip)
+            abort();
+        return pass(index, true);
+    }
+    bool fileBegin(int index, qint64 offset) override
+    {
+        if (open >= 0 || !manifest.items.at(index).isFile || offset < 0 ||
+            offset > manifest.items.at(index).size)
+            abort();
+        pass(index, true);
+        open = index;
+        left = manifest.items.at(index).size - offset;
+        return true;
+    }
+    bool fileData(const char *, qint64 length) override
+    {
+        if (open < 0 || length <= 0 || length > left)
+            abort();
+        left -= length;
+        return true;
+    }
+    bool fileEnd(int index) override
+    {
+        if (index != open || left != 0)
+            abort();
+        open = -1;
+        return true;
+    }
+
+private:
+    bool pass(int index, bool isFile)
+    {
+        if (index <= last || manifest.items.at(index).isFile != isFile)
+            abort();
+        last = index;
+        return true;
+    }
+
+    const Manifest &manifest;
+    const TransferPlan &plan;
+    int last = -1;
+    int open = -1;
+    qint64 left = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray whole(reinterpret_cast<const char *>(data), int(size));
+    QString senderId;
+    qint64 manifestLength = 0;
+    if (ExtendedProtocol::parseRequestFields(TransferRequest::parseHeader(QString::fromUtf8(whole)),
+                                             &senderId, &manifestLength) &&
+        (senderId.isEmpty() || manifestLength <= 0 || manifestLength > Manifest::maxBytes))
+        abort();
+    QByteArray plan;
+    if (ExtendedProtocol::parseReply(whole, &plan) == ExtendedProtocol::ReplyAccepted &&
+        plan.size() > whole.size())
+        abort();
+
+    FuzzInput in(data, size);
+    const int manifestSize = in.byte() | in.byte() << 8;
+    const int planSize = in.byte() | in.byte() << 8;
+    const QByteArray manifestBytes = in.bytes(size_t(manifestSize));
+    const QByteArray planBytes = in.bytes(size_t(planSize));
+
+    Manifest manifest;
+    if (!Manifest::parse(manifestBytes, &manifest))
+        return 0;
+    // What is taken is written back byte for byte: one form for every manifest.
+    if (manifest.toBytes() != manifestBytes)
+        abort();
+    TransferPlan steps;
+    if (!TransferPlan::parse(planBytes, manifest, &steps))
+        return 0;
+    if (steps.toBytes() != planBytes || steps.bytesToSend(manifest) < 0)
+        abort();
+
+    Checker checker(manifest, steps);
+    ExtendedBodyReader reader(manifest, steps, &checker);
+    while (in.more()) {
+        const QByteArray piece = in.bytes(1 + in.byte());
+        if (!reader.feed(piece.constData(), piece.size()))
+            break;
+    }
+    if (reader.dataBytes() > manifest.totalSize())
+        abort();
+    return 0;
+}
