@@ -53,6 +53,65 @@ tricky() {
     printf '\r\nOVER\r\n' >> "$1"
 }
 
+
+# A partial file the receiver keeps of a cut transfer; prints its size in bytes, or 0.
+partial_size() {
+    find "$work/save" -name '*.nubo-partial' -printf '%s\n' 2>/dev/null | sort -n | tail -1 |
+        grep . || echo 0
+}
+
+# A sender that speaks the extended protocol by hand, and lies about the hash of its one file.
+liar() {
+    ip netns exec "$NS_B" perl -MIO::Socket::INET -e '
+        my ($addr, $data) = @ARGV;
+        my $manifest = "F " . length($data) . " " . ("0" x 32) . " bad.bin\n";
+        my $s = IO::Socket::INET->new(PeerAddr => $addr, PeerPort => 42136) or die "connect: $!";
+        print $s "MYPOST /bad.bin HTTP/1.1\r\nConnection: Keep-Alive\r\n" .
+            "Content-Type: application/file\r\nFiles-Number: 1\r\nItems-Number: 1\r\n" .
+            "Content-Length: " . length($data) . "\r\nUser-Agent: Dalvik\r\nHost: localhost\r\n" .
+            "sender-name: liar\r\nNubo-Sender-Id: liar\r\nManifest-Length: " .
+            length($manifest) . "\r\n\r\n" . $manifest;
+        my $reply = "";
+        while ($reply !~ /\r\n\r\n/) { sysread($s, $reply, 4096, length $reply) or die "no reply" }
+        $reply =~ /^NUBOEXT\/1 200 OK\r\n/ or die "refused: $reply";
+        print $s "P 0 0\n" . $data . "E\n";
+        1 while sysread($s, my $rest, 4096);
+        print "liar: connection ended\n";
+    ' "$ADDR_A" "$1"
+}
+
+# A receiver that knows only the plain protocol, as the phone application: announces itself on
+# the presence port, takes one transfer on 42135 and keeps every byte of it in the file $1. Any
+# connection to the extended port is noted in "$1.extended".
+plain_receiver() {
+    ip netns exec "$NS_A" perl -MIO::Socket::INET -MIO::Select -e '
+        my ($addr, $out) = @ARGV;
+        my $presence = IO::Socket::INET->new(PeerAddr => "224.0.0.1", PeerPort => 6343,
+                                             Proto => "udp") or die "udp: $!";
+        my %listen = (LocalAddr => $addr, Listen => 1, ReuseAddr => 1);
+        my $plain = IO::Socket::INET->new(%listen, LocalPort => 42135) or die "42135: $!";
+        my $extended = IO::Socket::INET->new(%listen, LocalPort => 42136) or die "42136: $!";
+        my $select = IO::Select->new($plain, $extended);
+        for (1 .. 120) {
+            $presence->send("hostA:$addr:receive");
+            for my $ready ($select->can_read(1)) {
+                if ($ready == $extended) { open(my $f, ">", "$out.extended"); exit 3 }
+                my $c = $plain->accept;
+                my $bytes = "";
+                while (index($bytes, "\r\n\r\n") < 0) { sysread($c, $bytes, 65536, length $bytes) or exit 4 }
+                print $c "HTTP/1.1 200 OK\r\nTransfer-Version: 1\r\nServer: Nubo Name Response Server\r\n" .
+                    "Content-Type: text/html\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK";
+                while (substr($bytes, -6) ne "OVER\r\n") { sysread($c, $bytes, 65536, length $bytes) or last }
+                open(my $f, ">", $out) or die; binmode $f; print $f $bytes; close $f;
+                close $c;
+                exit 0;
+            }
+        }
+        exit 2;
+    ' "$ADDR_A" "$1" &
+    receiver=$!
+}
+
 case "$case_name" in
 folder-tree)
     d="$work/data/树 tree"
@@ -138,6 +197,80 @@ large-file)
     expect_codes 0 0 $?
     [ "$(sha256sum < "$work/data/big.bin")" = "$(sha256sum < "$work/save/big.bin")" ] ||
         fail "checksums differ"
+    ;;
+ext-skip-unchanged)
+    d="$work/data/album"
+    mkdir -p "$d/sub"
+    for i in 1 2 3; do head -c 100000 /dev/urandom > "$d/photo$i.jpg"; done
+    echo note > "$d/sub/note.txt"
+    receive --answer yes --transfers 2
+    send "$d" || fail "first send failed"
+    send "$d"
+    expect_codes 0 0 $?
+    diff -r "$d" "$work/save/album" || fail "the received tree differs"
+    grep -q '跳过 4 个未改变的文件' "$work/send.log" || fail "the sender does not say it skipped"
+    grep -q '跳过 4 个未改变的文件' "$work/recv.log" || fail "the receiver does not say it skipped"
+    ;;
+ext-changed-file)
+    d="$work/data/album"
+    mkdir -p "$d"
+    for i in 1 2 3; do head -c 100000 /dev/urandom > "$d/photo$i.jpg"; done
+    receive --answer yes --transfers 2
+    send "$d" || fail "first send failed"
+    # Same size, other contents: only the hash tells.
+    head -c 100000 /dev/urandom > "$d/photo2.jpg"
+    send "$d"
+    expect_codes 0 0 $?
+    diff -r "$d" "$work/save/album" || fail "the changed file did not arrive"
+    grep -q '跳过 2 个未改变的文件' "$work/send.log" || fail "the unchanged files were not skipped"
+    ;;
+ext-resume)
+    head -c $((96 * 1024 * 1024)) /dev/urandom > "$work/data/big.bin"
+    # A slow link, so that the cut comes in the middle.
+    ip netns exec "$NS_B" tc qdisc add dev nubo0 root tbf rate 200mbit burst 256kb latency 20ms
+    receive --answer yes
+    (cd "$work/send" && exec ip netns exec "$NS_B" "$drive" send --to hostA --timeout 120 \
+        "$work/data/big.bin") >> "$work/send.log" 2>&1 &
+    sender=$!
+    for _ in $(seq 600); do
+        [ "$(partial_size)" -gt $((16 * 1024 * 1024)) ] && break
+        sleep 0.1
+    done
+    cut_at=$(partial_size)
+    [ "$cut_at" -gt 0 ] || fail "no partial file while receiving"
+    ip netns pids "$NS_B" | xargs -r kill -9
+    wait $sender
+    wait "$receiver"
+    [ "$(partial_size)" -gt 0 ] || fail "the cut transfer's partial file was not kept"
+    [ ! -e "$work/save/big.bin" ] || fail "a cut file took its final name"
+    ip netns exec "$NS_B" tc qdisc del dev nubo0 root
+    receive --answer yes
+    send "$work/data/big.bin"
+    expect_codes 0 0 $?
+    cmp "$work/data/big.bin" "$work/save/big.bin" || fail "the resumed file differs"
+    grep -q '处继续' "$work/send.log" || fail "the sender did not resume"
+    grep -q '可续传' "$work/recv.log" || fail "the receiver did not list the kept file"
+    [ "$(partial_size)" -eq 0 ] || fail "the partial file stayed"
+    ;;
+ext-hash-mismatch)
+    receive --answer yes
+    for _ in $(seq 300); do
+        ip netns exec "$NS_A" ss -Htln 'sport = :42136' | grep -q . && break
+        sleep 0.1
+    done
+    liar "hello" >> "$work/send.log" 2>&1
+    expect_codes 0 1 0
+    grep -q '文件校验失败' "$work/recv.log" || fail "the receiver does not name the bad file"
+    [ ! -e "$work/save/bad.bin" ] || fail "a file that does not match its hash was kept"
+    ;;
+plain-exact-bytes)
+    printf 'hello\n' > "$work/data/plain.txt"
+    plain_receiver "$work/captured"
+    send "$work/data/plain.txt"
+    expect_codes 0 0 $?
+    [ ! -e "$work/captured.extended" ] || fail "the sender tried the extended port"
+    printf 'MYPOST /plain.txt HTTP/1.1\r\nConnection: Keep-Alive\r\nContent-Type: application/file\r\nFiles-Number: 1\r\nItems-Number: 1\r\nContent-Length: 6\r\nUser-Agent: Dalvik\r\nHost: localhost\r\nsender-name: hostB\r\n\r\nplain.txt\r\nfile\r\n6\r\nhello\nFile end\r\nOVER\r\n' > "$work/expected"
+    cmp "$work/expected" "$work/captured" || fail "the plain receiver got other bytes"
     ;;
 *)
     echo "unknown case $case_name"
