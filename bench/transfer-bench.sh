@@ -8,8 +8,10 @@
 # is and shaped to 1 Gbit/s, three ways in every run: two copies of the program driven through
 # their widgets (nubo-drive); `tar c | nc` into `nc | tar x`; and bench/zerocopy.cpp, the plainest
 # copy of the same tree over one TCP connection (sendfile out, 1 MiB reads in). Page caches are
-# dropped before each of the three. Progress goes to stderr; the result is a markdown table on
-# stdout, ready for the README.
+# dropped before each of the three. A second table times what two copies of the program save
+# between them: a resend of an unchanged tree, of a tree with one file changed, and the rest of a
+# transfer cut at half. Progress goes to stderr; the result is markdown tables on stdout, ready for
+# the README.
 #
 # Environment:
 #   BENCH_LINKS     "veth" (as it is) and/or "1gbit" (tbf)         default: veth 1gbit
@@ -19,6 +21,9 @@
 #   BENCH_RUNS      runs of every row   default: 3 for one file at 1 Gbit/s (link-bound, the
 #                   slowest and steadiest row), 5 for the others; all rows take about 8 to 10 minutes
 #   BENCH_KEEP_LOGS a folder that keeps the drivers' logs of every run
+#   BENCH_EXT_RUNS  runs of the second table (between two copies: unchanged, changed, resumed
+#                   transfers at 1 Gbit/s)                          default: 3
+#   BENCH_NO_EXTENDED  leave the second table out
 # Needs iproute2 (ip, tc, ss), netcat-openbsd, GNU time and g++; installs what is missing as root.
 
 set -u
@@ -43,6 +48,7 @@ drive=$build/tests/nubo-drive
 : "${NS_A:?}" "${NS_B:?}" "${ADDR_A:?}"
 work=$(mktemp -d /var/tmp/nubo-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+dest=$work/save rdir=$work/recv sdir=$work/send
 export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8
 file_mib=${BENCH_FILE_MIB:-1024}
 per_folder=$(( ${BENCH_FILES:-20000} / 100 ))
@@ -138,19 +144,29 @@ sender_idle_kib() {
     echo "$last"
 }
 
-# nubo SET: one transfer through the two programs' windows. Prints "strict left recvGrowMiB
-# sendGrowMiB recvStallMs sendStallMs", or nothing if it failed.
-nubo() {
-    local set=$1 dest=$work/save rdir=$work/recv sdir=$work/send
+# fresh_hosts: an empty save folder and fresh working folders (settings, no hash cache) for both.
+fresh_hosts() {
     rm -rf "$dest" "$rdir" "$sdir"; mkdir -p "$dest" "$rdir" "$sdir"
     printf '[General]\nuserName=hostA\nsaveDir=%s\n' "$dest" > "$rdir/config.ini"
     printf '[General]\nuserName=hostB\n' > "$sdir/config.ini"
-    drop_caches
-    # The receiver is up first, as a user would open 接收 before the sender drops anything.
+}
+
+# start_receiver: the receiver up and listening, as a user would open 接收 before the sender drops
+# anything; sets $receiver, or returns 1.
+start_receiver() {
     (cd "$rdir" && exec ip netns exec "$NS_A" /usr/bin/time -f 'maxrss %M' -o "$work/recv.rss" \
         "$drive" receive --timeout 300) > "$work/recv.log" 2>&1 &
-    local receiver=$!
-    wait_listen "$NS_A" 42135 || { stop $receiver; return; }
+    receiver=$!
+    wait_listen "$NS_A" 42135 || { stop $receiver; return 1; }
+}
+
+# transfer SET [warm]: one transfer through the two programs' windows, between the hosts as they
+# are; page caches are dropped first unless "warm". Prints "strict left recvGrowMiB sendGrowMiB
+# recvStallMs sendStallMs hashS", or nothing if it failed.
+transfer() {
+    local set=$1
+    [ "${2:-}" = warm ] || drop_caches
+    start_receiver || return
     sleep 1
     local rpid ridle
     rpid=$(drive_under $receiver)
@@ -171,22 +187,48 @@ nubo() {
     fi
     if [ $rc_recv -ne 0 ] || [ $rc_send -ne 0 ] || ! arrived "$set" "$dest"; then
         echo "transfer failed (receiver $rc_recv, sender $rc_send)" >&2; cat "$work/recv.log" "$work/send.log" >&2
-        rm -rf "$dest" "$rdir" "$sdir"
         return
     fi
-    rm -rf "$dest" "$rdir" "$sdir"
-    local drop chosen question answered end
+    local drop chosen question answered end hashed
     drop=$(field "$work/send.log" drop); chosen=$(field "$work/send.log" chosen)
     question=$(field "$work/recv.log" question0); answered=$(field "$work/recv.log" answered0)
     end=$(field "$work/recv.log" end0)
+    # The sender's own account of hashing, which runs while the user chooses.
+    hashed=$(sed -n 's/.*hashed [0-9]* files in \([0-9]*\) ms.*/\1/p' "$work/send.log" | tail -1)
     # Strict: from the drop to the receiver's 接收完成！, less only what waits for a person:
     # picking the receiver (the program lists the items meanwhile) and answering the question.
     # Whatever the receiver waits before it asks is counted.
     local left=$(( chosen - drop + answered - question ))
-    awk -v t=$(( end - drop - left )) -v l=$left \
+    awk -v t=$(( end - drop - left )) -v l=$left -v h="${hashed:-0}" \
         -v r="$(kib "$work/recv.rss" maxrss)" -v ri="$ridle" -v s="$(kib "$work/send.rss" maxrss)" -v si="$sender_idle" \
         -v gr="$(kib "$work/recv.log" maxgap)" -v gs="$(kib "$work/send.log" maxgap)" \
-        'BEGIN { printf "%.3f %.3f %.1f %.1f %d %d\n", t / 1000, l / 1000, (r - ri) / 1024, (s - si) / 1024, gr, gs }'
+        'BEGIN { printf "%.3f %.3f %.1f %.1f %d %d %.3f\n", t / 1000, l / 1000, (r - ri) / 1024, (s - si) / 1024, gr, gs, h / 1000 }'
+}
+
+# nubo SET: one transfer between fresh hosts.
+nubo() {
+    fresh_hosts
+    transfer "$1"
+    rm -rf "$dest" "$rdir" "$sdir"
+}
+
+# cut_at SET BYTES: a transfer whose sender is killed once the receiver holds BYTES of a partial
+# file, which the receiver keeps for the next transfer.
+cut_at() {
+    drop_caches
+    start_receiver || return 1
+    (cd "$sdir" && exec ip netns exec "$NS_B" "$drive" send --to hostA --timeout 300 \
+        "$(source_of "$1")") > "$work/send.log" 2>&1 &
+    local sender=$! size=0 tries
+    for tries in $(seq 3000); do
+        size=$(find "$dest" -name '*.nubo-partial' -printf '%s\n' | sort -n | tail -1)
+        [ "${size:-0}" -ge "$2" ] && break
+        sleep 0.02
+    done
+    kill -9 "$(drive_under $sender)" 2>/dev/null
+    wait $sender 2>/dev/null
+    wait $receiver
+    [ "${size:-0}" -ge "$2" ]
 }
 
 # tar_nc SET / zerocopy SET: the yardsticks between the same hosts. Print seconds, or nothing.
@@ -262,7 +304,7 @@ for link in ${BENCH_LINKS:-veth 1gbit}; do
             # clean-up (deleting 20,000 files or 1 GiB is not free on a disk mounted with discard).
             for step in $(echo nubo tar_nc zerocopy nubo tar_nc | cut -d' ' -f$(( (run - 1) % 3 + 1 ))-$(( (run - 1) % 3 + 3 ))); do
                 case $step in
-                nubo) read -r secs left rgrow sgrow rgap sgap < <(nubo $set; echo) ;;
+                nubo) read -r secs left rgrow sgrow rgap sgap _ < <(nubo $set; echo) ;;
                 tar_nc) ysecs=$(tar_nc $set) ;;
                 zerocopy) zsecs=$(zerocopy $set) ;;
                 esac
@@ -301,6 +343,61 @@ for link in ${BENCH_LINKS:-veth 1gbit}; do
             }')$'\n'
     done
 done
+# Between two copies of the program, at 1 Gbit/s: the first transfer, the same tree sent again
+# unchanged (hash caches warm, as a resend right after finds them; then cold: both hash caches
+# removed and page caches dropped), one file of the tree changed, and a transfer of the one file
+# cut at half and sent again.
+ext_rows=""
+if [ -z "${BENCH_NO_EXTENDED:-}" ]; then
+    shape 1gbit
+    for set in ${BENCH_SETS:-big small}; do
+        results=$work/ext-$set
+        : > "$results"
+        for run in $(seq 1 "${BENCH_EXT_RUNS:-3}"); do
+            fresh_hosts
+            first=$(transfer $set | cut -d' ' -f1)
+            warm=$(transfer $set warm | awk '{ print $1 + $7 }')
+            rm -f "$rdir/hashes" "$sdir/hashes"
+            cold=$(transfer $set | awk '{ print $1 + $7 }')
+            resumed=-
+            changed=-
+            if [ $set = small ]; then
+                head -c 4096 /dev/urandom > "$(source_of small)/d050/f0000"
+                changed=$(transfer $set warm | awk '{ print $1 + $7 }')
+            else
+                rm -f "$dest/one-file.bin"
+                resumed=""
+                cut_at big $(( file_mib * 1024 * 1024 / 2 )) && resumed=$(transfer big | cut -d' ' -f1)
+            fi
+            rm -rf "$dest" "$rdir" "$sdir"
+            echo "between two copies, $set, run $run: first ${first:-failed} s, unchanged ${warm:-failed} s" \
+                "(cold ${cold:-failed} s), one changed ${changed:-failed} s, resumed at half ${resumed:-failed} s" >&2
+            [ -n "$first" ] && [ -n "$warm" ] && [ -n "$cold" ] && [ -n "$changed" ] && [ -n "$resumed" ] &&
+                echo "$first $warm $cold $changed $resumed" >> "$results"
+        done
+        data_name=$([ $set = big ] && echo "one $(human_size "$file_mib") file" || echo "$(thousands $files) × 4 KiB")
+        ext_rows+=$(awk -v set=$set -v data="$data_name" '
+            { for (c = 1; c <= 5; c++) v[c, NR] = $c }
+            function med(c,   i, j, t, a, n) {
+                n = 0
+                for (i = 1; i <= NR; i++) if (v[c, i] != "-") a[++n] = v[c, i] + 0
+                for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+                return n == 0 ? "-" : (n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2)
+            }
+            function part(c, target,   m, p) {
+                m = med(c)
+                if (m == "-") return "- | -"
+                p = 100 * m / med(1)
+                return sprintf("%.2f | %.0f %%%s", m, p, target == "" ? "" : sprintf(" (target ≤ %d %%: %s)", target, p <= target ? "met" : "not met"))
+            }
+            END {
+                if (NR == 0) { printf "| %s | failed ||||||||||\n", data; exit }
+                printf "| %s | %d | %.2f | %s | %s | %s | %s |\n", data, NR, med(1),
+                    part(2, set == "small" ? 10 : ""), part(3, ""), part(4, ""), part(5, set == "big" ? 55 : "")
+            }' "$results")$'\n'
+    done
+fi
+
 shape none
 
 cores=$(nproc)
@@ -323,4 +420,16 @@ read from a sender waiting in its chooser.
 | link | data | runs | program s (strict) | MB/s | human waits left out s | tar\|nc s | zero-copy s | strict ÷ tar\|nc | strict ÷ zero-copy | target | peak growth receiver / sender MiB | longest stall receiver / sender ms | targets met |
 |---|---|---|---|---|---|---|---|---|---|---|---|---|---|
 ${rows%$'\n'}
+EOF
+[ -n "$ext_rows" ] && cat <<EOF
+
+Between two copies of the program, at 1 Gbit/s (tbf), strict times as above, medians of the runs.
+An unchanged resend and the changed file add the sender's whole hashing time to their strict
+time, although the program hashes while the user chooses; hash caches are warm there, as right
+after the first transfer. Cold: both hash caches removed and page caches dropped. The resumed
+transfer follows one cut when the receiver held half the file, page caches dropped.
+
+| data | runs | first s | unchanged s | ÷ first | unchanged, cold s | ÷ first | one changed file s | ÷ first | resumed at half s | ÷ first |
+|---|---|---|---|---|---|---|---|---|---|---|
+${ext_rows%$'\n'}
 EOF
