@@ -39,6 +39,8 @@ public:
 
     // The presence texts of the receivers heard and not gone, in the order first heard.
     QStringList userList() const;
+    // The extended port the receiver at `ip` announced on 6344; 0 when it announced none.
+    quint16 extendedPort(const QString &ip) const;
 
     // The address the system would use for outgoing traffic: a UDP socket "connected" to a public
     // address sends nothing, it only picks the interface. Falls back to the first IPv4 address of
