@@ -164,8 +164,7 @@ bool StreamSender::sendItems(const QList<SendPacker::Item> &items, const QVector
         if (!sent)
             return false;
     }
-    if (!append(offsets ? ExtendedProtocol::endLine() : QByteArrayLiteral("OVER\r\n")) ||
-        !flush())
+    if (!append(offsets ? ExtendedProtocol::endLine() : QByteArrayLiteral("OVER\r\n")) || !flush())
         return false;
     if (isSocket)
         setCork(fd, false);

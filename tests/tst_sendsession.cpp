@@ -1,9 +1,12 @@
 #include "send/sendsession.h"
 
+#include "protocol/hashcache.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "send/streamsender.h"
 
+#include "extendedreceiver.h"
+#include "tempworkdir.h"
 #include "testreceiver.h"
 
 #include <QTcpServer>
@@ -22,6 +25,14 @@ public:
     {
         connect(&session, &SendSession::listed, this,
                 [this](int id, const SendPacker &) { listed << id; });
+        connect(&session, &SendSession::planned, this,
+                [this](int, int files, qint64 bytes,
+                       const QList<TCPSendThread::ResumedFile> &resumedFiles, qint64 total) {
+                    skipped = qMakePair(files, bytes);
+                    for (const TCPSendThread::ResumedFile &file : resumedFiles)
+                        resumed << QStringLiteral("%1 %2").arg(file.name).arg(file.offset);
+                    plannedTotal = total;
+                });
         connect(&session, &SendSession::accepted, this, [this](int id) { accepted << id; });
         connect(&session, &SendSession::progress, this, [this](int id, qint64 sent, qint64 total) {
             ids << id;
@@ -37,6 +48,9 @@ public:
     }
 
     QList<int> listed;
+    QPair<int, qint64> skipped{-1, -1};
+    QStringList resumed;
+    qint64 plannedTotal = -1;
     QList<int> accepted;
     QList<int> ids; // of every progress report and end
     QList<QPair<qint64, qint64>> reports;
@@ -78,6 +92,7 @@ class TestSendSession : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void outcomes_data();
     void outcomes();
@@ -85,11 +100,25 @@ private slots:
     void twoTransfersInARow();
     void cancelEndsEveryWait_data();
     void cancelEndsEveryWait();
+    void extendedPlans_data();
+    void extendedPlans();
+    void routes_data();
+    void routes();
+    void fileOf4GiB_data();
+    void fileOf4GiB();
 
 private:
     QString makeFile(const QString &name, const QByteArray &data);
     std::unique_ptr<QTemporaryDir> dir;
+    // The settings and the hash cache of the extended transfers go here.
+    std::unique_ptr<TempWorkDir> workDir;
 };
+
+void TestSendSession::initTestCase()
+{
+    workDir = std::make_unique<TempWorkDir>();
+    QVERIFY(workDir->isValid());
+}
 
 void TestSendSession::init()
 {
@@ -100,6 +129,7 @@ void TestSendSession::init()
 QString TestSendSession::makeFile(const QString &name, const QByteArray &data)
 {
     const QString path = dir->filePath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
         qFatal("cannot make %s", qPrintable(path));
@@ -287,6 +317,169 @@ void TestSendSession::cancelEndsEveryWait()
     session->cancel();
     QTRY_COMPARE(recorder.outcomes, QList<int>{SendSession::Outcome::Cancelled});
     QVERIFY(!session->transferRunning());
+}
+
+// What the extended receiver's plan says decides which parts go, and from where.
+void TestSendSession::extendedPlans_data()
+{
+    QTest::addColumn<QString>("plan"); // "<S|R|X> <index> <offset>", X a resume of other bytes
+    QTest::addColumn<QStringList>("parts");
+    QTest::addColumn<int>("outcome");
+
+    const int delivered = SendSession::Outcome::Delivered;
+    QTest::newRow("nothing there") << "" << QStringList{"1 0", "2 0"} << delivered;
+    QTest::newRow("small file unchanged") << "S 1 0" << QStringList{"2 0"} << delivered;
+    QTest::newRow("large file resumed")
+        << "R 2 100000" << QStringList{"1 0", "2 100000"} << delivered;
+    QTest::newRow("large file resumed near its end")
+        << "R 2 299900" << QStringList{"1 0", "2 299900"} << delivered;
+    QTest::newRow("resumed file of other bytes sent whole")
+        << "X 2 100000" << QStringList{"1 0", "2 0"} << delivered;
+    QTest::newRow("refusal") << "refuse" << QStringList{} << int(SendSession::Outcome::Refused);
+}
+
+void TestSendSession::extendedPlans()
+{
+    QFETCH(QString, plan);
+    QFETCH(QStringList, parts);
+    QFETCH(int, outcome);
+
+    const QList<QByteArray> data{QByteArray(), pattern(1000), pattern(300000, 3)};
+    makeFile("D/a", data.at(1));
+    makeFile("D/b", data.at(2));
+    const QStringList step = plan.split(' ');
+    ExtendedReceiver receiver([&](const Manifest &, TransferPlan *steps) {
+        if (step.size() == 3) {
+            TransferPlan::Step &s = steps->steps[step.at(1).toInt()];
+            s.action = step.at(0) == "S" ? TransferPlan::Skip : TransferPlan::Resume;
+            s.offset = step.at(2).toLongLong();
+            ContentHash prefix;
+            const QByteArray first = data.at(step.at(1).toInt()).left(int(s.offset));
+            prefix.add(first.constData(), step.at(0) == "X" ? first.size() - 1 : first.size());
+            s.prefix = prefix.value();
+        }
+        return plan != "refuse";
+    });
+    SendSession session;
+    Recorder recorder(session);
+    session.start({dir->filePath("D")});
+    session.send("127.0.0.1", "me", SendSession::Protocol::Extended, receiver.port());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
+    QCOMPARE(recorder.outcomes.first(), outcome);
+
+    QVERIFY(receiver.request.startsWith("MYPOST /D HTTP/1.1\r\n"));
+    QVERIFY(!receiver.senderId.isEmpty());
+    QCOMPARE(receiver.manifest.items.size(), 3);
+    for (int i = 1; i < 3; ++i) {
+        ContentHash hash;
+        hash.add(data.at(i).constData(), data.at(i).size());
+        QCOMPARE(receiver.manifest.items.at(i).size, qint64(data.at(i).size()));
+        QVERIFY(receiver.manifest.items.at(i).hash == hash.value());
+    }
+    QCOMPARE(receiver.parts, parts);
+    if (outcome != SendSession::Outcome::Delivered)
+        return;
+    QVERIFY(receiver.ended);
+    qint64 total = ExtendedProtocol::endLine().size();
+    for (int i = 0; i < parts.size(); ++i) {
+        const int index = parts.at(i).section(' ', 0, 0).toInt();
+        const qint64 offset = parts.at(i).section(' ', 1).toLongLong();
+        QVERIFY(receiver.partData.at(i) == data.at(index).mid(int(offset)));
+        total += ExtendedProtocol::partLine(index, offset).size() + receiver.partData.at(i).size();
+    }
+    // Progress, speed and time left count only what moves.
+    QCOMPARE(recorder.plannedTotal, total);
+    QCOMPARE(recorder.reports.last(), qMakePair(total, total));
+    QCOMPARE(recorder.skipped,
+             plan.startsWith('S') ? qMakePair(1, qint64(1000)) : qMakePair(0, qint64(0)));
+    QCOMPARE(recorder.resumed,
+             plan.startsWith('R') ? QStringList{"D/b " + step.at(2)} : QStringList());
+    QVERIFY(QFileInfo::exists(workDir->filePath(HashCache::fileName())));
+}
+
+// Which protocol a transfer uses; the plain one sends exactly today's bytes.
+void TestSendSession::routes_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("extendedListening");
+    QTest::addColumn<bool>("extended");
+
+    QTest::newRow("typed address, extended port closed")
+        << int(SendSession::Protocol::Probe) << false << false;
+    QTest::newRow("typed address, extended port open")
+        << int(SendSession::Protocol::Probe) << true << true;
+    QTest::newRow("announced extended port closed")
+        << int(SendSession::Protocol::Extended) << false << false;
+    QTest::newRow("heard on the presence port only")
+        << int(SendSession::Protocol::Plain) << true << false;
+}
+
+void TestSendSession::routes()
+{
+    QFETCH(int, protocol);
+    QFETCH(bool, extendedListening);
+    QFETCH(bool, extended);
+
+    const QByteArray data = pattern(200000);
+    TestReceiver plain(TransferReply::accept());
+    plain.closeAfterBodyBytes = streamOf("f", data).size();
+    auto other =
+        std::make_unique<ExtendedReceiver>([](const Manifest &, TransferPlan *) { return true; });
+    const quint16 extendedPort = other->port();
+    if (!extendedListening)
+        other.reset();
+    SendSession session;
+    session.setPort(plain.port());
+    Recorder recorder(session);
+    session.start({makeFile("f", data)});
+    session.send("127.0.0.1", QString::fromUtf8("小明"), SendSession::Protocol(protocol),
+                 extendedPort);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
+    QCOMPARE(recorder.outcomes.first(), int(SendSession::Outcome::Delivered));
+    QCOMPARE(other && !other->parts.isEmpty(), extended);
+    QCOMPARE(plain.request(), extended ? QByteArray() : requestFor("f", data.size()));
+    QVERIFY(plain.body() == (extended ? QByteArray() : streamOf("f", data)));
+}
+
+// Only the extended protocol carries a file of 4 GiB; toward a plain receiver it is refused
+// before anything is sent.
+void TestSendSession::fileOf4GiB_data()
+{
+    QTest::addColumn<bool>("extended");
+    QTest::newRow("toward a plain receiver") << false;
+    QTest::newRow("toward an extended receiver") << true;
+}
+
+void TestSendSession::fileOf4GiB()
+{
+    QFETCH(bool, extended);
+    const qint64 size = Q_INT64_C(4294967297);
+    const QString huge = makeFile("huge", QByteArray());
+    QVERIFY(QFile::resize(huge, size)); // sparse: takes no room
+    TestReceiver plain(TransferReply::accept());
+    // The receiver has it already: the manifest carries its size, no byte of it moves.
+    ExtendedReceiver receiver([](const Manifest &, TransferPlan *plan) {
+        plan->steps[1].action = TransferPlan::Skip;
+        return true;
+    });
+    SendSession session;
+    session.setPort(plain.port());
+    Recorder recorder(session);
+    session.start({makeFile("small", "s"), huge});
+    session.send("127.0.0.1", "me",
+                 extended ? SendSession::Protocol::Extended : SendSession::Protocol::Plain,
+                 receiver.port());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 120000);
+    if (extended) {
+        QCOMPARE(recorder.outcomes.first(), int(SendSession::Outcome::Delivered));
+        QCOMPARE(receiver.manifest.items.at(1).size, size);
+        QCOMPARE(receiver.parts, QStringList{"0 0"});
+    } else {
+        QCOMPARE(recorder.outcomes.first(), int(SendSession::Outcome::ListFailed));
+        QCOMPARE(recorder.errors.first(), int(SendPacker::TooLarge));
+        QCOMPARE(recorder.items.first(), QString("huge"));
+        QCOMPARE(plain.request(), QByteArray());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestSendSession)
