@@ -5,8 +5,6 @@
 #include "protocol/extendedprotocol.h"
 #include "protocol/transferreply.h"
 
-#include <QHostAddress>
-#include <QObject>
 #include <QPointer>
 #include <QStringList>
 #include <QTcpServer>
@@ -15,9 +13,9 @@
 #include <functional>
 #include <memory>
 
-// A receiver of the extended protocol on loopback for the send tests, made of the protocol
-// classes: reads the request and its manifest, answers with the plan `planner` makes (the refusal
-// when it returns false), records every part of the body and closes once the end line came.
+// An extended receiver on loopback made of the protocol classes: answers the request with the plan
+// `planner` fills in (the refusal when it returns false), records the body's parts, and closes
+// once the end line came.
 class ExtendedReceiver : public QObject, private ExtendedBodyReader::Handler
 {
 public:
@@ -25,60 +23,52 @@ public:
 
     explicit ExtendedReceiver(Planner planner, quint16 port = 0) : planner(std::move(planner))
     {
-        listening = server.listen(QHostAddress::LocalHost, port);
+        server.listen(QHostAddress::LocalHost, port);
         connect(&server, &QTcpServer::newConnection, this, [this] {
             peer = server.nextPendingConnection();
             connect(peer, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });
         });
     }
 
-    bool isListening() const { return listening; }
     quint16 port() const { return server.serverPort(); }
 
     QByteArray request; // up to the empty line
     QString senderId;
     Manifest manifest;
-    QStringList parts; // "<index> <offset>" per part
+    QStringList parts; // "<index> <offset>"
     QList<QByteArray> partData;
-    bool ended = false; // the end line came and the connection was closed
+    bool ended = false;
 
 private:
     void onReadyRead()
     {
         received += peer->readAll();
-        if (!reader && !readRequest())
-            return;
-        if (!reader->feed(received.constData(), received.size())) {
-            peer->abort();
-        } else if (reader->atEnd()) {
-            ended = true;
-            peer->disconnectFromHost();
-        }
-        received.clear();
-    }
-
-    bool readRequest()
-    {
         const int end = received.indexOf("\r\n\r\n");
         qint64 length = 0;
-        if (end < 0 ||
-            !ExtendedProtocol::parseRequestFields(
-                TransferRequest::parseHeader(QString::fromUtf8(received.left(end))), &senderId,
-                &length) ||
-            received.size() < end + 4 + length)
-            return false;
-        request = received.left(end + 4);
-        Manifest::parse(received.mid(end + 4, int(length)), &manifest);
-        received.remove(0, end + 4 + int(length));
-        plan = TransferPlan(manifest.items.size());
-        if (!planner(manifest, &plan)) {
-            peer->write(TransferReply::refusal());
-            return false;
+        if (!reader) {
+            if (end < 0 ||
+                !ExtendedProtocol::parseRequestFields(
+                    TransferRequest::parseHeader(QString::fromUtf8(received.left(end))), &senderId,
+                    &length) ||
+                received.size() < end + 4 + length)
+                return;
+            request = received.left(end + 4);
+            Manifest::parse(received.mid(end + 4, int(length)), &manifest);
+            received.remove(0, end + 4 + int(length));
+            plan = TransferPlan(manifest.items.size());
+            if (!planner(manifest, &plan)) {
+                peer->write(TransferReply::refusal());
+                return;
+            }
+            peer->write(ExtendedProtocol::accept(plan.toBytes()));
+            reader = std::make_unique<ExtendedBodyReader>(
+                manifest, plan, static_cast<ExtendedBodyReader::Handler *>(this));
         }
-        peer->write(ExtendedProtocol::accept(plan.toBytes()));
-        reader = std::make_unique<ExtendedBodyReader>(
-            manifest, plan, static_cast<ExtendedBodyReader::Handler *>(this));
-        return true;
+        if (!reader->feed(received.constData(), received.size()))
+            peer->abort();
+        else if ((ended = reader->atEnd()))
+            peer->disconnectFromHost();
+        received.clear();
     }
 
     bool folder(int) override { return true; }
@@ -98,7 +88,6 @@ private:
 
     Planner planner;
     QTcpServer server;
-    bool listening = false;
     QPointer<QTcpSocket> peer;
     QByteArray received;
     TransferPlan plan;

@@ -67,13 +67,13 @@ QByteArray pattern(qint64 size, int seed = 7)
     return data;
 }
 
-QByteArray requestFor(const QString &name, qint64 size)
+QByteArray requestFor(const QString &name, qint64 size, const QString &kind = "file", int items = 1)
 {
     TransferRequest request;
     request.target = name;
-    request.kind = "file";
+    request.kind = kind;
     request.filesNumber = 1;
-    request.itemsNumber = 1;
+    request.itemsNumber = items;
     request.contentLength = size;
     request.senderName = QString::fromUtf8("小明");
     return request.toUtf8();
@@ -100,10 +100,8 @@ private slots:
     void twoTransfersInARow();
     void cancelEndsEveryWait_data();
     void cancelEndsEveryWait();
-    void extendedPlans_data();
-    void extendedPlans();
-    void routes_data();
-    void routes();
+    void extended_data();
+    void extended();
     void fileOf4GiB_data();
     void fileOf4GiB();
 
@@ -319,27 +317,41 @@ void TestSendSession::cancelEndsEveryWait()
     QVERIFY(!session->transferRunning());
 }
 
-// What the extended receiver's plan says decides which parts go, and from where.
-void TestSendSession::extendedPlans_data()
+// Which protocol a transfer takes, and what the extended receiver's plan leaves to send; the plain
+// protocol sends exactly today's bytes.
+void TestSendSession::extended_data()
 {
-    QTest::addColumn<QString>("plan"); // "<S|R|X> <index> <offset>", X a resume of other bytes
-    QTest::addColumn<QStringList>("parts");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("listening");    // an extended receiver on the extended port
+    QTest::addColumn<QString>("plan");      // "<S|R|X> <index> <offset>"; X resumes other bytes
+    QTest::addColumn<QStringList>("parts"); // of the extended body
     QTest::addColumn<int>("outcome");
 
-    const int delivered = SendSession::Outcome::Delivered;
-    QTest::newRow("nothing there") << "" << QStringList{"1 0", "2 0"} << delivered;
-    QTest::newRow("small file unchanged") << "S 1 0" << QStringList{"2 0"} << delivered;
+    const int probe = int(SendSession::Protocol::Probe);
+    const int ext = int(SendSession::Protocol::Extended);
+    const int ok = SendSession::Outcome::Delivered;
+    const QStringList whole{"1 0", "2 0"};
+    QTest::newRow("nothing there") << ext << true << "" << whole << ok;
+    QTest::newRow("small file unchanged") << ext << true << "S 1 0" << QStringList{"2 0"} << ok;
     QTest::newRow("large file resumed")
-        << "R 2 100000" << QStringList{"1 0", "2 100000"} << delivered;
-    QTest::newRow("large file resumed near its end")
-        << "R 2 299900" << QStringList{"1 0", "2 299900"} << delivered;
+        << ext << true << "R 2 100000" << QStringList{"1 0", "2 100000"} << ok;
+    QTest::newRow("resumed near its end")
+        << ext << true << "R 2 299900" << QStringList{"1 0", "2 299900"} << ok;
     QTest::newRow("resumed file of other bytes sent whole")
-        << "X 2 100000" << QStringList{"1 0", "2 0"} << delivered;
-    QTest::newRow("refusal") << "refuse" << QStringList{} << int(SendSession::Outcome::Refused);
+        << ext << true << "X 2 100000" << whole << ok;
+    QTest::newRow("refusal") << ext << true << "refuse" << QStringList()
+                             << int(SendSession::Outcome::Refused);
+    QTest::newRow("typed address, extended port open") << probe << true << "" << whole << ok;
+    QTest::newRow("typed address, extended port closed") << probe << false << "" << whole << ok;
+    QTest::newRow("announced port closed") << ext << false << "" << whole << ok;
+    QTest::newRow("heard on the presence port only")
+        << int(SendSession::Protocol::Plain) << true << "" << whole << ok;
 }
 
-void TestSendSession::extendedPlans()
+void TestSendSession::extended()
 {
+    QFETCH(int, protocol);
+    QFETCH(bool, listening);
     QFETCH(QString, plan);
     QFETCH(QStringList, parts);
     QFETCH(int, outcome);
@@ -347,8 +359,13 @@ void TestSendSession::extendedPlans()
     const QList<QByteArray> data{QByteArray(), pattern(1000), pattern(300000, 3)};
     makeFile("D/a", data.at(1));
     makeFile("D/b", data.at(2));
+    const QByteArray request = requestFor("D", 301000, "folder", 3);
+    const QByteArray stream =
+        "D\r\nfolder\r\n" + streamOf("D/a", data.at(1)).chopped(6) + streamOf("D/b", data.at(2));
+    TestReceiver plain(TransferReply::accept());
+    plain.closeAfterBodyBytes = stream.size();
     const QStringList step = plan.split(' ');
-    ExtendedReceiver receiver([&](const Manifest &, TransferPlan *steps) {
+    auto receiver = std::make_unique<ExtendedReceiver>([&](const Manifest &, TransferPlan *steps) {
         if (step.size() == 3) {
             TransferPlan::Step &s = steps->steps[step.at(1).toInt()];
             s.action = step.at(0) == "S" ? TransferPlan::Skip : TransferPlan::Resume;
@@ -360,32 +377,38 @@ void TestSendSession::extendedPlans()
         }
         return plan != "refuse";
     });
+    const quint16 extendedPort = receiver->port();
+    if (!listening)
+        receiver.reset(); // the port is closed again
     SendSession session;
+    session.setPort(plain.port());
     Recorder recorder(session);
     session.start({dir->filePath("D")});
-    session.send("127.0.0.1", "me", SendSession::Protocol::Extended, receiver.port());
+    session.send("127.0.0.1", QString::fromUtf8("小明"), SendSession::Protocol(protocol),
+                 extendedPort);
     QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
     QCOMPARE(recorder.outcomes.first(), outcome);
-
-    QVERIFY(receiver.request.startsWith("MYPOST /D HTTP/1.1\r\n"));
-    QVERIFY(!receiver.senderId.isEmpty());
-    QCOMPARE(receiver.manifest.items.size(), 3);
+    const bool extended = listening && protocol != int(SendSession::Protocol::Plain);
+    QCOMPARE(plain.request(), extended ? QByteArray() : request);
+    QVERIFY(plain.body() == (extended ? QByteArray() : stream));
+    if (!extended)
+        return;
+    QVERIFY(receiver->request.startsWith(request.chopped(2)));
+    QVERIFY(!receiver->senderId.isEmpty());
     for (int i = 1; i < 3; ++i) {
         ContentHash hash;
         hash.add(data.at(i).constData(), data.at(i).size());
-        QCOMPARE(receiver.manifest.items.at(i).size, qint64(data.at(i).size()));
-        QVERIFY(receiver.manifest.items.at(i).hash == hash.value());
+        QVERIFY(receiver->manifest.items.at(i).hash == hash.value());
     }
-    QCOMPARE(receiver.parts, parts);
+    QCOMPARE(receiver->parts, parts);
     if (outcome != SendSession::Outcome::Delivered)
         return;
-    QVERIFY(receiver.ended);
     qint64 total = ExtendedProtocol::endLine().size();
     for (int i = 0; i < parts.size(); ++i) {
         const int index = parts.at(i).section(' ', 0, 0).toInt();
         const qint64 offset = parts.at(i).section(' ', 1).toLongLong();
-        QVERIFY(receiver.partData.at(i) == data.at(index).mid(int(offset)));
-        total += ExtendedProtocol::partLine(index, offset).size() + receiver.partData.at(i).size();
+        QVERIFY(receiver->partData.at(i) == data.at(index).mid(int(offset)));
+        total += ExtendedProtocol::partLine(index, offset).size() + receiver->partData.at(i).size();
     }
     // Progress, speed and time left count only what moves.
     QCOMPARE(recorder.plannedTotal, total);
@@ -397,67 +420,23 @@ void TestSendSession::extendedPlans()
     QVERIFY(QFileInfo::exists(workDir->filePath(HashCache::fileName())));
 }
 
-// Which protocol a transfer uses; the plain one sends exactly today's bytes.
-void TestSendSession::routes_data()
-{
-    QTest::addColumn<int>("protocol");
-    QTest::addColumn<bool>("extendedListening");
-    QTest::addColumn<bool>("extended");
-
-    QTest::newRow("typed address, extended port closed")
-        << int(SendSession::Protocol::Probe) << false << false;
-    QTest::newRow("typed address, extended port open")
-        << int(SendSession::Protocol::Probe) << true << true;
-    QTest::newRow("announced extended port closed")
-        << int(SendSession::Protocol::Extended) << false << false;
-    QTest::newRow("heard on the presence port only")
-        << int(SendSession::Protocol::Plain) << true << false;
-}
-
-void TestSendSession::routes()
-{
-    QFETCH(int, protocol);
-    QFETCH(bool, extendedListening);
-    QFETCH(bool, extended);
-
-    const QByteArray data = pattern(200000);
-    TestReceiver plain(TransferReply::accept());
-    plain.closeAfterBodyBytes = streamOf("f", data).size();
-    auto other =
-        std::make_unique<ExtendedReceiver>([](const Manifest &, TransferPlan *) { return true; });
-    const quint16 extendedPort = other->port();
-    if (!extendedListening)
-        other.reset();
-    SendSession session;
-    session.setPort(plain.port());
-    Recorder recorder(session);
-    session.start({makeFile("f", data)});
-    session.send("127.0.0.1", QString::fromUtf8("小明"), SendSession::Protocol(protocol),
-                 extendedPort);
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
-    QCOMPARE(recorder.outcomes.first(), int(SendSession::Outcome::Delivered));
-    QCOMPARE(other && !other->parts.isEmpty(), extended);
-    QCOMPARE(plain.request(), extended ? QByteArray() : requestFor("f", data.size()));
-    QVERIFY(plain.body() == (extended ? QByteArray() : streamOf("f", data)));
-}
-
 // Only the extended protocol carries a file of 4 GiB; toward a plain receiver it is refused
 // before anything is sent.
 void TestSendSession::fileOf4GiB_data()
 {
-    QTest::addColumn<bool>("extended");
-    QTest::newRow("toward a plain receiver") << false;
-    QTest::newRow("toward an extended receiver") << true;
+    QTest::addColumn<int>("protocol");
+    QTest::newRow("toward a plain receiver") << int(SendSession::Protocol::Plain);
+    QTest::newRow("toward an extended receiver") << int(SendSession::Protocol::Extended);
 }
 
 void TestSendSession::fileOf4GiB()
 {
-    QFETCH(bool, extended);
+    QFETCH(int, protocol);
     const qint64 size = Q_INT64_C(4294967297);
     const QString huge = makeFile("huge", QByteArray());
     QVERIFY(QFile::resize(huge, size)); // sparse: takes no room
     TestReceiver plain(TransferReply::accept());
-    // The receiver has it already: the manifest carries its size, no byte of it moves.
+    // It is there already: the manifest carries its size, no byte of it moves.
     ExtendedReceiver receiver([](const Manifest &, TransferPlan *plan) {
         plan->steps[1].action = TransferPlan::Skip;
         return true;
@@ -466,23 +445,18 @@ void TestSendSession::fileOf4GiB()
     session.setPort(plain.port());
     Recorder recorder(session);
     session.start({makeFile("small", "s"), huge});
-    session.send("127.0.0.1", "me",
-                 extended ? SendSession::Protocol::Extended : SendSession::Protocol::Plain,
-                 receiver.port());
+    session.send("127.0.0.1", "me", SendSession::Protocol(protocol), receiver.port());
     QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 120000);
-    if (extended) {
-        QCOMPARE(recorder.outcomes.first(), int(SendSession::Outcome::Delivered));
-        QCOMPARE(receiver.manifest.items.at(1).size, size);
-        QCOMPARE(receiver.parts, QStringList{"0 0"});
-    } else {
-        // Picking a plain receiver ended the hashing.
-        ContentHash::Value hash;
-        QVERIFY(!HashCache::shared().lookup(huge, size, HashCache::modified(huge), &hash));
-        QCOMPARE(recorder.outcomes.first(), int(SendSession::Outcome::ListFailed));
-        QCOMPARE(recorder.errors.first(), int(SendPacker::TooLarge));
-        QCOMPARE(recorder.items.first(), QString("huge"));
-        QCOMPARE(plain.request(), QByteArray());
-    }
+    const bool extended = protocol == int(SendSession::Protocol::Extended);
+    QCOMPARE(recorder.outcomes.first(),
+             int(extended ? SendSession::Outcome::Delivered : SendSession::Outcome::ListFailed));
+    QCOMPARE(recorder.errors.first(), extended ? 0 : int(SendPacker::TooLarge));
+    QCOMPARE(recorder.items.first(), extended ? QString() : QString("huge"));
+    QCOMPARE(receiver.parts, extended ? QStringList{"0 0"} : QStringList());
+    QCOMPARE(plain.request(), QByteArray());
+    // Picking a plain receiver ended the hashing, which would have remembered the hash.
+    ContentHash::Value hash;
+    QCOMPARE(HashCache::shared().lookup(huge, size, HashCache::modified(huge), &hash), extended);
 }
 
 QTEST_GUILESS_MAIN(TestSendSession)

@@ -51,7 +51,6 @@ private slots:
     void init();
     void streamBytes_data();
     void streamBytes();
-    void partBytes();
     void isValidName_data();
     void isValidName();
     void smallFilesGoOutTogether();
@@ -135,23 +134,6 @@ void TestStreamSender::streamBytes()
     // Known before sending: the request announces it.
     QCOMPARE(packer.bodySize(), qint64(bytes.size()));
     QCOMPARE(sender->sent(), qint64(bytes.size()));
-}
-
-// The extended body: folders and skipped files are not in it, the others go from their offset.
-void TestStreamSender::partBytes()
-{
-    makeFile(path("x/D/a.txt"), "hello");
-    makeFile(path("x/D/big"), QByteArray(300000, 'b'));
-    makeFile(path("x/D/c"), "skipped");
-    QVERIFY(packer.collect({path("x/D")}));
-    const QVector<qint64> offsets{-1, 2, 100000, -1};
-    QFile out(path("out"));
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    StreamSender sender(out.handle());
-    QVERIFY(sender.sendParts(packer.items(), offsets));
-    const QByteArray bytes = "P 1 2\nlloP 2 100000\n" + QByteArray(200000, 'b') + "E\n";
-    QCOMPARE(readAll(path("out")), bytes);
-    QCOMPARE(StreamSender::partsSize(packer.items(), offsets), qint64(bytes.size()));
 }
 
 void TestStreamSender::isValidName_data()
