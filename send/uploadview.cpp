@@ -152,14 +152,13 @@ void UploadView::on_resendPushButton_clicked()
     if (!session->canResend())
         return;
     // Without a receiver picked last time, the chooser asks again.
-    if (session->lastReceiver().isEmpty())
+    if (session->lastReceiver().isEmpty()) {
         takePaths(session->lastPaths());
-    else {
-        quint16 extendedPort = 0;
-        const TCPSendThread::Protocol protocol =
-            protocolFor(session->lastReceiver(), &extendedPort);
-        begin(session->resend(SettingsKeys::userName(*settings), protocol, extendedPort), true);
+        return;
     }
+    quint16 extendedPort = 0;
+    const TCPSendThread::Protocol protocol = protocolFor(session->lastReceiver(), &extendedPort);
+    begin(session->resend(SettingsKeys::userName(*settings), protocol, extendedPort), true);
 }
 
 void UploadView::linkClicked(const QUrl &url)
