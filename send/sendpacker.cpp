@@ -84,6 +84,8 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
     topLevel = 0;
     total = 0;
     body = QByteArrayLiteral("OVER\r\n").size();
+    largestSize = -1;
+    largestName.clear();
     lastError = NoError;
     failedName.clear();
 
@@ -128,6 +130,10 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
         if (item.info.isFile()) {
             const qint64 size = item.info.size();
             total += size;
+            if (size > largestSize) {
+                largestSize = size;
+                largestName = item.name;
+            }
             body += nameBytes + QByteArrayLiteral("\r\nfile\r\n").size() +
                     QByteArray::number(size).size() + 2 + size +
                     QByteArrayLiteral("File end\r\n").size();
@@ -142,12 +148,8 @@ bool SendPacker::check(const Item &item)
 {
     if (!StreamSender::isValidName(item.name))
         return fail(InvalidName, item.name);
-    if (item.info.isFile()) {
-        if (item.info.size() > StreamSender::maxFileSize)
-            return fail(TooLarge, item.name);
-        if (!item.info.isReadable())
-            return fail(SourceUnreadable, item.name);
-    }
+    if (item.info.isFile() && !item.info.isReadable())
+        return fail(SourceUnreadable, item.name);
     return true;
 }
 

@@ -19,7 +19,7 @@ public:
         NoError,
         NoItems,          // no dropped entry is a local folder or file
         InvalidName,      // a name the stream cannot carry (CR, LF, NUL, white space at its ends)
-        TooLarge,         // a file of 4 GiB or more
+        TooLarge,         // a file of 4 GiB or more, toward a receiver of the plain protocol
         SourceUnreadable, // a file that cannot be read
         Unlistable,       // a folder whose entries cannot be read (no permission)
         DuplicateName,    // two dropped entries of one name; the receiver would keep one
@@ -49,6 +49,9 @@ public:
     qint64 totalSize() const { return total; }
     // The length of the item stream the collected items make, known before it is sent.
     qint64 bodySize() const { return body; }
+    // The largest file taken and its name: only the extended protocol carries 4 GiB and more.
+    qint64 largestFileSize() const { return largestSize; }
+    QString largestFileName() const { return largestName; }
     // Name and kind ("folder" or "file") of the last dropped entry taken.
     QString fileName() const { return lastName; }
     QString fileType() const { return lastType; }
@@ -69,6 +72,8 @@ private:
     int topLevel = 0;
     qint64 total = 0;
     qint64 body = 0;
+    qint64 largestSize = -1;
+    QString largestName;
     QString lastName;
     QString lastType;
     Error lastError = NoError;

@@ -28,6 +28,12 @@ int SendSession::start(const QStringList &dropped)
         if (id == current)
             emit listed(id, list);
     });
+    connect(thread.get(), &TCPSendThread::planned, this,
+            [this](int id, int files, qint64 bytes,
+                   const QList<TCPSendThread::ResumedFile> &resumed, qint64 total) {
+                if (id == current)
+                    emit planned(id, files, bytes, resumed, total);
+            });
     connect(thread.get(), &TCPSendThread::accepted, this, [this](int id) {
         if (id == current)
             emit accepted(id);
@@ -48,12 +54,13 @@ int SendSession::start(const QStringList &dropped)
     return current;
 }
 
-void SendSession::send(const QString &ip, const QString &senderName)
+void SendSession::send(const QString &ip, const QString &senderName, Protocol protocol,
+                       quint16 extendedPort)
 {
     if (!running || !thread)
         return;
     receiver = ip;
-    thread->setReceiver(ip, senderName);
+    thread->setReceiver(ip, senderName, protocol, extendedPort);
 }
 
 void SendSession::cancel()
@@ -62,13 +69,13 @@ void SendSession::cancel()
         thread->cancel();
 }
 
-int SendSession::resend(const QString &senderName)
+int SendSession::resend(const QString &senderName, Protocol protocol, quint16 extendedPort)
 {
     if (!canResend() || receiver.isEmpty())
         return 0;
     const QString ip = receiver;
     const int id = start(paths);
-    send(ip, senderName);
+    send(ip, senderName, protocol, extendedPort);
     return id;
 }
 

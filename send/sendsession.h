@@ -19,6 +19,7 @@ class SendSession : public QObject
 
 public:
     using Outcome = TCPSendThread::Outcome;
+    using Protocol = TCPSendThread::Protocol;
 
     explicit SendSession(QObject *parent = nullptr);
     ~SendSession() override; // cancels what runs and waits for the current wait slice to end
@@ -38,15 +39,20 @@ public slots:
     // Begins a transfer: lists `paths` at once, in the transfer's thread. Returns its id, or 0
     // while another transfer runs.
     int start(const QStringList &paths);
-    // Sends the current transfer to `ip` as soon as it is listed.
-    void send(const QString &ip, const QString &senderName);
+    // Sends the current transfer to `ip` as soon as it is listed, by `protocol` (see
+    // TCPSendThread::Protocol) with the extended port `extendedPort`.
+    void send(const QString &ip, const QString &senderName, Protocol protocol = Protocol::Plain,
+              quint16 extendedPort = ExtendedProtocol::tcpPort);
     // Stops the current transfer; its end is reported as usual.
     void cancel();
     // Lists the last transfer's paths again and sends them to the same receiver.
-    int resend(const QString &senderName);
+    int resend(const QString &senderName, Protocol protocol = Protocol::Plain,
+               quint16 extendedPort = ExtendedProtocol::tcpPort);
 
 signals:
     void listed(int transfer, const SendPacker &list);
+    void planned(int transfer, int skippedFiles, qint64 skippedBytes,
+                 const QList<TCPSendThread::ResumedFile> &resumed, qint64 total);
     void accepted(int transfer);
     void progress(int transfer, qint64 sent, qint64 total);
     // `outcome` is an Outcome; `error` and `item` as TCPSendThread::sendEnded says.

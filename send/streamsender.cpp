@@ -1,5 +1,6 @@
 #include "send/streamsender.h"
 
+#include "protocol/extendedprotocol.h"
 #include "send/socketwait.h"
 
 #include <QDeadlineTimer>
@@ -117,29 +118,61 @@ StreamSender::StreamSender(qintptr descriptor) : fd(descriptor)
 
 bool StreamSender::send(const QList<SendPacker::Item> &items)
 {
+    return sendItems(items, nullptr);
+}
+
+bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets)
+{
+    return sendItems(items, &offsets);
+}
+
+qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets)
+{
+    qint64 size = ExtendedProtocol::endLine().size();
+    for (int i = 0; i < items.size(); ++i) {
+        const qint64 from = offsets.value(i, -1);
+        if (!items.at(i).info.isDir() && from >= 0)
+            size += ExtendedProtocol::partLine(i, from).size() + items.at(i).info.size() - from;
+    }
+    return size;
+}
+
+bool StreamSender::sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets)
+{
 #ifndef Q_OS_WIN
     const HoldSigpipe holdSigpipe;
 #endif
     if (isSocket)
         setCork(fd, true);
-    for (const SendPacker::Item &item : items) {
+    for (int i = 0; i < items.size(); ++i) {
         if (cancelled && cancelled->load())
             return fail(Cancelled);
-        if (item.info.isDir()) {
-            if (!append(item.name.toUtf8() + "\r\nfolder\r\n"))
-                return false;
-        } else if (!sendFile(item)) {
-            return false;
+        const SendPacker::Item &item = items.at(i);
+        bool sent = true;
+        if (offsets) {
+            const qint64 from = offsets->value(i, -1);
+            if (!item.info.isDir() && from >= 0)
+                sent = sendFile(item, ExtendedProtocol::partLine(i, from), from, QByteArray());
+        } else if (item.info.isDir()) {
+            sent = append(item.name.toUtf8() + "\r\nfolder\r\n");
+        } else {
+            sent = sendFile(item,
+                            item.name.toUtf8() + "\r\nfile\r\n" +
+                                QByteArray::number(item.info.size()) + "\r\n",
+                            0, QByteArrayLiteral("File end\r\n"));
         }
+        if (!sent)
+            return false;
     }
-    if (!append(QByteArrayLiteral("OVER\r\n")) || !flush())
+    if (!append(offsets ? ExtendedProtocol::endLine() : QByteArrayLiteral("OVER\r\n")) || !flush())
         return false;
     if (isSocket)
         setCork(fd, false);
     return true;
 }
 
-bool StreamSender::sendFile(const SendPacker::Item &item)
+bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head, qint64 from,
+                            const QByteArray &tail)
 {
     const qint64 size = item.info.size();
     const int recordStart = batch.size();
@@ -150,9 +183,9 @@ bool StreamSender::sendFile(const SendPacker::Item &item)
         return failInRecord(SourceUnreadable, item.name, recordStart);
     if (source.size() != size)
         return failInRecord(SourceChanged, item.name, recordStart);
-    if (!append(item.name.toUtf8() + "\r\nfile\r\n" + QByteArray::number(size) + "\r\n"))
+    if (!append(head))
         return false;
-    if (!copyContents(source, size)) {
+    if (!copyContents(source, from, size)) {
         if (lastError == SourceChanged || lastError == SourceUnreadable)
             return failInRecord(lastError, item.name, recordStart);
         return false;
@@ -161,7 +194,7 @@ bool StreamSender::sendFile(const SendPacker::Item &item)
     char extra;
     if (!source.seek(size) || source.read(&extra, 1) != 0)
         return failInRecord(SourceChanged, item.name, recordStart);
-    return append(QByteArrayLiteral("File end\r\n"));
+    return tail.isEmpty() || append(tail);
 }
 
 // The records gathered before this one still go out whole, so that the receiver keeps them;
@@ -174,14 +207,17 @@ bool StreamSender::failInRecord(Error error, const QString &item, int recordStar
     return fail(error, item);
 }
 
-bool StreamSender::copyContents(QFile &source, qint64 size)
+bool StreamSender::copyContents(QFile &source, qint64 from, qint64 size)
 {
-    if (size <= smallFile) {
+    const qint64 length = size - from;
+    if (length <= smallFile) {
+        if (from > 0 && !source.seek(from))
+            return fail(SourceUnreadable);
         const int at = batch.size();
-        batch.resize(at + int(size));
+        batch.resize(at + int(length));
         qint64 got = 0;
-        while (got < size) {
-            const qint64 n = source.read(batch.data() + at + got, size - got);
+        while (got < length) {
+            const qint64 n = source.read(batch.data() + at + got, length - got);
             if (n < 0)
                 return fail(SourceUnreadable);
             if (n == 0)
@@ -193,7 +229,7 @@ bool StreamSender::copyContents(QFile &source, qint64 size)
     if (!flush())
         return false;
 #ifdef Q_OS_LINUX
-    off_t offset = 0;
+    off_t offset = off_t(from);
     while (offset < size) {
         if (cancelled && cancelled->load())
             return fail(Cancelled);
@@ -218,7 +254,9 @@ bool StreamSender::copyContents(QFile &source, qint64 size)
     return true;
 #else
     QByteArray piece(int(pieceSize), Qt::Uninitialized);
-    qint64 done = 0;
+    if (!source.seek(from))
+        return fail(SourceUnreadable);
+    qint64 done = from;
     while (done < size) {
         if (cancelled && cancelled->load())
             return fail(Cancelled);

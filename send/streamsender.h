@@ -6,15 +6,17 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
 
 class QFile;
 
-// Sends the item stream of a listed drop straight from the source files to a connected socket
-// (or any descriptor open for writing): framing lines and small files are gathered into large
-// writes, larger files go from the file to the socket with sendfile(2) where the system has it.
+// Sends the item stream of a listed drop, or the body of an extended transfer, straight from the
+// source files to a connected socket (or any descriptor open for writing): framing lines and
+// small files are gathered into large writes, larger files go from the file to the socket with
+// sendfile(2) where the system has it.
 // Each file must be exactly as it was listed when its turn comes, as the request announced its
 // size; otherwise sending stops inside that record, so that no reader can take a cut or padded
 // file for a whole one.
@@ -46,6 +48,12 @@ public:
     // Sends every item and the end marker. False on the first error; the stream is then cut
     // and the connection must be reset, not closed.
     bool send(const QList<SendPacker::Item> &items);
+    // Sends the body of an extended transfer: for every file whose offset (by item index) is 0 or
+    // more, in order, its part line and its bytes from that offset on; then the end line. Folders
+    // and files at -1 are not in it. False as for send().
+    bool sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets);
+    // The length of the body sendParts() makes of the same arguments.
+    static qint64 partsSize(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets);
 
     Error error() const { return lastError; }
     // The name of the item the error is about; empty for the connection's own errors.
@@ -53,8 +61,11 @@ public:
     qint64 sent() const { return handedOver; }
 
 private:
-    bool sendFile(const SendPacker::Item &item);
-    bool copyContents(QFile &source, qint64 size);
+    bool sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets);
+    // The file's bytes from `from` on, between `head` and `tail`.
+    bool sendFile(const SendPacker::Item &item, const QByteArray &head, qint64 from,
+                  const QByteArray &tail);
+    bool copyContents(QFile &source, qint64 from, qint64 size);
     bool append(const QByteArray &bytes);
     bool flush();
     bool writeOut(const char *data, qint64 length);

@@ -1,18 +1,24 @@
 #include "send/tcpsendthread.h"
 
+#include "protocol/hashcache.h"
+#include "protocol/manifest.h"
+#include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "send/socketwait.h"
 #include "send/streamsender.h"
+#include "settings/settingskeys.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QTcpSocket>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -54,13 +60,14 @@ bool pushOut(QTcpSocket &socket, const QThread &thread)
     return isConnected(socket);
 }
 
-// Reads until the reply's empty line has arrived, the peer has closed, or waitMs have passed, so
-// that a reply split over several segments is read whole.
-QByteArray readReply(QTcpSocket &socket, const QThread &thread)
+// Reads until `whole` says the reply has all arrived, the peer has closed, or waitMs have passed,
+// so that a reply split over several segments is read whole.
+QByteArray readReply(QTcpSocket &socket, const QThread &thread,
+                     const std::function<bool(const QByteArray &)> &whole)
 {
     QByteArray reply;
     QDeadlineTimer deadline(TCPSendThread::waitMs);
-    while (!reply.contains("\r\n\r\n") && reply.size() < maxReplySize) {
+    while (!whole(reply)) {
         if (socket.bytesAvailable() > 0) {
             reply += socket.readAll();
             continue;
@@ -90,6 +97,7 @@ TCPSendThread::TCPSendThread(int transfer, const QStringList &paths)
     : id(transfer), paths(paths), port(TransferRequest::port)
 {
     qRegisterMetaType<SendPacker>();
+    qRegisterMetaType<QList<TCPSendThread::ResumedFile>>("QList<TCPSendThread::ResumedFile>");
 }
 
 TCPSendThread::~TCPSendThread()
@@ -101,16 +109,21 @@ TCPSendThread::~TCPSendThread()
 void TCPSendThread::cancel()
 {
     stopping = true;
+    receiverChosen = true;
     requestInterruption();
 }
 
-void TCPSendThread::setReceiver(const QString &address, const QString &name)
+void TCPSendThread::setReceiver(const QString &address, const QString &name, Protocol how,
+                                quint16 extendedPortOfReceiver)
 {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         ip = address;
         senderName = name;
+        protocol = how;
+        extendedPort = extendedPortOfReceiver;
     }
+    receiverChosen = true;
     receiverSet.notify_all();
 }
 
@@ -125,19 +138,32 @@ int TCPSendThread::runStages()
     if (!list())
         return isInterruptionRequested() ? Cancelled : ListFailed;
     emit listed(id, packer);
+    hashFiles(receiverChosen);
     if (!awaitReceiver())
         return Cancelled;
 
     QTcpSocket socket;
-    int outcome = connectTo(socket);
+    int outcome = connectExtended(socket);
+    const bool extended = outcome == Delivered;
+    if (outcome == ConnectFailed) {
+        if (packer.largestFileSize() > StreamSender::maxFileSize) {
+            error = SendPacker::TooLarge;
+            errorItem = packer.largestFileName();
+            return ListFailed;
+        }
+        outcome = connectTo(socket, port, waitMs);
+    }
+    QVector<qint64> offsets;
     if (outcome == Delivered)
-        outcome = ask(socket);
+        outcome = extended ? askExtended(socket, &offsets) : ask(socket);
     if (outcome == Delivered) {
         emit accepted(id);
-        outcome = sendBody(socket);
+        outcome = sendBody(socket, extended ? &offsets : nullptr);
     }
     if (outcome != Delivered && outcome != Unconfirmed && outcome != NotStored)
         socket.abort();
+    if (extended)
+        HashCache::shared().save();
     return outcome;
 }
 
@@ -148,6 +174,29 @@ bool TCPSendThread::list()
     error = packer.error();
     errorItem = packer.failedItem();
     return false;
+}
+
+// Hashes the listed files from where it stopped before. Delivered when all are hashed; Cancelled
+// when `stop` was set; SourceFailed when a file could not be read whole as it was listed.
+int TCPSendThread::hashFiles(const std::atomic<bool> &stop)
+{
+    const QList<SendPacker::Item> &items = packer.items();
+    hashes.resize(items.size());
+    for (; hashedUpTo < items.size(); ++hashedUpTo) {
+        const SendPacker::Item &item = items.at(hashedUpTo);
+        if (item.info.isDir())
+            continue;
+        if (!HashCache::shared().hashOf(item.info, &hashes[hashedUpTo], &stop)) {
+            if (stop)
+                return Cancelled;
+            error = QFileInfo(item.info.absoluteFilePath()).size() == item.info.size()
+                        ? StreamSender::SourceUnreadable
+                        : StreamSender::SourceChanged;
+            errorItem = item.name;
+            return SourceFailed;
+        }
+    }
+    return Delivered;
 }
 
 bool TCPSendThread::awaitReceiver()
@@ -161,29 +210,60 @@ bool TCPSendThread::awaitReceiver()
     return !isInterruptionRequested();
 }
 
-// Delivered here and in ask() means "go on to the next stage".
-int TCPSendThread::connectTo(QTcpSocket &socket)
+// Delivered here and in ask() means "go on to the next stage". Here ConnectFailed means "use the
+// plain protocol".
+int TCPSendThread::connectExtended(QTcpSocket &socket)
+{
+    Protocol how;
+    quint16 toPort;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        how = protocol;
+        toPort = extendedPort;
+    }
+    if (how == Protocol::Plain)
+        return ConnectFailed;
+    if (how == Protocol::Probe) {
+        const int probed = connectTo(socket, toPort, probeMs);
+        if (probed != Delivered || hashedUpTo == hashes.size()) {
+            if (probed != Delivered)
+                socket.abort();
+            return probed;
+        }
+        // A receiver drops a connection that stays quiet for long: hash first, connect again.
+        socket.abort();
+    }
+    const int hashed = hashFiles(stopping);
+    if (hashed != Delivered)
+        return hashed;
+    const int outcome = connectTo(socket, toPort, waitMs);
+    if (outcome != Delivered)
+        socket.abort();
+    return outcome;
+}
+
+int TCPSendThread::connectTo(QTcpSocket &socket, quint16 toPort, int boundMs)
 {
     QString address;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         address = ip;
     }
-    socket.connectToHost(address, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
-    const QDeadlineTimer deadline(waitMs);
+    socket.connectToHost(address, toPort, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    const QDeadlineTimer deadline(boundMs);
     while (socket.state() != QAbstractSocket::ConnectedState) {
         if (isInterruptionRequested())
             return Cancelled;
         if (socket.state() == QAbstractSocket::UnconnectedState || deadline.hasExpired()) {
-            qDebug() << "连接失败" << socket.errorString();
+            qDebug() << "连接失败" << toPort << socket.errorString();
             return ConnectFailed;
         }
-        socket.waitForConnected(sliceMs);
+        socket.waitForConnected(int(std::min<qint64>(sliceMs, deadline.remainingTime())));
     }
     return Delivered;
 }
 
-int TCPSendThread::ask(QTcpSocket &socket)
+TransferRequest TCPSendThread::plainRequest()
 {
     TransferRequest request;
     request.target = packer.fileName();
@@ -191,16 +271,21 @@ int TCPSendThread::ask(QTcpSocket &socket)
     request.filesNumber = packer.filesNumber();
     request.itemsNumber = packer.itemsNumber();
     request.contentLength = packer.totalSize();
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        request.senderName = senderName;
-    }
-    const QByteArray bytes = request.toUtf8();
+    const std::lock_guard<std::mutex> lock(mutex);
+    request.senderName = senderName;
+    return request;
+}
+
+int TCPSendThread::ask(QTcpSocket &socket)
+{
+    const QByteArray bytes = plainRequest().toUtf8();
     if (socket.write(bytes) != bytes.size() || !pushOut(socket, *this)) {
         qDebug() << "发送中断" << socket.errorString();
         return isInterruptionRequested() ? Cancelled : SendBroken;
     }
-    const QByteArray reply = readReply(socket, *this);
+    const QByteArray reply = readReply(socket, *this, [](const QByteArray &bytes) {
+        return bytes.contains("\r\n\r\n") || bytes.size() >= maxReplySize;
+    });
     if (isInterruptionRequested())
         return Cancelled;
     if (!TransferReply::isAccepted(reply)) {
@@ -210,9 +295,75 @@ int TCPSendThread::ask(QTcpSocket &socket)
     return Delivered;
 }
 
-int TCPSendThread::sendBody(QTcpSocket &socket)
+int TCPSendThread::askExtended(QTcpSocket &socket, QVector<qint64> *offsets)
 {
-    const qint64 total = packer.bodySize();
+    const QList<SendPacker::Item> &items = packer.items();
+    Manifest manifest;
+    for (int i = 0; i < items.size(); ++i) {
+        const bool isFile = !items.at(i).info.isDir();
+        manifest.items << Manifest::Item{items.at(i).name, isFile,
+                                         isFile ? items.at(i).info.size() : 0, hashes.at(i)};
+    }
+    const QByteArray bytes = ExtendedProtocol::request(
+        plainRequest(), SettingsKeys::senderId(*SettingsKeys::openConfig()), manifest.toBytes());
+    if (socket.write(bytes) != bytes.size() || !pushOut(socket, *this)) {
+        qDebug() << "发送中断" << socket.errorString();
+        return isInterruptionRequested() ? Cancelled : SendBroken;
+    }
+    ExtendedProtocol::Reply answer = ExtendedProtocol::ReplyIncomplete;
+    QByteArray planBytes;
+    readReply(socket, *this, [&](const QByteArray &reply) {
+        answer = ExtendedProtocol::parseReply(reply, &planBytes);
+        return answer != ExtendedProtocol::ReplyIncomplete;
+    });
+    if (isInterruptionRequested())
+        return Cancelled;
+    if (answer == ExtendedProtocol::ReplyIncomplete)
+        return Unanswered;
+    TransferPlan plan;
+    if (answer != ExtendedProtocol::ReplyAccepted ||
+        !TransferPlan::parse(planBytes, manifest, &plan)) {
+        qDebug() << "拒绝";
+        return Refused;
+    }
+    QList<ResumedFile> resumed;
+    const int outcome = partOffsets(manifest, plan, offsets, &resumed);
+    if (outcome == Delivered)
+        emit planned(id, plan.skippedFiles(), plan.skippedBytes(manifest), resumed,
+                     StreamSender::partsSize(items, *offsets));
+    return outcome;
+}
+
+// Where each file's part begins: -1 for folders and the files the receiver has; a resumed file
+// from the plan's offset when our own first bytes are the ones the receiver has, else from 0,
+// which makes the receiver start it anew.
+int TCPSendThread::partOffsets(const Manifest &manifest, const TransferPlan &plan,
+                               QVector<qint64> *offsets, QList<ResumedFile> *resumed)
+{
+    offsets->fill(-1, manifest.items.size());
+    for (int i = 0; i < manifest.items.size(); ++i) {
+        const TransferPlan::Step &step = plan.steps.at(i);
+        if (!manifest.items.at(i).isFile || step.action == TransferPlan::Skip)
+            continue;
+        (*offsets)[i] = 0;
+        if (step.action != TransferPlan::Resume)
+            continue;
+        ContentHash prefix;
+        if (prefix.addFile(packer.items().at(i).info.absoluteFilePath(), step.offset, &stopping) &&
+            prefix.value() == step.prefix) {
+            (*offsets)[i] = step.offset;
+            *resumed << ResumedFile{manifest.items.at(i).name, step.offset};
+        } else if (stopping) {
+            return Cancelled;
+        }
+    }
+    return Delivered;
+}
+
+int TCPSendThread::sendBody(QTcpSocket &socket, const QVector<qint64> *offsets)
+{
+    const qint64 total =
+        offsets ? StreamSender::partsSize(packer.items(), *offsets) : packer.bodySize();
     StreamSender sender(socket.socketDescriptor());
     sender.setStallTimeout(waitMs);
     sender.setCancelFlag(&stopping);
@@ -226,7 +377,7 @@ int TCPSendThread::sendBody(QTcpSocket &socket)
     });
     QElapsedTimer bodyTime;
     bodyTime.start();
-    if (!sender.send(packer.items())) {
+    if (!(offsets ? sender.sendParts(packer.items(), *offsets) : sender.send(packer.items()))) {
         switch (sender.error()) {
         case StreamSender::SourceChanged:
         case StreamSender::SourceUnreadable:

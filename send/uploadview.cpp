@@ -1,6 +1,7 @@
 #include "send/uploadview.h"
 #include "ui_uploadview.h"
 
+#include "protocol/extendedprotocol.h"
 #include "protocol/formatsize.h"
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
@@ -45,6 +46,7 @@ UploadView::UploadView(QWidget *parent)
 
     udpThread = std::make_unique<UDPSendThread>();
     connect(session, &SendSession::listed, this, &UploadView::listed);
+    connect(session, &SendSession::planned, this, &UploadView::planned);
     connect(session, &SendSession::accepted, this, &UploadView::accepted);
     connect(session, &SendSession::progress, this, &UploadView::updateProgress);
     connect(session, &SendSession::ended, this, &UploadView::sendEnded);
@@ -150,10 +152,13 @@ void UploadView::on_resendPushButton_clicked()
     if (!session->canResend())
         return;
     // Without a receiver picked last time, the chooser asks again.
-    if (session->lastReceiver().isEmpty())
+    if (session->lastReceiver().isEmpty()) {
         takePaths(session->lastPaths());
-    else
-        begin(session->resend(SettingsKeys::userName(*settings)), true);
+        return;
+    }
+    quint16 extendedPort = 0;
+    const TCPSendThread::Protocol protocol = protocolFor(session->lastReceiver(), &extendedPort);
+    begin(session->resend(SettingsKeys::userName(*settings), protocol, extendedPort), true);
 }
 
 void UploadView::linkClicked(const QUrl &url)
@@ -243,8 +248,26 @@ void UploadView::chooserFinished(int result)
         session->cancel();
         return;
     }
-    session->send(ip, SettingsKeys::userName(*settings));
+    quint16 extendedPort = 0;
+    const TCPSendThread::Protocol protocol = protocolFor(ip, &extendedPort);
+    session->send(ip, SettingsKeys::userName(*settings), protocol, extendedPort);
     showHeading(tr("等待对方确认…"));
+}
+
+// Only a receiver that announced the extended protocol gets it at once; one heard on the presence
+// port alone is a plain receiver (the phone application), and an address typed by hand is tried.
+TCPSendThread::Protocol UploadView::protocolFor(const QString &ip, quint16 *extendedPort) const
+{
+    *extendedPort = udpThread->extendedPort(ip);
+    if (*extendedPort != 0)
+        return TCPSendThread::Protocol::Extended;
+    *extendedPort = ExtendedProtocol::tcpPort;
+    const QStringList heard = udpThread->userList();
+    for (const QString &text : heard) {
+        if (text.section(QLatin1Char(':'), 1, 1) == ip)
+            return TCPSendThread::Protocol::Plain;
+    }
+    return TCPSendThread::Protocol::Probe;
 }
 
 void UploadView::listed(int id, const SendPacker &packer)
@@ -256,6 +279,24 @@ void UploadView::listed(int id, const SendPacker &packer)
     addedTimer.start();
     bodyTotal = packer.bodySize();
     meter.start(bodyTotal);
+}
+
+void UploadView::planned(int id, int skippedFiles, qint64 skippedBytes,
+                         const QList<TCPSendThread::ResumedFile> &resumed, qint64 total)
+{
+    if (id != transfer)
+        return;
+    QStringList lines;
+    if (skippedFiles > 0)
+        lines << tr("跳过 %1 个未改变的文件（%2）").arg(skippedFiles).arg(formatSize(skippedBytes));
+    for (const TCPSendThread::ResumedFile &file : resumed)
+        lines << tr("%1：从 %2 处继续").arg(file.name.toHtmlEscaped(), formatSize(file.offset));
+    if (!lines.isEmpty())
+        appendLine(QStringLiteral("<p>") + lines.join(QStringLiteral("<br>")) +
+                   QStringLiteral("</p>"));
+    // Speed and time left count only what moves.
+    bodyTotal = total;
+    meter.start(total);
 }
 
 void UploadView::accepted(int id)
@@ -377,7 +418,9 @@ QString UploadView::failureText(int outcome, int error, const QString &failed) c
     case SendPacker::InvalidName:
         return tr("名称含有换行、空字符或首尾空白，无法发送：%1").arg(item);
     case SendPacker::TooLarge:
-        return tr("文件不能超过4GB，无法发送：%1").arg(item);
+        return tr("文件不能超过4GB，无法发送：%1（对方需要使用 NuboTransmission 才能接收 4GB "
+                  "以上的文件）")
+            .arg(item);
     case SendPacker::Unlistable:
         return tr("无法读取文件夹的内容，无法发送：%1").arg(item);
     case SendPacker::DuplicateName:

@@ -3,6 +3,7 @@
 
 #include "protocol/ratemeter.h"
 #include "send/sendpacker.h"
+#include "send/tcpsendthread.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -60,6 +61,8 @@ private slots:
     void on_resendPushButton_clicked();
     void linkClicked(const QUrl &url);
     void listed(int transfer, const SendPacker &packer);
+    void planned(int transfer, int skippedFiles, qint64 skippedBytes,
+                 const QList<TCPSendThread::ResumedFile> &resumed, qint64 total);
     void accepted(int transfer);
     void chooserFinished(int result);
     void updateProgress(int transfer, qint64 sent, qint64 total);
@@ -71,6 +74,8 @@ private:
     // Shows transfer `id` (0: none began) from its start; without a receiver the chooser asks.
     void begin(int id, bool toKnownReceiver);
     void openChooser();
+    // How to reach the receiver at `ip`, and where its extended protocol is to be tried.
+    TCPSendThread::Protocol protocolFor(const QString &ip, quint16 *extendedPort) const;
     void showHeading(const QString &title, const QString &colour = QStringLiteral("green"));
     void showProgress(const QString &title, qint64 sent, qint64 total);
     void setPickersEnabled(bool enabled);
@@ -90,7 +95,7 @@ private:
     int transfer = 0;           // the transfer the session's signals must be about
     bool choosing = false;      // the chooser is open for this transfer
     bool chooserCancel = false; // the user closed the chooser without a receiver
-    qint64 bodyTotal = 0;       // the item stream's length, once listed
+    qint64 bodyTotal = 0;       // the length of the body that moves, once known
     RateMeter meter;
     QElapsedTimer clock;
     // "Added" lines go in by the thousand, so that a large drop never holds the window up.

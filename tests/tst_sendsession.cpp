@@ -1,9 +1,12 @@
 #include "send/sendsession.h"
 
+#include "protocol/hashcache.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "send/streamsender.h"
 
+#include "extendedreceiver.h"
+#include "tempworkdir.h"
 #include "testreceiver.h"
 
 #include <QTcpServer>
@@ -22,6 +25,14 @@ public:
     {
         connect(&session, &SendSession::listed, this,
                 [this](int id, const SendPacker &) { listed << id; });
+        connect(&session, &SendSession::planned, this,
+                [this](int, int files, qint64 bytes,
+                       const QList<TCPSendThread::ResumedFile> &resumedFiles, qint64 total) {
+                    skipped = qMakePair(files, bytes);
+                    for (const TCPSendThread::ResumedFile &file : resumedFiles)
+                        resumed << QStringLiteral("%1 %2").arg(file.name).arg(file.offset);
+                    plannedTotal = total;
+                });
         connect(&session, &SendSession::accepted, this, [this](int id) { accepted << id; });
         connect(&session, &SendSession::progress, this, [this](int id, qint64 sent, qint64 total) {
             ids << id;
@@ -37,6 +48,9 @@ public:
     }
 
     QList<int> listed;
+    QPair<int, qint64> skipped{-1, -1};
+    QStringList resumed;
+    qint64 plannedTotal = -1;
     QList<int> accepted;
     QList<int> ids; // of every progress report and end
     QList<QPair<qint64, qint64>> reports;
@@ -53,13 +67,13 @@ QByteArray pattern(qint64 size, int seed = 7)
     return data;
 }
 
-QByteArray requestFor(const QString &name, qint64 size)
+QByteArray requestFor(const QString &name, qint64 size, const QString &kind = "file", int items = 1)
 {
     TransferRequest request;
     request.target = name;
-    request.kind = "file";
+    request.kind = kind;
     request.filesNumber = 1;
-    request.itemsNumber = 1;
+    request.itemsNumber = items;
     request.contentLength = size;
     request.senderName = QString::fromUtf8("小明");
     return request.toUtf8();
@@ -78,6 +92,7 @@ class TestSendSession : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void outcomes_data();
     void outcomes();
@@ -85,11 +100,23 @@ private slots:
     void twoTransfersInARow();
     void cancelEndsEveryWait_data();
     void cancelEndsEveryWait();
+    void extended_data();
+    void extended();
+    void fileOf4GiB_data();
+    void fileOf4GiB();
 
 private:
     QString makeFile(const QString &name, const QByteArray &data);
     std::unique_ptr<QTemporaryDir> dir;
+    // The settings and the hash cache of the extended transfers go here.
+    std::unique_ptr<TempWorkDir> workDir;
 };
+
+void TestSendSession::initTestCase()
+{
+    workDir = std::make_unique<TempWorkDir>();
+    QVERIFY(workDir->isValid());
+}
 
 void TestSendSession::init()
 {
@@ -100,6 +127,7 @@ void TestSendSession::init()
 QString TestSendSession::makeFile(const QString &name, const QByteArray &data)
 {
     const QString path = dir->filePath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
         qFatal("cannot make %s", qPrintable(path));
@@ -287,6 +315,148 @@ void TestSendSession::cancelEndsEveryWait()
     session->cancel();
     QTRY_COMPARE(recorder.outcomes, QList<int>{SendSession::Outcome::Cancelled});
     QVERIFY(!session->transferRunning());
+}
+
+// Which protocol a transfer takes, and what the extended receiver's plan leaves to send; the plain
+// protocol sends exactly today's bytes.
+void TestSendSession::extended_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<bool>("listening");    // an extended receiver on the extended port
+    QTest::addColumn<QString>("plan");      // "<S|R|X> <index> <offset>"; X resumes other bytes
+    QTest::addColumn<QStringList>("parts"); // of the extended body
+    QTest::addColumn<int>("outcome");
+
+    const int probe = int(SendSession::Protocol::Probe);
+    const int ext = int(SendSession::Protocol::Extended);
+    const int ok = SendSession::Outcome::Delivered;
+    const QStringList whole{"1 0", "2 0"};
+    QTest::newRow("nothing there") << ext << true << "" << whole << ok;
+    QTest::newRow("small file unchanged") << ext << true << "S 1 0" << QStringList{"2 0"} << ok;
+    QTest::newRow("large file resumed")
+        << ext << true << "R 2 100000" << QStringList{"1 0", "2 100000"} << ok;
+    QTest::newRow("resumed near its end")
+        << ext << true << "R 2 299900" << QStringList{"1 0", "2 299900"} << ok;
+    QTest::newRow("resumed file of other bytes sent whole")
+        << ext << true << "X 2 100000" << whole << ok;
+    QTest::newRow("refusal") << ext << true << "refuse" << QStringList()
+                             << int(SendSession::Outcome::Refused);
+    QTest::newRow("typed address, extended port open") << probe << true << "" << whole << ok;
+    QTest::newRow("typed address, extended port closed") << probe << false << "" << whole << ok;
+    QTest::newRow("announced port closed") << ext << false << "" << whole << ok;
+    QTest::newRow("heard on the presence port only")
+        << int(SendSession::Protocol::Plain) << true << "" << whole << ok;
+}
+
+void TestSendSession::extended()
+{
+    QFETCH(int, protocol);
+    QFETCH(bool, listening);
+    QFETCH(QString, plan);
+    QFETCH(QStringList, parts);
+    QFETCH(int, outcome);
+
+    const QList<QByteArray> data{QByteArray(), pattern(1000), pattern(300000, 3)};
+    makeFile("D/a", data.at(1));
+    makeFile("D/b", data.at(2));
+    const QByteArray request = requestFor("D", 301000, "folder", 3);
+    const QByteArray stream =
+        "D\r\nfolder\r\n" + streamOf("D/a", data.at(1)).chopped(6) + streamOf("D/b", data.at(2));
+    TestReceiver plain(TransferReply::accept());
+    plain.closeAfterBodyBytes = stream.size();
+    const QStringList step = plan.split(' ');
+    auto receiver = std::make_unique<ExtendedReceiver>([&](const Manifest &, TransferPlan *steps) {
+        if (step.size() == 3) {
+            TransferPlan::Step &s = steps->steps[step.at(1).toInt()];
+            s.action = step.at(0) == "S" ? TransferPlan::Skip : TransferPlan::Resume;
+            s.offset = step.at(2).toLongLong();
+            ContentHash prefix;
+            const QByteArray first = data.at(step.at(1).toInt()).left(int(s.offset));
+            prefix.add(first.constData(), step.at(0) == "X" ? first.size() - 1 : first.size());
+            s.prefix = prefix.value();
+        }
+        return plan != "refuse";
+    });
+    const quint16 extendedPort = receiver->port();
+    if (!listening)
+        receiver.reset(); // the port is closed again
+    SendSession session;
+    session.setPort(plain.port());
+    Recorder recorder(session);
+    session.start({dir->filePath("D")});
+    session.send("127.0.0.1", QString::fromUtf8("小明"), SendSession::Protocol(protocol),
+                 extendedPort);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
+    QCOMPARE(recorder.outcomes.first(), outcome);
+    const bool extended = listening && protocol != int(SendSession::Protocol::Plain);
+    QCOMPARE(plain.request(), extended ? QByteArray() : request);
+    QVERIFY(plain.body() == (extended ? QByteArray() : stream));
+    if (!extended)
+        return;
+    QVERIFY(receiver->request.startsWith(request.chopped(2)));
+    QVERIFY(!receiver->senderId.isEmpty());
+    for (int i = 1; i < 3; ++i) {
+        ContentHash hash;
+        hash.add(data.at(i).constData(), data.at(i).size());
+        QVERIFY(receiver->manifest.items.at(i).hash == hash.value());
+    }
+    QCOMPARE(receiver->parts, parts);
+    if (outcome != SendSession::Outcome::Delivered)
+        return;
+    qint64 total = ExtendedProtocol::endLine().size();
+    for (int i = 0; i < parts.size(); ++i) {
+        const int index = parts.at(i).section(' ', 0, 0).toInt();
+        const qint64 offset = parts.at(i).section(' ', 1).toLongLong();
+        QVERIFY(receiver->partData.at(i) == data.at(index).mid(int(offset)));
+        total += ExtendedProtocol::partLine(index, offset).size() + receiver->partData.at(i).size();
+    }
+    // Progress, speed and time left count only what moves.
+    QCOMPARE(recorder.plannedTotal, total);
+    QCOMPARE(recorder.reports.last(), qMakePair(total, total));
+    QCOMPARE(recorder.skipped,
+             plan.startsWith('S') ? qMakePair(1, qint64(1000)) : qMakePair(0, qint64(0)));
+    QCOMPARE(recorder.resumed,
+             plan.startsWith('R') ? QStringList{"D/b " + step.at(2)} : QStringList());
+    QVERIFY(QFileInfo::exists(workDir->filePath(HashCache::fileName())));
+}
+
+// Only the extended protocol carries a file of 4 GiB; toward a plain receiver it is refused
+// before anything is sent.
+void TestSendSession::fileOf4GiB_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::newRow("toward a plain receiver") << int(SendSession::Protocol::Plain);
+    QTest::newRow("toward an extended receiver") << int(SendSession::Protocol::Extended);
+}
+
+void TestSendSession::fileOf4GiB()
+{
+    QFETCH(int, protocol);
+    const qint64 size = Q_INT64_C(4294967297);
+    const QString huge = makeFile("huge", QByteArray());
+    QVERIFY(QFile::resize(huge, size)); // sparse: takes no room
+    TestReceiver plain(TransferReply::accept());
+    // It is there already: the manifest carries its size, no byte of it moves.
+    ExtendedReceiver receiver([](const Manifest &, TransferPlan *plan) {
+        plan->steps[1].action = TransferPlan::Skip;
+        return true;
+    });
+    SendSession session;
+    session.setPort(plain.port());
+    Recorder recorder(session);
+    session.start({makeFile("small", "s"), huge});
+    session.send("127.0.0.1", "me", SendSession::Protocol(protocol), receiver.port());
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 120000);
+    const bool extended = protocol == int(SendSession::Protocol::Extended);
+    QCOMPARE(recorder.outcomes.first(),
+             int(extended ? SendSession::Outcome::Delivered : SendSession::Outcome::ListFailed));
+    QCOMPARE(recorder.errors.first(), extended ? 0 : int(SendPacker::TooLarge));
+    QCOMPARE(recorder.items.first(), extended ? QString() : QString("huge"));
+    QCOMPARE(receiver.parts, extended ? QStringList{"0 0"} : QStringList());
+    QCOMPARE(plain.request(), QByteArray());
+    // Picking a plain receiver ended the hashing, which would have remembered the hash.
+    ContentHash::Value hash;
+    QCOMPARE(HashCache::shared().lookup(huge, size, HashCache::modified(huge), &hash), extended);
 }
 
 QTEST_GUILESS_MAIN(TestSendSession)

@@ -3,9 +3,11 @@
 #include "send/uploadview.h"
 #include "send/userlistdialog.h"
 
+#include "protocol/formatsize.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 
+#include "extendedreceiver.h"
 #include "modalhelper.h"
 #include "senddrop.h"
 #include "tempworkdir.h"
@@ -60,6 +62,7 @@ private slots:
     void cleanup();
     void sessionAndBack();
     void sendsRequestAndBody();
+    void extendedPlanLines();
     void failedSends_data();
     void failedSends();
     void dropWhileSendingIsRefusedAndCancelStops();
@@ -181,6 +184,36 @@ void TestUploadViewSend::sendsRequestAndBody()
     QVERIFY2(above.isEmpty(), qPrintable(above.join(' ')));
 }
 
+// An address never heard is tried on the extended port; what the plan spares is named.
+void TestUploadViewSend::extendedPlanLines()
+{
+    const QByteArray b(300000, 'b');
+    QVERIFY(makeFile(path("D/a.txt"), "hello"));
+    QVERIFY(makeFile(path("D/b.bin"), b));
+    ExtendedReceiver receiver(
+        [&](const Manifest &, TransferPlan *plan) {
+            ContentHash prefix;
+            prefix.add(b.constData(), 100000);
+            plan->steps[1].action = TransferPlan::Skip;
+            plan->steps[2] = {TransferPlan::Resume, 100000, prefix.value()};
+            return true;
+        },
+        ExtendedProtocol::tcpPort);
+    UploadView view;
+    view.startSession();
+    QVERIFY(drop(view, fileUrls({path("D")})));
+    chooseReceiver(loopbackPeer);
+    ModalHelper box([](QWidget *modal) { modal->close(); }, 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(box.answered, qPrintable(shownText(view)), 30000);
+    QCOMPARE(receiver.parts, QStringList{"2 100000"});
+    const QString shown = shownText(view);
+    QVERIFY2(
+        shown.contains(QString::fromUtf8("\n跳过 1 个未改变的文件（5B）\nD/b.bin：从 %1 处继续\n")
+                           .arg(formatSize(100000))) &&
+            shown.endsWith(QString::fromUtf8("发送成功！")),
+        qPrintable(shown));
+}
+
 void TestUploadViewSend::failedSends_data()
 {
     QTest::addColumn<QString>("receiverKind");
@@ -189,6 +222,11 @@ void TestUploadViewSend::failedSends_data()
     QTest::newRow("refused") << "refuse" << QString::fromUtf8("对方拒绝接收！");
     QTest::newRow("nobody listening") << "none" << QString::fromUtf8("连接失败！");
     QTest::newRow("connection dropped mid-body") << "drop" << QString::fromUtf8("发送中断！");
+    // Only the extended protocol carries it, and nothing answers on its port here.
+    QTest::newRow("file of 4 GiB")
+        << "huge"
+        << QString::fromUtf8("文件不能超过4GB，无法发送：big.bin（对方需要使用 "
+                             "NuboTransmission 才能接收 4GB 以上的文件）");
 }
 
 void TestUploadViewSend::failedSends()
@@ -198,6 +236,8 @@ void TestUploadViewSend::failedSends()
 
     // Much more than the loopback buffers hold, so a dropped connection is met while sending.
     QVERIFY(makeFile(path("big.bin"), QByteArray(32 * 1024 * 1024, 'q')));
+    if (receiverKind == "huge")
+        QVERIFY(QFile::resize(path("big.bin"), Q_INT64_C(4294967296))); // sparse
     std::unique_ptr<TestReceiver> receiver;
     if (receiverKind != "none") {
         receiver = std::make_unique<TestReceiver>(
