@@ -119,13 +119,6 @@ QStringList UDPSendThread::userList() const
     return peers.texts();
 }
 
-// Placeholder until the listener for the extended announcements lands: no receiver has one yet.
-quint16 UDPSendThread::extendedPort(const QString &ip) const
-{
-    Q_UNUSED(ip)
-    return 0;
-}
-
 void UDPSendThread::userListRefresh()
 {
     std::lock_guard<std::mutex> lock(mutex);

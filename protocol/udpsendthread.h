@@ -40,8 +40,6 @@ public:
 
     // The presence texts of the receivers heard and not gone, in the order first heard.
     QStringList userList() const;
-    // The extended port the receiver at `ip` announced on 6344; 0 when it announced none.
-    quint16 extendedPort(const QString &ip) const;
 
     // Announcer: the port on which this receiver also takes the extended protocol, announced on
     // its own UDP port beside the presence text; 0 announces nothing there.
