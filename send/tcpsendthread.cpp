@@ -12,6 +12,7 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTcpSocket>
 
@@ -181,7 +182,21 @@ bool TCPSendThread::list()
 int TCPSendThread::hashFiles(const std::atomic<bool> &stop)
 {
     const QList<SendPacker::Item> &items = packer.items();
+    if (hashedUpTo == items.size() && !hashes.isEmpty())
+        return Delivered;
     hashes.resize(items.size());
+    QElapsedTimer clock;
+    clock.start();
+    // How long hashing took in all, for whoever reads the log.
+    const auto account = qScopeGuard([&] {
+        hashingMs += clock.elapsed();
+        if (hashedUpTo != items.size())
+            return;
+        const auto files =
+            std::count_if(items.cbegin(), items.cend(),
+                          [](const SendPacker::Item &item) { return !item.info.isDir(); });
+        qDebug().noquote() << QStringLiteral("hashed %1 files in %2 ms").arg(files).arg(hashingMs);
+    });
     for (; hashedUpTo < items.size(); ++hashedUpTo) {
         const SendPacker::Item &item = items.at(hashedUpTo);
         if (item.info.isDir())
@@ -236,7 +251,7 @@ int TCPSendThread::connectExtended(QTcpSocket &socket)
     const int hashed = hashFiles(stopping);
     if (hashed != Delivered)
         return hashed;
-    const int outcome = connectTo(socket, toPort, waitMs);
+    const int outcome = connectTo(socket, toPort, extendedConnectMs);
     if (outcome != Delivered)
         socket.abort();
     return outcome;

@@ -60,6 +60,9 @@ public:
 
     static constexpr int waitMs = 30000;
     static constexpr int probeMs = 80;
+    // A receiver that announced the extended protocol answers at once; one that cannot be reached
+    // there within this is sent to the plain way.
+    static constexpr int extendedConnectMs = 3000;
     static constexpr int reportIntervalMs = 250;
 
     TCPSendThread(int transfer, const QStringList &paths);
@@ -124,6 +127,7 @@ private:
     // Per listed item; files before `hashedUpTo` are hashed.
     QVector<ContentHash::Value> hashes;
     int hashedUpTo = 0;
+    qint64 hashingMs = 0;
 
     std::mutex mutex;
     std::condition_variable receiverSet;
