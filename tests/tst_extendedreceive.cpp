@@ -1,4 +1,5 @@
 #include "protocol/extendedprotocol.h"
+#include "protocol/hashcache.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
@@ -109,6 +110,7 @@ private slots:
     void namesOutsideAreNeverCompared();
     void invalidManifestsAreRefused_data();
     void invalidManifestsAreRefused();
+    void oldAndExcessPartialsAreRemovedAtStart_data();
     void oldAndExcessPartialsAreRemovedAtStart();
 
 private:
@@ -300,10 +302,11 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(stored.at(1).clash, StreamUnpacker::Unchanged);
     QCOMPARE(stored.at(1).storedPath, save + "/docs/same.txt");
 
-    // What was verified is remembered: the next offer of the same tree sends nothing.
-    offer(sent);
-    QCOMPARE(lastOffer().skippedFiles, 3);
-    QCOMPARE(lastOffer().movingBytes(), qint64(0));
+    // What was verified is remembered, so that the next offer of it reads nothing.
+    const QString verified = save + "/docs/new.txt";
+    ContentHash::Value remembered;
+    QVERIFY(HashCache::shared().lookup(verified, 12, HashCache::modified(verified), &remembered));
+    QCOMPARE(remembered, hashOf("new contents"));
 }
 
 // However an extended transfer is cut, the file being written stays, hidden, for the next one.
@@ -424,41 +427,52 @@ void TestExtendedReceive::invalidManifestsAreRefused()
 }
 
 // Kept partial files older than a week go, and beyond the total the oldest go first.
+void TestExtendedReceive::oldAndExcessPartialsAreRemovedAtStart_data()
+{
+    QTest::addColumn<QStringList>("kept"); // "name size days", newest first
+    QTest::addColumn<QStringList>("left");
+    const QString big = QString::number(PartialRegistry::maxTotalBytes / 2 + 1);
+    QTest::newRow("older than a week")
+        << QStringList{"recent 10 1", "old 10 8"} << QStringList{"recent 10"};
+    QTest::newRow("beyond the total")
+        << QStringList{"recent 10 1", "newer " + big + " 2", "older " + big + " 3", "small 10 4"}
+        << QStringList{"recent 10", "newer " + big};
+}
+
 void TestExtendedReceive::oldAndExcessPartialsAreRemovedAtStart()
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QFETCH(QStringList, kept);
+    QFETCH(QStringList, left);
     const qint64 day = 24 * 60 * 60 * 1000;
-    const qint64 big = PartialRegistry::maxTotalBytes / 2 + 1;
     PartialRegistry registry;
-    const QList<QPair<QString, QPair<qint64, qint64>>> files = {
-        {"old", {10, now - 8 * day}},
-        {"recent", {10, now - day}},
-        {"big older", {big, now - 3 * day}},
-        {"big newer", {big, now - 2 * day}},
-    };
-    for (const auto &file : files) {
+    for (const QString &line : kept) {
+        const QStringList fields = line.split(' ');
         PartialRegistry::Entry entry;
         entry.senderId = senderA;
-        entry.item = file.first;
-        entry.size = file.second.first * 2;
-        entry.finalPath = save + '/' + file.first;
-        entry.time = file.second.second;
+        entry.item = fields.at(0);
+        entry.size = fields.at(1).toLongLong() * 2;
+        entry.finalPath = save + '/' + entry.item;
+        entry.time = QDateTime::currentMSecsSinceEpoch() - fields.at(2).toInt() * day + 1000;
         QFile partial(StreamUnpacker::partialPathOf(entry.finalPath));
         // Sparse: the size counts, not the blocks.
-        QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(file.second.first));
+        QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(fields.at(1).toLongLong()));
         registry.put(entry);
     }
     QVERIFY(registry.save());
 
     session->close();
-    kept->clear();
+    this->kept->clear();
     listen();
-    QTRY_COMPARE(kept->size(), 1);
-    QStringList left;
-    for (const auto &entry : kept->first().first().value<QList<PartialRegistry::Entry>>())
-        left << entry.item + ' ' + QString::number(entry.kept);
-    QCOMPARE(left, (QStringList{"recent 10", "big newer " + QString::number(big)}));
-    QCOMPARE(entriesOf(save), (QStringList{".big newer.nubo-partial", ".recent.nubo-partial"}));
+    QTRY_COMPARE(this->kept->size(), 1);
+    QStringList found;
+    QStringList files;
+    for (const auto &entry : this->kept->first().first().value<QList<PartialRegistry::Entry>>()) {
+        found << entry.item + ' ' + QString::number(entry.kept);
+        files << '.' + entry.item + ".nubo-partial";
+    }
+    QCOMPARE(found, left);
+    files.sort();
+    QCOMPARE(entriesOf(save), files);
 }
 
 QTEST_GUILESS_MAIN(TestExtendedReceive)
