@@ -408,8 +408,10 @@ void ReceiveServer::manifestArrived()
 {
     idleTimer.stop();
     stage = Stage::Planning;
-    const QByteArray bytes = early.left(int(manifestLength));
-    early.remove(0, int(manifestLength));
+    // A manifest may be large: it is handed over, not copied.
+    QByteArray bytes = std::move(early);
+    early = bytes.mid(int(manifestLength));
+    bytes.truncate(int(manifestLength));
     auto paths = std::make_shared<StreamUnpacker>(saveDir);
     QStringList own;
     for (const QString &name : SettingsKeys::workingFolderFiles())
