@@ -31,6 +31,7 @@ DownloadView::DownloadView(QWidget *parent)
                     url.isLocalFile() ? ReceiveHtml::toolTip(url.toLocalFile()) : QString());
             });
     connect(session, &ReceiveSession::listening, this, &DownloadView::listening);
+    connect(session, &ReceiveSession::partialsKept, this, &DownloadView::partialsKept);
     connect(session, &ReceiveSession::busyRefused, this, &DownloadView::busyRefused);
     connect(session, &ReceiveSession::offered, this, &DownloadView::offered);
     connect(session, &ReceiveSession::progress, this, &DownloadView::updateProgress);
@@ -103,10 +104,11 @@ void DownloadView::startSession()
 }
 
 // Announced only once the session listens: senders would otherwise pick this machine in vain.
-void DownloadView::listening(bool ok, const QString &error)
+void DownloadView::listening(bool ok, const QString &error, quint16 extendedPort)
 {
     if (!active || askedAddress.isEmpty())
         return;
+    this->extendedPort = extendedPort;
     if (!ok) {
         appendHtml(ReceiveHtml::problem(
             tr("无法监听端口%1（%2），无法接收文件！").arg(TransferRequest::port).arg(error)));
@@ -115,6 +117,22 @@ void DownloadView::listening(bool ok, const QString &error)
     listenAddress = askedAddress;
     udpThread->start(QThread::InheritPriority);
     showWaiting();
+}
+
+void DownloadView::partialsKept(const QList<PartialRegistry::Entry> &entries)
+{
+    if (!active || entries.isEmpty())
+        return;
+    QStringList lines;
+    for (const PartialRegistry::Entry &entry : entries)
+        lines << tr("可续传：%1（已接收 %2，共 %3）")
+                     .arg(entry.item, formatSize(entry.kept), formatSize(entry.size))
+                     .toHtmlEscaped();
+    lines << tr("未完成的文件保留 %1 天，最多 %2GB")
+                 .arg(PartialRegistry::maxAgeMs / (24 * 60 * 60 * 1000))
+                 .arg(PartialRegistry::maxTotalBytes / 1000000000);
+    appendHtml(QLatin1String("<p style='color:gray;font-size:14px'>") +
+               lines.join(QLatin1String("<br>")) + QLatin1String("</p>"));
 }
 
 void DownloadView::busyRefused(const QString &sender, const QString &address)
@@ -210,11 +228,17 @@ void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
     ui->textBrowser->clear();
     ui->progressLabel->clear();
     ui->progressBar->setValue(0);
-    progress.start(offer.size);
+    // Speed and time left count only what moves.
+    progress.start(offer.movingBytes());
     offeredItems = offer.items;
     storedItems = 0;
+    extendedOffer = offer.extended;
     ui->progressBar->setMaximum(progress.barMaximum());
-    meter.start(offer.size);
+    meter.start(offer.movingBytes());
+    skippedLine = offer.skippedFiles > 0 ? tr("跳过 %1 个未改变的文件（%2）")
+                                               .arg(offer.skippedFiles)
+                                               .arg(formatSize(offer.skippedBytes))
+                                         : QString();
 
     receiving = false;
     questionText = describeOffer(offer);
@@ -238,6 +262,9 @@ QString DownloadView::describeOffer(const ReceiveOffer &offer)
     QString text =
         tr("名称：%1\n大小：%2\n%3个项目\n来自：%4")
             .arg(name, formatSize(offer.size), QString::number(offer.items), offer.sender);
+    if (offer.skippedFiles > 0)
+        text +=
+            QLatin1Char('\n') + tr("其中 %1 个文件已存在且相同，将跳过").arg(offer.skippedFiles);
     if (offer.overwrites)
         text += tr("\n保存路径中已有同名项目，接收后将被覆盖。");
     return text;
@@ -262,6 +289,8 @@ void DownloadView::answered(int button)
         clock.restart();
         meter.sample(0, 0);
         showProgress(tr("正在接收..."));
+        if (!skippedLine.isEmpty())
+            appendHtml(ReceiveHtml::notice(skippedLine));
         session->accept(transfer);
     } else {
         session->refuse(transfer);
@@ -270,9 +299,13 @@ void DownloadView::answered(int button)
 
 void DownloadView::updateProgress(quint64 id, qint64 received, qint64 total)
 {
-    Q_UNUSED(total)
     if (id != transfer)
         return;
+    // A resumed file the sender sends whole after all adds what was kept of it.
+    if (total > progress.total()) {
+        progress.start(total);
+        ui->progressBar->setMaximum(progress.barMaximum());
+    }
     progress.setReceived(received);
     meter.sample(received, clock.elapsed());
     ui->progressBar->setValue(progress.barValue());
@@ -334,9 +367,12 @@ void DownloadView::ended(quint64 id, int outcome, const QString &reason)
         if (!reason.isEmpty())
             appendHtml(ReceiveHtml::notice(reason));
         appendHtml(ReceiveHtml::problem(tr("传输中断，接收不完整！")));
-        appendHtml(ReceiveHtml::notice(tr("已保存 %1 个项目，共 %2 个；未完整收到的项目已删除。")
-                                           .arg(storedItems)
-                                           .arg(offeredItems)));
+        appendHtml(ReceiveHtml::notice(
+            (extendedOffer ? tr("已保存 %1 个项目，共 %2 个；未完整收到的文件已保留，"
+                                "对方再次发送时从中断处继续。")
+                           : tr("已保存 %1 个项目，共 %2 个；未完整收到的项目已删除。"))
+                .arg(storedItems)
+                .arg(offeredItems)));
         break;
     case ReceiveServer::Refused:
         appendHtml(ReceiveHtml::refused());

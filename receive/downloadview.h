@@ -2,6 +2,7 @@
 #define DOWNLOADVIEW_H
 
 #include "protocol/ratemeter.h"
+#include "receive/partialregistry.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveprogress.h"
 #include "receive/streamunpacker.h"
@@ -59,7 +60,8 @@ signals:
 private slots:
     void on_backPushButton_clicked();
     void on_cancelPushButton_clicked();
-    void listening(bool ok, const QString &error);
+    void listening(bool ok, const QString &error, quint16 extendedPort);
+    void partialsKept(const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void updateProgress(quint64 transfer, qint64 received, qint64 total);
     void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
@@ -99,8 +101,11 @@ private:
     QString listenAddress; // empty while not listening
     QString shownName;     // as the view last said them
     QString shownSaveDir;
-    QString askedAddress; // the address being listened on, until the session says it is
-    quint64 transfer = 0; // the latest transfer the session told of
+    QString askedAddress;     // the address being listened on, until the session says it is
+    quint64 transfer = 0;     // the latest transfer the session told of
+    quint16 extendedPort = 0; // 0 while extended requests cannot come
+    bool extendedOffer = false;
+    QString skippedLine; // said once the user accepts
     int offeredItems = 0;
     int storedItems = 0;
 };

@@ -31,6 +31,10 @@ QString ReceiveHtml::entryProblem(const StreamUnpacker::Entry &entry)
         return tr("数据格式错误：%1").arg(entry.name);
     case StreamUnpacker::Excess:
         return tr("超出对方声明的项目数或大小：%1").arg(entry.name);
+    case StreamUnpacker::Mismatch:
+        return tr("文件校验失败，未保存：%1").arg(entry.name);
+    case StreamUnpacker::Resumed:
+        break;
     case StreamUnpacker::Incomplete:
         // Input that ended between two records leaves no name to show.
         if (!entry.name.isEmpty())
@@ -51,6 +55,8 @@ QString ReceiveHtml::clashNote(const StreamUnpacker::Entry &entry)
         return tr("（已另存为 %1）").arg(QFileInfo(entry.storedPath).fileName()).toHtmlEscaped();
     case StreamUnpacker::Skipped:
         return tr("（已跳过）");
+    case StreamUnpacker::Unchanged:
+        return tr("（未改变，已跳过）");
     }
     return QString();
 }
@@ -125,6 +131,9 @@ QString ReceiveHtml::entries(const QList<StreamUnpacker::Entry> &entries)
     for (const StreamUnpacker::Entry &entry : entries) {
         if (entry.status == StreamUnpacker::Stored) {
             links << link(entry.name, entry.storedPath) + clashNote(entry);
+        } else if (entry.status == StreamUnpacker::Resumed) {
+            flushLinks();
+            html += notice(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset)));
         } else {
             const QString text = entryProblem(entry);
             if (!text.isEmpty()) {

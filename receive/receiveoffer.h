@@ -15,6 +15,14 @@ struct ReceiveOffer
     int files = 0;           // dropped items the sender took (Files-Number); 0 when not given
     bool overwrites = false; // an item of the target's name is in the save folder already
     int answerMs = 0;        // time the user has to answer
+    // Between two copies of this program: files identical here already, which are not sent, and
+    // bytes of kept partial files that are continued; the rest moves.
+    bool extended = false;
+    int skippedFiles = 0;
+    qint64 skippedBytes = 0;
+    qint64 resumedBytes = 0;
+
+    qint64 movingBytes() const { return size - skippedBytes - resumedBytes; }
 };
 
 Q_DECLARE_METATYPE(ReceiveOffer)

@@ -1,10 +1,12 @@
 #include "receive/receiveserver.h"
 
 #include "protocol/formatsize.h"
+#include "protocol/hashcache.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "settings/settingskeys.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -13,6 +15,7 @@
 #include <QStorageInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <limits>
 
@@ -73,10 +76,12 @@ void refuseSocket(QTcpSocket *incoming)
 } // namespace
 
 ReceiveServer::ReceiveServer(QObject *parent)
-    : QObject(parent), server(new QTcpServer(this)), idleTimer(this), answerTimer(this),
-      reportTimer(this)
+    : QObject(parent), server(new QTcpServer(this)), extendedServer(new QTcpServer(this)),
+      idleTimer(this), answerTimer(this), reportTimer(this)
 {
-    connect(server, &QTcpServer::newConnection, this, &ReceiveServer::newConnection);
+    connect(server, &QTcpServer::newConnection, this, [this] { newConnection(server); });
+    connect(extendedServer, &QTcpServer::newConnection, this,
+            [this] { newConnection(extendedServer); });
     idleTimer.setSingleShot(true);
     connect(&idleTimer, &QTimer::timeout, this, &ReceiveServer::dropIdle);
     answerTimer.setSingleShot(true);
@@ -88,7 +93,7 @@ ReceiveServer::ReceiveServer(QObject *parent)
 
 ReceiveServer::~ReceiveServer()
 {
-    close();
+    close(); // the planner too, which may post to this object
     const std::lock_guard<std::mutex> lock(postedLock); // calls that came too late to run
     posted.clear();
 }
@@ -120,7 +125,8 @@ void ReceiveServer::setTimeouts(int idleMs, int answerMs, int quiet)
     quietMs = quiet;
 }
 
-bool ReceiveServer::listen(const QString &address, quint16 port, quint64 firstTransfer)
+bool ReceiveServer::listen(const QString &address, quint16 port, quint64 firstTransfer,
+                           quint16 extendedPort)
 {
     close();
     transfer = firstTransfer;
@@ -138,18 +144,27 @@ bool ReceiveServer::listen(const QString &address, quint16 port, quint64 firstTr
             error = tr("网络错误");
             break;
         }
-        emit listened(firstTransfer, false, error);
+        emit listened(firstTransfer, false, error, 0);
         return false;
     }
+    if (!extendedServer->listen(QHostAddress(address), extendedPort))
+        qDebug() << "listen" << extendedPort << extendedServer->errorString();
     stage = Stage::Header;
     writeHeaderFile(QByteArray());
-    emit listened(firstTransfer, true, QString());
+    partials = PartialRegistry();
+    partials.load();
+    partials.clean(QDateTime::currentMSecsSinceEpoch());
+    partials.save();
+    emit listened(firstTransfer, true, QString(),
+                  extendedServer->isListening() ? extendedServer->serverPort() : 0);
+    emit partialsKept(firstTransfer, partials.entries());
     return true;
 }
 
 void ReceiveServer::close()
 {
     server->close();
+    extendedServer->close();
     const QList<QTcpSocket *> callers = waiting.keys();
     for (QTcpSocket *caller : callers) {
         takeWaiting(caller);
@@ -166,14 +181,16 @@ void ReceiveServer::close()
     idleTimer.stop();
     answerTimer.stop();
     reportTimer.stop();
+    stopPlanner();
+    extended.reset();
     unpacker.reset();
     stage = Stage::Idle;
     stopping = false;
 }
 
-void ReceiveServer::newConnection()
+void ReceiveServer::newConnection(QTcpServer *from)
 {
-    while (QTcpSocket *incoming = server->nextPendingConnection()) {
+    while (QTcpSocket *incoming = from->nextPendingConnection()) {
         if (waiting.size() >= maxWaiting) {
             qDebug() << "拒绝"
                      << "等待的连接过多";
@@ -184,6 +201,7 @@ void ReceiveServer::newConnection()
         // memory while its request waits.
         incoming->setReadBufferSize(maxHeaderBytes + maxEarlyBytes + 1);
         Waiting &entry = waiting[incoming];
+        entry.extended = from == extendedServer;
         entry.quiet = new QTimer(incoming);
         entry.quiet->setSingleShot(true);
         // A coarse timer may fire a little early; the quiet period is a promise to the sender.
@@ -224,7 +242,8 @@ void ReceiveServer::readWaiting(QTcpSocket *incoming)
                  << "请求头过长";
         takeWaiting(incoming);
         refuseSocket(incoming);
-    } else {
+    } else if (!found->extended) {
+        // Our own copies always end their requests with the empty line.
         found->quiet->start(quietMs);
     }
 }
@@ -260,7 +279,7 @@ void ReceiveServer::requestArrived(QTcpSocket *incoming)
     incoming->setReadBufferSize(readBufferBytes);
     connect(incoming, &QTcpSocket::readyRead, this, &ReceiveServer::readIncoming);
     connect(incoming, &QTcpSocket::disconnected, this, &ReceiveServer::senderClosed);
-    question(entry.bytes);
+    question(entry.bytes, entry.extended);
 }
 
 void ReceiveServer::waitedTooLong(QTcpSocket *incoming)
@@ -302,9 +321,9 @@ void ReceiveServer::refuseBusy(QTcpSocket *incoming, const QByteArray &bytes)
     emit busyRefused(transfer, sender, address);
 }
 
-void ReceiveServer::question(const QByteArray &bytes)
+void ReceiveServer::question(const QByteArray &bytes, bool extendedRequest)
 {
-    stage = Stage::Asking;
+    stage = extendedRequest ? Stage::Manifest : Stage::Asking;
     ++transfer;
     // What follows the request's empty line is the start of the body, pushed before the answer.
     const int end = bytes.indexOf("\r\n\r\n");
@@ -327,9 +346,15 @@ void ReceiveServer::question(const QByteArray &bytes)
         refuseWith(tr("请求无效，拒绝传输！"));
         return;
     }
+    if (extendedRequest &&
+        !ExtendedProtocol::parseRequestFields(fields, &senderId, &manifestLength)) {
+        refuseWith(tr("请求无效，拒绝传输！"));
+        return;
+    }
     const auto config = SettingsKeys::openConfig();
-    const QString saveDir = SettingsKeys::saveDir(*config);
-    const QString problem = checkSaveDir(saveDir, size, items);
+    saveDir = SettingsKeys::saveDir(*config);
+    // What an extended transfer needs is known once its plan is.
+    const QString problem = checkSaveDir(saveDir, extendedRequest ? 0 : spaceNeeded(size, items));
     if (!problem.isEmpty()) {
         refuseWith(problem);
         return;
@@ -362,19 +387,109 @@ void ReceiveServer::question(const QByteArray &bytes)
     for (const QString &name : SettingsKeys::workingFolderFiles())
         own << QFileInfo(name).absoluteFilePath();
     unpacker->setProtectedPaths(own);
-    answerTimer.start(answerTimeoutMs);
-    emit offered(transfer, offer);
+    progressTotal = offer.size;
+    if (extendedRequest)
+        idleTimer.start(idleTimeoutMs);
+    else
+        ask();
     readIncoming(); // bytes beyond the request that Qt held already
 }
 
-QString ReceiveServer::checkSaveDir(const QString &saveDir, qint64 size, qint64 items) const
+void ReceiveServer::ask()
+{
+    stage = Stage::Asking;
+    answerTimer.start(answerTimeoutMs);
+    emit offered(transfer, offer);
+}
+
+// The manifest is parsed and the plan made beside this thread: both grow with the transfer, and
+// the plan may read whole files. What comes meanwhile is held as for a question.
+void ReceiveServer::manifestArrived()
+{
+    idleTimer.stop();
+    stage = Stage::Planning;
+    // A manifest may be large: it is handed over, not copied.
+    QByteArray bytes = std::move(early);
+    early = bytes.mid(int(manifestLength));
+    bytes.truncate(int(manifestLength));
+    auto paths = std::make_shared<StreamUnpacker>(saveDir);
+    QStringList own;
+    for (const QString &name : SettingsKeys::workingFolderFiles())
+        own << QFileInfo(name).absoluteFilePath();
+    paths->setProtectedPaths(own);
+    const QString cleanSave = QDir::cleanPath(QFileInfo(saveDir).absoluteFilePath());
+    const quint64 id = transfer;
+    const qint64 items = offer.items;
+    const qint64 size = offer.size;
+    const QString sender = senderId;
+    const PartialRegistry kept = partials;
+    std::atomic<bool> *cancelled = &planCancelled;
+    planCancelled = false;
+    planner.reset(
+        QThread::create([this, bytes, paths, cleanSave, id, items, size, sender, kept, cancelled] {
+            Manifest parsed;
+            ReceivePlanner::Result result;
+            const bool valid = Manifest::parse(bytes, &parsed) && parsed.items.size() == items &&
+                               parsed.totalSize() == size;
+            if (valid)
+                result = ReceivePlanner::plan(*paths, cleanSave, parsed, sender, kept,
+                                              &HashCache::shared(), cancelled);
+            post([=](ReceiveServer *self) { self->planned(id, valid, parsed, result); });
+        }));
+    planner->setObjectName(QStringLiteral("receive plan"));
+    planner->start();
+}
+
+void ReceiveServer::planned(quint64 id, bool valid, const Manifest &items,
+                            const ReceivePlanner::Result &result)
+{
+    if (id != transfer || stage != Stage::Planning)
+        return;
+    stopPlanner();
+    if (!valid || result.cancelled) {
+        refuseWith(tr("请求无效，拒绝传输！"));
+        return;
+    }
+    manifest = items;
+    plan = result.plan;
+    const qint64 moving = plan.bytesToSend(manifest);
+    const QString problem =
+        checkSaveDir(saveDir, spaceNeeded(moving, manifest.items.size() - plan.skippedFiles()));
+    if (!problem.isEmpty()) {
+        refuseWith(problem);
+        return;
+    }
+    offer.extended = true;
+    offer.skippedFiles = plan.skippedFiles();
+    offer.skippedBytes = plan.skippedBytes(manifest);
+    offer.resumedBytes = offer.size - offer.skippedBytes - moving;
+    // A continued item is stored in place, whatever the rule would do to it.
+    if (result.continued.contains(offer.target))
+        offer.overwrites = false;
+    progressTotal = moving;
+    unpacker->setContinuations(result.continued);
+    unpacker->setHashCache(&HashCache::shared());
+    extended = std::make_unique<ExtendedUnpacker>(unpacker.get(), manifest, plan, result.prefixes,
+                                                  &partials, senderId);
+    ask();
+}
+
+void ReceiveServer::stopPlanner()
+{
+    if (!planner)
+        return;
+    planCancelled = true;
+    planner->wait();
+    planner.reset();
+}
+
+QString ReceiveServer::checkSaveDir(const QString &saveDir, qint64 needed) const
 {
     if (!QFileInfo(saveDir).isDir() && !QDir().mkpath(saveDir))
         return tr("保存路径不存在且无法创建：%1，拒绝传输！").arg(saveDir);
     const QFileInfo info(saveDir);
     if (!info.isDir() || !info.isWritable())
         return tr("保存路径不可写：%1，拒绝传输！").arg(saveDir);
-    const qint64 needed = spaceNeeded(size, items);
     const QStorageInfo storage(saveDir);
     if (storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < needed)
         return tr("保存路径空间不足（需要 %1，可用 %2），拒绝传输！")
@@ -385,7 +500,13 @@ QString ReceiveServer::checkSaveDir(const QString &saveDir, qint64 size, qint64 
 void ReceiveServer::readIncoming()
 {
     while (socket && !stopping) {
-        if (stage == Stage::Asking && early.size() > maxEarlyBytes) {
+        if (stage == Stage::Manifest && early.size() >= manifestLength) {
+            manifestArrived();
+            continue;
+        }
+        const bool held =
+            stage == Stage::Manifest || stage == Stage::Planning || stage == Stage::Asking;
+        if (held && early.size() > earlyLimit()) {
             qDebug() << "应答前收到过多数据";
             resetConnection();
             finish(Failed, tr("对方在确认前就发送了大量数据，已断开连接！"));
@@ -394,8 +515,12 @@ void ReceiveServer::readIncoming()
         if (socket->bytesAvailable() <= 0)
             return;
         switch (stage) {
+        case Stage::Manifest:
+            idleTimer.start(idleTimeoutMs);
+            Q_FALLTHROUGH();
+        case Stage::Planning:
         case Stage::Asking:
-            early += socket->read(maxEarlyBytes + 1 - early.size());
+            early += socket->read(qMin(earlyLimit() + 1 - early.size(), socket->bytesAvailable()));
             break;
         case Stage::Receiving: {
             if (buffer.size() != chunkSize)
@@ -440,14 +565,14 @@ void ReceiveServer::takeBody(const char *data, qint64 length)
     if (length <= 0)
         return;
     idleTimer.start(idleTimeoutMs);
-    if (!unpacker->feed(data, length)) {
+    if (!(extended ? extended->feed(data, length) : unpacker->feed(data, length))) {
         qDebug() << "无法保存，断开连接";
         const bool diskFull = unpacker->diskFull();
         resetConnection();
         finish(Failed, diskFull ? tr("磁盘空间已满，接收不完整！") : QString());
         return;
     }
-    if (unpacker->atEnd()) {
+    if (extended ? extended->atEnd() : unpacker->atEnd()) {
         // Everything is stored: ending the connection from this side tells the sender so.
         socket->disconnect(this);
         socket->disconnectFromHost();
@@ -460,11 +585,11 @@ void ReceiveServer::accept(quint64 id)
     if (id != transfer || stage != Stage::Asking || !socket)
         return;
     answerTimer.stop();
-    socket->write(TransferReply::accept());
+    socket->write(extended ? ExtendedProtocol::accept(plan.toBytes()) : TransferReply::accept());
     stage = Stage::Receiving;
     idleTimer.start(idleTimeoutMs);
     reportTimer.start();
-    emit progress(transfer, 0, offer.size);
+    emit progress(transfer, 0, progressTotal);
     const QByteArray pushed = early;
     early.clear();
     takeBody(pushed.constData(), pushed.size());
@@ -505,11 +630,11 @@ void ReceiveServer::cancel(quint64 id)
 
 void ReceiveServer::cancelTransfer()
 {
-    if (stage == Stage::Asking) {
+    if (stage == Stage::Manifest || stage == Stage::Planning || stage == Stage::Asking) {
         refuseTransfer();
     } else if (stage == Stage::Receiving) {
         resetConnection();
-        unpacker->finish();
+        endInput();
         finish(Incomplete, tr("已取消接收。"));
     }
 }
@@ -526,11 +651,16 @@ void ReceiveServer::answerTimedOut()
 
 void ReceiveServer::dropIdle()
 {
+    if (socket && stage == Stage::Manifest) {
+        resetConnection();
+        finish(Failed, tr("对方长时间没有发送数据，已断开连接。"));
+        return;
+    }
     if (!socket || stage != Stage::Receiving)
         return;
     qDebug() << "连接超时";
     resetConnection();
-    unpacker->finish();
+    endInput();
     finish(Incomplete, tr("对方长时间没有发送数据，已断开连接。"));
 }
 
@@ -538,13 +668,15 @@ void ReceiveServer::senderClosed()
 {
     qDebug() << "客户端断开连接";
     switch (stage) {
+    case Stage::Manifest:
+    case Stage::Planning:
     case Stage::Asking:
         finish(SenderLeft, QString());
         break;
     case Stage::Receiving:
         readIncoming(); // what arrived together with the close
         if (stage == Stage::Receiving) {
-            unpacker->finish();
+            endInput();
             finish(Incomplete, QString());
         }
         break;
@@ -561,7 +693,17 @@ void ReceiveServer::report()
     const QList<StreamUnpacker::Entry> entries = unpacker->takeEntries();
     if (!entries.isEmpty())
         emit itemsStored(transfer, entries);
-    emit progress(transfer, qMin(unpacker->dataBytes(), offer.size), offer.size);
+    const qint64 total = progressTotal + (extended ? extended->extraBytes() : 0);
+    emit progress(transfer, qMin(unpacker->dataBytes(), total), total);
+}
+
+// The input ended before the body did.
+void ReceiveServer::endInput()
+{
+    if (extended)
+        extended->finish();
+    else
+        unpacker->finish();
 }
 
 void ReceiveServer::finish(Outcome outcome, const QString &reason)
@@ -570,6 +712,14 @@ void ReceiveServer::finish(Outcome outcome, const QString &reason)
     idleTimer.stop();
     answerTimer.stop();
     reportTimer.stop();
+    stopPlanner();
+    if (extended) {
+        extended.reset();
+        partials.save();
+        HashCache::shared().save();
+    }
+    manifest = Manifest();
+    plan = TransferPlan();
     unpacker.reset();
     early.clear();
     if (socket) {

@@ -1,7 +1,13 @@
 #ifndef RECEIVESERVER_H
 #define RECEIVESERVER_H
 
+#include "protocol/extendedprotocol.h"
+#include "protocol/manifest.h"
+#include "protocol/transferplan.h"
+#include "receive/extendedunpacker.h"
+#include "receive/partialregistry.h"
 #include "receive/receiveoffer.h"
+#include "receive/receiveplanner.h"
 #include "receive/streamunpacker.h"
 
 #include <QByteArray>
@@ -20,6 +26,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QThread;
 
 // The receiving end of transfers, one at a time, in the thread it is moved to: listens, lets
 // several connections wait for their requests, asks through offered() about the first whole
@@ -27,6 +34,10 @@ class QTcpSocket;
 // the save folder as it arrives. When the whole body is stored it closes its end, and when
 // something cannot be stored it resets the connection, so that a sender can tell the two apart.
 // Every signal names the transfer it belongs to. ReceiveSession is its face towards the window.
+// On a second port it takes the extended requests of other copies of this program: their
+// manifests are read and checked against what is here before the user is asked (in a thread of
+// their own, as that reads files), identical files are not sent, kept partial files continue,
+// and every file is verified before it takes its name.
 class ReceiveServer : public QObject
 {
     Q_OBJECT
@@ -66,7 +77,9 @@ public:
     void post(std::function<void(ReceiveServer *)> call);
 
     // Transfers of this listen are numbered from `firstTransfer` + 1; listened() tells the result.
-    bool listen(const QString &address, quint16 port, quint64 firstTransfer = 0);
+    // Extended requests come to `extendedPort`; when it cannot be had, only plain ones come.
+    bool listen(const QString &address, quint16 port, quint64 firstTransfer = 0,
+                quint16 extendedPort = ExtendedProtocol::tcpPort);
     void close();
     void accept(quint64 transfer);
     void refuse(quint64 transfer);
@@ -74,7 +87,10 @@ public:
     void setTimeouts(int idleMs, int answerMs, int quietMs = quietPeriodMs);
 
 signals:
-    void listened(quint64 firstTransfer, bool ok, const QString &error);
+    // `extendedPort` is 0 when extended requests cannot come.
+    void listened(quint64 firstTransfer, bool ok, const QString &error, quint16 extendedPort);
+    // The partial files kept for later transfers, after those too old or too many were removed.
+    void partialsKept(quint64 firstTransfer, const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void progress(quint64 transfer, qint64 received, qint64 total);
     void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
@@ -84,7 +100,8 @@ signals:
     void busyRefused(quint64 transfer, const QString &sender, const QString &address);
 
 private:
-    enum class Stage { Idle, Header, Asking, Receiving };
+    // An extended request reads its manifest and plans before it is asked about.
+    enum class Stage { Idle, Header, Manifest, Planning, Asking, Receiving };
 
     Q_INVOKABLE void runPosted();
 
@@ -94,15 +111,22 @@ private:
         QByteArray bytes;
         QTimer *quiet = nullptr;    // the quiet period after the last bytes
         QTimer *deadline = nullptr; // the time a request may take
+        bool extended = false;
     };
 
-    void newConnection();
+    void newConnection(QTcpServer *from);
     void readWaiting(QTcpSocket *incoming);
     void requestArrived(QTcpSocket *incoming);
     void waitedTooLong(QTcpSocket *incoming);
     Waiting takeWaiting(QTcpSocket *incoming);
     void refuseBusy(QTcpSocket *incoming, const QByteArray &bytes);
-    void question(const QByteArray &bytes);
+    void question(const QByteArray &bytes, bool extendedRequest);
+    void manifestArrived();
+    void planned(quint64 id, bool valid, const Manifest &items,
+                 const ReceivePlanner::Result &result);
+    void stopPlanner();
+    void ask();
+    void endInput();
     void readIncoming();
     void drainSocket();
     void takeBody(const char *data, qint64 length);
@@ -115,10 +139,15 @@ private:
     void finish(Outcome outcome, const QString &reason);
     void resetConnection();
     void refuseWith(const QString &reason);
-    bool transferBusy() const { return stage == Stage::Asking || stage == Stage::Receiving; }
-    QString checkSaveDir(const QString &saveDir, qint64 size, qint64 items) const;
+    bool transferBusy() const { return stage != Stage::Idle && stage != Stage::Header; }
+    qint64 earlyLimit() const
+    {
+        return stage == Stage::Manifest ? manifestLength + maxEarlyBytes : maxEarlyBytes;
+    }
+    QString checkSaveDir(const QString &saveDir, qint64 needed) const;
 
     QTcpServer *server;
+    QTcpServer *extendedServer;
     QHash<QTcpSocket *, Waiting> waiting;
     QPointer<QTcpSocket> socket; // the transfer's connection, from the question on
     QTimer idleTimer;
@@ -129,6 +158,17 @@ private:
     QByteArray buffer;
     std::unique_ptr<StreamUnpacker> unpacker;
     ReceiveOffer offer;
+    qint64 progressTotal = 0;
+    QString saveDir;
+    // Of an extended request.
+    QString senderId;
+    qint64 manifestLength = 0;
+    Manifest manifest;
+    TransferPlan plan;
+    std::unique_ptr<ExtendedUnpacker> extended;
+    PartialRegistry partials;
+    std::unique_ptr<QThread> planner;
+    std::atomic<bool> planCancelled{false};
     quint64 transfer = 0;
     int idleTimeoutMs = 60000;
     int answerTimeoutMs = 27000;

@@ -17,13 +17,19 @@ ReceiveSession::ReceiveSession(QObject *parent)
     qRegisterMetaType<ReceiveOffer>();
     qRegisterMetaType<StreamUnpacker::Entry>();
     qRegisterMetaType<QList<StreamUnpacker::Entry>>();
+    qRegisterMetaType<QList<PartialRegistry::Entry>>();
 
     server->moveToThread(thread);
     connect(thread, &QThread::finished, server, &QObject::deleteLater);
     connect(server, &ReceiveServer::listened, this,
-            [this](quint64 first, bool ok, const QString &error) {
+            [this](quint64 first, bool ok, const QString &error, quint16 extendedPort) {
                 if (isCurrent(first))
-                    emit listening(ok, error);
+                    emit listening(ok, error, extendedPort);
+            });
+    connect(server, &ReceiveServer::partialsKept, this,
+            [this](quint64 first, const QList<PartialRegistry::Entry> &entries) {
+                if (isCurrent(first))
+                    emit partialsKept(entries);
             });
     connect(server, &ReceiveServer::offered, this,
             [this](quint64 transfer, const ReceiveOffer &offer) {
@@ -68,14 +74,16 @@ ReceiveSession::~ReceiveSession()
     }
 }
 
-void ReceiveSession::listen(const QHostAddress &address, quint16 port)
+void ReceiveSession::listen(const QHostAddress &address, quint16 port, quint16 extendedPort)
 {
     ++listenNumber;
     running = false;
     server->requestStop();
     const QString text = address.toString();
     const quint64 first = listenNumber << 32;
-    server->post([text, port, first](ReceiveServer *worker) { worker->listen(text, port, first); });
+    server->post([text, port, first, extendedPort](ReceiveServer *worker) {
+        worker->listen(text, port, first, extendedPort);
+    });
 }
 
 void ReceiveSession::close()

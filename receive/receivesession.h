@@ -24,9 +24,10 @@ public:
     explicit ReceiveSession(QObject *parent = nullptr);
     ~ReceiveSession() override; // a transfer still running is cancelled
 
-    // Starts listening; listening() tells the result. From here on, nothing of an earlier
-    // listen is reported.
-    void listen(const QHostAddress &address, quint16 port);
+    // Starts listening, for extended requests on `extendedPort` too; listening() tells the
+    // result. From here on, nothing of an earlier listen is reported.
+    void listen(const QHostAddress &address, quint16 port,
+                quint16 extendedPort = ExtendedProtocol::tcpPort);
     // Stops listening and cancels a transfer still running. Returns at once: the worker stops
     // at its next piece, and nothing of what it ends is reported.
     void close();
@@ -46,7 +47,10 @@ public slots:
     void cancel(quint64 transfer);
 
 signals:
-    void listening(bool ok, const QString &error);
+    // `extendedPort` is 0 when only plain requests can come.
+    void listening(bool ok, const QString &error, quint16 extendedPort);
+    // Partial files kept for later transfers; told once a listen starts.
+    void partialsKept(const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     // File contents stored so far against the size the request announced; a few times a second.
     void progress(quint64 transfer, qint64 received, qint64 total);

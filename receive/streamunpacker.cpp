@@ -1,5 +1,7 @@
 #include "receive/streamunpacker.h"
 
+#include "protocol/hashcache.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -89,7 +91,7 @@ public:
     explicit PartFile(const QString &path) : path(path) {}
     ~PartFile()
     {
-        if (made && !committed) {
+        if (made && !committed && !kept) {
             file.close();
             QFile::remove(file.fileName());
         }
@@ -118,6 +120,40 @@ public:
                 return false;
         }
         return false;
+    }
+
+    // The partial file of an extended transfer: continued from `offset` when that much of it is
+    // here, else begun anew. Whatever lies at its name (never a folder) is replaced, not written
+    // through: a link there must not lead the contents elsewhere.
+    bool openPartial(const QString &partial, qint64 offset)
+    {
+        if (QFileInfo(path).isDir())
+            return false;
+        file.setFileName(partial);
+        const QFileInfo info(partial);
+        if (offset > 0) {
+            if (info.isSymLink() || !info.isFile() || info.size() < offset ||
+                !file.open(QIODevice::ReadWrite) || !file.resize(offset) || !file.seek(offset))
+                return false;
+        } else {
+            if (info.isSymLink() || info.isFile())
+                QFile::remove(partial);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                return false;
+        }
+        made = true;
+        return true;
+    }
+
+    // Leaves the file where it is for a later transfer; its length, or -1 when it cannot stay.
+    qint64 keep()
+    {
+        if (!made || committed || !file.flush())
+            return -1;
+        kept = true;
+        const qint64 length = file.size();
+        file.close();
+        return length;
     }
 
     // A short write is tried again, so that a full disk shows as such in error().
@@ -162,6 +198,7 @@ private:
     QFile file;
     bool made = false;
     bool committed = false;
+    bool kept = false;
 };
 
 StreamUnpacker::StreamUnpacker(const QString &saveDir)
@@ -197,6 +234,8 @@ void StreamUnpacker::finish()
     if (hasFailed || reader.atEnd())
         return;
     // Only a file being written has a name worth showing; the missing end counts all the same.
+    if (file && hashing)
+        kept = file->keep();
     file.reset();
     hasFailed = true;
     pending.append(Entry{fileName, QString(), Incomplete});
@@ -258,7 +297,12 @@ StreamUnpacker::Status StreamUnpacker::place(const QString &name, bool isFile, Q
     const int slash = relative.indexOf(QLatin1Char('/'));
     const QString top = slash < 0 ? relative : relative.left(slash);
     auto known = tops.constFind(top);
-    if (known == tops.constEnd()) {
+    if (known == tops.constEnd() && continued.contains(top)) {
+        const QString storedTop = continued.value(top);
+        *clash = storedTop == top ? NoClash : Renamed;
+        known = tops.insert(top, storedTop);
+        usedTops.insert(storedTop);
+    } else if (known == tops.constEnd()) {
         const QFileInfo existing(saveDir + QLatin1Char('/') + top);
         QString storedTop = top;
         if (existing.exists() || existing.isSymLink()) {
@@ -379,6 +423,8 @@ bool StreamUnpacker::fileData(const char *bytes, qint64 length)
     data += length;
     if (discarding)
         return true;
+    if (hashing)
+        hashing->add(bytes, length);
     while (length > 0) {
         const qint64 take = qMin(length, pieceSize);
         if (!file->write(bytes, take)) {
@@ -404,6 +450,85 @@ bool StreamUnpacker::fileEnd()
     noSpace = !committed && file->diskFull();
     file.reset();
     return add(name, filePath, committed ? Stored : WriteFailed, fileClash);
+}
+
+QString StreamUnpacker::pathFor(const QString &name) const
+{
+    if (!isSafeName(name) || canonicalSave.isEmpty())
+        return QString();
+    const QString path = QDir::cleanPath(saveDir + QLatin1Char('/') + name);
+    if (!isInside(path, saveDir) || path == saveDir || isProtected(path) ||
+        !staysInside(canonicalSave, canonicalSave, relativeOf(path).split(QLatin1Char('/'))))
+        return QString();
+    return path;
+}
+
+QString StreamUnpacker::partialPathOf(const QString &path)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    return path.left(slash + 1) + QLatin1Char('.') + path.mid(slash + 1) +
+           QLatin1String(".nubo-partial");
+}
+
+bool StreamUnpacker::addUnchanged(const QString &name)
+{
+    QString path;
+    Clash clash;
+    bool skip;
+    const Status status = place(name, true, &path, &clash, &skip);
+    if (status != Stored)
+        return add(name, path, status);
+    if (skip)
+        return clash == NoClash || add(name, path, Stored, clash);
+    pending.append(Entry{name, path, Stored, Unchanged});
+    return true;
+}
+
+bool StreamUnpacker::beginFile(const QString &name, qint64 size, qint64 offset,
+                               const ContentHash &prefix)
+{
+    fileName = name;
+    fileSize = size;
+    announced += size;
+    kept = -1;
+    bool skip;
+    Status status = place(name, true, &filePath, &fileClash, &skip);
+    if (status == Stored && dataLimit >= 0 && announced > dataLimit)
+        status = Excess;
+    if (status == Stored && skip) {
+        discarding = true;
+        return fileClash == NoClash || add(name, filePath, Stored, fileClash);
+    }
+    if (status == Stored) {
+        file = std::make_unique<PartFile>(filePath);
+        if (!file->openPartial(partialPathOf(filePath), offset)) {
+            file.reset();
+            status = WriteFailed;
+        }
+    }
+    if (status != Stored)
+        return add(name, filePath, status);
+    hashing = std::make_unique<ContentHash>(offset > 0 ? prefix : ContentHash());
+    if (offset > 0)
+        pending.append(Entry{name, filePath, Resumed, NoClash, offset});
+    return true;
+}
+
+bool StreamUnpacker::endFile(const ContentHash::Value &expected)
+{
+    const std::unique_ptr<ContentHash> hash = std::move(hashing);
+    if (hash && !discarding && hash->value() != expected) {
+        file.reset();
+        const QString name = fileName;
+        fileName.clear();
+        return add(name, filePath, Mismatch);
+    }
+    const bool written = !discarding;
+    if (!fileEnd())
+        return false;
+    if (written && verified)
+        verified->store(filePath, fileSize, HashCache::modified(filePath), expected);
+    return true;
 }
 
 StreamUnpacker::Result StreamUnpacker::unpack(const QString &saveDir, QIODevice *stream)

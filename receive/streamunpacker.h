@@ -1,6 +1,7 @@
 #ifndef STREAMUNPACKER_H
 #define STREAMUNPACKER_H
 
+#include "protocol/contenthash.h"
 #include "protocol/streamreader.h"
 #include "settings/settingskeys.h"
 
@@ -12,6 +13,7 @@
 
 #include <memory>
 
+class HashCache;
 class QIODevice;
 
 // Stores an item stream below the save folder while it arrives: each folder record is made and
@@ -21,6 +23,9 @@ class QIODevice;
 // A top-level item (the first part of a record's name) whose name is taken in the save folder
 // is replaced, stored under a free name, or skipped, as the name-clash rule says; the records
 // below it follow it.
+// An extended transfer hands its items in one by one instead, through the same checks: each file
+// written to a hidden partial file beside its final path, hashed on the way and put in place only
+// when its hash is the one announced. A cut leaves that partial file for the next transfer.
 class StreamUnpacker : private StreamReader::Handler
 {
 public:
@@ -31,7 +36,9 @@ public:
         UnknownType, // the type line is neither "file" nor "folder"; nothing stored
         Invalid,     // the record is framed wrongly (size line, "File end", overlong line)
         Excess,      // a record beyond the count or the size the request announced
-        Incomplete   // the input ended inside this record; nothing stored as if whole
+        Incomplete,  // the input ended inside this record; nothing stored as if whole
+        Resumed,     // not an end: the file continues from `offset` bytes kept of a cut transfer
+        Mismatch     // the file's contents are not the ones announced; not kept under its name
     };
 
     // What became of a top-level item whose name was taken; told on its first entry only.
@@ -39,7 +46,8 @@ public:
         NoClash,
         Replaced, // stored over the existing item
         Renamed,  // stored under a free name: storedPath says which
-        Skipped   // the existing item kept, storedPath pointing at it; nothing of it stored
+        Skipped,  // the existing item kept, storedPath pointing at it; nothing of it stored
+        Unchanged // a file identical here already, so not sent; storedPath points at it
     };
 
     struct Entry
@@ -48,6 +56,7 @@ public:
         QString storedPath;
         Status status = Stored;
         Clash clash = NoClash;
+        qint64 offset = 0; // where a Resumed file continues
     };
 
     struct Result
@@ -87,6 +96,33 @@ public:
     // Reads the whole device.
     static Result unpack(const QString &saveDir, QIODevice *stream);
 
+    // Where a record of `name` would be stored were no name-clash rule applied; empty when it
+    // may not be stored at all. Touches nothing, so it may be asked from another thread.
+    QString pathFor(const QString &name) const;
+    // The hidden file beside `path` that an extended transfer writes it to.
+    static QString partialPathOf(const QString &path);
+
+    // Top-level names that continue an earlier transfer, to the names that transfer stored them
+    // under: they are stored there whatever the name-clash rule says.
+    void setContinuations(const QHash<QString, QString> &tops) { continued = tops; }
+    // Where the hashes of verified files are remembered; none by default.
+    void setHashCache(HashCache *cache) { verified = cache; }
+
+    // An extended transfer's items, in its order.
+    bool addFolder(const QString &name) { return folder(name); }
+    bool addUnchanged(const QString &name);
+    // From `offset` on when that many bytes are in the partial file already and `prefix` is
+    // their hash, else from the start.
+    bool beginFile(const QString &name, qint64 size, qint64 offset, const ContentHash &prefix);
+    bool addData(const char *bytes, qint64 length) { return fileData(bytes, length); }
+    bool endFile(const ContentHash::Value &expected);
+    // Ends the unpacking with an invalid entry: the body around the items was framed wrongly.
+    void reject(const QString &name) { add(name, QString(), Invalid); }
+    // The final path of the file begun last.
+    QString storingPath() const { return filePath; }
+    // Bytes of the file that finish() left in its partial file; -1 when it left none.
+    qint64 keptBytes() const { return kept; }
+
 private:
     bool folder(const QString &name) override;
     bool fileBegin(const QString &name, qint64 size) override;
@@ -114,7 +150,12 @@ private:
     qint64 data = 0;
     bool hasFailed = false;
     bool noSpace = false;
-    bool discarding = false; // the file being read belongs to a skipped item
+    bool discarding = false;              // the file being read belongs to a skipped item
+    std::unique_ptr<ContentHash> hashing; // of the extended file being written
+    qint64 fileSize = 0;
+    qint64 kept = -1;
+    QHash<QString, QString> continued;
+    HashCache *verified = nullptr;
     SettingsKeys::NameClash clashRule = SettingsKeys::NameClash::Overwrite;
     // Each top-level name met so far, to the name it is stored under; empty when skipped.
     QHash<QString, QString> tops;

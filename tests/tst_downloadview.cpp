@@ -1,9 +1,12 @@
 // The receive view around its session: what it shows and asks. The session itself (requests,
 // bodies, work files, storing) is tested without a window in tst_receivesession.
+#include "protocol/extendedprotocol.h"
+#include "protocol/manifest.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
+#include "receive/partialregistry.h"
 #include "receive/receivesession.h"
 #include "settings/settingskeys.h"
 
@@ -36,10 +39,10 @@ const QString askTitle = QString::fromUtf8("是否接收文件？");
 // The sending end of one transfer: connects and sends its request at once.
 struct Sender
 {
-    Sender(const QHostAddress &address, const QByteArray &request)
+    Sender(const QHostAddress &address, const QByteArray &request, quint16 port = transferPort)
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] { reply += socket.readAll(); });
-        socket.connectToHost(address, transferPort);
+        socket.connectToHost(address, port);
         socket.write(request);
     }
     QTcpSocket socket;
@@ -123,6 +126,7 @@ private slots:
     void newSettingsApplyAtOnce();
     void lateEndNeverClosesTheNextQuestion();
     void busyRefusalIsTold();
+    void extendedOfferSaysWhatIsKeptAndSkipped();
 
 private:
     void startView(const QString &userName = QStringLiteral("tester"));
@@ -516,6 +520,53 @@ void TestDownloadView::busyRefusalIsTold()
                                       QString::fromUtf8("）的请求因正在传输而被拒绝")),
                  qPrintable(shownText()));
     QVERIFY(asking());
+}
+
+// Between two copies of this program: the partial files kept for them are listed at the start,
+// and the question says how many files are here already.
+void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
+{
+    QVERIFY(QDir(saveDir).mkdir("docs"));
+    QFile same(saveDir + "/docs/a.txt");
+    QVERIFY(same.open(QIODevice::WriteOnly) && same.write("same") == 4);
+    same.close();
+    PartialRegistry::Entry entry;
+    entry.senderId = "sender";
+    entry.item = "docs/b.bin";
+    entry.size = 2048;
+    entry.finalPath = saveDir + "/docs/b.bin";
+    entry.time = QDateTime::currentMSecsSinceEpoch();
+    QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
+    QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(1024));
+    PartialRegistry registry;
+    registry.put(entry);
+    QVERIFY(registry.save());
+    startView();
+    QTRY_VERIFY(
+        shownText().contains(QString::fromUtf8("可续传：docs/b.bin（已接收 1.00KB，共 2.00KB）\n"
+                                               "未完成的文件保留 7 天，最多 10GB")));
+
+    Manifest manifest;
+    manifest.items << Manifest::Item{"docs", false, 0, {}};
+    ContentHash hash;
+    hash.add("same", 4);
+    manifest.items << Manifest::Item{"docs/a.txt", true, 4, hash.value()};
+    TransferRequest plain;
+    plain.target = "docs";
+    plain.kind = "folder";
+    plain.filesNumber = 1;
+    plain.itemsNumber = 2;
+    plain.contentLength = 4;
+    plain.senderName = QString::fromUtf8("小明");
+    Sender peer(address, ExtendedProtocol::request(plain, "sender", manifest.toBytes()),
+                ExtendedProtocol::tcpPort);
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    // A continued folder is stored in place: nothing is said to be overwritten.
+    QCOMPARE(question()->text().section("\n\n", 0, 0),
+             QString::fromUtf8("名称：docs\n大小：4B\n2个项目\n来自：小明\n"
+                               "其中 1 个文件已存在且相同，将跳过"));
+    QTest::mouseClick(question()->button(QMessageBox::No), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.reply, TransferReply::refusal(), 10000);
 }
 
 QTEST_MAIN(TestDownloadView)

@@ -223,6 +223,17 @@ void TestReceiveHtml::entries_data()
     QTest::newRow("cut between records")
         << QList<StreamUnpacker::Entry>{stored("a.txt"), failed("", StreamUnpacker::Incomplete)}
         << QStringList{"a.txt"} << QStringList{"a.txt"} << 1;
+    QTest::newRow("file continued, then stored")
+        << QList<StreamUnpacker::Entry>{{"big.bin", "/save/big.bin", StreamUnpacker::Resumed,
+                                         StreamUnpacker::NoClash, Q_INT64_C(1288490189)},
+                                        stored("big.bin")}
+        << QStringList{"big.bin"}
+        << QStringList{QString::fromUtf8("big.bin：从 1.20GB 处继续"), "big.bin"} << 2;
+    QTest::newRow("hash differs") << QList<StreamUnpacker::Entry>{failed("a.bin",
+                                                                         StreamUnpacker::Mismatch)}
+                                  << QStringList{}
+                                  << QStringList{QString::fromUtf8("文件校验失败，未保存：a.bin")}
+                                  << 1;
     QTest::newRow("nothing") << QList<StreamUnpacker::Entry>{} << QStringList{} << QStringList{""}
                              << 0;
 }
@@ -245,7 +256,8 @@ void TestReceiveHtml::entries()
     QCOMPARE(html.count("<p"), paragraphs);
     for (const StreamUnpacker::Entry &entry : entries)
         QCOMPARE(ReceiveHtml::entryProblem(entry).isEmpty(),
-                 entry.status == StreamUnpacker::Stored || entry.name.isEmpty());
+                 entry.status == StreamUnpacker::Stored ||
+                     entry.status == StreamUnpacker::Resumed || entry.name.isEmpty());
 }
 
 // What the name-clash rule did follows the item's link, which leads to where the item is.
@@ -254,12 +266,15 @@ void TestReceiveHtml::clashNotes()
     const QList<StreamUnpacker::Entry> entries{
         {"a<b>", "/save/a<b>", StreamUnpacker::Stored, StreamUnpacker::Replaced},
         {"c", "/save/c (1)", StreamUnpacker::Stored, StreamUnpacker::Renamed},
-        {"d", "/save/d", StreamUnpacker::Stored, StreamUnpacker::Skipped}};
+        {"d", "/save/d", StreamUnpacker::Stored, StreamUnpacker::Skipped},
+        {"e/f", "/save/e/f", StreamUnpacker::Stored, StreamUnpacker::Unchanged}};
     const QString html = ReceiveHtml::entries(entries);
-    QCOMPARE(plainTextOf(html).split('\n'),
-             QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）").split('\n'));
+    QCOMPARE(
+        plainTextOf(html).split('\n'),
+        QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/f（未改变，已跳过）")
+            .split('\n'));
     const QList<Anchor> anchors = anchorsOf(html);
-    QCOMPARE(anchors.size(), 3);
+    QCOMPARE(anchors.size(), 4);
     QCOMPARE(QUrl(anchors.at(1).href).toLocalFile(), QString("/save/c (1)"));
 }
 

@@ -32,6 +32,10 @@ QString statusName(StreamUnpacker::Status status)
         return QStringLiteral("Excess");
     case StreamUnpacker::Incomplete:
         return QStringLiteral("Incomplete");
+    case StreamUnpacker::Resumed:
+        return QStringLiteral("Resumed");
+    case StreamUnpacker::Mismatch:
+        return QStringLiteral("Mismatch");
     }
     return QStringLiteral("?");
 }

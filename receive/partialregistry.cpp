@@ -1,0 +1,138 @@
+#include "receive/partialregistry.h"
+
+#include "receive/streamunpacker.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace {
+
+const QByteArray magic = QByteArrayLiteral("nubo-partials 1\n");
+
+// The length of a partial file that can be continued: a plain file, not a link; -1 otherwise.
+qint64 lengthOf(const QString &finalPath)
+{
+    const QFileInfo info(StreamUnpacker::partialPathOf(finalPath));
+    return info.isFile() && !info.isSymLink() ? info.size() : -1;
+}
+
+QString decoded(const QByteArray &field)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(field));
+}
+
+} // namespace
+
+PartialRegistry::PartialRegistry(const QString &fileName)
+    : path(QFileInfo(fileName).absoluteFilePath())
+{
+}
+
+// One line per entry, each field percent-encoded so that none holds a space or a line end.
+void PartialRegistry::load()
+{
+    list.clear();
+    changed = false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.readLine() != magic)
+        return;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        if (!line.endsWith('\n'))
+            break;
+        const QList<QByteArray> fields = line.trimmed().split(' ');
+        Entry entry;
+        bool sizeOk = false;
+        bool timeOk = false;
+        if (fields.size() != 6)
+            continue;
+        entry.time = fields.at(0).toLongLong(&timeOk);
+        entry.size = fields.at(1).toLongLong(&sizeOk);
+        entry.senderId = decoded(fields.at(3));
+        entry.item = decoded(fields.at(4));
+        entry.finalPath = decoded(fields.at(5));
+        if (timeOk && sizeOk && ContentHash::Value::fromHex(fields.at(2), &entry.hash) &&
+            QFileInfo(entry.finalPath).isAbsolute()) {
+            entry.kept = lengthOf(entry.finalPath);
+            list.append(entry);
+        }
+    }
+}
+
+bool PartialRegistry::save()
+{
+    if (!changed)
+        return true;
+    QByteArray text = magic;
+    for (const Entry &entry : qAsConst(list)) {
+        text += QByteArray::number(entry.time) + ' ' + QByteArray::number(entry.size) + ' ' +
+                entry.hash.toHex() + ' ' + entry.senderId.toUtf8().toPercentEncoding() + ' ' +
+                entry.item.toUtf8().toPercentEncoding() + ' ' +
+                entry.finalPath.toUtf8().toPercentEncoding() + '\n';
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return false;
+    changed = false;
+    return true;
+}
+
+const PartialRegistry::Entry *PartialRegistry::find(const QString &senderId, const QString &item,
+                                                    qint64 size,
+                                                    const ContentHash::Value &hash) const
+{
+    for (const Entry &entry : list) {
+        if (entry.senderId == senderId && entry.item == item && entry.size == size &&
+            entry.hash == hash && entry.kept > 0 && entry.kept < size)
+            return &entry;
+    }
+    return nullptr;
+}
+
+void PartialRegistry::put(const Entry &entry)
+{
+    remove(entry.finalPath);
+    list.append(entry);
+    changed = true;
+}
+
+void PartialRegistry::remove(const QString &finalPath)
+{
+    for (int i = list.size() - 1; i >= 0; --i) {
+        if (list.at(i).finalPath == finalPath) {
+            list.removeAt(i);
+            changed = true;
+        }
+    }
+}
+
+void PartialRegistry::clean(qint64 now, qint64 maxTotal)
+{
+    std::stable_sort(list.begin(), list.end(),
+                     [](const Entry &a, const Entry &b) { return a.time > b.time; });
+    qint64 total = 0;
+    bool full = false;
+    for (int i = 0; i < list.size();) {
+        Entry &entry = list[i];
+        entry.kept = lengthOf(entry.finalPath);
+        if (entry.kept < 0) {
+            list.removeAt(i);
+            changed = true;
+            continue;
+        }
+        // Newest first: once the total is reached, everything older goes.
+        const bool tooOld = now - entry.time > maxAgeMs;
+        full = full || (!tooOld && total + entry.kept > maxTotal);
+        if (tooOld || full) {
+            QFile::remove(StreamUnpacker::partialPathOf(entry.finalPath));
+            list.removeAt(i);
+            changed = true;
+            continue;
+        }
+        total += entry.kept;
+        ++i;
+    }
+}

@@ -1,0 +1,74 @@
+#include "receive/receiveplanner.h"
+
+#include "protocol/hashcache.h"
+#include "receive/streamunpacker.h"
+
+#include <QFileInfo>
+
+namespace {
+
+bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
+            const std::atomic<bool> *cancelled)
+{
+    const QFileInfo info(path);
+    ContentHash::Value hash;
+    return info.isFile() && !info.isSymLink() && info.size() == item.size &&
+           cache->hashOf(info, &hash, cancelled) && hash == item.hash;
+}
+
+} // namespace
+
+ReceivePlanner::Result ReceivePlanner::plan(const StreamUnpacker &paths, const QString &saveDir,
+                                            const Manifest &manifest, const QString &senderId,
+                                            const PartialRegistry &partials, HashCache *cache,
+                                            const std::atomic<bool> *cancelled)
+{
+    Result result;
+    result.plan = TransferPlan(manifest.items.size());
+    const int prefixLength = saveDir.size() + 1;
+    for (int i = 0; i < manifest.items.size(); ++i) {
+        if (*cancelled) {
+            result.cancelled = true;
+            return result;
+        }
+        const Manifest::Item &item = manifest.items.at(i);
+        const QString path = item.isFile ? paths.pathFor(item.name) : QString();
+        if (path.isEmpty())
+            continue;
+        const QString relative = path.mid(prefixLength);
+        const QString top = relative.section(QLatin1Char('/'), 0, 0);
+        const QString rest = relative.mid(top.size());
+        const auto known = result.continued.constFind(top);
+        const QString storedTop = known == result.continued.constEnd() ? top : *known;
+        const QString inPlace = storedTop == top ? path : paths.pathFor(storedTop + rest);
+        TransferPlan::Step &step = result.plan.steps[i];
+        if (!inPlace.isEmpty() && isSame(inPlace, item, cache, cancelled)) {
+            step.action = TransferPlan::Skip;
+            result.continued.insert(top, storedTop);
+            continue;
+        }
+
+        const PartialRegistry::Entry *kept =
+            partials.find(senderId, item.name, item.size, item.hash);
+        if (!kept || !kept->finalPath.startsWith(saveDir + QLatin1Char('/')) ||
+            !kept->finalPath.endsWith(rest) || kept->finalPath.size() - rest.size() <= prefixLength)
+            continue;
+        // The earlier transfer may have stored the item under another top-level name.
+        const QString keptTop = kept->finalPath.mid(prefixLength).chopped(rest.size());
+        if (keptTop.contains(QLatin1Char('/')) ||
+            (known != result.continued.constEnd() && keptTop != storedTop) ||
+            paths.pathFor(keptTop + rest) != kept->finalPath)
+            continue;
+        ContentHash prefix;
+        if (!prefix.addFile(StreamUnpacker::partialPathOf(kept->finalPath), kept->kept,
+                            cancelled) ||
+            prefix.bytes() != kept->kept)
+            continue;
+        step.action = TransferPlan::Resume;
+        step.offset = kept->kept;
+        step.prefix = prefix.value();
+        result.prefixes.insert(i, prefix);
+        result.continued.insert(top, keptTop);
+    }
+    return result;
+}

@@ -1,0 +1,479 @@
+#include "protocol/extendedprotocol.h"
+#include "protocol/hashcache.h"
+#include "protocol/manifest.h"
+#include "protocol/transferplan.h"
+#include "protocol/transferreply.h"
+#include "receive/partialregistry.h"
+#include "receive/receivesession.h"
+#include "send/socketwait.h"
+#include "settings/settingskeys.h"
+
+#include "tempworkdir.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+#include <sys/socket.h>
+
+namespace {
+
+const QString senderA = QStringLiteral("sender-a");
+
+// An item the test sends: a folder when `data` is null.
+struct Item
+{
+    QByteArray name;
+    QByteArray data;
+};
+
+Manifest manifestOf(const QList<Item> &items)
+{
+    Manifest manifest;
+    for (const Item &item : items) {
+        Manifest::Item entry;
+        entry.name = QString::fromUtf8(item.name);
+        entry.isFile = !item.data.isNull();
+        entry.size = item.data.size();
+        ContentHash hash;
+        hash.add(item.data.constData(), item.data.size());
+        entry.hash = hash.value();
+        manifest.items << entry;
+    }
+    return manifest;
+}
+
+ContentHash::Value hashOf(const QByteArray &data)
+{
+    ContentHash hash;
+    hash.add(data.constData(), data.size());
+    return hash.value();
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+SocketWait::PeerEnd peerEnd(const QTcpSocket &socket)
+{
+    for (int i = 0; i < 300; ++i) {
+        const SocketWait::PeerEnd end = SocketWait::peerEnd(socket.socketDescriptor(), 100);
+        if (end != SocketWait::Pending)
+            return end;
+    }
+    return SocketWait::Pending;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+void write(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class TestExtendedReceive : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void identicalFilesAreSkipped_data();
+    void identicalFilesAreSkipped();
+    void cutKeepsThePartialFile_data();
+    void cutKeepsThePartialFile();
+    void cutFileIsContinued_data();
+    void cutFileIsContinued();
+    void mismatchIsNotKept();
+    void namesOutsideAreNeverCompared();
+    void invalidManifestsAreRefused_data();
+    void invalidManifestsAreRefused();
+    void oldAndExcessPartialsAreRemovedAtStart_data();
+    void oldAndExcessPartialsAreRemovedAtStart();
+
+private:
+    void listen();
+    // Connects to the extended port, sends the request with the manifest of `items` and waits
+    // for the offer (or the end, for a refused one).
+    void offer(const QList<Item> &items, const QString &sender = senderA,
+               const QByteArray &manifestBytes = QByteArray());
+    // Accepts the offer and returns the plan the reply carries.
+    TransferPlan accept();
+    // The body for `plan`; a resumed file from its offset unless `whole`.
+    QByteArray body(const TransferPlan &plan, bool whole = false) const;
+    void send(const QByteArray &bytes);
+    void expectEnd(int count, ReceiveServer::Outcome outcome);
+    // A transfer of `data` as "big.bin" cut by the sender after `bytes`, which are stored.
+    void cutAfter(const QByteArray &data, int bytes, const QString &how = QStringLiteral("close"));
+    ReceiveOffer lastOffer() const { return offers->last().at(1).value<ReceiveOffer>(); }
+
+    std::unique_ptr<TempWorkDir> workDir;
+    std::unique_ptr<ReceiveSession> session;
+    std::unique_ptr<QTcpSocket> sender;
+    std::unique_ptr<QSignalSpy> offers;
+    std::unique_ptr<QSignalSpy> ends;
+    std::unique_ptr<QSignalSpy> progress;
+    std::unique_ptr<QSignalSpy> kept;
+    QList<StreamUnpacker::Entry> stored;
+    QList<Item> sent;
+    Manifest manifest;
+    QString save;
+    quint16 extendedPort = 0;
+};
+
+void TestExtendedReceive::init()
+{
+    workDir = std::make_unique<TempWorkDir>();
+    save = workDir->filePath("save");
+    QVERIFY(QDir().mkdir(save));
+    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", save);
+    session = std::make_unique<ReceiveSession>();
+    offers = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::offered);
+    ends = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::ended);
+    progress = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::progress);
+    kept = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::partialsKept);
+    stored.clear();
+    connect(session.get(), &ReceiveSession::itemsStored, this,
+            [this](quint64, const QList<StreamUnpacker::Entry> &entries) { stored += entries; });
+    listen();
+}
+
+void TestExtendedReceive::cleanup()
+{
+    sender.reset();
+    session.reset();
+    workDir.reset();
+}
+
+void TestExtendedReceive::listen()
+{
+    QSignalSpy listening(session.get(), &ReceiveSession::listening);
+    extendedPort = freePort();
+    session->setTimeouts(10000, 20000);
+    session->listen(QHostAddress::LocalHost, freePort(), extendedPort);
+    QTRY_COMPARE(listening.size(), 1);
+    QVERIFY(listening.first().first().toBool());
+    QCOMPARE(listening.first().at(2).toUInt(), uint(extendedPort));
+}
+
+void TestExtendedReceive::offer(const QList<Item> &items, const QString &senderId,
+                                const QByteArray &manifestBytes)
+{
+    sent = items;
+    manifest = manifestOf(items);
+    TransferRequest request;
+    request.target = QString::fromUtf8(items.first().name).section('/', 0, 0);
+    request.kind = "folder";
+    request.filesNumber = 1;
+    request.itemsNumber = items.size();
+    request.contentLength = manifest.totalSize();
+    request.senderName = QStringLiteral("小明");
+    const int before = offers->size() + ends->size();
+    sender = std::make_unique<QTcpSocket>();
+    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
+    QVERIFY(sender->waitForConnected(10000));
+    send(ExtendedProtocol::request(request, senderId,
+                                   manifestBytes.isNull() ? manifest.toBytes() : manifestBytes));
+    QTRY_COMPARE_WITH_TIMEOUT(offers->size() + ends->size(), before + 1, 10000);
+}
+
+TransferPlan TestExtendedReceive::accept()
+{
+    session->accept(offers->last().first().toULongLong());
+    QByteArray reply;
+    QByteArray planBytes;
+    for (int i = 0; i < 100; ++i) {
+        sender->waitForReadyRead(100);
+        reply += sender->readAll();
+        if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyIncomplete)
+            break;
+    }
+    TransferPlan plan;
+    if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyAccepted ||
+        !TransferPlan::parse(planBytes, manifest, &plan))
+        qWarning() << "no plan in" << reply;
+    return plan;
+}
+
+QByteArray TestExtendedReceive::body(const TransferPlan &plan, bool whole) const
+{
+    QByteArray bytes;
+    for (int i = 0; i < sent.size(); ++i) {
+        const TransferPlan::Step &step = plan.steps.value(i);
+        if (sent.at(i).data.isNull() || step.action == TransferPlan::Skip)
+            continue;
+        const qint64 from = step.action == TransferPlan::Resume && !whole ? step.offset : 0;
+        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from));
+    }
+    return bytes + ExtendedProtocol::endLine();
+}
+
+void TestExtendedReceive::send(const QByteArray &bytes)
+{
+    sender->write(bytes);
+    while (sender->bytesToWrite() > 0 && sender->waitForBytesWritten(10000)) {
+    }
+}
+
+void TestExtendedReceive::expectEnd(int count, ReceiveServer::Outcome outcome)
+{
+    QTRY_COMPARE(ends->size(), count);
+    QCOMPARE(ends->last().at(1).toInt(), int(outcome));
+}
+
+void TestExtendedReceive::cutAfter(const QByteArray &data, int bytes, const QString &how)
+{
+    offer({{"big.bin", data}});
+    const TransferPlan plan = accept();
+    QCOMPARE(plan.skippedFiles(), 0);
+    send(ExtendedProtocol::partLine(0, 0) + data.left(bytes));
+    QTRY_VERIFY(!progress->isEmpty() && progress->last().at(1).toLongLong() == bytes);
+    if (how == "cancel") {
+        session->cancel(offers->last().first().toULongLong());
+        QCOMPARE(peerEnd(*sender), SocketWait::Reset);
+    } else if (how == "reset") {
+        const struct linger hard = {1, 0};
+        ::setsockopt(int(sender->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        sender->abort();
+    } else {
+        sender->disconnectFromHost();
+    }
+    expectEnd(ends->size() + 1, ReceiveServer::Incomplete);
+}
+
+// Identical files are neither sent nor touched, and make their item a continuation: stored in
+// place whatever the name-clash rule would do with a folder of its name.
+void TestExtendedReceive::identicalFilesAreSkipped_data()
+{
+    QTest::addColumn<int>("rule");
+    QTest::newRow("overwrite") << int(SettingsKeys::NameClash::Overwrite);
+    QTest::newRow("keep both") << int(SettingsKeys::NameClash::KeepBoth);
+    QTest::newRow("skip") << int(SettingsKeys::NameClash::Skip);
+}
+
+void TestExtendedReceive::identicalFilesAreSkipped()
+{
+    QFETCH(int, rule);
+    QSettings config("config.ini", QSettings::IniFormat);
+    SettingsKeys::setNameClash(config, SettingsKeys::NameClash(rule));
+    config.sync();
+    write(save + "/docs/same.txt", "same");
+    write(save + "/docs/changed.txt", "before");
+    offer({{"docs", QByteArray()},
+           {"docs/same.txt", "same"},
+           {"docs/changed.txt", "after!"},
+           {"docs/new.txt", "new contents"}});
+    QCOMPARE(lastOffer().skippedFiles, 1);
+    QCOMPARE(lastOffer().skippedBytes, qint64(4));
+    QCOMPARE(lastOffer().movingBytes(), qint64(18));
+    const TransferPlan plan = accept();
+    QCOMPARE(plan.steps.at(1).action, TransferPlan::Skip);
+    send(body(plan));
+    QCOMPARE(peerEnd(*sender), SocketWait::Closed);
+    expectEnd(1, ReceiveServer::Complete);
+    QCOMPARE(progress->last().at(2).toLongLong(), qint64(18));
+
+    QCOMPARE(entriesOf(save), QStringList{"docs"});
+    QCOMPARE(entriesOf(save + "/docs"), (QStringList{"changed.txt", "new.txt", "same.txt"}));
+    QCOMPARE(contents(save + "/docs/changed.txt") + contents(save + "/docs/new.txt"),
+             QByteArray("after!new contents"));
+    QCOMPARE(stored.at(1).clash, StreamUnpacker::Unchanged);
+    QCOMPARE(stored.at(1).storedPath, save + "/docs/same.txt");
+
+    // What was verified is remembered, so that the next offer of it reads nothing.
+    const QString verified = save + "/docs/new.txt";
+    ContentHash::Value remembered;
+    QVERIFY(HashCache::shared().lookup(verified, 12, HashCache::modified(verified), &remembered));
+    QCOMPARE(remembered, hashOf("new contents"));
+}
+
+// However an extended transfer is cut, the file being written stays, hidden, for the next one.
+void TestExtendedReceive::cutKeepsThePartialFile_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("sender closes") << "close";
+    QTest::newRow("sender resets") << "reset";
+    QTest::newRow("user cancels") << "cancel";
+}
+
+void TestExtendedReceive::cutKeepsThePartialFile()
+{
+    QFETCH(QString, how);
+    const QByteArray data(300000, 'k');
+    cutAfter(data, 120000, how);
+    QCOMPARE(stored.last().status, StreamUnpacker::Incomplete);
+    QCOMPARE(entriesOf(save), QStringList{".big.bin.nubo-partial"});
+    QCOMPARE(contents(save + "/.big.bin.nubo-partial"), data.left(120000));
+    PartialRegistry registry;
+    registry.load();
+    QVERIFY(registry.find(senderA, "big.bin", data.size(), hashOf(data)));
+    QCOMPARE(registry.entries().first().finalPath, save + "/big.bin");
+}
+
+// The next transfer of the same file from the same sender continues it where the sender's first
+// bytes hash alike; otherwise the file comes whole. Either way it ends verified and complete.
+void TestExtendedReceive::cutFileIsContinued_data()
+{
+    QTest::addColumn<QString>("senderId");
+    QTest::addColumn<bool>("whole"); // the sender's start differs from the kept bytes
+    QTest::addColumn<qint64>("moved");
+    QTest::newRow("same sender, same start") << senderA << false << qint64(200000);
+    QTest::newRow("same sender, start differs") << senderA << true << qint64(300000);
+    QTest::newRow("another sender") << "sender-b" << false << qint64(300000);
+}
+
+void TestExtendedReceive::cutFileIsContinued()
+{
+    QFETCH(QString, senderId);
+    QFETCH(bool, whole);
+    QFETCH(qint64, moved);
+    QByteArray data(300000, Qt::Uninitialized);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + i / 251);
+    cutAfter(data, 100000);
+    stored.clear();
+
+    offer({{"big.bin", data}}, senderId);
+    const bool resumed = senderId == senderA;
+    QCOMPARE(lastOffer().resumedBytes, resumed ? qint64(100000) : qint64(0));
+    const TransferPlan plan = accept();
+    if (resumed) {
+        QCOMPARE(plan.steps.at(0).action, TransferPlan::Resume);
+        QCOMPARE(plan.steps.at(0).offset, qint64(100000));
+        QCOMPARE(plan.steps.at(0).prefix, hashOf(data.left(100000)));
+    }
+    send(body(plan, whole));
+    QCOMPARE(peerEnd(*sender), SocketWait::Closed);
+    expectEnd(2, ReceiveServer::Complete);
+    QVERIFY(contents(save + "/big.bin") == data);
+    QCOMPARE(progress->last().at(1).toLongLong(), moved);
+    QCOMPARE(stored.first().status,
+             resumed && !whole ? StreamUnpacker::Resumed : StreamUnpacker::Stored);
+    // A final path has one partial file: whoever completes it ends it.
+    QCOMPARE(entriesOf(save), QStringList{"big.bin"});
+    PartialRegistry registry;
+    registry.load();
+    QVERIFY(registry.entries().isEmpty());
+}
+
+void TestExtendedReceive::mismatchIsNotKept()
+{
+    offer({{"a.bin", "announced"}});
+    sent.first().data = "delivered";
+    send(body(accept()));
+    QCOMPARE(peerEnd(*sender), SocketWait::Reset);
+    expectEnd(1, ReceiveServer::Failed);
+    QCOMPARE(stored.last().status, StreamUnpacker::Mismatch);
+    QCOMPARE(stored.last().name, QString("a.bin"));
+    QVERIFY(entriesOf(save).isEmpty());
+}
+
+// A sender must not learn, through the plan, what lies outside the save folder or in the
+// program's own files.
+void TestExtendedReceive::namesOutsideAreNeverCompared()
+{
+    write(workDir->filePath("outside.txt"), "secret");
+    offer({{"../outside.txt", "secret"}});
+    QCOMPARE(lastOffer().skippedFiles, 0);
+    session->refuse(offers->last().first().toULongLong());
+    expectEnd(1, ReceiveServer::Refused);
+    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", workDir->path());
+    offer({{"config.ini", contents("config.ini")}});
+    QCOMPARE(lastOffer().skippedFiles, 0);
+    send(body(accept()));
+    expectEnd(2, ReceiveServer::Failed);
+    QCOMPARE(stored.last().status, StreamUnpacker::Refused);
+}
+
+void TestExtendedReceive::invalidManifestsAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    const Manifest two = manifestOf({{"a", "12345"}, {"b", QByteArray()}});
+    const Manifest other = manifestOf({{"a", "123456"}});
+    QTest::newRow("not a manifest") << QByteArray("X a\n");
+    QTest::newRow("more items than the request") << two.toBytes();
+    QTest::newRow("other size than the request") << other.toBytes();
+}
+
+void TestExtendedReceive::invalidManifestsAreRefused()
+{
+    QFETCH(QByteArray, manifest);
+    offer({{"a", "12345"}}, senderA, manifest);
+    expectEnd(1, ReceiveServer::Failed);
+    QCOMPARE(offers->size(), 0);
+    QCOMPARE(ends->last().at(2).toString(), QString::fromUtf8("请求无效，拒绝传输！"));
+}
+
+// Kept partial files older than a week go, and beyond the total the oldest go first.
+void TestExtendedReceive::oldAndExcessPartialsAreRemovedAtStart_data()
+{
+    QTest::addColumn<QStringList>("kept"); // "name size days", newest first
+    QTest::addColumn<QStringList>("left");
+    const QString big = QString::number(PartialRegistry::maxTotalBytes / 2 + 1);
+    QTest::newRow("older than a week")
+        << QStringList{"recent 10 1", "old 10 8"} << QStringList{"recent 10"};
+    QTest::newRow("beyond the total")
+        << QStringList{"recent 10 1", "newer " + big + " 2", "older " + big + " 3", "small 10 4"}
+        << QStringList{"recent 10", "newer " + big};
+}
+
+void TestExtendedReceive::oldAndExcessPartialsAreRemovedAtStart()
+{
+    QFETCH(QStringList, kept);
+    QFETCH(QStringList, left);
+    const qint64 day = 24 * 60 * 60 * 1000;
+    PartialRegistry registry;
+    for (const QString &line : kept) {
+        const QStringList fields = line.split(' ');
+        PartialRegistry::Entry entry;
+        entry.senderId = senderA;
+        entry.item = fields.at(0);
+        entry.size = fields.at(1).toLongLong() * 2;
+        entry.finalPath = save + '/' + entry.item;
+        entry.time = QDateTime::currentMSecsSinceEpoch() - fields.at(2).toInt() * day + 1000;
+        QFile partial(StreamUnpacker::partialPathOf(entry.finalPath));
+        // Sparse: the size counts, not the blocks.
+        QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(fields.at(1).toLongLong()));
+        registry.put(entry);
+    }
+    QVERIFY(registry.save());
+
+    session->close();
+    this->kept->clear();
+    listen();
+    QTRY_COMPARE(this->kept->size(), 1);
+    QStringList found;
+    QStringList files;
+    for (const auto &entry : this->kept->first().first().value<QList<PartialRegistry::Entry>>()) {
+        found << entry.item + ' ' + QString::number(entry.kept);
+        files << '.' + entry.item + ".nubo-partial";
+    }
+    QCOMPARE(found, left);
+    files.sort();
+    QCOMPARE(entriesOf(save), files);
+}
+
+QTEST_GUILESS_MAIN(TestExtendedReceive)
+#include "tst_extendedreceive.moc"
