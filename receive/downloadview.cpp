@@ -108,13 +108,14 @@ void DownloadView::listening(bool ok, const QString &error, quint16 extendedPort
 {
     if (!active || askedAddress.isEmpty())
         return;
-    this->extendedPort = extendedPort;
     if (!ok) {
         appendHtml(ReceiveHtml::problem(
             tr("无法监听端口%1（%2），无法接收文件！").arg(TransferRequest::port).arg(error)));
         return;
     }
     listenAddress = askedAddress;
+    // 0 when the extended port could not be had: then this copy is a plain receiver like any.
+    udpThread->setExtendedPort(extendedPort);
     udpThread->start(QThread::InheritPriority);
     showWaiting();
 }

@@ -103,7 +103,6 @@ private:
     QString shownSaveDir;
     QString askedAddress;     // the address being listened on, until the session says it is
     quint64 transfer = 0;     // the latest transfer the session told of
-    quint16 extendedPort = 0; // 0 while extended requests cannot come
     bool extendedOffer = false;
     QString skippedLine; // said once the user accepts
     int offeredItems = 0;
