@@ -239,9 +239,7 @@ ext-resume)
     cut_at=$(partial_size)
     [ "$cut_at" -gt 0 ] || fail "no partial file while receiving"
     ip netns pids "$NS_B" | xargs -r kill -9
-    wait $sender
-    wait "$receiver"
-    [ "$(partial_size)" -gt 0 ] || fail "the cut transfer's partial file was not kept"
+XX
     [ ! -e "$work/save/big.bin" ] || fail "a cut file took its final name"
     ip netns exec "$NS_B" tc qdisc del dev nubo0 root
     receive --answer yes
@@ -249,7 +247,7 @@ ext-resume)
     expect_codes 0 0 $?
     cmp "$work/data/big.bin" "$work/save/big.bin" || fail "the resumed file differs"
     grep -q '处继续' "$work/send.log" || fail "the sender did not resume"
-    grep -q '可续传' "$work/recv.log" || fail "the receiver did not list the kept file"
+    grep -q '处继续' "$work/recv.log" || fail "the receiver does not say it resumed"
     [ "$(partial_size)" -eq 0 ] || fail "the partial file stayed"
     ;;
 ext-hash-mismatch)
