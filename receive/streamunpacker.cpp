@@ -396,7 +396,9 @@ bool StreamUnpacker::folder(const QString &name)
     return add(name, path, status, clash);
 }
 
-bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
+// The steps every file record begins with: its place, the size limit, and a skipped item read
+// past. False when there is nothing to open; `*result` is then what the record's start returns.
+bool StreamUnpacker::placeFile(const QString &name, qint64 size, bool *result)
 {
     fileName = name;
     announced += size;
@@ -406,16 +408,26 @@ bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
         status = Excess;
     if (status == Stored && skip) {
         discarding = true;
-        return fileClash == NoClash || add(name, filePath, Stored, fileClash);
+        *result = fileClash == NoClash || add(name, filePath, Stored, fileClash);
+        return false;
     }
-    if (status == Stored) {
-        file = std::make_unique<PartFile>(filePath);
-        if (!file->open()) {
-            file.reset();
-            status = WriteFailed;
-        }
+    if (status != Stored) {
+        *result = add(name, filePath, status);
+        return false;
     }
-    return status == Stored || add(name, filePath, status);
+    return true;
+}
+
+bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
+{
+    bool result;
+    if (!placeFile(name, size, &result))
+        return result;
+    file = std::make_unique<PartFile>(filePath);
+    if (file->open())
+        return true;
+    file.reset();
+    return add(name, filePath, WriteFailed);
 }
 
 bool StreamUnpacker::fileData(const char *bytes, qint64 length)
@@ -487,27 +499,16 @@ bool StreamUnpacker::addUnchanged(const QString &name)
 bool StreamUnpacker::beginFile(const QString &name, qint64 size, qint64 offset,
                                const ContentHash &prefix)
 {
-    fileName = name;
     fileSize = size;
-    announced += size;
     kept = -1;
-    bool skip;
-    Status status = place(name, true, &filePath, &fileClash, &skip);
-    if (status == Stored && dataLimit >= 0 && announced > dataLimit)
-        status = Excess;
-    if (status == Stored && skip) {
-        discarding = true;
-        return fileClash == NoClash || add(name, filePath, Stored, fileClash);
+    bool result;
+    if (!placeFile(name, size, &result))
+        return result;
+    file = std::make_unique<PartFile>(filePath);
+    if (!file->openPartial(partialPathOf(filePath), offset)) {
+        file.reset();
+        return add(name, filePath, WriteFailed);
     }
-    if (status == Stored) {
-        file = std::make_unique<PartFile>(filePath);
-        if (!file->openPartial(partialPathOf(filePath), offset)) {
-            file.reset();
-            status = WriteFailed;
-        }
-    }
-    if (status != Stored)
-        return add(name, filePath, status);
     hashing = std::make_unique<ContentHash>(offset > 0 ? prefix : ContentHash());
     if (offset > 0)
         pending.append(Entry{name, filePath, Resumed, NoClash, offset});

@@ -128,6 +128,7 @@ private:
     bool fileBegin(const QString &name, qint64 size) override;
     bool fileData(const char *bytes, qint64 length) override;
     bool fileEnd() override;
+    bool placeFile(const QString &name, qint64 size, bool *result);
 
     Status check(const QString &name, QString *path);
     Status place(const QString &name, bool isFile, QString *path, Clash *clash, bool *skip);

@@ -9,6 +9,7 @@
 #include "settings/settingskeys.h"
 
 #include "tempworkdir.h"
+#include "testsenderend.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
+
 #include <QtTest>
 
 #include <memory>
@@ -54,23 +56,6 @@ ContentHash::Value hashOf(const QByteArray &data)
     ContentHash hash;
     hash.add(data.constData(), data.size());
     return hash.value();
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-SocketWait::PeerEnd peerEnd(const QTcpSocket &socket)
-{
-    for (int i = 0; i < 300; ++i) {
-        const SocketWait::PeerEnd end = SocketWait::peerEnd(socket.socketDescriptor(), 100);
-        if (end != SocketWait::Pending)
-            return end;
-    }
-    return SocketWait::Pending;
 }
 
 QByteArray contents(const QString &path)

@@ -6,6 +6,7 @@
 #include "settings/settingskeys.h"
 
 #include "tempworkdir.h"
+#include "testsenderend.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+
 #include <QtTest>
 
 #include <memory>
@@ -44,25 +46,6 @@ QByteArray request(qint64 size, int items, const QByteArray &target = "docs",
     r.contentLength = size;
     r.senderName = QString::fromUtf8(sender);
     return r.toUtf8();
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// Blocks this thread (the session works in its own) until the receiver ends the connection, and
-// tells an orderly close from a reset, which Qt would read alike.
-SocketWait::PeerEnd peerEnd(const QTcpSocket &socket)
-{
-    for (int i = 0; i < 300; ++i) {
-        const SocketWait::PeerEnd end = SocketWait::peerEnd(socket.socketDescriptor(), 100);
-        if (end != SocketWait::Pending)
-            return end;
-    }
-    return SocketWait::Pending;
 }
 
 QByteArray readReply(QTcpSocket *socket)
