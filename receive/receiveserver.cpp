@@ -713,7 +713,8 @@ void ReceiveServer::finish(Outcome outcome, const QString &reason)
     answerTimer.stop();
     reportTimer.stop();
     stopPlanner();
-    if (extended) {
+    const bool wasExtended = bool(extended);
+    if (wasExtended) {
         extended.reset();
         partials.save();
         HashCache::shared().save();
@@ -737,6 +738,9 @@ void ReceiveServer::finish(Outcome outcome, const QString &reason)
     for (const Waiting &other : qAsConst(waiting))
         other.deadline->start(idleTimeoutMs);
     emit ended(transfer, outcome, reason);
+    // What a cut left can be continued from now on; the view lists it under the waiting lines.
+    if (wasExtended && !partials.entries().isEmpty())
+        emit partialsKept(transfer, partials.entries());
 }
 
 // Tells the sender that not everything was stored: a reset, unlike an orderly close.

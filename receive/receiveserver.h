@@ -89,8 +89,10 @@ public:
 signals:
     // `extendedPort` is 0 when extended requests cannot come.
     void listened(quint64 firstTransfer, bool ok, const QString &error, quint16 extendedPort);
-    // The partial files kept for later transfers, after those too old or too many were removed.
-    void partialsKept(quint64 firstTransfer, const QList<PartialRegistry::Entry> &entries);
+    // The partial files kept for later transfers: at the listen, once those too old or too many
+    // were removed (with the listen's `firstTransfer`), and after an extended transfer (with its
+    // id).
+    void partialsKept(quint64 transfer, const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void progress(quint64 transfer, qint64 received, qint64 total);
     void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);

@@ -239,7 +239,11 @@ ext-resume)
     cut_at=$(partial_size)
     [ "$cut_at" -gt 0 ] || fail "no partial file while receiving"
     ip netns pids "$NS_B" | xargs -r kill -9
-XX
+    wait $sender
+    wait "$receiver"
+    mv "$work/recv.log" "$work/cut.log"
+    [ "$(partial_size)" -gt 0 ] || fail "the cut transfer's partial file was not kept"
+    grep -q '可续传：big.bin' "$work/cut.log" || fail "the receiver did not list the kept file"
     [ ! -e "$work/save/big.bin" ] || fail "a cut file took its final name"
     ip netns exec "$NS_B" tc qdisc del dev nubo0 root
     receive --answer yes
