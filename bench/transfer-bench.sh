@@ -205,11 +205,14 @@ transfer() {
         'BEGIN { printf "%.3f %.3f %.1f %.1f %d %d %.3f\n", t / 1000, l / 1000, (r - ri) / 1024, (s - si) / 1024, gr, gs, h / 1000 }'
 }
 
-# nubo SET: one transfer between fresh hosts.
+# nubo SET: one transfer between fresh hosts. Its line comes last, once all is cleaned up: the
+# caller reads it from a process substitution and goes on to the next step at once.
 nubo() {
     fresh_hosts
-    transfer "$1"
+    local line
+    line=$(transfer "$1")
     rm -rf "$dest" "$rdir" "$sdir"
+    [ -z "$line" ] || echo "$line"
 }
 
 # cut_at SET BYTES: a transfer whose sender is killed once the receiver holds BYTES of a partial
