@@ -232,7 +232,8 @@ void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
     // Speed and time left count only what moves.
     progress.start(offer.movingBytes());
     offeredItems = offer.items;
-    storedItems = 0;
+    // The files skipped as unchanged are in the save folder already.
+    storedItems = offer.skippedFiles;
     extendedOffer = offer.extended;
     ui->progressBar->setMaximum(progress.barMaximum());
     meter.start(offer.movingBytes());
@@ -324,7 +325,8 @@ void DownloadView::itemsStored(quint64 id, const QList<StreamUnpacker::Entry> &e
     if (id != transfer)
         return;
     for (const StreamUnpacker::Entry &entry : entries)
-        storedItems += entry.status == StreamUnpacker::Stored;
+        storedItems += entry.status == StreamUnpacker::Stored &&
+                       entry.clash != StreamUnpacker::Unchanged; // counted from the offer
     storedEntries += entries;
     storedTimer.start();
 }

@@ -101,8 +101,8 @@ private:
     QString listenAddress; // empty while not listening
     QString shownName;     // as the view last said them
     QString shownSaveDir;
-    QString askedAddress;     // the address being listened on, until the session says it is
-    quint64 transfer = 0;     // the latest transfer the session told of
+    QString askedAddress; // the address being listened on, until the session says it is
+    quint64 transfer = 0; // the latest transfer the session told of
     bool extendedOffer = false;
     QString skippedLine; // said once the user accepts
     int offeredItems = 0;

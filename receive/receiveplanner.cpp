@@ -18,7 +18,7 @@ bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
 
 } // namespace
 
-ReceivePlanner::Result ReceivePlanner::plan(const StreamUnpacker &paths, const QString &saveDir,
+ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString &saveDir,
                                             const Manifest &manifest, const QString &senderId,
                                             const PartialRegistry &partials, HashCache *cache,
                                             const std::atomic<bool> *cancelled)

@@ -33,9 +33,8 @@ public:
     };
 
     // `paths` says where each name would go; `saveDir` is its save folder, cleaned and absolute.
-    static Result plan(const StreamUnpacker &paths, const QString &saveDir,
-                       const Manifest &manifest, const QString &senderId,
-                       const PartialRegistry &partials, HashCache *cache,
+    static Result plan(StreamUnpacker &paths, const QString &saveDir, const Manifest &manifest,
+                       const QString &senderId, const PartialRegistry &partials, HashCache *cache,
                        const std::atomic<bool> *cancelled);
 };
 

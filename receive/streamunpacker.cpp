@@ -464,15 +464,10 @@ bool StreamUnpacker::fileEnd()
     return add(name, filePath, committed ? Stored : WriteFailed, fileClash);
 }
 
-QString StreamUnpacker::pathFor(const QString &name) const
+QString StreamUnpacker::pathFor(const QString &name)
 {
-    if (!isSafeName(name) || canonicalSave.isEmpty())
-        return QString();
-    const QString path = QDir::cleanPath(saveDir + QLatin1Char('/') + name);
-    if (!isInside(path, saveDir) || path == saveDir || isProtected(path) ||
-        !staysInside(canonicalSave, canonicalSave, relativeOf(path).split(QLatin1Char('/'))))
-        return QString();
-    return path;
+    QString path;
+    return check(name, &path) == Stored ? path : QString();
 }
 
 QString StreamUnpacker::partialPathOf(const QString &path)
@@ -492,7 +487,10 @@ bool StreamUnpacker::addUnchanged(const QString &name)
         return add(name, path, status);
     if (skip)
         return clash == NoClash || add(name, path, Stored, clash);
-    pending.append(Entry{name, path, Stored, Unchanged});
+    // Inside a folder, an unchanged file is said in the count of those skipped; a link for each
+    // would bury the few that came.
+    if (!name.contains(QLatin1Char('/')))
+        pending.append(Entry{name, path, Stored, Unchanged});
     return true;
 }
 

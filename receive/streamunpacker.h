@@ -97,8 +97,9 @@ public:
     static Result unpack(const QString &saveDir, QIODevice *stream);
 
     // Where a record of `name` would be stored were no name-clash rule applied; empty when it
-    // may not be stored at all. Touches nothing, so it may be asked from another thread.
-    QString pathFor(const QString &name) const;
+    // may not be stored at all. Changes nothing on disk, but remembers the folders it found to be
+    // inside the save folder, so that a deep tree is checked in linear time: one thread at a time.
+    QString pathFor(const QString &name);
     // The hidden file beside `path` that an extended transfer writes it to.
     static QString partialPathOf(const QString &path);
 

@@ -284,8 +284,9 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(entriesOf(save + "/docs"), (QStringList{"changed.txt", "new.txt", "same.txt"}));
     QCOMPARE(contents(save + "/docs/changed.txt") + contents(save + "/docs/new.txt"),
              QByteArray("after!new contents"));
-    QCOMPARE(stored.at(1).clash, StreamUnpacker::Unchanged);
-    QCOMPARE(stored.at(1).storedPath, save + "/docs/same.txt");
+    // Only what came is listed; the unchanged file is in the offer's count.
+    for (const StreamUnpacker::Entry &entry : qAsConst(stored))
+        QVERIFY2(entry.name != QLatin1String("docs/same.txt"), qPrintable(entry.name));
 
     // What was verified is remembered, so that the next offer of it reads nothing.
     const QString verified = save + "/docs/new.txt";

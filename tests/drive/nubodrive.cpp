@@ -284,9 +284,18 @@ private:
             // Give the refusal reply time to leave before the process ends.
             refused = false;
             QTimer::singleShot(1000, this, [this] { finish(Failed, "refused"); });
-        } else if (!refused && answeredOnce() && text && watch.failure) {
+        } else if (!refused && answeredOnce() && text && watch.failure && !transferShown()) {
+            // Once the view is done with the transfer, so that its last lines are read too.
             finish(Failed, "the transfer did not arrive whole");
         }
+    }
+
+    // The receive view shows 取消 while a transfer runs.
+    bool transferShown() const
+    {
+        QWidget *view = window.centralWidget();
+        auto *cancel = view ? view->findChild<QPushButton *>("cancelPushButton") : nullptr;
+        return cancel && cancel->isVisible();
     }
 
     bool answeredOnce() const { return times.contains(QString("answered%1").arg(finished)); }
