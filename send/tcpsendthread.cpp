@@ -196,6 +196,9 @@ int TCPSendThread::hashFiles(const std::atomic<bool> &stop)
             std::count_if(items.cbegin(), items.cend(),
                           [](const SendPacker::Item &item) { return !item.info.isDir(); });
         qDebug().noquote() << QStringLiteral("hashed %1 files in %2 ms").arg(files).arg(hashingMs);
+        // Kept at once: a sender that is closed or killed mid-transfer need not read it all again
+        // to resume. Nothing is written when every hash came from the cache.
+        HashCache::shared().save();
     });
     for (; hashedUpTo < items.size(); ++hashedUpTo) {
         const SendPacker::Item &item = items.at(hashedUpTo);
