@@ -38,6 +38,25 @@ qint64 HashCache::modified(const QString &file)
 #endif
 }
 
+bool HashCache::plainFile(const QString &file, qint64 *size, qint64 *time)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::lstat(QFile::encodeName(file).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    *size = status.st_size;
+    *time = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    return true;
+#else
+    const QFileInfo info(file);
+    if (!info.isFile() || info.isSymLink())
+        return false;
+    *size = info.size();
+    *time = modified(file);
+    return true;
+#endif
+}
+
 bool HashCache::hashOf(const QFileInfo &info, ContentHash::Value *hash,
                        const std::atomic<bool> *cancelled)
 {

@@ -37,6 +37,9 @@ public:
 
     // The modification time in nanoseconds since the epoch, as the cache compares it.
     static qint64 modified(const QString &path);
+    // Size and modification time of a plain file, read in one step; false for anything else (a
+    // link among them) or nothing.
+    static bool plainFile(const QString &path, qint64 *size, qint64 *modified);
 
 private:
     struct Entry

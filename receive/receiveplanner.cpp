@@ -7,13 +7,20 @@
 
 namespace {
 
+// A whole tree is looked at before its user is asked: a file whose size and time the cache knows
+// costs one look at the file system.
 bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
             const std::atomic<bool> *cancelled)
 {
-    const QFileInfo info(path);
+    qint64 size = 0;
+    qint64 time = 0;
+    if (!HashCache::plainFile(path, &size, &time) || size != item.size)
+        return false;
     ContentHash::Value hash;
-    return info.isFile() && !info.isSymLink() && info.size() == item.size &&
-           cache->hashOf(info, &hash, cancelled) && hash == item.hash;
+    if (!cache->lookup(path, size, time, &hash) &&
+        !cache->hashOf(QFileInfo(path), &hash, cancelled))
+        return false;
+    return hash == item.hash;
 }
 
 } // namespace

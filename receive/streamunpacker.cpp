@@ -479,6 +479,11 @@ QString StreamUnpacker::partialPathOf(const QString &path)
 
 bool StreamUnpacker::addUnchanged(const QString &name)
 {
+    // Nothing of it is written, so below a top-level item already placed there is nothing to
+    // check: the item stays as it is.
+    const int slash = name.indexOf(QLatin1Char('/'));
+    if (slash > 0 && tops.contains(name.left(slash)))
+        return true;
     QString path;
     Clash clash;
     bool skip;
