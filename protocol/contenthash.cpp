@@ -97,12 +97,15 @@ bool ContentHash::addFile(const QString &path, qint64 length, const std::atomic<
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
-    std::vector<char> piece(static_cast<size_t>(pieceSize));
     qint64 left = length < 0 ? std::numeric_limits<qint64>::max() : length;
+    // No more than the file holds, plus a byte to see its end: most files are small, and a piece
+    // of full size would be mapped and unmapped afresh for each of them.
+    const qint64 bufferSize = qMin(pieceSize, qMin(left, file.size() + 1));
+    std::vector<char> piece(static_cast<size_t>(qMax<qint64>(bufferSize, 1)));
     while (left > 0) {
         if (cancelled && *cancelled)
             return false;
-        const qint64 got = file.read(piece.data(), qMin(left, pieceSize));
+        const qint64 got = file.read(piece.data(), qMin(left, qint64(piece.size())));
         if (got < 0)
             return false;
         if (got == 0)
