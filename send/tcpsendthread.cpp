@@ -20,6 +20,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <thread>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <winsock2.h>
@@ -182,15 +184,18 @@ bool TCPSendThread::list()
 int TCPSendThread::hashFiles(const std::atomic<bool> &stop)
 {
     const QList<SendPacker::Item> &items = packer.items();
-    if (hashedUpTo == items.size() && !hashes.isEmpty())
+    if (hashedCount == items.size() && !hashes.isEmpty())
         return Delivered;
-    hashes.resize(items.size());
+    if (hashes.size() != items.size()) {
+        hashes.resize(items.size());
+        hashed.assign(size_t(items.size()), 0);
+    }
     QElapsedTimer clock;
     clock.start();
     // How long hashing took in all, for whoever reads the log.
     const auto account = qScopeGuard([&] {
         hashingMs += clock.elapsed();
-        if (hashedUpTo != items.size())
+        if (hashedCount != items.size())
             return;
         const auto files =
             std::count_if(items.cbegin(), items.cend(),
@@ -200,21 +205,45 @@ int TCPSendThread::hashFiles(const std::atomic<bool> &stop)
         // to resume. Nothing is written when every hash came from the cache.
         HashCache::shared().save();
     });
-    for (; hashedUpTo < items.size(); ++hashedUpTo) {
-        const SendPacker::Item &item = items.at(hashedUpTo);
-        if (item.info.isDir())
-            continue;
-        if (!HashCache::shared().hashOf(item.info, &hashes[hashedUpTo], &stop)) {
-            if (stop)
-                return Cancelled;
-            error = QFileInfo(item.info.absoluteFilePath()).size() == item.info.size()
-                        ? StreamSender::SourceUnreadable
-                        : StreamSender::SourceChanged;
-            errorItem = item.name;
-            return SourceFailed;
+
+    // Small files cost the disk's latency more than their reading: several at once hide it.
+    // Each item is taken by one reader only; the first that fails stops the others.
+    ContentHash::Value *const values = hashes.data(); // detached here, before the readers start
+    std::atomic<int> next{0};
+    std::atomic<int> failedAt{int(items.size())};
+    const auto work = [&] {
+        for (int i = next++; i < items.size() && !stop && failedAt == items.size(); i = next++) {
+            if (hashed[size_t(i)])
+                continue;
+            const SendPacker::Item &item = items.at(i);
+            if (!item.info.isDir() && !HashCache::shared().hashOf(item.info, &values[i], &stop)) {
+                if (stop)
+                    return;
+                int before = failedAt;
+                while (i < before && !failedAt.compare_exchange_weak(before, i)) {
+                }
+                return;
+            }
+            hashed[size_t(i)] = 1;
         }
+    };
+    std::vector<std::thread> readers;
+    for (int i = 1; i < hashingReaders; ++i)
+        readers.emplace_back(work);
+    work();
+    for (std::thread &reader : readers)
+        reader.join();
+    hashedCount = int(std::count(hashed.cbegin(), hashed.cend(), 1));
+
+    if (failedAt < items.size()) {
+        const SendPacker::Item &item = items.at(failedAt);
+        error = QFileInfo(item.info.absoluteFilePath()).size() == item.info.size()
+                    ? StreamSender::SourceUnreadable
+                    : StreamSender::SourceChanged;
+        errorItem = item.name;
+        return SourceFailed;
     }
-    return Delivered;
+    return hashedCount == items.size() ? Delivered : Cancelled;
 }
 
 bool TCPSendThread::awaitReceiver()
@@ -243,7 +272,7 @@ int TCPSendThread::connectExtended(QTcpSocket &socket)
         return ConnectFailed;
     if (how == Protocol::Probe) {
         const int probed = connectTo(socket, toPort, probeMs);
-        if (probed != Delivered || hashedUpTo == hashes.size()) {
+        if (probed != Delivered || hashedCount == hashes.size()) {
             if (probed != Delivered)
                 socket.abort();
             return probed;

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 class Manifest;
 class QTcpSocket;
@@ -60,6 +61,8 @@ public:
 
     static constexpr int waitMs = 30000;
     static constexpr int probeMs = 80;
+    // Files read at once while hashing.
+    static constexpr int hashingReaders = 4;
     // A receiver that announced the extended protocol answers at once; one that cannot be reached
     // there within this is sent to the plain way.
     static constexpr int extendedConnectMs = 3000;
@@ -124,9 +127,10 @@ private:
     // Set once a receiver is picked (or by cancel()): ends the hashing while the user chooses,
     // so that a plain transfer does not wait for it.
     std::atomic<bool> receiverChosen{false};
-    // Per listed item; files before `hashedUpTo` are hashed.
+    // Per listed item: its hash, and whether it has been taken (folders count as taken).
     QVector<ContentHash::Value> hashes;
-    int hashedUpTo = 0;
+    std::vector<char> hashed;
+    int hashedCount = 0;
     qint64 hashingMs = 0;
 
     std::mutex mutex;
