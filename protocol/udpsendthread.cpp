@@ -48,6 +48,21 @@ QHostAddress firstInterfaceAddress()
     return QHostAddress();
 }
 
+// Hands each datagram waiting on `socket` to `take`, up to a slice's worth. The buffer holds one
+// byte more than a listener takes: a longer datagram arrives cut, and the taker drops it.
+template <typename Take>
+void readEach(QUdpSocket &socket, const std::atomic<bool> &stop, const Take &take)
+{
+    char buffer[PresenceList::maxDatagramSize + 1];
+    for (int i = 0; i < maxDatagramsPerSlice && !stop && socket.hasPendingDatagrams(); ++i) {
+        QHostAddress source;
+        const qint64 size = socket.readDatagram(buffer, sizeof buffer, &source);
+        if (size < 0)
+            break;
+        take(QByteArray::fromRawData(buffer, int(size)), source);
+    }
+}
+
 // Platforms list an interface's addresses in their own order, so every entry is looked at.
 QNetworkInterface interfaceHolding(const QHostAddress &address)
 {
@@ -223,21 +238,13 @@ void UDPSendThread::run()
 // An announcer drops what reaches it, so its socket buffer never fills.
 void UDPSendThread::takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs)
 {
-    // One byte more than a listener takes: a longer datagram arrives cut, and is dropped.
-    char buffer[PresenceList::maxDatagramSize + 1];
     bool changed = false;
-    for (int i = 0; i < maxDatagramsPerSlice && !stopRequested && socket.hasPendingDatagrams();
-         ++i) {
-        QHostAddress source;
-        const qint64 size = socket.readDatagram(buffer, sizeof buffer, &source);
-        if (size < 0)
-            break;
+    readEach(socket, stopRequested, [&](const QByteArray &datagram, const QHostAddress &source) {
         if (!keep)
-            continue;
-        const QByteArray datagram = QByteArray::fromRawData(buffer, int(size));
+            return;
         std::lock_guard<std::mutex> lock(mutex);
         changed = peers.take(datagram, source, nowMs) || changed;
-    }
+    });
     if (!keep)
         return;
     QStringList snapshot;
@@ -255,24 +262,17 @@ void UDPSendThread::takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs)
 // only for as long as it is repeated.
 void UDPSendThread::takeInExtended(QUdpSocket &socket, bool keep, qint64 nowMs)
 {
-    char buffer[PresenceList::maxDatagramSize + 1];
-    for (int i = 0; i < maxDatagramsPerSlice && !stopRequested && socket.hasPendingDatagrams();
-         ++i) {
-        QHostAddress source;
-        const qint64 size = socket.readDatagram(buffer, sizeof buffer, &source);
-        if (size < 0)
-            break;
+    readEach(socket, stopRequested, [&](const QByteArray &datagram, const QHostAddress &source) {
         QString address;
         quint16 port = 0;
-        if (!keep || size > PresenceList::maxDatagramSize ||
-            !ExtendedProtocol::parseAnnouncement(QByteArray::fromRawData(buffer, int(size)),
-                                                 &address, &port) ||
+        if (!keep || datagram.size() > PresenceList::maxDatagramSize ||
+            !ExtendedProtocol::parseAnnouncement(datagram, &address, &port) ||
             QHostAddress(source.toIPv4Address()) != QHostAddress(address))
-            continue;
+            return;
         std::lock_guard<std::mutex> lock(mutex);
         if (extendedPeers.contains(address) || extendedPeers.size() < PresenceList::maxEntries)
             extendedPeers.insert(address, ExtendedPeer{port, nowMs});
-    }
+    });
     std::lock_guard<std::mutex> lock(mutex);
     for (auto it = extendedPeers.begin(); it != extendedPeers.end();) {
         if (nowMs - it->lastHeard > PresenceList::expiryMs)
