@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -427,13 +428,20 @@ void ReceiveServer::manifestArrived()
     planCancelled = false;
     planner.reset(
         QThread::create([this, bytes, paths, cleanSave, id, items, size, sender, kept, cancelled] {
+            QElapsedTimer clock;
+            clock.start();
             Manifest parsed;
             ReceivePlanner::Result result;
             const bool valid = Manifest::parse(bytes, &parsed) && parsed.items.size() == items &&
                                parsed.totalSize() == size;
+            const qint64 parsing = clock.elapsed();
             if (valid)
                 result = ReceivePlanner::plan(*paths, cleanSave, parsed, sender, kept,
                                               &HashCache::shared(), cancelled);
+            qDebug().noquote() << QStringLiteral("planned %1 items in %2 ms (manifest %3 ms)")
+                                      .arg(parsed.items.size())
+                                      .arg(clock.elapsed())
+                                      .arg(parsing);
             post([=](ReceiveServer *self) { self->planned(id, valid, parsed, result); });
         }));
     planner->setObjectName(QStringLiteral("receive plan"));
