@@ -121,14 +121,6 @@ bool Manifest::parse(const QByteArray &bytes, Manifest *manifest, Error *error, 
     return true;
 }
 
-int Manifest::files() const
-{
-    int count = 0;
-    for (const Item &item : items)
-        count += item.isFile ? 1 : 0;
-    return count;
-}
-
 qint64 Manifest::totalSize() const
 {
     qint64 total = 0;

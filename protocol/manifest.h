@@ -48,7 +48,6 @@ public:
     static bool parse(const QByteArray &bytes, Manifest *manifest, Error *error = nullptr,
                       int *line = nullptr);
 
-    int files() const;
     qint64 totalSize() const;
 };
 
