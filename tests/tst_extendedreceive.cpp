@@ -8,8 +8,8 @@
 #include "send/socketwait.h"
 #include "settings/settingskeys.h"
 
+#include "receivetest.h"
 #include "tempworkdir.h"
-#include "testsenderend.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -58,22 +58,11 @@ ContentHash::Value hashOf(const QByteArray &data)
     return hash.value();
 }
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
-
 void write(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
-}
-
-QStringList entriesOf(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 } // namespace

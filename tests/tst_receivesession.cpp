@@ -5,8 +5,8 @@
 #include "send/socketwait.h"
 #include "settings/settingskeys.h"
 
+#include "receivetest.h"
 #include "tempworkdir.h"
-#include "testsenderend.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,17 +56,6 @@ QByteArray readReply(QTcpSocket *socket)
         reply += socket->readAll();
     }
     return reply;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
-
-QStringList entriesOf(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 } // namespace

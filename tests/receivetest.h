@@ -1,14 +1,16 @@
-#ifndef TESTSENDEREND_H
-#define TESTSENDEREND_H
+#ifndef RECEIVETEST_H
+#define RECEIVETEST_H
 
 #include "send/socketwait.h"
 
+#include <QDir>
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 
-// The sending end of the receive tests: a free loopback port for the receiver, and how the
-// receiver ended a connection.
+// What the receive tests share: a free loopback port for the receiver, how the receiver ended a
+// connection, and what it left in a folder.
 
 inline quint16 freePort()
 {
@@ -29,4 +31,15 @@ inline SocketWait::PeerEnd peerEnd(const QTcpSocket &socket)
     return SocketWait::Pending;
 }
 
-#endif // TESTSENDEREND_H
+inline QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+inline QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+#endif // RECEIVETEST_H
