@@ -320,13 +320,13 @@ void DownloadView::showProgress(const QString &title)
         ReceiveHtml::progress(title, progress.received(), progress.total(), meter.text()));
 }
 
-void DownloadView::itemsStored(quint64 id, const QList<StreamUnpacker::Entry> &entries)
+void DownloadView::itemsStored(quint64 id, const QList<StoredEntry> &entries)
 {
     if (id != transfer)
         return;
-    for (const StreamUnpacker::Entry &entry : entries)
-        storedItems += entry.status == StreamUnpacker::Stored &&
-                       entry.clash != StreamUnpacker::Unchanged; // counted from the offer
+    for (const StoredEntry &entry : entries)
+        storedItems += entry.status == StoredEntry::Stored &&
+                       entry.clash != StoredEntry::Unchanged; // counted from the offer
     storedEntries += entries;
     storedTimer.start();
 }
@@ -334,7 +334,7 @@ void DownloadView::itemsStored(quint64 id, const QList<StreamUnpacker::Entry> &e
 void DownloadView::appendStored()
 {
     constexpr int entriesPerTurn = 250;
-    const QList<StreamUnpacker::Entry> now = storedEntries.mid(0, entriesPerTurn);
+    const QList<StoredEntry> now = storedEntries.mid(0, entriesPerTurn);
     storedEntries = storedEntries.mid(now.size());
     if (storedEntries.isEmpty())
         storedTimer.stop();

@@ -64,7 +64,7 @@ private slots:
     void partialsKept(const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void updateProgress(quint64 transfer, qint64 received, qint64 total);
-    void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
+    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries);
     void ended(quint64 transfer, int outcome, const QString &reason);
     void busyRefused(const QString &sender, const QString &address);
     void answered(int button);
@@ -95,7 +95,7 @@ private:
     RateMeter meter;
     QElapsedTimer clock;
     // Links go in by the few hundred, so that a burst of small files never holds the window up.
-    QList<StreamUnpacker::Entry> storedEntries;
+    QList<StoredEntry> storedEntries;
     QTimer storedTimer;
     bool active = false;
     QString listenAddress; // empty while not listening

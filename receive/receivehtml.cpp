@@ -16,26 +16,26 @@ QString tr(const char *text)
 
 } // namespace
 
-QString ReceiveHtml::entryProblem(const StreamUnpacker::Entry &entry)
+QString ReceiveHtml::entryProblem(const StoredEntry &entry)
 {
     switch (entry.status) {
-    case StreamUnpacker::Stored:
+    case StoredEntry::Stored:
         break;
-    case StreamUnpacker::Refused:
+    case StoredEntry::Refused:
         return tr("已拒绝不安全的名称：%1").arg(entry.name);
-    case StreamUnpacker::WriteFailed:
+    case StoredEntry::WriteFailed:
         return tr("未能保存：%1").arg(entry.name);
-    case StreamUnpacker::UnknownType:
+    case StoredEntry::UnknownType:
         return tr("无法识别的项目：%1").arg(entry.name);
-    case StreamUnpacker::Invalid:
+    case StoredEntry::Invalid:
         return tr("数据格式错误：%1").arg(entry.name);
-    case StreamUnpacker::Excess:
+    case StoredEntry::Excess:
         return tr("超出对方声明的项目数或大小：%1").arg(entry.name);
-    case StreamUnpacker::Mismatch:
+    case StoredEntry::Mismatch:
         return tr("文件校验失败，未保存：%1").arg(entry.name);
-    case StreamUnpacker::Resumed:
+    case StoredEntry::Resumed:
         break;
-    case StreamUnpacker::Incomplete:
+    case StoredEntry::Incomplete:
         // Input that ended between two records leaves no name to show.
         if (!entry.name.isEmpty())
             return tr("未完整收到：%1").arg(entry.name);
@@ -44,18 +44,18 @@ QString ReceiveHtml::entryProblem(const StreamUnpacker::Entry &entry)
     return QString();
 }
 
-QString ReceiveHtml::clashNote(const StreamUnpacker::Entry &entry)
+QString ReceiveHtml::clashNote(const StoredEntry &entry)
 {
     switch (entry.clash) {
-    case StreamUnpacker::NoClash:
+    case StoredEntry::NoClash:
         break;
-    case StreamUnpacker::Replaced:
+    case StoredEntry::Replaced:
         return tr("（已替换）");
-    case StreamUnpacker::Renamed:
+    case StoredEntry::Renamed:
         return tr("（已另存为 %1）").arg(QFileInfo(entry.storedPath).fileName()).toHtmlEscaped();
-    case StreamUnpacker::Skipped:
+    case StoredEntry::Skipped:
         return tr("（已跳过）");
-    case StreamUnpacker::Unchanged:
+    case StoredEntry::Unchanged:
         return tr("（未改变，已跳过）");
     }
     return QString();
@@ -116,7 +116,7 @@ QString ReceiveHtml::toolTip(const QString &text)
     return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
 }
 
-QString ReceiveHtml::entries(const QList<StreamUnpacker::Entry> &entries)
+QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
 {
     QString html;
     // Runs of links share one paragraph, a line each: a paragraph per link costs the document
@@ -128,10 +128,10 @@ QString ReceiveHtml::entries(const QList<StreamUnpacker::Entry> &entries)
                 QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
         links.clear();
     };
-    for (const StreamUnpacker::Entry &entry : entries) {
-        if (entry.status == StreamUnpacker::Stored) {
+    for (const StoredEntry &entry : entries) {
+        if (entry.status == StoredEntry::Stored) {
             links << link(entry.name, entry.storedPath) + clashNote(entry);
-        } else if (entry.status == StreamUnpacker::Resumed) {
+        } else if (entry.status == StoredEntry::Resumed) {
             flushLinks();
             html += notice(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset)));
         } else {

@@ -27,11 +27,11 @@ public:
 
     // The links and problem lines of a run of stored (or failed) items, as one piece, so that
     // thousands of records cost a single append.
-    static QString entries(const QList<StreamUnpacker::Entry> &entries);
+    static QString entries(const QList<StoredEntry> &entries);
     // The problem line of an entry that was not stored; empty for a stored one.
-    static QString entryProblem(const StreamUnpacker::Entry &entry);
+    static QString entryProblem(const StoredEntry &entry);
     // What the name-clash rule did to a top-level item, said after its link; empty if nothing.
-    static QString clashNote(const StreamUnpacker::Entry &entry);
+    static QString clashNote(const StoredEntry &entry);
 };
 
 #endif // RECEIVEHTML_H

@@ -698,7 +698,7 @@ void ReceiveServer::report()
 {
     if (!unpacker)
         return;
-    const QList<StreamUnpacker::Entry> entries = unpacker->takeEntries();
+    const QList<StoredEntry> entries = unpacker->takeEntries();
     if (!entries.isEmpty())
         emit itemsStored(transfer, entries);
     const qint64 total = progressTotal + (extended ? extended->extraBytes() : 0);

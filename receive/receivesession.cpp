@@ -15,8 +15,8 @@ ReceiveSession::ReceiveSession(QObject *parent)
     : QObject(parent), thread(new QThread(this)), server(new ReceiveServer)
 {
     qRegisterMetaType<ReceiveOffer>();
-    qRegisterMetaType<StreamUnpacker::Entry>();
-    qRegisterMetaType<QList<StreamUnpacker::Entry>>();
+    qRegisterMetaType<StoredEntry>();
+    qRegisterMetaType<QList<StoredEntry>>();
     qRegisterMetaType<QList<PartialRegistry::Entry>>();
 
     server->moveToThread(thread);
@@ -44,7 +44,7 @@ ReceiveSession::ReceiveSession(QObject *parent)
                     emit progress(transfer, received, total);
             });
     connect(server, &ReceiveServer::itemsStored, this,
-            [this](quint64 transfer, const QList<StreamUnpacker::Entry> &entries) {
+            [this](quint64 transfer, const QList<StoredEntry> &entries) {
                 if (isCurrent(transfer))
                     emit itemsStored(transfer, entries);
             });

@@ -54,7 +54,7 @@ signals:
     void offered(quint64 transfer, const ReceiveOffer &offer);
     // File contents stored so far against the size the request announced; a few times a second.
     void progress(quint64 transfer, qint64 received, qint64 total);
-    void itemsStored(quint64 transfer, const QList<StreamUnpacker::Entry> &entries);
+    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries);
     // `outcome` is a ReceiveServer::Outcome; `reason` is set where the outcome alone does not
     // tell. A request refused before it was offered ends with an id never offered.
     void ended(quint64 transfer, int outcome, const QString &reason);

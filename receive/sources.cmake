@@ -8,5 +8,6 @@ list(APPEND NUBO_SOURCES
     receive/receiveprogress.h receive/receiveprogress.cpp
     receive/receiveserver.h receive/receiveserver.cpp
     receive/receivesession.h receive/receivesession.cpp
+    receive/storedentry.h
     receive/streamunpacker.h receive/streamunpacker.cpp
 )

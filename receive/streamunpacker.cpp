@@ -219,8 +219,10 @@ bool StreamUnpacker::feed(const char *bytes, qint64 length)
     if (hasFailed)
         return false;
     if (!reader.feed(bytes, length) && !hasFailed) {
-        const Status status = reader.error() == StreamReader::UnknownType ? UnknownType : Invalid;
-        qDebug() << (status == UnknownType ? "类型错误" : "File end错误") << reader.recordName();
+        const Status status = reader.error() == StreamReader::UnknownType ? StoredEntry::UnknownType
+                                                                          : StoredEntry::Invalid;
+        qDebug() << (status == StoredEntry::UnknownType ? "类型错误" : "File end错误")
+                 << reader.recordName();
         file.reset();
         add(reader.error() == StreamReader::DataAfterEnd ? QStringLiteral("OVER")
                                                          : reader.recordName(),
@@ -238,29 +240,29 @@ void StreamUnpacker::finish()
         kept = file->keep();
     file.reset();
     hasFailed = true;
-    pending.append(Entry{fileName, QString(), Incomplete});
+    pending.append(Entry{fileName, QString(), StoredEntry::Incomplete});
 }
 
-QList<StreamUnpacker::Entry> StreamUnpacker::takeEntries()
+QList<StoredEntry> StreamUnpacker::takeEntries()
 {
     QList<Entry> taken;
     taken.swap(pending);
     return taken;
 }
 
-StreamUnpacker::Status StreamUnpacker::check(const QString &name, QString *path)
+StoredEntry::Status StreamUnpacker::check(const QString &name, QString *path)
 {
     if (!isSafeName(name))
-        return Refused;
+        return StoredEntry::Refused;
     if (recordLimit >= 0 && reader.records() > recordLimit)
-        return Excess;
+        return StoredEntry::Excess;
     if (canonicalSave.isEmpty())
-        return WriteFailed; // no save folder to store into
+        return StoredEntry::WriteFailed; // no save folder to store into
     *path = QDir::cleanPath(saveDir + QLatin1Char('/') + name);
     if (!isInside(*path, saveDir) || *path == saveDir)
-        return Refused;
+        return StoredEntry::Refused;
     if (isProtected(*path))
-        return Refused;
+        return StoredEntry::Refused;
 
     const QString relative = relativeOf(*path);
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
@@ -268,38 +270,39 @@ StreamUnpacker::Status StreamUnpacker::check(const QString &name, QString *path)
     if (parent.isEmpty() || knownFolders.contains(parent)) {
         const QFileInfo info(*path);
         if (!info.isSymLink())
-            return Stored;
+            return StoredEntry::Stored;
         const QString real = info.canonicalFilePath();
-        return !real.isEmpty() && isInside(real, canonicalSave) ? Stored : Refused;
+        return !real.isEmpty() && isInside(real, canonicalSave) ? StoredEntry::Stored
+                                                                : StoredEntry::Refused;
     }
     if (!staysInside(canonicalSave, canonicalSave, relative.split(QLatin1Char('/'))))
-        return Refused;
+        return StoredEntry::Refused;
     const QFileInfo parentInfo(saveDir + QLatin1Char('/') + parent);
     if (parentInfo.isDir() && isInside(parentInfo.canonicalFilePath(), canonicalSave))
         knownFolders.insert(parent);
-    return Stored;
+    return StoredEntry::Stored;
 }
 
 // The rule for a name already taken is decided once for each top-level item, with the first of
 // its records; the records below it follow it into a new name, or into nothing when it is
 // skipped. A new name is checked like any name a sender gives.
-StreamUnpacker::Status StreamUnpacker::place(const QString &name, bool isFile, QString *path,
-                                             Clash *clash, bool *skip)
+StoredEntry::Status StreamUnpacker::place(const QString &name, bool isFile, QString *path,
+                                          Clash *clash, bool *skip)
 {
-    *clash = NoClash;
+    *clash = StoredEntry::NoClash;
     *skip = false;
     const QString cleaned = QDir::cleanPath(saveDir + QLatin1Char('/') + name);
     if (!isSafeName(name) || !isInside(cleaned, saveDir) || cleaned == saveDir)
         return check(name, path);
     if (recordLimit >= 0 && reader.records() > recordLimit)
-        return Excess;
+        return StoredEntry::Excess;
     const QString relative = relativeOf(cleaned);
     const int slash = relative.indexOf(QLatin1Char('/'));
     const QString top = slash < 0 ? relative : relative.left(slash);
     auto known = tops.constFind(top);
     if (known == tops.constEnd() && continued.contains(top)) {
         const QString storedTop = continued.value(top);
-        *clash = storedTop == top ? NoClash : Renamed;
+        *clash = storedTop == top ? StoredEntry::NoClash : StoredEntry::Renamed;
         known = tops.insert(top, storedTop);
         usedTops.insert(storedTop);
     } else if (known == tops.constEnd()) {
@@ -308,17 +311,17 @@ StreamUnpacker::Status StreamUnpacker::place(const QString &name, bool isFile, Q
         if (existing.exists() || existing.isSymLink()) {
             switch (clashRule) {
             case SettingsKeys::NameClash::Overwrite:
-                *clash = Replaced;
+                *clash = StoredEntry::Replaced;
                 break;
             case SettingsKeys::NameClash::KeepBoth:
                 storedTop = freeName(top, isFile && slash < 0);
                 if (storedTop.isEmpty())
-                    return WriteFailed;
-                *clash = Renamed;
+                    return StoredEntry::WriteFailed;
+                *clash = StoredEntry::Renamed;
                 break;
             case SettingsKeys::NameClash::Skip:
                 storedTop.clear();
-                *clash = Skipped;
+                *clash = StoredEntry::Skipped;
                 break;
             }
         }
@@ -328,7 +331,7 @@ StreamUnpacker::Status StreamUnpacker::place(const QString &name, bool isFile, Q
     if (known->isEmpty()) {
         *skip = true;
         *path = saveDir + QLatin1Char('/') + top;
-        return Stored;
+        return StoredEntry::Stored;
     }
     return check(*known + relative.mid(top.size()), path);
 }
@@ -371,11 +374,11 @@ bool StreamUnpacker::isProtected(const QString &path) const
 
 bool StreamUnpacker::add(const QString &name, const QString &path, Status status, Clash clash)
 {
-    pending.append(Entry{name, status == Stored ? path : QString(), status,
-                         status == Stored ? clash : NoClash});
-    if (status != Stored)
+    pending.append(Entry{name, status == StoredEntry::Stored ? path : QString(), status,
+                         status == StoredEntry::Stored ? clash : StoredEntry::NoClash});
+    if (status != StoredEntry::Stored)
         hasFailed = true;
-    return status == Stored;
+    return status == StoredEntry::Stored;
 }
 
 bool StreamUnpacker::folder(const QString &name)
@@ -385,13 +388,13 @@ bool StreamUnpacker::folder(const QString &name)
     bool skip;
     Status status = place(name, false, &path, &clash, &skip);
     if (skip)
-        return clash == NoClash || add(name, path, Stored, clash);
-    if (status == Stored) {
+        return clash == StoredEntry::NoClash || add(name, path, StoredEntry::Stored, clash);
+    if (status == StoredEntry::Stored) {
         const QFileInfo info(path);
         if (!info.isDir() && (info.exists() || info.isSymLink() || !QDir().mkdir(path)))
-            status = WriteFailed;
+            status = StoredEntry::WriteFailed;
     }
-    if (status == Stored)
+    if (status == StoredEntry::Stored)
         knownFolders.insert(relativeOf(path));
     return add(name, path, status, clash);
 }
@@ -404,14 +407,15 @@ bool StreamUnpacker::placeFile(const QString &name, qint64 size, bool *result)
     announced += size;
     bool skip;
     Status status = place(name, true, &filePath, &fileClash, &skip);
-    if (status == Stored && dataLimit >= 0 && announced > dataLimit)
-        status = Excess;
-    if (status == Stored && skip) {
+    if (status == StoredEntry::Stored && dataLimit >= 0 && announced > dataLimit)
+        status = StoredEntry::Excess;
+    if (status == StoredEntry::Stored && skip) {
         discarding = true;
-        *result = fileClash == NoClash || add(name, filePath, Stored, fileClash);
+        *result = fileClash == StoredEntry::NoClash ||
+                  add(name, filePath, StoredEntry::Stored, fileClash);
         return false;
     }
-    if (status != Stored) {
+    if (status != StoredEntry::Stored) {
         *result = add(name, filePath, status);
         return false;
     }
@@ -427,7 +431,7 @@ bool StreamUnpacker::fileBegin(const QString &name, qint64 size)
     if (file->open())
         return true;
     file.reset();
-    return add(name, filePath, WriteFailed);
+    return add(name, filePath, StoredEntry::WriteFailed);
 }
 
 bool StreamUnpacker::fileData(const char *bytes, qint64 length)
@@ -442,7 +446,7 @@ bool StreamUnpacker::fileData(const char *bytes, qint64 length)
         if (!file->write(bytes, take)) {
             noSpace = file->diskFull();
             file.reset();
-            return add(fileName, filePath, WriteFailed);
+            return add(fileName, filePath, StoredEntry::WriteFailed);
         }
         bytes += take;
         length -= take;
@@ -461,13 +465,14 @@ bool StreamUnpacker::fileEnd()
     const bool committed = file->commit();
     noSpace = !committed && file->diskFull();
     file.reset();
-    return add(name, filePath, committed ? Stored : WriteFailed, fileClash);
+    return add(name, filePath, committed ? StoredEntry::Stored : StoredEntry::WriteFailed,
+               fileClash);
 }
 
 QString StreamUnpacker::pathFor(const QString &name)
 {
     QString path;
-    return check(name, &path) == Stored ? path : QString();
+    return check(name, &path) == StoredEntry::Stored ? path : QString();
 }
 
 QString StreamUnpacker::partialPathOf(const QString &path)
@@ -488,14 +493,14 @@ bool StreamUnpacker::addUnchanged(const QString &name)
     Clash clash;
     bool skip;
     const Status status = place(name, true, &path, &clash, &skip);
-    if (status != Stored)
+    if (status != StoredEntry::Stored)
         return add(name, path, status);
     if (skip)
-        return clash == NoClash || add(name, path, Stored, clash);
+        return clash == StoredEntry::NoClash || add(name, path, StoredEntry::Stored, clash);
     // Inside a folder, an unchanged file is said in the count of those skipped; a link for each
     // would bury the few that came.
     if (!name.contains(QLatin1Char('/')))
-        pending.append(Entry{name, path, Stored, Unchanged});
+        pending.append(Entry{name, path, StoredEntry::Stored, StoredEntry::Unchanged});
     return true;
 }
 
@@ -510,11 +515,11 @@ bool StreamUnpacker::beginFile(const QString &name, qint64 size, qint64 offset,
     file = std::make_unique<PartFile>(filePath);
     if (!file->openPartial(partialPathOf(filePath), offset)) {
         file.reset();
-        return add(name, filePath, WriteFailed);
+        return add(name, filePath, StoredEntry::WriteFailed);
     }
     hashing = std::make_unique<ContentHash>(offset > 0 ? prefix : ContentHash());
     if (offset > 0)
-        pending.append(Entry{name, filePath, Resumed, NoClash, offset});
+        pending.append(Entry{name, filePath, StoredEntry::Resumed, StoredEntry::NoClash, offset});
     return true;
 }
 
@@ -525,7 +530,7 @@ bool StreamUnpacker::endFile(const ContentHash::Value &expected)
         file.reset();
         const QString name = fileName;
         fileName.clear();
-        return add(name, filePath, Mismatch);
+        return add(name, filePath, StoredEntry::Mismatch);
     }
     const bool written = !discarding;
     if (!fileEnd())

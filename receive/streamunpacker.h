@@ -3,6 +3,7 @@
 
 #include "protocol/contenthash.h"
 #include "protocol/streamreader.h"
+#include "receive/storedentry.h"
 #include "settings/settingskeys.h"
 
 #include <QHash>
@@ -29,35 +30,9 @@ class QIODevice;
 class StreamUnpacker : private StreamReader::Handler
 {
 public:
-    enum Status {
-        Stored,      // folder made or file written whole
-        Refused,     // the name would lead outside the save folder; nothing stored
-        WriteFailed, // the item could not be stored (folder missing, no permission, disk full)
-        UnknownType, // the type line is neither "file" nor "folder"; nothing stored
-        Invalid,     // the record is framed wrongly (size line, "File end", overlong line)
-        Excess,      // a record beyond the count or the size the request announced
-        Incomplete,  // the input ended inside this record; nothing stored as if whole
-        Resumed,     // not an end: the file continues from `offset` bytes kept of a cut transfer
-        Mismatch     // the file's contents are not the ones announced; not kept under its name
-    };
-
-    // What became of a top-level item whose name was taken; told on its first entry only.
-    enum Clash {
-        NoClash,
-        Replaced, // stored over the existing item
-        Renamed,  // stored under a free name: storedPath says which
-        Skipped,  // the existing item kept, storedPath pointing at it; nothing of it stored
-        Unchanged // a file identical here already, so not sent; storedPath points at it
-    };
-
-    struct Entry
-    {
-        QString name;
-        QString storedPath;
-        Status status = Stored;
-        Clash clash = NoClash;
-        qint64 offset = 0; // where a Resumed file continues
-    };
+    using Status = StoredEntry::Status;
+    using Clash = StoredEntry::Clash;
+    using Entry = StoredEntry;
 
     struct Result
     {
@@ -118,7 +93,7 @@ public:
     bool addData(const char *bytes, qint64 length) { return fileData(bytes, length); }
     bool endFile(const ContentHash::Value &expected);
     // Ends the unpacking with an invalid entry: the body around the items was framed wrongly.
-    void reject(const QString &name) { add(name, QString(), Invalid); }
+    void reject(const QString &name) { add(name, QString(), StoredEntry::Invalid); }
     // The final path of the file begun last.
     QString storingPath() const { return filePath; }
     // Bytes of the file that finish() left in its partial file; -1 when it left none.
@@ -136,7 +111,8 @@ private:
     QString freeName(const QString &top, bool isFile) const;
     QString relativeOf(const QString &path) const;
     bool isProtected(const QString &path) const;
-    bool add(const QString &name, const QString &path, Status status, Clash clash = NoClash);
+    bool add(const QString &name, const QString &path, Status status,
+             Clash clash = StoredEntry::NoClash);
 
     StreamReader reader;
     QString saveDir;
@@ -162,13 +138,11 @@ private:
     // Each top-level name met so far, to the name it is stored under; empty when skipped.
     QHash<QString, QString> tops;
     QSet<QString> usedTops;
-    Clash fileClash = NoClash;
+    Clash fileClash = StoredEntry::NoClash;
     int recordLimit = -1;
     qint64 dataLimit = -1;
     qint64 announced = 0; // file sizes of the records begun so far
     QStringList protectedPaths;
 };
-
-Q_DECLARE_METATYPE(StreamUnpacker::Entry)
 
 #endif // STREAMUNPACKER_H

@@ -110,7 +110,7 @@ private:
     std::unique_ptr<QSignalSpy> ends;
     std::unique_ptr<QSignalSpy> progress;
     std::unique_ptr<QSignalSpy> kept;
-    QList<StreamUnpacker::Entry> stored;
+    QList<StoredEntry> stored;
     QList<Item> sent;
     Manifest manifest;
     QString save;
@@ -130,7 +130,7 @@ void TestExtendedReceive::init()
     kept = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::partialsKept);
     stored.clear();
     connect(session.get(), &ReceiveSession::itemsStored, this,
-            [this](quint64, const QList<StreamUnpacker::Entry> &entries) { stored += entries; });
+            [this](quint64, const QList<StoredEntry> &entries) { stored += entries; });
     listen();
 }
 
@@ -274,7 +274,7 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(contents(save + "/docs/changed.txt") + contents(save + "/docs/new.txt"),
              QByteArray("after!new contents"));
     // Only what came is listed; the unchanged file is in the offer's count.
-    for (const StreamUnpacker::Entry &entry : qAsConst(stored))
+    for (const StoredEntry &entry : qAsConst(stored))
         QVERIFY2(entry.name != QLatin1String("docs/same.txt"), qPrintable(entry.name));
 
     // What was verified is remembered, so that the next offer of it reads nothing.
@@ -298,7 +298,7 @@ void TestExtendedReceive::cutKeepsThePartialFile()
     QFETCH(QString, how);
     const QByteArray data(300000, 'k');
     cutAfter(data, 120000, how);
-    QCOMPARE(stored.last().status, StreamUnpacker::Incomplete);
+    QCOMPARE(stored.last().status, StoredEntry::Incomplete);
     QCOMPARE(entriesOf(save), QStringList{".big.bin.nubo-partial"});
     QCOMPARE(contents(save + "/.big.bin.nubo-partial"), data.left(120000));
     PartialRegistry registry;
@@ -344,8 +344,7 @@ void TestExtendedReceive::cutFileIsContinued()
     expectEnd(2, ReceiveServer::Complete);
     QVERIFY(contents(save + "/big.bin") == data);
     QCOMPARE(progress->last().at(1).toLongLong(), moved);
-    QCOMPARE(stored.first().status,
-             resumed && !whole ? StreamUnpacker::Resumed : StreamUnpacker::Stored);
+    QCOMPARE(stored.first().status, resumed && !whole ? StoredEntry::Resumed : StoredEntry::Stored);
     // A final path has one partial file: whoever completes it ends it.
     QCOMPARE(entriesOf(save), QStringList{"big.bin"});
     PartialRegistry registry;
@@ -360,7 +359,7 @@ void TestExtendedReceive::mismatchIsNotKept()
     send(body(accept()));
     QCOMPARE(peerEnd(*sender), SocketWait::Reset);
     expectEnd(1, ReceiveServer::Failed);
-    QCOMPARE(stored.last().status, StreamUnpacker::Mismatch);
+    QCOMPARE(stored.last().status, StoredEntry::Mismatch);
     QCOMPARE(stored.last().name, QString("a.bin"));
     QVERIFY(entriesOf(save).isEmpty());
 }
@@ -379,7 +378,7 @@ void TestExtendedReceive::namesOutsideAreNeverCompared()
     QCOMPARE(lastOffer().skippedFiles, 0);
     send(body(accept()));
     expectEnd(2, ReceiveServer::Failed);
-    QCOMPARE(stored.last().status, StreamUnpacker::Refused);
+    QCOMPARE(stored.last().status, StoredEntry::Refused);
 }
 
 void TestExtendedReceive::invalidManifestsAreRefused_data()

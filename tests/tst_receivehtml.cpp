@@ -39,9 +39,9 @@ QString plainTextOf(const QString &html)
     return document.toPlainText();
 }
 
-StreamUnpacker::Entry stored(const QString &name)
+StoredEntry stored(const QString &name)
 {
-    return {name, QStringLiteral("/save/") + name, StreamUnpacker::Stored};
+    return {name, QStringLiteral("/save/") + name, StoredEntry::Stored};
 }
 
 } // namespace
@@ -140,7 +140,7 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
         QCOMPARE(plainTextOf(html), text);
         QVERIFY(!html.contains("<img"));
     }
-    const QString failed = ReceiveHtml::entries({{text, QString(), StreamUnpacker::Invalid}});
+    const QString failed = ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}});
     QVERIFY(anchorsOf(failed).isEmpty());
     QVERIFY(plainTextOf(failed).endsWith(text));
     const QString progress = ReceiveHtml::progress(text, 1, 2, text);
@@ -184,63 +184,60 @@ void TestReceiveHtml::fixedLines()
 
 void TestReceiveHtml::entries_data()
 {
-    QTest::addColumn<QList<StreamUnpacker::Entry>>("entries");
+    QTest::addColumn<QList<StoredEntry>>("entries");
     QTest::addColumn<QStringList>("links");
     QTest::addColumn<QStringList>("lines"); // the plain text, line by line
     QTest::addColumn<int>("paragraphs");
 
-    const auto failed = [](const char *name, StreamUnpacker::Status status) {
-        return StreamUnpacker::Entry{QString::fromUtf8(name), QString(), status};
+    const auto failed = [](const char *name, StoredEntry::Status status) {
+        return StoredEntry{QString::fromUtf8(name), QString(), status};
     };
     // Links share one paragraph, a line each, however many there are.
-    QTest::newRow("stored items") << QList<StreamUnpacker::Entry>{stored("docs"), stored("docs/a"),
-                                                                  stored("docs/b")}
+    QTest::newRow("stored items") << QList<StoredEntry>{stored("docs"), stored("docs/a"),
+                                                        stored("docs/b")}
                                   << QStringList{"docs", "docs/a", "docs/b"}
                                   << QStringList{"docs", "docs/a", "docs/b"} << 1;
-    QTest::newRow("refused name")
-        << QList<StreamUnpacker::Entry>{stored("a"), failed("../evil", StreamUnpacker::Refused)}
-        << QStringList{"a"} << QStringList{"a", QString::fromUtf8("已拒绝不安全的名称：../evil")}
-        << 2;
+    QTest::newRow("refused name") << QList<StoredEntry>{stored("a"),
+                                                        failed("../evil", StoredEntry::Refused)}
+                                  << QStringList{"a"}
+                                  << QStringList{"a",
+                                                 QString::fromUtf8("已拒绝不安全的名称：../evil")}
+                                  << 2;
     QTest::newRow("write failed")
-        << QList<StreamUnpacker::Entry>{failed("full.bin", StreamUnpacker::WriteFailed),
-                                        stored("b")}
+        << QList<StoredEntry>{failed("full.bin", StoredEntry::WriteFailed), stored("b")}
         << QStringList{"b"} << QStringList{QString::fromUtf8("未能保存：full.bin"), "b"} << 2;
-    QTest::newRow("unknown type") << QList<StreamUnpacker::Entry>{failed(
-                                         "odd", StreamUnpacker::UnknownType)}
+    QTest::newRow("unknown type") << QList<StoredEntry>{failed("odd", StoredEntry::UnknownType)}
                                   << QStringList{}
                                   << QStringList{QString::fromUtf8("无法识别的项目：odd")} << 1;
     QTest::newRow("framing error")
-        << QList<StreamUnpacker::Entry>{failed("a.txt", StreamUnpacker::Invalid)} << QStringList{}
+        << QList<StoredEntry>{failed("a.txt", StoredEntry::Invalid)} << QStringList{}
         << QStringList{QString::fromUtf8("数据格式错误：a.txt")} << 1;
     QTest::newRow("more than announced")
-        << QList<StreamUnpacker::Entry>{failed("c", StreamUnpacker::Excess)} << QStringList{}
+        << QList<StoredEntry>{failed("c", StoredEntry::Excess)} << QStringList{}
         << QStringList{QString::fromUtf8("超出对方声明的项目数或大小：c")} << 1;
     QTest::newRow("cut inside a file")
-        << QList<StreamUnpacker::Entry>{stored("docs"),
-                                        failed("docs/big.bin", StreamUnpacker::Incomplete)}
+        << QList<StoredEntry>{stored("docs"), failed("docs/big.bin", StoredEntry::Incomplete)}
         << QStringList{"docs"} << QStringList{"docs", QString::fromUtf8("未完整收到：docs/big.bin")}
         << 2;
     QTest::newRow("cut between records")
-        << QList<StreamUnpacker::Entry>{stored("a.txt"), failed("", StreamUnpacker::Incomplete)}
+        << QList<StoredEntry>{stored("a.txt"), failed("", StoredEntry::Incomplete)}
         << QStringList{"a.txt"} << QStringList{"a.txt"} << 1;
     QTest::newRow("file continued, then stored")
-        << QList<StreamUnpacker::Entry>{{"big.bin", "/save/big.bin", StreamUnpacker::Resumed,
-                                         StreamUnpacker::NoClash, Q_INT64_C(1288490189)},
-                                        stored("big.bin")}
+        << QList<StoredEntry>{{"big.bin", "/save/big.bin", StoredEntry::Resumed,
+                               StoredEntry::NoClash, Q_INT64_C(1288490189)},
+                              stored("big.bin")}
         << QStringList{"big.bin"}
         << QStringList{QString::fromUtf8("big.bin：从 1.20GB 处继续"), "big.bin"} << 2;
-    QTest::newRow("hash differs") << QList<StreamUnpacker::Entry>{failed("a.bin",
-                                                                         StreamUnpacker::Mismatch)}
+    QTest::newRow("hash differs") << QList<StoredEntry>{failed("a.bin", StoredEntry::Mismatch)}
                                   << QStringList{}
                                   << QStringList{QString::fromUtf8("文件校验失败，未保存：a.bin")}
                                   << 1;
-    QTest::newRow("nothing") << QList<StreamUnpacker::Entry>{} << QStringList{} << QStringList{""}
-                             << 0;
+    QTest::newRow("nothing") << QList<StoredEntry>{} << QStringList{} << QStringList{""} << 0;
 }
 
 void TestReceiveHtml::entries()
 {
-    QFETCH(QList<StreamUnpacker::Entry>, entries);
+    QFETCH(QList<StoredEntry>, entries);
     QFETCH(QStringList, links);
     QFETCH(QStringList, lines);
     QFETCH(int, paragraphs);
@@ -254,20 +251,20 @@ void TestReceiveHtml::entries()
     QCOMPARE(shown, links);
     QCOMPARE(plainTextOf(html).split('\n'), lines);
     QCOMPARE(html.count("<p"), paragraphs);
-    for (const StreamUnpacker::Entry &entry : entries)
+    for (const StoredEntry &entry : entries)
         QCOMPARE(ReceiveHtml::entryProblem(entry).isEmpty(),
-                 entry.status == StreamUnpacker::Stored ||
-                     entry.status == StreamUnpacker::Resumed || entry.name.isEmpty());
+                 entry.status == StoredEntry::Stored || entry.status == StoredEntry::Resumed ||
+                     entry.name.isEmpty());
 }
 
 // What the name-clash rule did follows the item's link, which leads to where the item is.
 void TestReceiveHtml::clashNotes()
 {
-    const QList<StreamUnpacker::Entry> entries{
-        {"a<b>", "/save/a<b>", StreamUnpacker::Stored, StreamUnpacker::Replaced},
-        {"c", "/save/c (1)", StreamUnpacker::Stored, StreamUnpacker::Renamed},
-        {"d", "/save/d", StreamUnpacker::Stored, StreamUnpacker::Skipped},
-        {"e/f", "/save/e/f", StreamUnpacker::Stored, StreamUnpacker::Unchanged}};
+    const QList<StoredEntry> entries{
+        {"a<b>", "/save/a<b>", StoredEntry::Stored, StoredEntry::Replaced},
+        {"c", "/save/c (1)", StoredEntry::Stored, StoredEntry::Renamed},
+        {"d", "/save/d", StoredEntry::Stored, StoredEntry::Skipped},
+        {"e/f", "/save/e/f", StoredEntry::Stored, StoredEntry::Unchanged}};
     const QString html = ReceiveHtml::entries(entries);
     QCOMPARE(
         plainTextOf(html).split('\n'),

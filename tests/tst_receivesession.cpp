@@ -106,7 +106,7 @@ private:
     std::unique_ptr<QTcpSocket> sender;
     std::unique_ptr<QSignalSpy> offers;
     std::unique_ptr<QSignalSpy> ends;
-    QList<StreamUnpacker::Entry> stored;
+    QList<StoredEntry> stored;
     QString save;
     quint16 port = 0;
     bool privateMounts = false;
@@ -135,7 +135,7 @@ void TestReceiveSession::init()
     ends = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::ended);
     stored.clear();
     connect(session.get(), &ReceiveSession::itemsStored, this,
-            [this](quint64, const QList<StreamUnpacker::Entry> &entries) { stored += entries; });
+            [this](quint64, const QList<StoredEntry> &entries) { stored += entries; });
     listen();
 }
 
@@ -323,7 +323,7 @@ void TestReceiveSession::cutBodyRemovesThePartialItem()
         sender->disconnectFromHost();
     }
     expectEnd(1, ReceiveServer::Incomplete);
-    QCOMPARE(stored.last().status, StreamUnpacker::Incomplete);
+    QCOMPARE(stored.last().status, StoredEntry::Incomplete);
     QCOMPARE(stored.last().name, QString("two"));
     QCOMPARE(entriesOf(save), QStringList{"one"});
 }
@@ -336,7 +336,7 @@ void TestReceiveSession::storageFailureResets()
     acceptWith(record("taken", "12345"));
     QCOMPARE(peerEnd(*sender), SocketWait::Reset);
     expectEnd(1, ReceiveServer::Failed);
-    QCOMPARE(stored.last().status, StreamUnpacker::WriteFailed);
+    QCOMPARE(stored.last().status, StoredEntry::WriteFailed);
 }
 
 // The contents and one block per item: a small disk takes what fits, not a fixed margin more.
@@ -393,7 +393,7 @@ void TestReceiveSession::ownFilesAreNeverReplaced()
     offer(request(5, 1));
     acceptWith(record(name.toUtf8(), "owned") + "OVER\r\n");
     expectEnd(1, ReceiveServer::Failed);
-    QCOMPARE(stored.last().status, StreamUnpacker::Refused);
+    QCOMPARE(stored.last().status, StoredEntry::Refused);
     QVERIFY(contents(workDir->filePath(name)) != "owned");
 }
 
@@ -413,7 +413,7 @@ void TestReceiveSession::nameClashRuleIsTakenWithTheOffer()
     acceptWith(record("a.txt", "new") + "OVER\r\n");
     expectEnd(1, ReceiveServer::Complete);
     QCOMPARE(contents(save + "/a.txt") + contents(save + "/a (1).txt"), QByteArray("oldnew"));
-    QCOMPARE(stored.first().clash, StreamUnpacker::Renamed);
+    QCOMPARE(stored.first().clash, StoredEntry::Renamed);
 }
 
 void TestReceiveSession::unansweredQuestionClosesWithoutReply()

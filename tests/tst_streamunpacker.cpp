@@ -15,26 +15,26 @@
 
 namespace {
 
-QString statusName(StreamUnpacker::Status status)
+QString statusName(StoredEntry::Status status)
 {
     switch (status) {
-    case StreamUnpacker::Stored:
+    case StoredEntry::Stored:
         return QStringLiteral("Stored");
-    case StreamUnpacker::Refused:
+    case StoredEntry::Refused:
         return QStringLiteral("Refused");
-    case StreamUnpacker::WriteFailed:
+    case StoredEntry::WriteFailed:
         return QStringLiteral("WriteFailed");
-    case StreamUnpacker::UnknownType:
+    case StoredEntry::UnknownType:
         return QStringLiteral("UnknownType");
-    case StreamUnpacker::Invalid:
+    case StoredEntry::Invalid:
         return QStringLiteral("Invalid");
-    case StreamUnpacker::Excess:
+    case StoredEntry::Excess:
         return QStringLiteral("Excess");
-    case StreamUnpacker::Incomplete:
+    case StoredEntry::Incomplete:
         return QStringLiteral("Incomplete");
-    case StreamUnpacker::Resumed:
+    case StoredEntry::Resumed:
         return QStringLiteral("Resumed");
-    case StreamUnpacker::Mismatch:
+    case StoredEntry::Mismatch:
         return QStringLiteral("Mismatch");
     }
     return QStringLiteral("?");
@@ -44,13 +44,13 @@ QString statusName(StreamUnpacker::Status status)
 QStringList describe(const StreamUnpacker::Result &result, const QString &save = QString())
 {
     QStringList lines;
-    for (const StreamUnpacker::Entry &entry : result.entries) {
+    for (const StoredEntry &entry : result.entries) {
         QString line = entry.name + QLatin1Char(' ') + statusName(entry.status);
-        if (entry.clash == StreamUnpacker::Replaced)
+        if (entry.clash == StoredEntry::Replaced)
             line += QStringLiteral(" replaced");
-        else if (entry.clash == StreamUnpacker::Skipped)
+        else if (entry.clash == StoredEntry::Skipped)
             line += QStringLiteral(" skipped");
-        else if (entry.clash == StreamUnpacker::Renamed)
+        else if (entry.clash == StoredEntry::Renamed)
             line += QStringLiteral(" as ") + QDir(save).relativeFilePath(entry.storedPath);
         lines << line;
     }
@@ -182,7 +182,7 @@ void TestStreamUnpacker::example()
     QVERIFY(unpacker.atEnd());
     QVERIFY(unpacker.complete());
     QCOMPARE(unpacker.dataBytes(), qint64(5));
-    const QList<StreamUnpacker::Entry> entries = unpacker.takeEntries();
+    const QList<StoredEntry> entries = unpacker.takeEntries();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.at(0).name, QStringLiteral("docs/a.txt"));
     QCOMPARE(entries.at(0).storedPath, QDir(save).absoluteFilePath(QStringLiteral("docs/a.txt")));
@@ -247,9 +247,9 @@ void TestStreamUnpacker::runCase()
     QCOMPARE(describe(result, save), entries);
     QCOMPARE(result.complete, complete);
     QCOMPARE(tree(save), saved);
-    for (const StreamUnpacker::Entry &entry : result.entries) {
-        QCOMPARE(entry.storedPath.isEmpty(), entry.status != StreamUnpacker::Stored);
-        if (entry.status == StreamUnpacker::Stored)
+    for (const StoredEntry &entry : result.entries) {
+        QCOMPARE(entry.storedPath.isEmpty(), entry.status != StoredEntry::Stored);
+        if (entry.status == StoredEntry::Stored)
             QVERIFY(QFileInfo::exists(entry.storedPath));
     }
     // Nothing lands beside the save folder or in the folder outside it.
@@ -395,12 +395,12 @@ void TestStreamUnpacker::everyPrefix()
         QVERIFY2(result.complete == (length == full.size()), where);
         // A cut is reported once, as the last entry; everything before it was stored.
         for (int i = 0; i < result.entries.size(); ++i) {
-            const StreamUnpacker::Entry &entry = result.entries.at(i);
+            const StoredEntry &entry = result.entries.at(i);
             const bool last = i == result.entries.size() - 1;
-            if (entry.status == StreamUnpacker::Stored)
+            if (entry.status == StoredEntry::Stored)
                 continue;
             QVERIFY2(last && !result.complete, where);
-            QVERIFY2(entry.status == StreamUnpacker::Incomplete, where);
+            QVERIFY2(entry.status == StoredEntry::Incomplete, where);
             QVERIFY2(entry.name.isEmpty() ||
                          !QFileInfo::exists(save + QLatin1Char('/') + entry.name),
                      where);
@@ -459,7 +459,7 @@ void TestStreamUnpacker::costlyInputs()
     const StreamUnpacker::Result deep = unpack(nested);
     QVERIFY(deep.complete);
     QCOMPARE(deep.entries.size(), 1001);
-    QCOMPARE(deep.entries.last().status, StreamUnpacker::Stored);
+    QCOMPARE(deep.entries.last().status, StoredEntry::Stored);
     QFile file(deep.entries.last().storedPath);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray("deep"));
@@ -601,7 +601,7 @@ void TestStreamUnpacker::roundTrip()
     const StreamUnpacker::Result result = StreamUnpacker::unpack(save, &in);
     QVERIFY(result.complete);
     QCOMPARE(result.entries.size(), items.size() + 1);
-    for (const StreamUnpacker::Entry &entry : result.entries)
+    for (const StoredEntry &entry : result.entries)
         QCOMPARE(statusName(entry.status), QStringLiteral("Stored"));
     QCOMPARE(tree(save), tree(source));
 }

@@ -126,23 +126,23 @@ public:
     }
 
     // The checks every record passes before anything is made; `path` is below the save folder.
-    StreamUnpacker::Status admit(const QString &path) const
+    StoredEntry::Status admit(const QString &path) const
     {
         if (path.endsWith(QLatin1String("/config.ini")) || path == QLatin1String("config.ini")) {
             const Place parent = resolve(parentOf(path));
             if (parent.kind == Dir && parent.real.isEmpty())
-                return StreamUnpacker::Refused;
+                return StoredEntry::Refused;
         }
         // The deepest existing part of the path decides where the item lands.
         const QStringList parts = path.split(QLatin1Char('/'));
         for (int i = 1; i <= parts.size(); ++i) {
             const Place place = resolve(parts.mid(0, i).join(QLatin1Char('/')));
             if (place.kind == Dangling || place.kind == Outside)
-                return StreamUnpacker::Refused;
+                return StoredEntry::Refused;
             if (place.kind == Missing || place.kind == NotDir)
                 break;
         }
-        return StreamUnpacker::Stored;
+        return StoredEntry::Stored;
     }
 
     // Where a folder record has its folder, made or found; none when it cannot.
@@ -209,7 +209,7 @@ bool isLong(const QString &save, const QString &path)
 struct Expected
 {
     QString name;
-    StreamUnpacker::Status status;
+    StoredEntry::Status status;
     bool anyName = false;
 };
 
@@ -219,7 +219,7 @@ class Reference
 {
 public:
     Reference(const QByteArray &body, const QString &save, int limit, qint64 dataLimit,
-              const QList<StreamUnpacker::Entry> &actual)
+              const QList<StoredEntry> &actual)
         : body(body), save(save), limit(limit), dataLimit(dataLimit), actual(actual)
     {
         run();
@@ -237,16 +237,16 @@ private:
         const int end = body.indexOf('\n', at);
         const int length = end < 0 ? body.size() - at : end - at + 1;
         if (length > StreamReader::maxLineLength)
-            add(name, StreamUnpacker::Invalid, anyName);
+            add(name, StoredEntry::Invalid, anyName);
         else if (end < 0)
-            add(inFile ? name : QString(), StreamUnpacker::Incomplete);
+            add(inFile ? name : QString(), StoredEntry::Incomplete);
         else
             *text = body.mid(at, length).trimmed();
         at += length;
         return end >= 0 && length <= StreamReader::maxLineLength;
     }
 
-    void add(const QString &name, StreamUnpacker::Status status, bool anyName = false)
+    void add(const QString &name, StoredEntry::Status status, bool anyName = false)
     {
         entries.append({name, status, anyName});
     }
@@ -257,25 +257,25 @@ private:
     {
         const int index = entries.size();
         return isLong(save, path) && index < actual.size() &&
-               actual.at(index).status == StreamUnpacker::WriteFailed;
+               actual.at(index).status == StoredEntry::WriteFailed;
     }
 
     // The checks before anything is made; false when the unpacker stops at the record.
     bool admit(const QString &name, int index, QString *path)
     {
-        StreamUnpacker::Status status = StreamUnpacker::Stored;
+        StoredEntry::Status status = StoredEntry::Stored;
         const QString clean = QDir::cleanPath(save + QLatin1Char('/') + name);
         if (!isSafeName(name))
-            status = StreamUnpacker::Refused;
+            status = StoredEntry::Refused;
         else if (limit >= 0 && index > limit)
-            status = StreamUnpacker::Excess;
+            status = StoredEntry::Excess;
         else if (!clean.startsWith(save + QLatin1Char('/')))
-            status = StreamUnpacker::Refused;
+            status = StoredEntry::Refused;
         else if ((status = model.admit(*path = clean.mid(save.size() + 1))) !=
-                     StreamUnpacker::Stored &&
+                     StoredEntry::Stored &&
                  failsAsLong(*path))
-            status = StreamUnpacker::WriteFailed;
-        if (status == StreamUnpacker::Stored)
+            status = StoredEntry::WriteFailed;
+        if (status == StoredEntry::Stored)
             return true;
         add(name, status);
         return false;
@@ -286,7 +286,7 @@ private:
     {
         if (target && !failsAsLong(path))
             return true;
-        add(name, StreamUnpacker::WriteFailed);
+        add(name, StoredEntry::WriteFailed);
         return false;
     }
 
@@ -301,7 +301,7 @@ private:
             const QString name = QString::fromUtf8(nul < 0 ? text : text.left(nul));
             if (records > 0 && name == QLatin1String("OVER")) {
                 if (at < body.size())
-                    return add(QStringLiteral("OVER"), StreamUnpacker::Invalid);
+                    return add(QStringLiteral("OVER"), StoredEntry::Invalid);
                 complete = true;
                 return;
             }
@@ -318,11 +318,11 @@ private:
                 if (!canWrite(name, path, target))
                     return;
                 model.makeFolder(*target);
-                add(name, StreamUnpacker::Stored);
+                add(name, StoredEntry::Stored);
                 continue;
             }
             if (type != "file")
-                return add(name, StreamUnpacker::UnknownType);
+                return add(name, StoredEntry::UnknownType);
 
             QByteArray sizeText;
             if (!line(&sizeText, name, false))
@@ -332,26 +332,26 @@ private:
                 digits = digits && c >= '0' && c <= '9';
             const qint64 size = sizeText.toLongLong();
             if (!digits || size > Q_INT64_C(4294967295))
-                return add(name, StreamUnpacker::Invalid);
+                return add(name, StoredEntry::Invalid);
             announced += size;
             if (!admit(name, records, &path))
                 return;
             if (dataLimit >= 0 && announced > dataLimit)
-                return add(name, StreamUnpacker::Excess);
+                return add(name, StoredEntry::Excess);
             const std::optional<QString> target = model.fileTarget(path);
             if (!canWrite(name, path, target))
                 return;
             if (body.size() - at < size)
-                return add(name, StreamUnpacker::Incomplete);
+                return add(name, StoredEntry::Incomplete);
             const QByteArray data = body.mid(at, int(size));
             at += int(size);
             QByteArray trailer;
             if (!line(&trailer, name, true))
                 return;
             if (trailer != "File end")
-                return add(name, StreamUnpacker::Invalid);
+                return add(name, StoredEntry::Invalid);
             model.store(*target, data);
-            add(name, StreamUnpacker::Stored);
+            add(name, StoredEntry::Stored);
         }
     }
 
@@ -359,7 +359,7 @@ private:
     const QString save;
     const int limit;
     const qint64 dataLimit;
-    const QList<StreamUnpacker::Entry> &actual;
+    const QList<StoredEntry> &actual;
     int at = 0;
     qint64 announced = 0;
 };
@@ -456,7 +456,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     unpacker.setRecordLimit(limit);
     unpacker.setDataLimit(dataLimit);
     unpacker.setProtectedPaths({save + QStringLiteral("/config.ini")});
-    QList<StreamUnpacker::Entry> entries;
+    QList<StoredEntry> entries;
     // Pieces of 1 to 8, 64, 4096 or 70000 bytes, varying within each run.
     static const int spans[] = {8, 64, 4096, 70000};
     const int span = spans[cut & 3];
@@ -475,25 +475,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const Reference reference(body, save, limit, dataLimit, entries);
     if (entries.size() != reference.entries.size()) {
-        for (const StreamUnpacker::Entry &entry : entries)
+        for (const StoredEntry &entry : entries)
             fprintf(stderr, "got %d %s\n", entry.status, qPrintable(entry.name));
         for (const Expected &entry : reference.entries)
             fprintf(stderr, "expected %d %s\n", entry.status, qPrintable(entry.name));
         check(false, "entry count");
     }
     for (int i = 0; i < entries.size(); ++i) {
-        const StreamUnpacker::Entry &got = entries.at(i);
+        const StoredEntry &got = entries.at(i);
         const Expected &want = reference.entries.at(i);
         const QString where = QString::number(i) + ": " + got.name + " / " + want.name;
         check(got.status == want.status, "status", where);
         check(want.anyName || got.name == want.name, "name", where);
-        check(got.storedPath == (got.status == StreamUnpacker::Stored
+        check(got.storedPath == (got.status == StoredEntry::Stored
                                      ? QDir::cleanPath(save + QLatin1Char('/') + got.name)
                                      : QString()),
               "stored path", where);
     }
     check(unpacker.complete() == reference.complete, "complete");
-    const bool stopped = !entries.isEmpty() && entries.last().status != StreamUnpacker::Stored;
+    const bool stopped = !entries.isEmpty() && entries.last().status != StoredEntry::Stored;
     check(unpacker.failed() == stopped, "failed");
 
     const QMap<QString, QString> saved = listing(save);
