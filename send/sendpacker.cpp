@@ -40,39 +40,48 @@ bool canList(const QString &path)
 
 QList<QFileInfo> SendPacker::listFolder(const QString &path)
 {
-    QSet<QString> visited{QFileInfo(path).canonicalFilePath()};
+    Walk walk;
+    walk.visited.insert(QFileInfo(path).canonicalFilePath());
     QList<QFileInfo> result;
-    listTree(path, visited, result);
+    listTree(path, walk, result);
     return result;
 }
 
-bool SendPacker::listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
-                          const std::atomic<bool> *cancelled, QString *unlistable)
+bool SendPacker::listTree(const QString &path, Walk &walk, QList<QFileInfo> &out)
 {
-    if (cancelled && cancelled->load())
+    if (walk.cancelled && walk.cancelled->load())
         return true;
     if (!canList(path)) {
-        if (unlistable)
-            *unlistable = path;
+        walk.unlistable = path;
         return false;
     }
     const QDir dir(path);
-    out += dir.entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, byName);
-
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, byName);
     QList<QFileInfo> subfolders;
-    const QFileInfoList entries = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, byName);
     for (const QFileInfo &entry : entries) {
+        if (!entry.isDir()) {
+            if (entry.isSymLink())
+                ++walk.leftOut;
+            else
+                out << entry;
+            continue;
+        }
+        if (entry.isHidden()) {
+            ++walk.leftOut;
+            continue;
+        }
         // Linked folders are followed, but a real folder only once: a link back into the tree
         // would otherwise recurse without end.
         const QString real = entry.canonicalFilePath();
-        if (real.isEmpty() || visited.contains(real))
+        if (real.isEmpty() || walk.visited.contains(real))
             continue;
-        visited.insert(real);
+        walk.visited.insert(real);
         subfolders << entry;
     }
     out += subfolders;
     for (const QFileInfo &subfolder : qAsConst(subfolders)) {
-        if (!listTree(subfolder.absoluteFilePath(), visited, out, cancelled, unlistable))
+        if (!listTree(subfolder.absoluteFilePath(), walk, out))
             return false;
     }
     return true;
@@ -82,6 +91,7 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
 {
     collected.clear();
     topLevel = 0;
+    skipped = 0;
     total = 0;
     body = QByteArrayLiteral("OVER\r\n").size();
     largestSize = -1;
@@ -89,7 +99,8 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
     lastError = NoError;
     failedName.clear();
 
-    QSet<QString> visited;
+    Walk walk;
+    walk.cancelled = cancelled;
     for (const QString &path : paths) {
         const QFileInfo info(path);
         const QString baseDir = info.absolutePath();
@@ -98,11 +109,11 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
             lastType = QStringLiteral("folder");
             lastName = info.fileName();
             collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
-            visited.insert(info.canonicalFilePath());
+            walk.visited.insert(info.canonicalFilePath());
             QList<QFileInfo> tree;
-            QString unlistable;
-            if (!listTree(info.absoluteFilePath(), visited, tree, cancelled, &unlistable))
-                return fail(Unlistable, relativeName(unlistable, baseDir));
+            if (!listTree(info.absoluteFilePath(), walk, tree))
+                return fail(Unlistable, relativeName(walk.unlistable, baseDir));
+            skipped = walk.leftOut;
             for (const QFileInfo &entry : qAsConst(tree))
                 collected << Item{entry, relativeName(entry.absoluteFilePath(), baseDir)};
         } else if (info.isFile()) {

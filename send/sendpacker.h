@@ -52,6 +52,8 @@ public:
     // The largest file taken and its name: only the extended protocol carries 4 GiB and more.
     qint64 largestFileSize() const { return largestSize; }
     QString largestFileName() const { return largestName; }
+    // Hidden folders and links to files below the dropped folders, which are not taken.
+    int leftOut() const { return skipped; }
     // Name and kind ("folder" or "file") of the last dropped entry taken.
     QString fileName() const { return lastName; }
     QString fileType() const { return lastType; }
@@ -62,14 +64,20 @@ public:
 
 private:
     // False when a folder of the tree cannot be listed; `unlistable` then holds its path.
-    static bool listTree(const QString &path, QSet<QString> &visited, QList<QFileInfo> &out,
-                         const std::atomic<bool> *cancelled = nullptr,
-                         QString *unlistable = nullptr);
+    struct Walk
+    {
+        QSet<QString> visited;
+        const std::atomic<bool> *cancelled = nullptr;
+        QString unlistable; // the folder that could not be listed
+        int leftOut = 0;
+    };
+    static bool listTree(const QString &path, Walk &walk, QList<QFileInfo> &out);
     bool check(const Item &item);
     bool fail(Error error, const QString &name);
 
     QList<Item> collected;
     int topLevel = 0;
+    int skipped = 0;
     qint64 total = 0;
     qint64 body = 0;
     qint64 largestSize = -1;

@@ -1,93 +1,90 @@
 #include "send/sendsession.h"
 
-SendSession::SendSession(QObject *parent) : QObject(parent) {}
+#include "protocol/transferrequest.h"
+
+#include <QThread>
+
+SendSession::SendSession(QObject *parent) : QObject(parent)
+{
+    qRegisterMetaType<SendPacker>();
+    qRegisterMetaType<SendResult>();
+    qRegisterMetaType<SendWorker::Receiver>();
+    qRegisterMetaType<QList<SendWorker::ResumedFile>>("QList<SendWorker::ResumedFile>");
+}
 
 SendSession::~SendSession()
 {
-    if (thread)
-        thread->cancel();
-    // Retired threads are children and end (and are waited for) with the session.
+    cancel();
+    // The transfers' threads are children: each ends once its worker is gone.
+    for (QThread *thread : findChildren<QThread *>()) {
+        thread->quit();
+        thread->wait();
+    }
 }
 
 int SendSession::start(const QStringList &dropped)
 {
     if (running)
         return 0;
-    retire();
     ++current;
     running = true;
     paths = dropped;
-    receiver.clear();
-    thread = std::make_unique<TCPSendThread>(current, paths);
-    if (receiverPort != 0)
-        thread->setPort(receiverPort);
-    if (confirmSlackMs >= 0)
-        thread->setConfirmSlack(confirmSlackMs);
-    // Queued: emitted in the transfer's thread, taken in this one.
-    connect(thread.get(), &TCPSendThread::listed, this, [this](int id, const SendPacker &list) {
-        if (id == current)
-            emit listed(id, list);
-    });
-    connect(thread.get(), &TCPSendThread::planned, this,
-            [this](int id, int files, qint64 bytes,
-                   const QList<TCPSendThread::ResumedFile> &resumed, qint64 total) {
-                if (id == current)
-                    emit planned(id, files, bytes, resumed, total);
-            });
-    connect(thread.get(), &TCPSendThread::accepted, this, [this](int id) {
-        if (id == current)
-            emit accepted(id);
-    });
-    connect(thread.get(), &TCPSendThread::updateProgress, this,
-            [this](int id, qint64 sent, qint64 total) {
-                if (id == current)
-                    emit progress(id, sent, total);
-            });
-    connect(thread.get(), &TCPSendThread::sendEnded, this,
-            [this](int id, int outcome, int error, const QString &item) {
-                if (id != current)
-                    return;
-                running = false;
-                emit ended(id, outcome, error, item);
-            });
+    lastTo = Receiver();
+    cancelled = std::make_shared<std::atomic<bool>>(false);
+    auto *thread = new QThread(this);
+    worker =
+        new SendWorker(current, paths, receiverPort != 0 ? receiverPort : TransferRequest::port,
+                       confirmSlackMs, cancelled);
+    worker->moveToThread(thread);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    connect(thread, &QThread::started, worker, &SendWorker::run);
+    relay(worker);
     thread->start();
     return current;
 }
 
-void SendSession::send(const QString &ip, const QString &senderName, Protocol protocol,
-                       quint16 extendedPort)
+// Queued: emitted in the transfer's thread, taken in this one.
+void SendSession::relay(SendWorker *from)
 {
-    if (!running || !thread)
+    connect(from, &SendWorker::listed, this, &SendSession::listed);
+    connect(from, &SendWorker::planned, this, &SendSession::planned);
+    connect(from, &SendWorker::accepted, this, &SendSession::accepted);
+    connect(from, &SendWorker::progress, this, &SendSession::progress);
+    connect(from, &SendWorker::ended, this, [this, from](int id, const SendResult &result) {
+        from->thread()->quit();
+        if (id != current)
+            return;
+        running = false;
+        emit ended(id, result);
+    });
+}
+
+void SendSession::send(const SendSession::Receiver &receiver)
+{
+    if (!running || !worker)
         return;
-    receiver = ip;
-    thread->setReceiver(ip, senderName, protocol, extendedPort);
+    lastTo = receiver;
+    QMetaObject::invokeMethod(worker, "setReceiver", Qt::QueuedConnection,
+                              Q_ARG(SendWorker::Receiver, receiver));
 }
 
 void SendSession::cancel()
 {
-    if (running && thread)
-        thread->cancel();
-}
-
-int SendSession::resend(const QString &senderName, Protocol protocol, quint16 extendedPort)
-{
-    if (!canResend() || receiver.isEmpty())
-        return 0;
-    const QString ip = receiver;
-    const int id = start(paths);
-    send(ip, senderName, protocol, extendedPort);
-    return id;
-}
-
-// A thread whose end has been reported may still be returning from run(); it is deleted once it
-// has finished, never waited for here.
-void SendSession::retire()
-{
-    if (!thread)
+    if (!running || !worker)
         return;
-    TCPSendThread *old = thread.release();
-    old->setParent(this);
-    connect(old, &QThread::finished, old, &QObject::deleteLater);
-    if (old->isFinished())
-        old->deleteLater();
+    *cancelled = true;
+    QMetaObject::invokeMethod(worker, &SendWorker::stop, Qt::QueuedConnection);
+}
+
+int SendSession::resend(Protocol protocol, quint16 extendedPort)
+{
+    if (!canResend() || lastTo.ip.isEmpty())
+        return 0;
+    Receiver to = lastTo;
+    to.protocol = protocol;
+    to.extendedPort = extendedPort;
+    const int id = start(paths);
+    send(to);
+    return id;
 }

@@ -1,8 +1,15 @@
 list(APPEND NUBO_SOURCES
     send/userlistdialog.h send/userlistdialog.cpp forms/userlistdialog.ui
-    send/tcpsendthread.h send/tcpsendthread.cpp
+    send/connector.h send/connector.cpp
+    send/filehasher.h send/filehasher.cpp
+    send/fileversion.h send/fileversion.cpp
+    send/peerlink.h send/peerlink.cpp
+    send/receiverwords.h send/receiverwords.cpp
+    send/resumestates.h send/resumestates.cpp
     send/sendpacker.h send/sendpacker.cpp
+    send/sendresult.h
     send/sendsession.h send/sendsession.cpp
+    send/sendworker.h send/sendworker.cpp
     send/socketwait.h send/socketwait.cpp
     send/streamsender.h send/streamsender.cpp
     send/uploadview.h send/uploadview.cpp forms/uploadview.ui

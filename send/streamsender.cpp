@@ -30,6 +30,8 @@ namespace {
 constexpr int batchSize = 256 * 1024;
 constexpr qint64 smallFile = 64 * 1024;
 constexpr qint64 pieceSize = 1024 * 1024;
+// "H " + 32 hex digits + "\n"
+constexpr qint64 hashLineSize = 35;
 // Waits are sliced so that a cancel ends them soon.
 constexpr int sliceMs = 100;
 
@@ -113,79 +115,77 @@ StreamSender::StreamSender(qintptr descriptor) : fd(descriptor)
     struct stat info;
     isSocket = ::fstat(int(fd), &info) == 0 && S_ISSOCK(info.st_mode);
 #endif
-    batch.reserve(batchSize + int(smallFile) + 4096);
+    batch.reserve(batchSize + int(pieceSize) + 4096);
 }
 
 bool StreamSender::send(const QList<SendPacker::Item> &items)
-{
-    return sendItems(items, nullptr);
-}
-
-bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets)
-{
-    return sendItems(items, &offsets);
-}
-
-qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets)
-{
-    qint64 size = ExtendedProtocol::endLine().size();
-    for (int i = 0; i < items.size(); ++i) {
-        const qint64 from = offsets.value(i, -1);
-        if (!items.at(i).info.isDir() && from >= 0)
-            size += ExtendedProtocol::partLine(i, from).size() + items.at(i).info.size() - from;
-    }
-    return size;
-}
-
-bool StreamSender::sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets)
 {
 #ifndef Q_OS_WIN
     const HoldSigpipe holdSigpipe;
 #endif
     if (isSocket)
         setCork(fd, true);
-    for (int i = 0; i < items.size(); ++i) {
+    for (const SendPacker::Item &item : items) {
         if (cancelled && cancelled->load())
             return fail(Cancelled);
-        const SendPacker::Item &item = items.at(i);
-        bool sent = true;
-        if (offsets) {
-            const qint64 from = offsets->value(i, -1);
-            if (!item.info.isDir() && from >= 0)
-                sent = sendFile(item, ExtendedProtocol::partLine(i, from), from, QByteArray());
-        } else if (item.info.isDir()) {
-            sent = append(item.name.toUtf8() + "\r\nfolder\r\n");
-        } else {
-            sent = sendFile(item,
-                            item.name.toUtf8() + "\r\nfile\r\n" +
-                                QByteArray::number(item.info.size()) + "\r\n",
-                            0, QByteArrayLiteral("File end\r\n"));
-        }
+        const bool sent = item.info.isDir()
+                              ? append(item.name.toUtf8() + "\r\nfolder\r\n")
+                              : sendFile(item,
+                                         item.name.toUtf8() + "\r\nfile\r\n" +
+                                             QByteArray::number(item.info.size()) + "\r\n",
+                                         QByteArrayLiteral("File end\r\n"));
         if (!sent)
             return false;
     }
-    if (!append(offsets ? ExtendedProtocol::endLine() : QByteArrayLiteral("OVER\r\n")) || !flush())
+    if (!append(QByteArrayLiteral("OVER\r\n")) || !flush())
         return false;
     if (isSocket)
         setCork(fd, false);
     return true;
 }
 
-bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head, qint64 from,
-                            const QByteArray &tail)
+bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector<Part> &parts)
+{
+#ifndef Q_OS_WIN
+    const HoldSigpipe holdSigpipe;
+#endif
+    if (isSocket)
+        setCork(fd, true);
+    for (Part part : parts) {
+        if (cancelled && cancelled->load())
+            return fail(Cancelled);
+        if (!sendFile(items.at(part.index), ExtendedProtocol::partLine(part.index, part.from),
+                      QByteArray(), &part))
+            return false;
+    }
+    if (!append(ExtendedProtocol::endLine()) || !flush())
+        return false;
+    if (isSocket)
+        setCork(fd, false);
+    return true;
+}
+
+qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVector<Part> &parts)
+{
+    qint64 size = ExtendedProtocol::endLine().size();
+    for (const Part &part : parts) {
+        size += ExtendedProtocol::partLine(part.index, part.from).size() +
+                items.at(part.index).info.size() - part.from + hashLineSize;
+    }
+    return size;
+}
+
+bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head,
+                            const QByteArray &tail, Part *part)
 {
     const qint64 size = item.info.size();
     const int recordStart = batch.size();
     QFile source(item.info.absoluteFilePath());
-    // A folder opens for reading too, and reads as an error only later.
-    if (QFileInfo(source.fileName()).isDir() ||
-        !source.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || source.isSequential())
-        return failInRecord(SourceUnreadable, item.name, recordStart);
-    if (source.size() != size)
-        return failInRecord(SourceChanged, item.name, recordStart);
+    if (!openSource(source, item, recordStart))
+        return false;
     if (!append(head))
         return false;
-    if (!copyContents(source, from, size)) {
+    if (!(part ? copyHashed(source, size, *part) : copyContents(source, size))) {
         if (lastError == SourceChanged || lastError == SourceUnreadable)
             return failInRecord(lastError, item.name, recordStart);
         return false;
@@ -194,7 +194,24 @@ bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head
     char extra;
     if (!source.seek(size) || source.read(&extra, 1) != 0)
         return failInRecord(SourceChanged, item.name, recordStart);
+    if (part) {
+        const ContentHash::Value value = part->hash.value();
+        if (onHashed)
+            onHashed(part->index, value);
+        return append("H " + value.toHex() + '\n');
+    }
     return tail.isEmpty() || append(tail);
+}
+
+bool StreamSender::openSource(QFile &source, const SendPacker::Item &item, int recordStart)
+{
+    // A folder opens for reading too, and reads as an error only later.
+    if (QFileInfo(source.fileName()).isDir() ||
+        !source.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || source.isSequential())
+        return failInRecord(SourceUnreadable, item.name, recordStart);
+    if (source.size() != item.info.size())
+        return failInRecord(SourceChanged, item.name, recordStart);
+    return true;
 }
 
 // The records gathered before this one still go out whole, so that the receiver keeps them;
@@ -207,29 +224,65 @@ bool StreamSender::failInRecord(Error error, const QString &item, int recordStar
     return fail(error, item);
 }
 
-bool StreamSender::copyContents(QFile &source, qint64 from, qint64 size)
+// Each piece is read into the batch, hashed there and written from there: the file is read once.
+// Pieces end at every multiple of the step, where the hashing state is handed out for a resume.
+bool StreamSender::copyHashed(QFile &source, qint64 size, Part &part)
 {
-    const qint64 length = size - from;
-    if (length <= smallFile) {
-        if (from > 0 && !source.seek(from))
-            return fail(SourceUnreadable);
+    qint64 done = part.from;
+    if (done > 0 && !source.seek(done))
+        return fail(SourceUnreadable);
+    while (done < size) {
+        if (cancelled && cancelled->load())
+            return fail(Cancelled);
+        // Looked at once per write, as the receiver's "X" matters only between pieces.
+        const Error peer = peerCheck && batch.isEmpty() ? peerCheck() : NoError;
+        if (peer != NoError)
+            return fail(peer);
+        qint64 length = qMin(size - done, pieceSize);
+        if (stepBytes > 0)
+            length = qMin(length, stepBytes - done % stepBytes);
         const int at = batch.size();
-        batch.resize(at + int(length));
-        qint64 got = 0;
-        while (got < length) {
-            const qint64 n = source.read(batch.data() + at + got, length - got);
-            if (n < 0)
-                return fail(SourceUnreadable);
-            if (n == 0)
-                return fail(SourceChanged);
-            got += n;
-        }
+        if (!readInto(source, length))
+            return false;
+        part.hash.add(batch.constData() + at, length);
+        done += length;
+        if (stepBytes > 0 && done % stepBytes == 0 && onStep)
+            onStep(part.index, part.hash);
+        if (batch.size() >= batchSize && !flush())
+            return false;
+    }
+    return true;
+}
+
+// Appends `length` bytes of the file to the batch.
+bool StreamSender::readInto(QFile &source, qint64 length)
+{
+    const int at = batch.size();
+    batch.resize(at + int(length));
+    qint64 got = 0;
+    while (got < length) {
+        const qint64 n = source.read(batch.data() + at + got, length - got);
+        if (n < 0)
+            return fail(SourceUnreadable);
+        if (n == 0)
+            return fail(SourceChanged);
+        got += n;
+        readBytes += n;
+    }
+    return true;
+}
+
+bool StreamSender::copyContents(QFile &source, qint64 size)
+{
+    if (size <= smallFile) {
+        if (!readInto(source, size))
+            return false;
         return batch.size() < batchSize || flush();
     }
     if (!flush())
         return false;
 #ifdef Q_OS_LINUX
-    off_t offset = off_t(from);
+    off_t offset = 0;
     while (offset < size) {
         if (cancelled && cancelled->load())
             return fail(Cancelled);
@@ -253,21 +306,14 @@ bool StreamSender::copyContents(QFile &source, qint64 from, qint64 size)
     }
     return true;
 #else
-    QByteArray piece(int(pieceSize), Qt::Uninitialized);
-    if (!source.seek(from))
-        return fail(SourceUnreadable);
-    qint64 done = from;
+    qint64 done = 0;
     while (done < size) {
         if (cancelled && cancelled->load())
             return fail(Cancelled);
-        const qint64 n = source.read(piece.data(), qMin(size - done, pieceSize));
-        if (n < 0)
-            return fail(SourceUnreadable);
-        if (n == 0)
-            return fail(SourceChanged);
-        if (!writeOut(piece.constData(), n))
+        const qint64 length = qMin(size - done, pieceSize);
+        if (!readInto(source, length) || !flush())
             return false;
-        done += n;
+        done += length;
     }
     return true;
 #endif

@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QSettings>
 #include <QUrl>
 
@@ -157,8 +158,8 @@ void UploadView::on_resendPushButton_clicked()
         return;
     }
     quint16 extendedPort = 0;
-    const TCPSendThread::Protocol protocol = protocolFor(session->lastReceiver(), &extendedPort);
-    begin(session->resend(SettingsKeys::userName(*settings), protocol, extendedPort), true);
+    const SendSession::Protocol protocol = protocolFor(session->lastReceiver(), &extendedPort);
+    begin(session->resend(protocol, extendedPort), true);
 }
 
 void UploadView::linkClicked(const QUrl &url)
@@ -248,26 +249,29 @@ void UploadView::chooserFinished(int result)
         session->cancel();
         return;
     }
-    quint16 extendedPort = 0;
-    const TCPSendThread::Protocol protocol = protocolFor(ip, &extendedPort);
-    session->send(ip, SettingsKeys::userName(*settings), protocol, extendedPort);
+    SendSession::Receiver receiver;
+    receiver.ip = ip;
+    receiver.senderName = SettingsKeys::userName(*settings);
+    receiver.senderId = SettingsKeys::senderId(*settings);
+    receiver.protocol = protocolFor(ip, &receiver.extendedPort);
+    session->send(receiver);
     showHeading(tr("等待对方确认…"));
 }
 
 // Only a receiver that announced the extended protocol gets it at once; one heard on the presence
 // port alone is a plain receiver (the phone application), and an address typed by hand is tried.
-TCPSendThread::Protocol UploadView::protocolFor(const QString &ip, quint16 *extendedPort) const
+SendSession::Protocol UploadView::protocolFor(const QString &ip, quint16 *extendedPort) const
 {
     *extendedPort = udpThread->extendedPort(ip);
     if (*extendedPort != 0)
-        return TCPSendThread::Protocol::Extended;
+        return SendSession::Protocol::Extended;
     *extendedPort = ExtendedProtocol::tcpPort;
     const QStringList heard = udpThread->userList();
     for (const QString &text : heard) {
         if (text.section(QLatin1Char(':'), 1, 1) == ip)
-            return TCPSendThread::Protocol::Plain;
+            return SendSession::Protocol::Plain;
     }
-    return TCPSendThread::Protocol::Probe;
+    return SendSession::Protocol::Probe;
 }
 
 void UploadView::listed(int id, const SendPacker &packer)
@@ -276,20 +280,21 @@ void UploadView::listed(int id, const SendPacker &packer)
         return;
     for (const SendPacker::Item &item : packer.items())
         addedLines << item.name.toHtmlEscaped() + tr("\t已添加");
+    leftOut = packer.leftOut();
     addedTimer.start();
     bodyTotal = packer.bodySize();
     meter.start(bodyTotal);
 }
 
 void UploadView::planned(int id, int skippedFiles, qint64 skippedBytes,
-                         const QList<TCPSendThread::ResumedFile> &resumed, qint64 total)
+                         const QList<SendWorker::ResumedFile> &resumed, qint64 total)
 {
     if (id != transfer)
         return;
     QStringList lines;
     if (skippedFiles > 0)
         lines << tr("跳过 %1 个未改变的文件（%2）").arg(skippedFiles).arg(formatSize(skippedBytes));
-    for (const TCPSendThread::ResumedFile &file : resumed)
+    for (const SendWorker::ResumedFile &file : resumed)
         lines << tr("%1：从 %2 处继续").arg(file.name.toHtmlEscaped(), formatSize(file.offset));
     if (!lines.isEmpty())
         appendLine(QStringLiteral("<p>") + lines.join(QStringLiteral("<br>")) +
@@ -316,7 +321,10 @@ void UploadView::appendAddedLines()
         QStringLiteral("<p>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</p>");
     if (addedLines.isEmpty()) {
         addedTimer.stop();
-        html += tr("<h3 style='color:green'>添加成功！</h3>");
+        // Hidden folders and links are not sent: the user is told, not left to find out.
+        html += leftOut > 0 ? tr("<h3 style='color:green'>已添加，%1 个隐藏文件夹或链接未添加</h3>")
+                                  .arg(leftOut)
+                            : tr("<h3 style='color:green'>添加成功！</h3>");
     }
     appendLine(html);
 }
@@ -353,7 +361,7 @@ void UploadView::setPickersEnabled(bool enabled)
     ui->chooseFolderPushButton->setEnabled(enabled);
 }
 
-void UploadView::sendEnded(int id, int outcome, int error, const QString &item)
+void UploadView::sendEnded(int id, const SendResult &result)
 {
     if (id != transfer)
         return;
@@ -366,52 +374,58 @@ void UploadView::sendEnded(int id, int outcome, int error, const QString &item)
         choosing = false;
         userListDialog->reject();
     }
-    switch (outcome) {
-    case TCPSendThread::Delivered:
+    switch (result.outcome) {
+    case SendResult::Delivered:
         ui->progressBar->setValue(100);
         showHeading(tr("传输完成！"));
         appendLine(tr("<h3 style='color:green'>发送成功！</h3>"));
         QMessageBox::information(this, tr("提示"), tr("传输完成！"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
         return;
-    case TCPSendThread::Unconfirmed:
+    case SendResult::Unconfirmed:
         appendLine(greyLine(tr("已发送全部数据，但对方未确认是否已保存。")));
         break;
-    case TCPSendThread::Cancelled:
+    case SendResult::Cancelled:
         appendRedLine(chooserCancel ? tr("取消发送！") : tr("已取消发送！"));
         break;
     default:
-        appendRedLine(failureText(outcome, error, item));
+        appendRedLine(failureText(result));
         break;
     }
     showHeading(tr("发送未完成"), QStringLiteral("gray"));
     // A drop that cannot be sent is not sent again as it is.
-    if (outcome != TCPSendThread::ListFailed)
+    if (result.outcome != SendResult::ListFailed)
         ui->resendPushButton->show();
 }
 
-QString UploadView::failureText(int outcome, int error, const QString &failed) const
+QString UploadView::failureText(const SendResult &result) const
 {
-    const QString item = failed.toHtmlEscaped();
-    switch (outcome) {
-    case TCPSendThread::Refused:
-        return tr("对方拒绝接收！");
-    case TCPSendThread::Unanswered:
+    const QString item = result.item.toHtmlEscaped();
+    const QString reason = result.reason.toHtmlEscaped();
+    switch (result.outcome) {
+    case SendResult::Refused:
+        return reason.isEmpty() ? tr("对方拒绝接收！") : tr("对方拒绝接收：%1").arg(reason);
+    case SendResult::Unanswered:
         return tr("对方未应答！");
-    case TCPSendThread::ConnectFailed:
+    case SendResult::ConnectFailed:
         return tr("连接失败！无法连接到 %1，请确认对方已打开“接收”，并与本机在同一网络中。")
             .arg(session->lastReceiver().toHtmlEscaped());
-    case TCPSendThread::NotStored:
-        return tr("对方未能保存全部文件！");
-    case TCPSendThread::SourceFailed:
-        return error == StreamSender::SourceChanged
+    case SendResult::NotStored:
+        return reason.isEmpty() ? tr("对方未能保存全部文件！")
+                                : tr("对方中止了接收：%1").arg(reason);
+    case SendResult::SourceFailed:
+        return result.sourceError == StreamSender::SourceChanged
                    ? tr("文件在发送时发生了变化，发送中断：%1").arg(item)
                    : tr("文件无法读取，发送中断：%1").arg(item);
-    case TCPSendThread::ListFailed:
-        break;
+    case SendResult::ListFailed:
+        return listFailureText(result.listError, item);
     default:
         return tr("发送中断！连接已断开。");
     }
+}
+
+QString UploadView::listFailureText(SendPacker::Error error, const QString &item)
+{
     switch (error) {
     case SendPacker::NoItems:
         return tr("没有可发送的文件或文件夹！");
@@ -431,9 +445,12 @@ QString UploadView::failureText(int outcome, int error, const QString &failed) c
     }
 }
 
+// The list follows its last line, so that the end of a transfer is never hidden below its items.
 void UploadView::appendLine(const QString &html)
 {
     ui->textBrowser->append(html);
+    QScrollBar *const bar = ui->textBrowser->verticalScrollBar();
+    bar->setValue(bar->maximum());
 }
 
 void UploadView::appendRedLine(const QString &text)

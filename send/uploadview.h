@@ -3,7 +3,8 @@
 
 #include "protocol/ratemeter.h"
 #include "send/sendpacker.h"
-#include "send/tcpsendthread.h"
+#include "send/sendresult.h"
+#include "send/sendsession.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -16,7 +17,6 @@
 
 class QUrl;
 class QSettings;
-class SendSession;
 class UDPSendThread;
 class UserListDialog;
 
@@ -62,11 +62,11 @@ private slots:
     void linkClicked(const QUrl &url);
     void listed(int transfer, const SendPacker &packer);
     void planned(int transfer, int skippedFiles, qint64 skippedBytes,
-                 const QList<TCPSendThread::ResumedFile> &resumed, qint64 total);
+                 const QList<SendWorker::ResumedFile> &resumed, qint64 total);
     void accepted(int transfer);
     void chooserFinished(int result);
     void updateProgress(int transfer, qint64 sent, qint64 total);
-    void sendEnded(int transfer, int outcome, int error, const QString &item);
+    void sendEnded(int transfer, const SendResult &result);
 
 private:
     // A drop and a pick in a file dialog come here.
@@ -75,11 +75,12 @@ private:
     void begin(int id, bool toKnownReceiver);
     void openChooser();
     // How to reach the receiver at `ip`, and where its extended protocol is to be tried.
-    TCPSendThread::Protocol protocolFor(const QString &ip, quint16 *extendedPort) const;
+    SendSession::Protocol protocolFor(const QString &ip, quint16 *extendedPort) const;
     void showHeading(const QString &title, const QString &colour = QStringLiteral("green"));
     void showProgress(const QString &title, qint64 sent, qint64 total);
     void setPickersEnabled(bool enabled);
-    QString failureText(int outcome, int error, const QString &item) const;
+    QString failureText(const SendResult &result) const;
+    static QString listFailureText(SendPacker::Error error, const QString &item);
     void appendLine(const QString &html);
     void appendRedLine(const QString &text);
     void appendAddedLines();
@@ -101,6 +102,7 @@ private:
     // "Added" lines go in by the thousand, so that a large drop never holds the window up.
     QStringList addedLines;
     QTimer addedTimer;
+    int leftOut = 0; // hidden entries and links the listing did not take
 };
 
 #endif // UPLOADVIEW_H

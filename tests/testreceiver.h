@@ -30,6 +30,7 @@ public:
 
     bool isListening() const { return listening; }
     quint16 port() const { return server.serverPort(); }
+    QTcpServer &listener() { return server; }
     QByteArray request() const { return headerEnd < 0 ? received : received.left(headerEnd); }
     QByteArray body() const { return headerEnd < 0 ? QByteArray() : received.mid(headerEnd); }
     void drop()

@@ -1,0 +1,97 @@
+#include "send/connector.h"
+
+#include <QDebug>
+#include <QTcpSocket>
+
+#include <unistd.h>
+
+Connector::Connector(QObject *parent) : QObject(parent)
+{
+    bound.setSingleShot(true);
+    probe.setSingleShot(true);
+    connect(&bound, &QTimer::timeout, this, [this] {
+        qDebug() << "连接超时" << address;
+        cancel();
+        emit failed();
+    });
+    connect(&probe, &QTimer::timeout, this, [this] {
+        probeOver = true;
+        settle();
+    });
+}
+
+void Connector::start(const QString &ip, quint16 toPlainPort, quint16 extendedPort,
+                      Protocol protocol)
+{
+    address = ip;
+    plainPort = toPlainPort;
+    plainFailed = extendedFailed = probeOver = false;
+    plainLater = protocol == Protocol::Extended;
+    if (protocol != Protocol::Plain)
+        extended = attempt(extendedPort);
+    else
+        extendedFailed = true;
+    if (protocol != Protocol::Extended)
+        plain = attempt(plainPort);
+    bound.start(boundMs);
+}
+
+QTcpSocket *Connector::attempt(quint16 port)
+{
+    auto *socket = new QTcpSocket(this);
+    connect(socket, &QTcpSocket::connected, this, &Connector::settle);
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this, socket] {
+        qDebug() << "连接失败" << socket->peerPort() << socket->errorString();
+        (socket == extended ? extendedFailed : plainFailed) = true;
+        socket->deleteLater();
+        settle();
+    });
+    socket->connectToHost(address, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    return socket;
+}
+
+// Called whenever an attempt ends either way, and when the extended one has had its time.
+void Connector::settle()
+{
+    const auto isUp = [](const QPointer<QTcpSocket> &socket) {
+        return socket && socket->state() == QAbstractSocket::ConnectedState;
+    };
+    if (isUp(extended))
+        return take(extended, true);
+    if (extendedFailed && plainLater) {
+        plainLater = false;
+        plain = attempt(plainPort);
+        return;
+    }
+    if (isUp(plain) && (extendedFailed || probeOver))
+        return take(plain, false);
+    if (isUp(plain) && !probe.isActive()) {
+        probe.start(probeMs);
+        return;
+    }
+    if (extendedFailed && plainFailed) {
+        cancel();
+        emit failed();
+    }
+}
+
+void Connector::take(QTcpSocket *socket, bool isExtended)
+{
+    const qintptr descriptor = ::dup(int(socket->socketDescriptor()));
+    cancel();
+    if (descriptor < 0)
+        emit failed();
+    else
+        emit connected(descriptor, isExtended);
+}
+
+void Connector::cancel()
+{
+    bound.stop();
+    probe.stop();
+    for (QTcpSocket *socket : findChildren<QTcpSocket *>()) {
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+}

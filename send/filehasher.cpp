@@ -1,0 +1,55 @@
+#include "send/filehasher.h"
+
+#include "protocol/hashcache.h"
+
+#include <QFileInfo>
+
+FileHasher::FileHasher(QObject *parent) : QObject(parent)
+{
+    pool.setMaxThreadCount(readers);
+}
+
+FileHasher::~FileHasher()
+{
+    stop = true;
+    pool.waitForDone();
+}
+
+void FileHasher::start(const QStringList &paths)
+{
+    stop = false;
+    reported = false;
+    hashes = QVector<ContentHash::Value>(paths.size());
+    left = paths.size();
+    if (paths.isEmpty()) {
+        QMetaObject::invokeMethod(
+            this, [this] { emit finished(true, -1); }, Qt::QueuedConnection);
+        return;
+    }
+    ContentHash::Value *const values = hashes.data(); // detached here, before the readers start
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString path = paths.at(i);
+        pool.start([this, values, i, path] {
+            const bool ok = !stop && HashCache::shared().hashOf(QFileInfo(path), &values[i], &stop);
+            QMetaObject::invokeMethod(
+                this, [this, i, ok] { done(i, ok); }, Qt::QueuedConnection);
+        });
+    }
+}
+
+void FileHasher::done(int index, bool ok)
+{
+    --left;
+    if (reported)
+        return;
+    if (!ok) {
+        reported = true;
+        stop = true;
+        emit finished(false, index);
+    } else if (left == 0) {
+        reported = true;
+        // Kept at once: a sender closed mid-transfer need not read them again.
+        HashCache::shared().save();
+        emit finished(true, -1);
+    }
+}

@@ -1,0 +1,461 @@
+#include "send/sendworker.h"
+
+#include "protocol/hashcache.h"
+#include "protocol/transferreply.h"
+#include "protocol/transferrequest.h"
+#include "send/filehasher.h"
+#include "send/fileversion.h"
+#include "send/peerlink.h"
+#include "send/receiverwords.h"
+#include "send/resumestates.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+
+#include <algorithm>
+
+namespace {
+
+// A plain reply is a few short lines; anything longer is not one of ours.
+constexpr int maxReplySize = 64 * 1024;
+
+} // namespace
+
+SendWorker::SendWorker(int transfer, const QStringList &dropped, quint16 port, int slackMs,
+                       std::shared_ptr<std::atomic<bool>> cancelFlag)
+    : id(transfer), paths(dropped), plainPort(port), confirmSlackMs(slackMs),
+      cancelled(std::move(cancelFlag)), answerTimer(this), tick(this)
+{
+    answerTimer.setSingleShot(true);
+    connect(&answerTimer, &QTimer::timeout, this, [this] {
+        if (stage == Stage::Hashing)
+            stillHashing();
+        else
+            fail(SendResult::Unanswered);
+    });
+    connect(&tick, &QTimer::timeout, this, &SendWorker::endTick);
+}
+
+SendWorker::~SendWorker() = default;
+
+void SendWorker::run()
+{
+    if (!packer.collect(paths, cancelled.get())) {
+        result.listError = packer.error();
+        return fail(*cancelled ? SendResult::Cancelled : SendResult::ListFailed,
+                    packer.failedItem());
+    }
+    emit listed(id, packer);
+    stage = Stage::Choosing;
+    if (receiverSet)
+        connectToReceiver();
+}
+
+void SendWorker::setReceiver(const SendWorker::Receiver &to)
+{
+    if (receiverSet)
+        return;
+    receiver = to;
+    receiverSet = true;
+    if (stage == Stage::Choosing)
+        connectToReceiver();
+}
+
+void SendWorker::stop()
+{
+    *cancelled = true;
+    fail(SendResult::Cancelled);
+}
+
+void SendWorker::connectToReceiver()
+{
+    const bool tooLarge = packer.largestFileSize() > StreamSender::maxFileSize;
+    if (tooLarge && receiver.protocol == Connector::Protocol::Plain) {
+        result.listError = SendPacker::TooLarge;
+        return fail(SendResult::ListFailed, packer.largestFileName());
+    }
+    stage = Stage::Connecting;
+    connector = new Connector(this);
+    connect(connector, &Connector::connected, this, &SendWorker::connected);
+    connect(connector, &Connector::failed, this, [this] { fail(SendResult::ConnectFailed); });
+    connector->start(receiver.ip, plainPort, receiver.extendedPort, receiver.protocol);
+}
+
+void SendWorker::connected(qintptr descriptor, bool isExtended)
+{
+    link = new PeerLink(descriptor, this);
+    connect(link, &PeerLink::readable, this, &SendWorker::readable);
+    extended = isExtended;
+    if (!extended && packer.largestFileSize() > StreamSender::maxFileSize) {
+        result.listError = SendPacker::TooLarge;
+        return fail(SendResult::ListFailed, packer.largestFileName());
+    }
+    stage = Stage::Asking;
+    ask(extended ? ExtendedProtocol::request(plainRequest(), receiver.senderId, manifest())
+                 : plainRequest().toUtf8());
+}
+
+TransferRequest SendWorker::plainRequest() const
+{
+    TransferRequest request;
+    request.target = packer.fileName();
+    request.kind = packer.fileType();
+    request.filesNumber = packer.filesNumber();
+    request.itemsNumber = packer.itemsNumber();
+    request.contentLength = packer.totalSize();
+    request.senderName = receiver.senderName;
+    return request;
+}
+
+void SendWorker::ask(const QByteArray &request)
+{
+    if (!link->write(request, *cancelled, waitMs)) {
+        qDebug() << "发送中断";
+        return fail(*cancelled ? SendResult::Cancelled : SendResult::SendBroken);
+    }
+    answerTimer.start(waitMs);
+}
+
+// Each file with its version, and its hash only where the cache knows it for that version:
+// nothing is read here, as every file is read once, when it is sent.
+QByteArray SendWorker::manifest()
+{
+    QByteArray bytes;
+    const QList<SendPacker::Item> &items = packer.items();
+    versions.resize(items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        const SendPacker::Item &item = items.at(i);
+        if (item.info.isDir()) {
+            bytes += "D " + item.name.toUtf8() + '\n';
+            continue;
+        }
+        const QString path = item.info.absoluteFilePath();
+        versions[i] = FileVersion::of(path);
+        ContentHash::Value hash;
+        const bool known =
+            HashCache::shared().lookup(path, item.info.size(), HashCache::modified(path), &hash);
+        bytes += "F " + QByteArray::number(item.info.size()) + ' ' + versions.at(i) + ' ' +
+                 (known ? hash.toHex() : QByteArray("-")) + ' ' + item.name.toUtf8() + '\n';
+    }
+    return bytes;
+}
+
+void SendWorker::readable()
+{
+    if (!link)
+        return;
+    const Stage before = stage;
+    const PeerLink::State state = link->read(&incoming);
+    if (stage == Stage::Asking && !extended)
+        takePlainAnswer();
+    else if (stage == Stage::Asking)
+        takeExtendedWords();
+    else if (stage == Stage::Ending)
+        takeEnd();
+    if (stage != before || state == PeerLink::Open)
+        return;
+    // After our own end, the receiver's close answers that, not the transfer.
+    if (stage == Stage::Ending && finishedWriting)
+        return finish(SendResult::Unconfirmed);
+    if (stage == Stage::Ending)
+        return finish(stored || (state == PeerLink::Ended && !extended) ? SendResult::Delivered
+                                                                        : SendResult::NotStored);
+    fail(stage == Stage::Asking && !incoming.isEmpty() ? SendResult::Refused
+                                                       : SendResult::Unanswered);
+}
+
+void SendWorker::takePlainAnswer()
+{
+    if (!incoming.contains("\r\n\r\n") && incoming.size() < maxReplySize)
+        return;
+    if (!TransferReply::isAccepted(incoming)) {
+        qDebug() << "拒绝";
+        return fail(SendResult::Refused);
+    }
+    sendBody();
+}
+
+void SendWorker::takeExtendedWords()
+{
+    while (stage == Stage::Asking) {
+        const ReceiverWords words = ReceiverWords::take(&incoming);
+        switch (words.kind) {
+        case ReceiverWords::Incomplete:
+            return;
+        case ReceiverWords::Planning:
+        case ReceiverWords::Asking:
+            answerTimer.start(waitMs);
+            break;
+        case ReceiverWords::Compare:
+            return hashForReceiver(words.indexes);
+        case ReceiverWords::Accepted:
+            return plan(words.plan);
+        case ReceiverWords::Refused:
+            result.reason = words.reason;
+            return fail(SendResult::Refused);
+        default:
+            return fail(SendResult::Refused);
+        }
+    }
+}
+
+// The receiver holds files it can compare with these: they are hashed now, through the cache,
+// while the receiver is told every little while that we still work.
+void SendWorker::hashForReceiver(const QVector<int> &indexes)
+{
+    QStringList files;
+    for (const int index : indexes) {
+        if (index >= packer.items().size() || packer.items().at(index).info.isDir())
+            return fail(SendResult::Refused);
+        files << packer.items().at(index).info.absoluteFilePath();
+    }
+    stage = Stage::Hashing;
+    hashing = indexes;
+    hasher = new FileHasher(this);
+    connect(hasher, &FileHasher::finished, this, &SendWorker::hashed);
+    hasher->start(files);
+    stillHashing();
+}
+
+void SendWorker::stillHashing()
+{
+    if (!link->write(QByteArrayLiteral("W\n"), *cancelled, waitMs))
+        return fail(*cancelled ? SendResult::Cancelled : SendResult::SendBroken);
+    answerTimer.start(stillHashingMs);
+}
+
+void SendWorker::hashed(bool ok, int failed)
+{
+    if (stage != Stage::Hashing)
+        return;
+    if (!ok) {
+        result.sourceError = StreamSender::SourceUnreadable;
+        return fail(SendResult::SourceFailed, packer.items().at(hashing.at(failed)).name);
+    }
+    QByteArray answer;
+    for (int i = 0; i < hashing.size(); ++i)
+        answer += QByteArray::number(hashing.at(i)) + ' ' + hasher->values().at(i).toHex() + '\n';
+    stage = Stage::Asking;
+    ask(answer);
+    takeExtendedWords(); // what came while hashing
+}
+
+void SendWorker::plan(const QByteArray &planBytes)
+{
+    answerTimer.stop();
+    const QList<SendPacker::Item> &items = packer.items();
+    QVector<qint64> sizes(items.size());
+    for (int i = 0; i < items.size(); ++i)
+        sizes[i] = items.at(i).info.isDir() ? -1 : items.at(i).info.size();
+    QVector<qint64> steps;
+    if (!ReceiverWords::parsePlan(planBytes, sizes, &steps))
+        return fail(SendResult::Refused);
+    if (!skippedUnchanged(steps) || !resumeFrom(steps))
+        return;
+    int skippedFiles = 0;
+    qint64 skippedBytes = 0;
+    QList<ResumedFile> resumed;
+    for (int i = 0; i < steps.size(); ++i) {
+        if (steps.at(i) == ReceiverWords::skip) {
+            ++skippedFiles;
+            skippedBytes += sizes.at(i);
+        } else if (steps.at(i) > 0) {
+            resumed << ResumedFile{items.at(i).name, steps.at(i)};
+        }
+    }
+    emit planned(id, skippedFiles, skippedBytes, resumed, StreamSender::partsSize(items, parts));
+    sendBody();
+}
+
+// A skip stands only for the file the manifest named: one changed since is never reported as
+// delivered.
+bool SendWorker::skippedUnchanged(const QVector<qint64> &steps)
+{
+    for (int i = 0; i < steps.size(); ++i) {
+        if (steps.at(i) != ReceiverWords::skip)
+            continue;
+        if (FileVersion::of(packer.items().at(i).info.absoluteFilePath()) != versions.at(i)) {
+            result.sourceError = StreamSender::SourceChanged;
+            fail(SendResult::SourceFailed, packer.items().at(i).name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The parts of the body, each with the hashing state at its offset: saved when this program
+// sent the file that far before, else read from the file.
+bool SendWorker::resumeFrom(const QVector<qint64> &steps)
+{
+    parts.clear();
+    for (int i = 0; i < steps.size(); ++i) {
+        if (steps.at(i) < 0 || packer.items().at(i).info.isDir())
+            continue;
+        StreamSender::Part part;
+        part.index = i;
+        part.from = steps.at(i);
+        const QString path = packer.items().at(i).info.absoluteFilePath();
+        if (part.from > 0 &&
+            !ResumeStates::shared().find(path, versions.at(i), part.from, &part.hash)) {
+            if (!part.hash.addFile(path, part.from, cancelled.get())) {
+                result.sourceError = StreamSender::SourceUnreadable;
+                fail(*cancelled ? SendResult::Cancelled : SendResult::SourceFailed,
+                     packer.items().at(i).name);
+                return false;
+            }
+            result.bytesRead += part.from;
+        }
+        parts << part;
+    }
+    return true;
+}
+
+void SendWorker::sendBody()
+{
+    answerTimer.stop();
+    stage = Stage::Body;
+    emit accepted(id);
+    const QList<SendPacker::Item> &items = packer.items();
+    const qint64 total = extended ? StreamSender::partsSize(items, parts) : packer.bodySize();
+    StreamSender sender(link->descriptor());
+    sender.setStallTimeout(waitMs);
+    sender.setCancelFlag(cancelled.get());
+    QElapsedTimer sinceReport;
+    sinceReport.start();
+    sender.setSentCallback([&](qint64 sent) {
+        if (sinceReport.elapsed() >= reportIntervalMs) {
+            sinceReport.restart();
+            emit progress(id, sent, total);
+        }
+    });
+    if (extended) {
+        sender.setPeerCheck([this] { return peerCheck(); });
+        sender.setStepCallback(ResumeStates::resumeStep, [&](int index, const ContentHash &state) {
+            ResumeStates::shared().save(items.at(index).info.absoluteFilePath(), versions.at(index),
+                                        state);
+        });
+        sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
+            const QString path = items.at(index).info.absoluteFilePath();
+            HashCache::shared().store(path, items.at(index).info.size(), HashCache::modified(path),
+                                      value);
+        });
+    }
+    QElapsedTimer bodyTime;
+    bodyTime.start();
+    const bool sent = extended ? sender.sendParts(items, parts) : sender.send(items);
+    result.bytesRead += sender.read();
+    if (!sent)
+        return bodyFailed(sender);
+    emit progress(id, sender.sent(), total);
+    bytesPerMs = double(sender.sent()) / double(std::max<qint64>(bodyTime.elapsed(), 1));
+    stage = Stage::Ending;
+    inFlight = link->unacknowledged();
+    endDeadline.setRemainingTime(confirmSlackMs);
+    tick.start(reportIntervalMs);
+    readable(); // the receiver's end may have come during the body
+}
+
+// Between pieces of the body: an "X" ends it with the receiver's reason.
+StreamSender::Error SendWorker::peerCheck()
+{
+    const PeerLink::State state = link->read(&incoming);
+    const ReceiverWords words = ReceiverWords::take(&incoming);
+    if (words.kind == ReceiverWords::Stopped) {
+        result.reason = words.reason;
+        return StreamSender::Stopped;
+    }
+    if (words.kind != ReceiverWords::Incomplete || state != PeerLink::Open)
+        return StreamSender::SendFailed;
+    return StreamSender::NoError;
+}
+
+void SendWorker::bodyFailed(const StreamSender &sender)
+{
+    qDebug() << "发送中断" << sender.error() << sender.failedItem();
+    // A receiver that stops says why before it resets; the reason may be all that is left.
+    if (extended && result.reason.isEmpty()) {
+        link->read(&incoming);
+        const ReceiverWords words = ReceiverWords::take(&incoming);
+        if (words.kind == ReceiverWords::Stopped)
+            result.reason = words.reason;
+    }
+    switch (sender.error()) {
+    case StreamSender::SourceChanged:
+    case StreamSender::SourceUnreadable:
+        result.sourceError = sender.error();
+        return fail(SendResult::SourceFailed, sender.failedItem());
+    case StreamSender::Cancelled:
+        return fail(SendResult::Cancelled);
+    default:
+        return fail(result.reason.isEmpty() ? SendResult::SendBroken : SendResult::NotStored);
+    }
+}
+
+// An extended receiver says "K" when it has stored and verified everything, then closes; a
+// plain one only closes (stored) or resets (not stored).
+void SendWorker::takeEnd()
+{
+    while (extended && !stored) {
+        const ReceiverWords words = ReceiverWords::take(&incoming);
+        if (words.kind == ReceiverWords::Incomplete)
+            return;
+        if (words.kind != ReceiverWords::Stored) {
+            result.reason = words.reason;
+            return fail(SendResult::NotStored);
+        }
+        stored = true;
+    }
+}
+
+// A receiver that waits for our end still gets every byte: give up only when the bytes in
+// flight have had their time at the rate seen and the slack has passed without a word.
+void SendWorker::endTick()
+{
+    const qint64 now = link->unacknowledged();
+    if (now < inFlight)
+        endDeadline.setRemainingTime(confirmSlackMs + qint64(now / std::max(bytesPerMs, 1.0)));
+    inFlight = now;
+    if (!endDeadline.hasExpired())
+        return;
+    if (stored || finishedWriting || extended)
+        return finish(stored ? SendResult::Delivered : SendResult::Unconfirmed);
+    // Our end after what is still queued, which is the end a waiting receiver needs.
+    finishedWriting = true;
+    link->finishWriting();
+    endDeadline.setRemainingTime(confirmSlackMs);
+}
+
+void SendWorker::fail(SendResult::Outcome outcome, const QString &item)
+{
+    if (stage == Stage::Done)
+        return;
+    result.item = item;
+    finish(outcome);
+}
+
+void SendWorker::finish(SendResult::Outcome outcome)
+{
+    if (stage == Stage::Done)
+        return;
+    stage = Stage::Done;
+    answerTimer.stop();
+    tick.stop();
+    if (connector)
+        connector->cancel();
+    if (hasher)
+        hasher->cancel();
+    const bool whole = outcome == SendResult::Delivered || outcome == SendResult::Unconfirmed ||
+                       (outcome == SendResult::NotStored && !extended);
+    if (link) {
+        link->disconnect(this);
+        if (!whole)
+            link->reset();
+        link->deleteLater(); // closes what is left
+        link = nullptr;
+    }
+    if (extended)
+        HashCache::shared().save();
+    result.outcome = outcome;
+    qDebug() << "发送结束" << outcome << result.item << result.reason;
+    emit ended(id, result);
+}

@@ -1,0 +1,134 @@
+#ifndef SENDWORKER_H
+#define SENDWORKER_H
+
+#include "protocol/extendedprotocol.h"
+#include "send/connector.h"
+#include "send/sendpacker.h"
+#include "send/sendresult.h"
+#include "send/streamsender.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVector>
+
+#include <atomic>
+#include <memory>
+
+class FileHasher;
+class PeerLink;
+class TransferRequest;
+
+// Carries out one transfer in the thread it is moved to, one stage after the other, each started
+// by an event: lists the dropped paths, waits for the receiver to be picked, connects, asks,
+// sends the body straight from the source files and waits for the receiver's end. Toward
+// another copy of this program the request carries a manifest and the body only what the
+// receiver's plan leaves to send, each file read once for the socket and its hash; toward any
+// other receiver the bytes are those of the plain protocol. The end is reported once.
+class SendWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Receiver
+    {
+        QString ip;
+        QString senderName;
+        QString senderId;
+        Connector::Protocol protocol = Connector::Protocol::Plain;
+        quint16 extendedPort = ExtendedProtocol::tcpPort;
+    };
+    struct ResumedFile
+    {
+        QString name;
+        qint64 offset = 0;
+    };
+
+    static constexpr int waitMs = 30000;
+    // The receiver waits for our hashes no longer than it is told we still work.
+    static constexpr int stillHashingMs = 2000;
+    static constexpr int reportIntervalMs = 250;
+
+    // `cancelled` is shared with whoever may stop the transfer from another thread.
+    SendWorker(int transfer, const QStringList &paths, quint16 plainPort, int confirmSlackMs,
+               std::shared_ptr<std::atomic<bool>> cancelled);
+    ~SendWorker() override;
+
+public slots:
+    void run();
+    void setReceiver(const SendWorker::Receiver &receiver);
+    // Ends the transfer as cancelled; the body's loop sees the shared flag on its own.
+    void stop();
+
+signals:
+    void listed(int transfer, const SendPacker &list);
+    // An extended receiver's plan: the files it has, those that continue from an offset, and
+    // the length of the body that moves.
+    void planned(int transfer, int skippedFiles, qint64 skippedBytes,
+                 const QList<SendWorker::ResumedFile> &resumed, qint64 total);
+    void accepted(int transfer);
+    void progress(int transfer, qint64 sent, qint64 total);
+    void ended(int transfer, const SendResult &result);
+
+private:
+    enum class Stage { Listing, Choosing, Connecting, Asking, Hashing, Body, Ending, Done };
+
+    void connectToReceiver();
+    void connected(qintptr descriptor, bool extended);
+    TransferRequest plainRequest() const;
+    void ask(const QByteArray &request);
+    QByteArray manifest();
+    void readable();
+    void takePlainAnswer();
+    void takeExtendedWords();
+    void hashForReceiver(const QVector<int> &indexes);
+    void hashed(bool ok, int failed);
+    void stillHashing();
+    void plan(const QByteArray &planBytes);
+    bool skippedUnchanged(const QVector<qint64> &steps);
+    bool resumeFrom(const QVector<qint64> &steps);
+    void sendBody();
+    StreamSender::Error peerCheck();
+    void bodyFailed(const StreamSender &sender);
+    void takeEnd();
+    void endTick();
+    void fail(SendResult::Outcome outcome, const QString &item = QString());
+    void finish(SendResult::Outcome outcome);
+
+    const int id;
+    const QStringList paths;
+    const quint16 plainPort;
+    const int confirmSlackMs;
+    std::shared_ptr<std::atomic<bool>> cancelled;
+    Stage stage = Stage::Listing;
+    Receiver receiver;
+    bool receiverSet = false;
+    bool extended = false;
+    SendPacker packer;
+    SendResult result;
+    Connector *connector = nullptr;
+    PeerLink *link = nullptr;
+    FileHasher *hasher = nullptr;
+    QVector<int> hashing;         // the indexes the receiver asked for
+    QVector<QByteArray> versions; // of the listed items, as the manifest named them
+    QVector<StreamSender::Part> parts;
+    QByteArray incoming;
+    // Children, so that they move to the transfer's thread with the worker.
+    QTimer answerTimer;
+    QTimer tick;
+    QDeadlineTimer endDeadline;
+    qint64 inFlight = 0;
+    double bytesPerMs = 1;
+    bool stored = false; // "K" came
+    bool finishedWriting = false;
+};
+
+Q_DECLARE_METATYPE(SendPacker)
+Q_DECLARE_METATYPE(SendWorker::ResumedFile)
+Q_DECLARE_METATYPE(SendWorker::Receiver)
+
+#endif // SENDWORKER_H
