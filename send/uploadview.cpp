@@ -44,6 +44,10 @@ UploadView::UploadView(QWidget *parent)
     ui->resendPushButton->hide();
     ui->textBrowser->setOpenLinks(false);
     connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &UploadView::linkClicked);
+    // The list follows its last line, whatever lays its lines out anew, so that the end of a
+    // transfer is never hidden below its items.
+    QScrollBar *const bar = ui->textBrowser->verticalScrollBar();
+    connect(bar, &QScrollBar::rangeChanged, bar, [bar](int, int end) { bar->setValue(end); });
 
     udpThread = std::make_unique<UDPSendThread>();
     connect(session, &SendSession::listed, this, &UploadView::listed);
@@ -445,12 +449,9 @@ QString UploadView::listFailureText(SendPacker::Error error, const QString &item
     }
 }
 
-// The list follows its last line, so that the end of a transfer is never hidden below its items.
 void UploadView::appendLine(const QString &html)
 {
     ui->textBrowser->append(html);
-    QScrollBar *const bar = ui->textBrowser->verticalScrollBar();
-    bar->setValue(bar->maximum());
 }
 
 void UploadView::appendRedLine(const QString &text)

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextBrowser>
 #include <QtTest>
 
@@ -75,18 +76,36 @@ void TestUploadView::dropReturnsBeforeTheChooser_data()
 {
     QTest::addColumn<QStringList>("dropped");
     QTest::addColumn<QStringList>("shownNames");
+    QTest::addColumn<QString>("added");
 
+    const QString added = QString::fromUtf8("添加成功！");
     QTest::newRow("folder") << QStringList{"D"}
-                            << QStringList{"D", "D/a.txt", "D/sub", "D/sub/b.txt"};
+                            << QStringList{"D", "D/a.txt", "D/sub", "D/sub/b.txt"} << added;
     QTest::newRow("three files") << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")}
-                                 << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")};
+                                 << QStringList{"c.txt", "a.txt", QString::fromUtf8("文件.txt")}
+                                 << added;
+    // They are not sent, and the user is told so rather than that all was added.
+    QTest::newRow("folder with a hidden folder and a link")
+        << QStringList{"H"} << QStringList{"H", "H/.dot", "H/x.txt"}
+        << QString::fromUtf8("已添加，2 个隐藏文件夹或链接未添加");
+    QStringList many{"M"};
+    for (int i = 0; i < 300; ++i)
+        many << QStringLiteral("M/%1.txt").arg(i, 3, 10, QLatin1Char('0'));
+    QTest::newRow("folder of many files") << QStringList{"M"} << many << added;
 }
 
 void TestUploadView::dropReturnsBeforeTheChooser()
 {
     QFETCH(QStringList, dropped);
     QFETCH(QStringList, shownNames);
+    QFETCH(QString, added);
 
+    for (const QString &name : shownNames.mid(1)) {
+        if (name.startsWith("M/") || name.startsWith("H/"))
+            QVERIFY(makeFile(path(name), "x"));
+    }
+    QVERIFY(makeFile(path("H/.hidden/y.txt"), "y"));
+    QVERIFY(QFile::link(path("H/x.txt"), path("H/link.txt")));
     QVERIFY(makeFile(path("D/a.txt"), "hello"));
     QVERIFY(makeFile(path("D/sub/b.txt"), "bbb"));
     QVERIFY(makeFile(path("a.txt"), "a"));
@@ -110,7 +129,7 @@ void TestUploadView::dropReturnsBeforeTheChooser()
     QStringList expected;
     for (const QString &name : shownNames)
         expected << name + QString::fromUtf8(" 已添加"); // the tab shows as a space in HTML
-    expected << QString::fromUtf8("添加成功！");
+    expected << added;
     QTRY_COMPARE_WITH_TIMEOUT(shownText(view).split('\n'), expected, 10000);
     // Nothing else can be picked while this transfer runs.
     QVERIFY(!view.findChild<QPushButton *>("chooseFilesPushButton")->isEnabled());
@@ -118,6 +137,12 @@ void TestUploadView::dropReturnsBeforeTheChooser()
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
     expected << QString::fromUtf8("取消发送！");
     QTRY_COMPARE(shownText(view).split('\n'), expected);
+    // The list follows its last line, also when it was filled before the view was shown.
+    view.hide();
+    view.resize(view.width() - 100, view.height() - 50);
+    view.show();
+    const QScrollBar *bar = view.findChild<QTextBrowser *>("textBrowser")->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
     QVERIFY(cancelButton(view)->isHidden());
     QVERIFY(!view.transferRunning());
     // The heading says how it ended, and the same items can be sent again.

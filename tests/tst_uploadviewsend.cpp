@@ -187,29 +187,23 @@ void TestUploadViewSend::sendsRequestAndBody()
 // An address never heard is tried on the extended port; what the plan spares is named.
 void TestUploadViewSend::extendedPlanLines()
 {
-    const QByteArray b(300000, 'b');
+    const qint64 kept = 64 * 1024 * 1024;
     QVERIFY(makeFile(path("D/a.txt"), "hello"));
-    QVERIFY(makeFile(path("D/b.bin"), b));
-    ExtendedReceiver receiver(
-        [&](const Manifest &, TransferPlan *plan) {
-            ContentHash prefix;
-            prefix.add(b.constData(), 100000);
-            plan->steps[1].action = TransferPlan::Skip;
-            plan->steps[2] = {TransferPlan::Resume, 100000, prefix.value()};
-            return true;
-        },
-        ExtendedProtocol::tcpPort);
+    QVERIFY(makeFile(path("D/b.bin"), QByteArray()));
+    QVERIFY(QFile::resize(path("D/b.bin"), kept + 300000)); // sparse
+    ExtendedReceiver receiver(ExtendedProtocol::tcpPort);
+    receiver.plan = "S 1\nR 2 " + QByteArray::number(kept) + '\n';
     UploadView view;
     view.startSession();
     QVERIFY(drop(view, fileUrls({path("D")})));
     chooseReceiver(loopbackPeer);
     ModalHelper box([](QWidget *modal) { modal->close(); }, 30000);
     QTRY_VERIFY2_WITH_TIMEOUT(box.answered, qPrintable(shownText(view)), 30000);
-    QCOMPARE(receiver.parts, QStringList{"2 100000"});
+    QCOMPARE(receiver.parts, QStringList{"2 " + QString::number(kept)});
     const QString shown = shownText(view);
     QVERIFY2(
         shown.contains(QString::fromUtf8("\n跳过 1 个未改变的文件（5B）\nD/b.bin：从 %1 处继续\n")
-                           .arg(formatSize(100000))) &&
+                           .arg(formatSize(kept))) &&
             shown.endsWith(QString::fromUtf8("发送成功！")),
         qPrintable(shown));
 }
@@ -222,6 +216,11 @@ void TestUploadViewSend::failedSends_data()
     QTest::newRow("refused") << "refuse" << QString::fromUtf8("对方拒绝接收！");
     QTest::newRow("nobody listening") << "none" << QString::fromUtf8("连接失败！");
     QTest::newRow("connection dropped mid-body") << "drop" << QString::fromUtf8("发送中断！");
+    // An extended receiver's own words are shown, not only that it said no or stopped.
+    QTest::newRow("refused with the receiver's reason")
+        << "refuse:保存文件夹无法写入" << QString::fromUtf8("对方拒绝接收：保存文件夹无法写入");
+    QTest::newRow("stopped with the receiver's reason")
+        << "stop:对方已取消接收" << QString::fromUtf8("对方中止了接收：对方已取消接收");
     // Only the extended protocol carries it, and nothing answers on its port here.
     QTest::newRow("file of 4 GiB")
         << "huge"
@@ -239,7 +238,13 @@ void TestUploadViewSend::failedSends()
     if (receiverKind == "huge")
         QVERIFY(QFile::resize(path("big.bin"), Q_INT64_C(4294967296))); // sparse
     std::unique_ptr<TestReceiver> receiver;
-    if (receiverKind != "none") {
+    std::unique_ptr<ExtendedReceiver> extended;
+    if (receiverKind.contains(':')) {
+        extended = std::make_unique<ExtendedReceiver>(ExtendedProtocol::tcpPort);
+        extended->refuse = receiverKind.startsWith("refuse");
+        extended->reason = receiverKind.section(':', 1);
+        extended->stopAfterBodyBytes = receiverKind.startsWith("stop") ? 64 * 1024 : -1;
+    } else if (receiverKind != "none") {
         receiver = std::make_unique<TestReceiver>(
             receiverKind == "refuse" ? TransferReply::refusal() : TransferReply::accept(),
             TransferRequest::port);
