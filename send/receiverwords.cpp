@@ -68,14 +68,21 @@ ReceiverWords ReceiverWords::take(QByteArray *bytes)
     if (end < 0)
         return withKind(bytes->size() > maxLine ? Invalid : Incomplete);
     const QByteArray line = bytes->left(end);
-    const char kind = line.isEmpty() ? 0 : line.at(0);
-    const bool bare = line.size() == 1;
-    const QByteArray rest = line.mid(2);
-    if (!bare && line.size() > 1 && line.at(1) != ' ')
+    if (line.isEmpty() || (line.size() > 1 && line.at(1) != ' '))
         return withKind(Invalid);
+    int used = end + 1;
+    const ReceiverWords words = fromLine(line.at(0), line.mid(2), line.size() == 1, *bytes, &used);
+    if (words.kind != Incomplete && words.kind != Invalid)
+        bytes->remove(0, used);
+    return words;
+}
+
+// The message that begins with the line "<kind> <rest>"; `used` grows by what follows the line.
+ReceiverWords ReceiverWords::fromLine(char kind, const QByteArray &rest, bool bare,
+                                      const QByteArray &bytes, int *used)
+{
     ReceiverWords words;
     qint64 number = 0;
-    int used = end + 1;
     if (kind == 'W') {
         words.kind = Planning;
     } else if (kind == 'A' && bare) {
@@ -86,18 +93,16 @@ ReceiverWords ReceiverWords::take(QByteArray *bytes)
         words.kind = kind == 'N' ? Refused : Stopped;
         words.reason = QString::fromUtf8(rest);
     } else if (kind == 'C' && parseNumber(rest, &number) && number <= 1000000) {
-        words = compare(*bytes, number, &used);
+        words = compare(bytes, number, used);
     } else if (kind == 'Y' && parseNumber(rest, &number) && number <= maxPlanBytes) {
-        if (bytes->size() - used < number)
+        if (bytes.size() - *used < number)
             return withKind(Incomplete);
         words.kind = Accepted;
-        words.plan = bytes->mid(used, int(number));
-        used += int(number);
+        words.plan = bytes.mid(*used, int(number));
+        *used += int(number);
     } else {
-        return withKind(Invalid);
+        words.kind = Invalid;
     }
-    if (words.kind != Incomplete && words.kind != Invalid)
-        bytes->remove(0, used);
     return words;
 }
 

@@ -42,6 +42,10 @@ public:
     static bool parsePlan(const QByteArray &plan, const QVector<qint64> &sizes,
                           QVector<qint64> *steps);
     static bool parseNumber(const QByteArray &text, qint64 *value);
+
+private:
+    static ReceiverWords fromLine(char kind, const QByteArray &rest, bool bare,
+                                  const QByteArray &bytes, int *used);
 };
 
 #endif // RECEIVERWORDS_H

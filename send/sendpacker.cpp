@@ -130,6 +130,12 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
     if (collected.isEmpty())
         return fail(NoItems, QString());
 
+    return tally();
+}
+
+// Checks every item and adds up the counts and lengths the request carries.
+bool SendPacker::tally()
+{
     QSet<QString> names;
     for (const Item &item : qAsConst(collected)) {
         if (!check(item))

@@ -72,6 +72,7 @@ private:
         int leftOut = 0;
     };
     static bool listTree(const QString &path, Walk &walk, QList<QFileInfo> &out);
+    bool tally();
     bool check(const Item &item);
     bool fail(Error error, const QString &name);
 
