@@ -31,8 +31,8 @@ ReceiverWords compare(const QByteArray &bytes, qint64 count, int *used)
     for (qint64 i = 0; i < count; ++i) {
         const int end = bytes.indexOf('\n', at);
         if (end < 0)
-            return withKind(end - at > maxLine ? ReceiverWords::Invalid
-                                               : ReceiverWords::Incomplete);
+            return withKind(bytes.size() - at > maxLine ? ReceiverWords::Invalid
+                                                        : ReceiverWords::Incomplete);
         qint64 index = 0;
         if (!ReceiverWords::parseNumber(bytes.mid(at, end - at), &index) || index > INT_MAX ||
             (!words.indexes.isEmpty() && index <= words.indexes.last()))
