@@ -177,16 +177,17 @@ TransferPlan TestExtendedReceive::accept()
 {
     session->accept(offers->last().first().toULongLong());
     QByteArray reply;
-    QByteArray planBytes;
-    for (int i = 0; i < 100; ++i) {
+    ExtendedProtocol::Message message;
+    for (int i = 0; i < 100 && message.kind != ExtendedProtocol::Message::Accepted; ++i) {
         sender->waitForReadyRead(100);
         reply += sender->readAll();
-        if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyIncomplete)
-            break;
+        for (int taken;
+             (taken = ExtendedProtocol::takeMessage(reply, manifest.items.size(), &message)) > 0;)
+            reply.remove(0, taken);
     }
     TransferPlan plan;
-    if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyAccepted ||
-        !TransferPlan::parse(planBytes, manifest, &plan))
+    if (message.kind != ExtendedProtocol::Message::Accepted ||
+        !TransferPlan::parse(message.plan, manifest, &plan))
         qWarning() << "no plan in" << reply;
     return plan;
 }
@@ -337,7 +338,6 @@ void TestExtendedReceive::cutFileIsContinued()
     if (resumed) {
         QCOMPARE(plan.steps.at(0).action, TransferPlan::Resume);
         QCOMPARE(plan.steps.at(0).offset, qint64(100000));
-        QCOMPARE(plan.steps.at(0).prefix, hashOf(data.left(100000)));
     }
     send(body(plan, whole));
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
