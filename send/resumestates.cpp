@@ -6,7 +6,7 @@ ResumeStates &ResumeStates::shared()
     return states;
 }
 
-void ResumeStates::save(const QString &path, const QByteArray &version, const ContentHash &state)
+void ResumeStates::save(const QString &path, quint64 version, const ContentHash &state)
 {
     const std::lock_guard<std::mutex> lock(mutex);
     Saved &entry = saved[path];
@@ -15,7 +15,7 @@ void ResumeStates::save(const QString &path, const QByteArray &version, const Co
     entry.states.insert(state.bytes(), state);
 }
 
-bool ResumeStates::find(const QString &path, const QByteArray &version, qint64 offset,
+bool ResumeStates::find(const QString &path, quint64 version, qint64 offset,
                         ContentHash *state) const
 {
     const std::lock_guard<std::mutex> lock(mutex);

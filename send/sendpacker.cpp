@@ -1,6 +1,6 @@
 #include "send/sendpacker.h"
 
-#include "send/streamsender.h"
+#include "protocol/itemname.h"
 
 #include <QDebug>
 #include <QDir>
@@ -163,7 +163,7 @@ bool SendPacker::tally()
 
 bool SendPacker::check(const Item &item)
 {
-    if (!StreamSender::isValidName(item.name))
+    if (!ItemName::isValid(item.name))
         return fail(InvalidName, item.name);
     if (item.info.isFile() && !item.info.isReadable())
         return fail(SourceUnreadable, item.name);

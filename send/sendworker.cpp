@@ -1,12 +1,12 @@
 #include "send/sendworker.h"
 
 #include "protocol/hashcache.h"
+#include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "send/filehasher.h"
 #include "send/fileversion.h"
 #include "send/peerlink.h"
-#include "send/receiverwords.h"
 #include "send/resumestates.h"
 
 #include <QDebug>
@@ -120,24 +120,21 @@ void SendWorker::ask(const QByteArray &request)
 // nothing is read here, as every file is read once, when it is sent.
 QByteArray SendWorker::manifest()
 {
-    QByteArray bytes;
-    const QList<SendPacker::Item> &items = packer.items();
-    versions.resize(items.size());
-    for (int i = 0; i < items.size(); ++i) {
-        const SendPacker::Item &item = items.at(i);
-        if (item.info.isDir()) {
-            bytes += "D " + item.name.toUtf8() + '\n';
-            continue;
+    offer.items.clear();
+    for (const SendPacker::Item &item : packer.items()) {
+        Manifest::Item entry;
+        entry.name = item.name;
+        entry.isFile = !item.info.isDir();
+        if (entry.isFile) {
+            const QString path = item.info.absoluteFilePath();
+            entry.size = item.info.size();
+            entry.version = FileVersion::of(path);
+            entry.hasHash = HashCache::shared().lookup(path, entry.size, HashCache::modified(path),
+                                                       &entry.hash);
         }
-        const QString path = item.info.absoluteFilePath();
-        versions[i] = FileVersion::of(path);
-        ContentHash::Value hash;
-        const bool known =
-            HashCache::shared().lookup(path, item.info.size(), HashCache::modified(path), &hash);
-        bytes += "F " + QByteArray::number(item.info.size()) + ' ' + versions.at(i) + ' ' +
-                 (known ? hash.toHex() : QByteArray("-")) + ' ' + item.name.toUtf8() + '\n';
+        offer.items << entry;
     }
-    return bytes;
+    return offer.toBytes();
 }
 
 void SendWorker::readable()
@@ -178,22 +175,26 @@ void SendWorker::takePlainAnswer()
 void SendWorker::takeExtendedWords()
 {
     while (stage == Stage::Asking) {
-        const ReceiverWords words = ReceiverWords::take(&incoming);
-        switch (words.kind) {
-        case ReceiverWords::Incomplete:
+        ExtendedProtocol::Message message;
+        const int used = ExtendedProtocol::takeMessage(incoming, offer.items.size(), &message);
+        if (used == 0)
             return;
-        case ReceiverWords::Planning:
-        case ReceiverWords::Asking:
-            answerTimer.start(waitMs);
-            break;
-        case ReceiverWords::Compare:
-            return hashForReceiver(words.indexes);
-        case ReceiverWords::Accepted:
-            return plan(words.plan);
-        case ReceiverWords::Refused:
-            result.reason = words.reason;
+        if (used < 0)
             return fail(SendResult::Refused);
-        default:
+        incoming.remove(0, used);
+        switch (message.kind) {
+        case ExtendedProtocol::Message::Planning:
+            answerTimer.start(ExtendedProtocol::messageGapMs);
+            break;
+        case ExtendedProtocol::Message::Asking:
+            answerTimer.start(ExtendedProtocol::answerWaitMs);
+            break;
+        case ExtendedProtocol::Message::NeedHashes:
+            return hashForReceiver(message.indexes);
+        case ExtendedProtocol::Message::Accepted:
+            return plan(message.plan);
+        case ExtendedProtocol::Message::Refused:
+            result.reason = message.reason;
             return fail(SendResult::Refused);
         }
     }
@@ -219,9 +220,9 @@ void SendWorker::hashForReceiver(const QVector<int> &indexes)
 
 void SendWorker::stillHashing()
 {
-    if (!link->write(QByteArrayLiteral("W\n"), *cancelled, waitMs))
+    if (!link->write(ExtendedProtocol::stillHashing(), *cancelled, waitMs))
         return fail(*cancelled ? SendResult::Cancelled : SendResult::SendBroken);
-    answerTimer.start(stillHashingMs);
+    answerTimer.start(ExtendedProtocol::progressIntervalMs);
 }
 
 void SendWorker::hashed(bool ok, int failed)
@@ -234,7 +235,7 @@ void SendWorker::hashed(bool ok, int failed)
     }
     QByteArray answer;
     for (int i = 0; i < hashing.size(); ++i)
-        answer += QByteArray::number(hashing.at(i)) + ' ' + hasher->values().at(i).toHex() + '\n';
+        answer += ExtendedProtocol::hashAnswer(hashing.at(i), hasher->values().at(i));
     stage = Stage::Asking;
     ask(answer);
     takeExtendedWords(); // what came while hashing
@@ -243,40 +244,32 @@ void SendWorker::hashed(bool ok, int failed)
 void SendWorker::plan(const QByteArray &planBytes)
 {
     answerTimer.stop();
-    const QList<SendPacker::Item> &items = packer.items();
-    QVector<qint64> sizes(items.size());
-    for (int i = 0; i < items.size(); ++i)
-        sizes[i] = items.at(i).info.isDir() ? -1 : items.at(i).info.size();
-    QVector<qint64> steps;
-    if (!ReceiverWords::parsePlan(planBytes, sizes, &steps))
+    TransferPlan steps;
+    if (!TransferPlan::parse(planBytes, offer, &steps))
         return fail(SendResult::Refused);
     if (!skippedUnchanged(steps) || !resumeFrom(steps))
         return;
-    int skippedFiles = 0;
-    qint64 skippedBytes = 0;
     QList<ResumedFile> resumed;
-    for (int i = 0; i < steps.size(); ++i) {
-        if (steps.at(i) == ReceiverWords::skip) {
-            ++skippedFiles;
-            skippedBytes += sizes.at(i);
-        } else if (steps.at(i) > 0) {
-            resumed << ResumedFile{items.at(i).name, steps.at(i)};
-        }
+    for (int i = 0; i < steps.steps.size(); ++i) {
+        if (steps.steps.at(i).action == TransferPlan::Resume)
+            resumed << ResumedFile{offer.items.at(i).name, steps.steps.at(i).offset};
     }
-    emit planned(id, skippedFiles, skippedBytes, resumed, StreamSender::partsSize(items, parts));
+    emit planned(id, steps.skippedFiles(), steps.skippedBytes(offer), resumed,
+                 StreamSender::partsSize(packer.items(), parts));
     sendBody();
 }
 
 // A skip stands only for the file the manifest named: one changed since is never reported as
 // delivered.
-bool SendWorker::skippedUnchanged(const QVector<qint64> &steps)
+bool SendWorker::skippedUnchanged(const TransferPlan &steps)
 {
-    for (int i = 0; i < steps.size(); ++i) {
-        if (steps.at(i) != ReceiverWords::skip)
+    for (int i = 0; i < steps.steps.size(); ++i) {
+        if (steps.steps.at(i).action != TransferPlan::Skip)
             continue;
-        if (FileVersion::of(packer.items().at(i).info.absoluteFilePath()) != versions.at(i)) {
+        if (FileVersion::of(packer.items().at(i).info.absoluteFilePath()) !=
+            offer.items.at(i).version) {
             result.sourceError = StreamSender::SourceChanged;
-            fail(SendResult::SourceFailed, packer.items().at(i).name);
+            fail(SendResult::SourceFailed, offer.items.at(i).name);
             return false;
         }
     }
@@ -285,22 +278,22 @@ bool SendWorker::skippedUnchanged(const QVector<qint64> &steps)
 
 // The parts of the body, each with the hashing state at its offset: saved when this program
 // sent the file that far before, else read from the file.
-bool SendWorker::resumeFrom(const QVector<qint64> &steps)
+bool SendWorker::resumeFrom(const TransferPlan &steps)
 {
     parts.clear();
-    for (int i = 0; i < steps.size(); ++i) {
-        if (steps.at(i) < 0 || packer.items().at(i).info.isDir())
+    for (int i = 0; i < steps.steps.size(); ++i) {
+        if (!offer.items.at(i).isFile || steps.steps.at(i).action == TransferPlan::Skip)
             continue;
         StreamSender::Part part;
         part.index = i;
-        part.from = steps.at(i);
+        part.from = steps.steps.at(i).action == TransferPlan::Resume ? steps.steps.at(i).offset : 0;
         const QString path = packer.items().at(i).info.absoluteFilePath();
         if (part.from > 0 &&
-            !ResumeStates::shared().find(path, versions.at(i), part.from, &part.hash)) {
+            !ResumeStates::shared().find(path, offer.items.at(i).version, part.from, &part.hash)) {
             if (!part.hash.addFile(path, part.from, cancelled.get())) {
                 result.sourceError = StreamSender::SourceUnreadable;
                 fail(*cancelled ? SendResult::Cancelled : SendResult::SourceFailed,
-                     packer.items().at(i).name);
+                     offer.items.at(i).name);
                 return false;
             }
             result.bytesRead += part.from;
@@ -330,10 +323,11 @@ void SendWorker::sendBody()
     });
     if (extended) {
         sender.setPeerCheck([this] { return peerCheck(); });
-        sender.setStepCallback(ResumeStates::resumeStep, [&](int index, const ContentHash &state) {
-            ResumeStates::shared().save(items.at(index).info.absoluteFilePath(), versions.at(index),
-                                        state);
-        });
+        sender.setStepCallback(
+            ExtendedProtocol::resumeStep, [&](int index, const ContentHash &state) {
+                ResumeStates::shared().save(items.at(index).info.absoluteFilePath(),
+                                            offer.items.at(index).version, state);
+            });
         sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
             const QString path = items.at(index).info.absoluteFilePath();
             HashCache::shared().store(path, items.at(index).info.size(), HashCache::modified(path),
@@ -359,14 +353,14 @@ void SendWorker::sendBody()
 StreamSender::Error SendWorker::peerCheck()
 {
     const PeerLink::State state = link->read(&incoming);
-    const ReceiverWords words = ReceiverWords::take(&incoming);
-    if (words.kind == ReceiverWords::Stopped) {
-        result.reason = words.reason;
+    switch (ExtendedProtocol::parseEnd(incoming, &result.reason)) {
+    case ExtendedProtocol::EndIncomplete:
+        return state == PeerLink::Open ? StreamSender::NoError : StreamSender::SendFailed;
+    case ExtendedProtocol::EndFailed:
         return StreamSender::Stopped;
-    }
-    if (words.kind != ReceiverWords::Incomplete || state != PeerLink::Open)
+    default:
         return StreamSender::SendFailed;
-    return StreamSender::NoError;
+    }
 }
 
 void SendWorker::bodyFailed(const StreamSender &sender)
@@ -375,9 +369,7 @@ void SendWorker::bodyFailed(const StreamSender &sender)
     // A receiver that stops says why before it resets; the reason may be all that is left.
     if (extended && result.reason.isEmpty()) {
         link->read(&incoming);
-        const ReceiverWords words = ReceiverWords::take(&incoming);
-        if (words.kind == ReceiverWords::Stopped)
-            result.reason = words.reason;
+        ExtendedProtocol::parseEnd(incoming, &result.reason);
     }
     switch (sender.error()) {
     case StreamSender::SourceChanged:
@@ -395,15 +387,16 @@ void SendWorker::bodyFailed(const StreamSender &sender)
 // plain one only closes (stored) or resets (not stored).
 void SendWorker::takeEnd()
 {
-    while (extended && !stored) {
-        const ReceiverWords words = ReceiverWords::take(&incoming);
-        if (words.kind == ReceiverWords::Incomplete)
-            return;
-        if (words.kind != ReceiverWords::Stored) {
-            result.reason = words.reason;
-            return fail(SendResult::NotStored);
-        }
+    if (!extended || stored)
+        return;
+    switch (ExtendedProtocol::parseEnd(incoming, &result.reason)) {
+    case ExtendedProtocol::EndIncomplete:
+        return;
+    case ExtendedProtocol::EndDone:
         stored = true;
+        return;
+    default:
+        return fail(SendResult::NotStored);
     }
 }
 

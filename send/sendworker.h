@@ -2,6 +2,7 @@
 #define SENDWORKER_H
 
 #include "protocol/extendedprotocol.h"
+#include "protocol/manifest.h"
 #include "send/connector.h"
 #include "send/sendpacker.h"
 #include "send/sendresult.h"
@@ -21,6 +22,7 @@
 
 class FileHasher;
 class PeerLink;
+class TransferPlan;
 class TransferRequest;
 
 // Carries out one transfer in the thread it is moved to, one stage after the other, each started
@@ -49,8 +51,6 @@ public:
     };
 
     static constexpr int waitMs = 30000;
-    // The receiver waits for our hashes no longer than it is told we still work.
-    static constexpr int stillHashingMs = 2000;
     static constexpr int reportIntervalMs = 250;
 
     // `cancelled` is shared with whoever may stop the transfer from another thread.
@@ -89,8 +89,8 @@ private:
     void hashed(bool ok, int failed);
     void stillHashing();
     void plan(const QByteArray &planBytes);
-    bool skippedUnchanged(const QVector<qint64> &steps);
-    bool resumeFrom(const QVector<qint64> &steps);
+    bool skippedUnchanged(const TransferPlan &steps);
+    bool resumeFrom(const TransferPlan &steps);
     void sendBody();
     StreamSender::Error peerCheck();
     void bodyFailed(const StreamSender &sender);
@@ -113,8 +113,8 @@ private:
     Connector *connector = nullptr;
     PeerLink *link = nullptr;
     FileHasher *hasher = nullptr;
-    QVector<int> hashing;         // the indexes the receiver asked for
-    QVector<QByteArray> versions; // of the listed items, as the manifest named them
+    QVector<int> hashing; // the indexes the receiver asked for
+    Manifest offer;       // as the request carried it
     QVector<StreamSender::Part> parts;
     QByteArray incoming;
     // Children, so that they move to the transfer's thread with the worker.

@@ -4,7 +4,6 @@ list(APPEND NUBO_SOURCES
     send/filehasher.h send/filehasher.cpp
     send/fileversion.h send/fileversion.cpp
     send/peerlink.h send/peerlink.cpp
-    send/receiverwords.h send/receiverwords.cpp
     send/resumestates.h send/resumestates.cpp
     send/sendpacker.h send/sendpacker.cpp
     send/sendresult.h

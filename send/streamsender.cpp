@@ -30,16 +30,8 @@ namespace {
 constexpr int batchSize = 256 * 1024;
 constexpr qint64 smallFile = 64 * 1024;
 constexpr qint64 pieceSize = 1024 * 1024;
-// "H " + 32 hex digits + "\n"
-constexpr qint64 hashLineSize = 35;
 // Waits are sliced so that a cancel ends them soon.
 constexpr int sliceMs = 100;
-
-bool isSpace(QChar c)
-{
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') ||
-           c == QLatin1Char('\n') || c == QLatin1Char('\v') || c == QLatin1Char('\f');
-}
 
 #ifndef Q_OS_WIN
 // sendfile(2) raises SIGPIPE on a connection the peer has reset, and has no flag against it as
@@ -92,20 +84,6 @@ void setCork(qintptr fd, bool on)
 }
 
 } // namespace
-
-bool StreamSender::isValidName(const QString &name)
-{
-    if (name.isEmpty() || isSpace(name.front()) || isSpace(name.back()))
-        return false;
-    // A reader ends the stream at a record named like the end marker.
-    if (name == QLatin1String("OVER"))
-        return false;
-    for (const QChar c : name) {
-        if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\0'))
-            return false;
-    }
-    return true;
-}
 
 StreamSender::StreamSender(qintptr descriptor) : fd(descriptor)
 {
@@ -170,7 +148,8 @@ qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVect
     qint64 size = ExtendedProtocol::endLine().size();
     for (const Part &part : parts) {
         size += ExtendedProtocol::partLine(part.index, part.from).size() +
-                items.at(part.index).info.size() - part.from + hashLineSize;
+                items.at(part.index).info.size() - part.from +
+                ExtendedProtocol::hashLine(part.hash.value()).size();
     }
     return size;
 }
@@ -198,7 +177,7 @@ bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head
         const ContentHash::Value value = part->hash.value();
         if (onHashed)
             onHashed(part->index, value);
-        return append("H " + value.toHex() + '\n');
+        return append(ExtendedProtocol::hashLine(value));
     }
     return tail.isEmpty() || append(tail);
 }

@@ -45,9 +45,6 @@ public:
 
     // The size field of a file record is read as an unsigned 32-bit number.
     static constexpr qint64 maxFileSize = Q_INT64_C(4294967295);
-    // Whether a name can be carried: not empty, none of CR, LF and NUL, no white space at its
-    // ends (readers trim lines), and not the end marker "OVER".
-    static bool isValidName(const QString &name);
 
     explicit StreamSender(qintptr descriptor);
 

@@ -1,7 +1,8 @@
 #ifndef EXTENDEDRECEIVER_H
 #define EXTENDEDRECEIVER_H
 
-#include "protocol/transferrequest.h"
+#include "protocol/extendedbodyreader.h"
+#include "protocol/extendedprotocol.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -9,25 +10,17 @@
 #include <QTcpSocket>
 
 #include <functional>
+#include <memory>
 
 #include <sys/socket.h>
 
-// An extended receiver on loopback, speaking the receiver's side of the extended protocol from
-// the bytes up: reads the request and manifest, says "W", asks for hashes in a "C" round when
-// `compare` names files, says "A", answers "Y" with `plan` or "N <reason>", records the body's
-// parts and hash lines, and ends with "K" and a close (or "X <reason>" and a reset).
-class ExtendedReceiver : public QObject
+// An extended receiver on loopback made of the protocol classes: says it plans, asks for the
+// hashes of `compare` if any, says it asks its user, answers with `plan` (or refuses with
+// `reason`), records the body's parts and hashes, and ends with "K" and a close, or with
+// "X <reason>" and a reset once `stopAfterBodyBytes` came.
+class ExtendedReceiver : public QObject, private ExtendedBodyReader::Handler
 {
 public:
-    struct Item
-    {
-        bool isFile = false;
-        qint64 size = 0;
-        QByteArray version;
-        QByteArray hash;
-        QString name;
-    };
-
     explicit ExtendedReceiver(quint16 port = 0)
     {
         server.listen(QHostAddress::LocalHost, port);
@@ -35,7 +28,6 @@ public:
             while (QTcpSocket *next = server.nextPendingConnection()) {
                 peer = next;
                 connect(peer, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });
-                connect(peer, &QTcpSocket::disconnected, this, [this] { closed = true; });
             }
         });
     }
@@ -43,177 +35,131 @@ public:
     quint16 port() const { return server.serverPort(); }
     QTcpServer &listener() { return server; }
 
-    // What to say.
-    QList<int> compare;
+    QVector<int> compare;
     QByteArray plan;
     bool refuse = false;
-    QString reason;                 // of "N", or of "X" when stopAfterBodyBytes is set
-    qint64 stopAfterBodyBytes = -1; // "X <reason>" and a reset once this much body came
-    bool confirm = true;            // "K" at the end, else a close without it
+    QString reason;
+    qint64 stopAfterBodyBytes = -1;
+    bool confirm = true; // "K" before the close
     std::function<void()> beforeAnswer;
 
-    // What came.
     QByteArray request; // up to the empty line
     QString senderId;
-    QList<Item> manifest;
-    QStringList hashAnswers; // "<index> <hash>" of the "C" round
+    Manifest manifest;
+    QStringList hashAnswers; // "<index> <hash>"
     QStringList parts;       // "<index> <offset>"
     QList<QByteArray> partData;
-    QList<QByteArray> hashLines; // after each part
-    bool ended = false;          // "E" came
-    bool closed = false;
+    QList<ContentHash::Value> hashes; // of the hash lines
 
 private:
-    enum Stage { Request, Answers, Body, Data, Hash, Done };
-
     void onReadyRead()
     {
         received += peer->readAll();
-        while (step()) {
-        }
-    }
-
-    QByteArray takeLine()
-    {
-        const int end = received.indexOf('\n');
-        if (end < 0)
-            return QByteArray();
-        const QByteArray line = received.left(end + 1);
-        received.remove(0, end + 1);
-        return line.chopped(1);
-    }
-
-    bool step()
-    {
-        switch (stage) {
-        case Request:
-            return takeRequest();
-        case Answers: {
-            if (!received.contains('\n'))
-                return false;
-            const QByteArray line = takeLine();
-            if (line != "W")
-                hashAnswers << QString::fromUtf8(line);
-            if (hashAnswers.size() == compare.size())
-                answer();
-            return true;
-        }
-        case Body:
-            return takePartLine();
-        case Data:
-            return takeData();
-        case Hash:
-            if (!received.contains('\n'))
-                return false;
-            hashLines << takeLine();
-            stage = Body;
-            return true;
-        case Done:
-            return false;
-        }
-        return false;
+        if (!takeRequest() || !takeHashAnswers() || !reader)
+            return;
+        if (!reader->feed(received.constData(), received.size()))
+            peer->abort();
+        else if (stopAfterBodyBytes >= 0 && reader->dataBytes() >= stopAfterBodyBytes)
+            stop();
+        else if (reader->atEnd())
+            end();
+        received.clear();
     }
 
     bool takeRequest()
     {
         const int end = received.indexOf("\r\n\r\n");
-        if (end < 0)
-            return false;
-        const auto fields = TransferRequest::parseHeader(QString::fromUtf8(received.left(end)));
-        const qint64 length = fields.value("Manifest-Length").toLongLong();
-        if (received.size() < end + 4 + length)
-            return false;
+        qint64 length = 0;
+        if (!request.isEmpty() || end < 0 ||
+            !ExtendedProtocol::parseRequestFields(
+                TransferRequest::parseHeader(QString::fromUtf8(received.left(end))), &senderId,
+                &length, Manifest::maxBytes) ||
+            received.size() < end + 4 + length)
+            return !request.isEmpty();
         request = received.left(end + 4);
-        senderId = fields.value("Nubo-Sender-Id");
-        const QList<QByteArray> lines = received.mid(end + 4, int(length)).split('\n');
+        Manifest::parse(received.mid(end + 4, int(length)), &manifest);
         received.remove(0, end + 4 + int(length));
-        for (int i = 0; i + 1 < lines.size(); ++i) {
-            const QList<QByteArray> f = lines.at(i).split(' ');
-            Item item;
-            item.isFile = f.at(0) == "F";
-            item.size = item.isFile ? f.at(1).toLongLong() : 0;
-            item.version = item.isFile ? f.at(2) : QByteArray();
-            item.hash = item.isFile ? f.at(3) : QByteArray();
-            item.name = QString::fromUtf8(lines.at(i).mid(
-                item.isFile ? 4 + f.at(1).size() + f.at(2).size() + f.at(3).size() : 2));
-            manifest << item;
-        }
-        peer->write(QByteArray("W 0 ") + QByteArray::number(manifest.size()) + '\n');
+        peer->write(ExtendedProtocol::planning(0, manifest.items.size()));
         if (compare.isEmpty())
-            return answer();
-        QByteArray round = "C " + QByteArray::number(compare.size()) + '\n';
-        for (const int index : qAsConst(compare))
-            round += QByteArray::number(index) + '\n';
-        peer->write(round);
-        stage = Answers;
+            answer();
+        else
+            peer->write(ExtendedProtocol::needHashes(compare));
         return true;
     }
 
-    bool answer()
+    bool takeHashAnswers()
+    {
+        int index = 0;
+        ContentHash::Value hash;
+        while (!reader && hashAnswers.size() < compare.size()) {
+            const int used = ExtendedProtocol::takeHashAnswer(received, &index, &hash);
+            if (used <= 0)
+                return false;
+            received.remove(0, used);
+            if (index >= 0)
+                hashAnswers << QString::number(index) + ' ' + hash.toHex();
+            if (hashAnswers.size() == compare.size())
+                answer();
+        }
+        return true;
+    }
+
+    void answer()
     {
         if (beforeAnswer)
             beforeAnswer();
-        peer->write("A\n");
+        peer->write(ExtendedProtocol::asking());
         if (refuse) {
-            peer->write("N " + reason.toUtf8() + '\n');
+            peer->write(ExtendedProtocol::refuse(reason));
             peer->disconnectFromHost();
-            stage = Done;
-            return false;
+            return;
         }
-        peer->write("Y " + QByteArray::number(plan.size()) + '\n' + plan);
-        stage = Body;
-        return true;
+        TransferPlan::parse(plan, manifest, &steps);
+        peer->write(ExtendedProtocol::accept(plan));
+        reader = std::make_unique<ExtendedBodyReader>(
+            manifest, steps, static_cast<ExtendedBodyReader::Handler *>(this));
     }
 
-    bool takePartLine()
+    void stop()
     {
-        if (!received.contains('\n'))
-            return false;
-        const QByteArray line = takeLine();
-        if (line == "E") {
-            ended = true;
-            stage = Done;
-            if (confirm)
-                peer->write("K\n");
-            peer->disconnectFromHost();
-            return false;
-        }
-        const QList<QByteArray> f = line.split(' ');
-        parts << QString::fromUtf8(f.at(1) + ' ' + f.at(2));
+        peer->write(ExtendedProtocol::failed(reason));
+        peer->flush();
+        const struct linger hard = {1, 0};
+        ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        peer->abort();
+    }
+
+    void end()
+    {
+        if (confirm)
+            peer->write(ExtendedProtocol::done());
+        peer->disconnectFromHost();
+    }
+
+    bool folder(int) override { return true; }
+    bool skipped(int) override { return true; }
+    bool fileBegin(int index, qint64 offset) override
+    {
+        parts << QStringLiteral("%1 %2").arg(index).arg(offset);
         partData << QByteArray();
-        left = manifest.at(f.at(1).toInt()).size - f.at(2).toLongLong();
-        stage = Data;
         return true;
     }
-
-    bool takeData()
+    bool fileData(const char *data, qint64 length) override
     {
-        const int n = int(qMin<qint64>(left, received.size()));
-        partData.last() += received.left(n);
-        received.remove(0, n);
-        left -= n;
-        bodyBytes += n;
-        if (stopAfterBodyBytes >= 0 && bodyBytes >= stopAfterBodyBytes) {
-            peer->write("X " + reason.toUtf8() + '\n');
-            peer->flush();
-            const struct linger hard = {1, 0};
-            ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            peer->abort();
-            stage = Done;
-            return false;
-        }
-        if (left > 0)
-            return false;
-        stage = Hash;
+        partData.last().append(data, int(length));
+        return true;
+    }
+    bool fileEnd(int, const ContentHash::Value &sent) override
+    {
+        hashes << sent;
         return true;
     }
 
     QTcpServer server;
     QPointer<QTcpSocket> peer;
     QByteArray received;
-    Stage stage = Request;
-    qint64 left = 0;
-    qint64 bodyBytes = 0;
+    TransferPlan steps;
+    std::unique_ptr<ExtendedBodyReader> reader;
 };
 
 #endif // EXTENDEDRECEIVER_H

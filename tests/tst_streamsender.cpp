@@ -1,3 +1,4 @@
+#include "protocol/itemname.h"
 #include "send/sendpacker.h"
 #include "send/streamsender.h"
 
@@ -159,7 +160,7 @@ void TestStreamSender::isValidName()
 {
     QFETCH(QString, name);
     QFETCH(bool, valid);
-    QCOMPARE(StreamSender::isValidName(name), valid);
+    QCOMPARE(ItemName::isValid(name), valid);
 }
 
 // Thousands of small files must not become thousands of small writes (and packets).
