@@ -5,10 +5,9 @@
 
 #include <QDebug>
 #include <QNetworkInterface>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QVariant>
-
-#include <chrono>
 
 namespace {
 
@@ -17,12 +16,14 @@ const char groupAddress[] = "224.0.0.1";
 // is sent to it. IPv4, so that the address learnt is dotted and carries no ":".
 const char routeProbeAddress[] = "8.8.8.8";
 const quint16 routeProbePort = 53;
-const std::chrono::milliseconds announcementPeriod(1000);
-// A listener reads what has arrived this often, so that a burst never outgrows the socket buffer
-// and a stop is seen at once.
-const std::chrono::milliseconds slice(100);
-// Bounds the work of one slice under a flood; the system drops what does not fit its buffer.
-const int maxDatagramsPerSlice = 1000;
+const int announcementPeriodMs = 1000;
+// What has arrived is read on this beat, so that the list goes out at most this often however
+// many datagrams arrive, together with what they changed, and a burst never outgrows the socket
+// buffer.
+const int listPeriodMs = 100;
+// Bounds the work of one turn under a flood: the rest is read on the next turn of the loop, and
+// the system drops what does not fit its buffer.
+const int maxDatagramsPerTurn = 1000;
 
 bool isUsableIPv4(const QHostAddress &address)
 {
@@ -50,11 +51,10 @@ QHostAddress firstInterfaceAddress()
 
 // Hands each datagram waiting on `socket` to `take`, up to a slice's worth. The buffer holds one
 // byte more than a listener takes: a longer datagram arrives cut, and the taker drops it.
-template <typename Take>
-void readEach(QUdpSocket &socket, const std::atomic<bool> &stop, const Take &take)
+template <typename Take> void readEach(QUdpSocket &socket, const Take &take)
 {
     char buffer[PresenceList::maxDatagramSize + 1];
-    for (int i = 0; i < maxDatagramsPerSlice && !stop && socket.hasPendingDatagrams(); ++i) {
+    for (int i = 0; i < maxDatagramsPerTurn && socket.hasPendingDatagrams(); ++i) {
         QHostAddress source;
         const qint64 size = socket.readDatagram(buffer, sizeof buffer, &source);
         if (size < 0)
@@ -83,6 +83,9 @@ QNetworkInterface interfaceHolding(const QHostAddress &address)
 
 UDPSendThread::UDPSendThread() : localAddress(probeLocalAddress()), localIp(localAddress.toString())
 {
+    // Both run in the presence thread, as it starts and as it ends.
+    connect(&thread, &QThread::started, this, &UDPSendThread::begin, Qt::DirectConnection);
+    connect(&thread, &QThread::finished, this, &UDPSendThread::end, Qt::DirectConnection);
 }
 
 UDPSendThread::~UDPSendThread()
@@ -114,18 +117,22 @@ void UDPSendThread::setListenMode(bool listen)
     listenMode = listen;
 }
 
+bool UDPSendThread::listening() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return listenMode;
+}
+
+void UDPSendThread::start(QThread::Priority priority)
+{
+    thread.start(priority);
+}
+
 void UDPSendThread::stopThread()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopRequested = true;
-    }
-    wake.notify_all();
-    if (QThread::currentThread() == this)
-        return; // the loop sees the flag as soon as this returns
-    wait();
-    std::lock_guard<std::mutex> lock(mutex);
-    stopRequested = false;
+    thread.quit();
+    if (QThread::currentThread() != &thread)
+        thread.wait();
 }
 
 QStringList UDPSendThread::userList() const
@@ -153,116 +160,103 @@ quint16 UDPSendThread::extendedPort(const QString &ip) const
     return extendedPeers.value(ip, ExtendedPeer{0, 0}).port;
 }
 
-void UDPSendThread::run()
+void UDPSendThread::begin()
 {
-    bool listening;
     {
         std::lock_guard<std::mutex> lock(mutex);
         peers.clear();
         extendedPeers.clear();
-        listening = listenMode;
     }
     // What a chooser still shows from the last run is gone as well.
-    if (listening)
+    if (listening())
         emit userListUpdate(QStringList());
-    const QHostAddress group(QString::fromLatin1(groupAddress));
-
-    // Linux hands multicast only to sockets bound to the wildcard address; Windows and macOS
-    // accept that too. Joining and sending on the interface that holds the local address makes
-    // an announcement leave by the interface whose address it carries.
-    QUdpSocket socket;
-    socket.bind(QHostAddress::AnyIPv4, presencePort,
-                QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
-    socket.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
-    const QNetworkInterface iface = interfaceHolding(localAddress);
-    if (iface.isValid()) {
-        socket.setMulticastInterface(iface);
-        socket.joinMulticastGroup(group, iface);
-    } else {
-        socket.joinMulticastGroup(group);
-    }
+    clock.start();
+    changed = false;
+    context = std::make_unique<QObject>();
+    presence = joinedSocket(presencePort);
     // The extended protocol is announced on a port of its own, which peers that know only the
     // presence texts never listen on.
-    QUdpSocket extended;
-    extended.bind(QHostAddress::AnyIPv4, ExtendedProtocol::udpPort,
-                  QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
-    extended.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+    extended = joinedSocket(ExtendedProtocol::udpPort);
+    auto *announcer = new QTimer(context.get());
+    connect(announcer, &QTimer::timeout, context.get(), [this] { announce(); });
+    announcer->start(announcementPeriodMs);
+    auto *beat = new QTimer(context.get());
+    connect(beat, &QTimer::timeout, context.get(), [this] { takeIn(); });
+    beat->start(listPeriodMs);
+    announce();
+}
+
+// Linux hands multicast only to sockets bound to the wildcard address; Windows and macOS accept
+// that too. Joining and sending on the interface that holds the local address makes an
+// announcement leave by the interface whose address it carries.
+std::unique_ptr<QUdpSocket> UDPSendThread::joinedSocket(quint16 port) const
+{
+    const QHostAddress group(QString::fromLatin1(groupAddress));
+    auto socket = std::make_unique<QUdpSocket>();
+    socket->bind(QHostAddress::AnyIPv4, port,
+                 QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    socket->setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
+    const QNetworkInterface iface = interfaceHolding(localAddress);
     if (iface.isValid()) {
-        extended.setMulticastInterface(iface);
-        extended.joinMulticastGroup(group, iface);
+        socket->setMulticastInterface(iface);
+        socket->joinMulticastGroup(group, iface);
     } else {
-        extended.joinMulticastGroup(group);
+        socket->joinMulticastGroup(group);
     }
+    return socket;
+}
 
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point started = Clock::now();
-    Clock::time_point nextAnnouncement = started;
-    while (!stopRequested) {
-        const Clock::time_point now = Clock::now();
-        bool listen;
-        QString name;
-        quint16 port;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            listen = listenMode;
-            name = userName;
-            port = announcedPort;
-        }
-        if (!listen && now >= nextAnnouncement) {
-            // Nobody could reach an announcement without an address or with a broken name.
-            if (!localAddress.isNull() && SettingsKeys::isValidUserName(name)) {
-                socket.writeDatagram(
-                    (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
-                    presencePort);
-                if (port != 0)
-                    extended.writeDatagram(ExtendedProtocol::announcement(localIp, port), group,
-                                           ExtendedProtocol::udpPort);
-            }
-            nextAnnouncement += announcementPeriod;
-            if (nextAnnouncement <= now) // fell behind, e.g. while the machine slept
-                nextAnnouncement = now + announcementPeriod;
-        }
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - started);
-        takeInDatagrams(socket, listen, elapsed.count());
-        takeInExtended(extended, listen, elapsed.count());
-        if (!waitForNextSlice())
-            break;
-    }
-
+void UDPSendThread::end()
+{
+    presence.reset();
+    extended.reset();
+    context.reset();
     qDebug() << "退出UDP线程";
-    // The stop has been honoured; the next start() must run.
-    std::lock_guard<std::mutex> lock(mutex);
-    stopRequested = false;
+}
+
+void UDPSendThread::announce()
+{
+    QString name;
+    quint16 port;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (listenMode)
+            return;
+        name = userName;
+        port = announcedPort;
+    }
+    // Nobody could reach an announcement without an address or with a broken name.
+    if (localAddress.isNull() || !SettingsKeys::isValidUserName(name))
+        return;
+    const QHostAddress group(QString::fromLatin1(groupAddress));
+    presence->writeDatagram(
+        (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
+        presencePort);
+    if (port != 0)
+        extended->writeDatagram(ExtendedProtocol::announcement(localIp, port), group,
+                                ExtendedProtocol::udpPort);
 }
 
 // An announcer drops what reaches it, so its socket buffer never fills.
-void UDPSendThread::takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs)
+void UDPSendThread::takeInDatagrams()
 {
-    bool changed = false;
-    readEach(socket, stopRequested, [&](const QByteArray &datagram, const QHostAddress &source) {
+    const bool keep = listening();
+    const qint64 nowMs = clock.elapsed();
+    readEach(*presence, [&](const QByteArray &datagram, const QHostAddress &source) {
         if (!keep)
             return;
         std::lock_guard<std::mutex> lock(mutex);
         changed = peers.take(datagram, source, nowMs) || changed;
     });
-    if (!keep)
-        return;
-    QStringList snapshot;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        changed = peers.expire(nowMs) || changed;
-        if (!changed)
-            return;
-        snapshot = peers.texts();
-    }
-    emit userListUpdate(snapshot);
 }
 
 // Like the presence texts, an extended announcement counts only from the address it names, and
 // only for as long as it is repeated.
-void UDPSendThread::takeInExtended(QUdpSocket &socket, bool keep, qint64 nowMs)
+void UDPSendThread::takeInExtended()
 {
-    readEach(socket, stopRequested, [&](const QByteArray &datagram, const QHostAddress &source) {
+    const bool keep = listening();
+    const qint64 nowMs = clock.elapsed();
+    readEach(*extended, [&](const QByteArray &datagram, const QHostAddress &source) {
         QString address;
         quint16 port = 0;
         if (!keep || datagram.size() > PresenceList::maxDatagramSize ||
@@ -273,18 +267,30 @@ void UDPSendThread::takeInExtended(QUdpSocket &socket, bool keep, qint64 nowMs)
         if (extendedPeers.contains(address) || extendedPeers.size() < PresenceList::maxEntries)
             extendedPeers.insert(address, ExtendedPeer{port, nowMs});
     });
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto it = extendedPeers.begin(); it != extendedPeers.end();) {
-        if (nowMs - it->lastHeard > PresenceList::expiryMs)
-            it = extendedPeers.erase(it);
-        else
-            ++it;
-    }
 }
 
-// Waits one slice, or less when a stop is requested; false when the loop is to end.
-bool UDPSendThread::waitForNextSlice()
+// Takes in what arrived, drops the receivers gone silent and sends the list out if it changed.
+void UDPSendThread::takeIn()
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    return !wake.wait_for(lock, slice, [this] { return stopRequested.load(); });
+    takeInDatagrams();
+    takeInExtended();
+    if (!listening())
+        return;
+    const qint64 nowMs = clock.elapsed();
+    QStringList snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto it = extendedPeers.begin(); it != extendedPeers.end();) {
+            if (nowMs - it->lastHeard > PresenceList::expiryMs)
+                it = extendedPeers.erase(it);
+            else
+                ++it;
+        }
+        changed = peers.expire(nowMs) || changed;
+        if (!changed)
+            return;
+        changed = false;
+        snapshot = peers.texts();
+    }
+    emit userListUpdate(snapshot);
 }

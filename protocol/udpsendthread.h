@@ -3,22 +3,25 @@
 
 #include "protocol/presencelist.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QStringList>
 #include <QThread>
 
-#include <atomic>
-#include <condition_variable>
+#include <memory>
 #include <mutex>
 
+class QTimer;
 class QUdpSocket;
 
 // Presence: announces "name:address:receive" once a second to 224.0.0.1:6343, or (listen mode)
 // keeps the receivers heard (see PresenceList). The constructor learns the local IPv4 address at
 // once, without sending a packet, so a receive view can listen on it before it starts announcing.
 // A name that SettingsKeys::isValidUserName refuses, or an unknown address, is not announced.
-class UDPSendThread : public QThread
+// Its sockets and timers live in a thread of their own, driven by their events; the calls below
+// may come from any thread.
+class UDPSendThread : public QObject
 {
     Q_OBJECT
 
@@ -26,7 +29,7 @@ public:
     static constexpr quint16 presencePort = 6343;
 
     UDPSendThread();
-    ~UDPSendThread() override; // stops the loop and waits for it
+    ~UDPSendThread() override; // stops the thread and waits for it
 
     const QHostAddress localAddress; // null when no address could be learnt
     const QString localIp;
@@ -34,9 +37,12 @@ public:
     // Seen by a running announcer from its next announcement on.
     void setUserName(const QString &name);
     void setListenMode(bool listen);
-    // Ends a running loop at once and returns when it has ended, so that a start() right after
+    void start(QThread::Priority priority = QThread::InheritPriority);
+    // Ends a running thread at once and returns when it has ended, so that a start() right after
     // always runs.
     void stopThread();
+    bool isRunning() const { return thread.isRunning(); }
+    bool isFinished() const { return thread.isFinished(); }
 
     // The presence texts of the receivers heard and not gone, in the order first heard.
     QStringList userList() const;
@@ -60,21 +66,30 @@ signals:
 public slots:
     void userListRefresh();
 
-protected:
-    void run() override;
-
 private:
-    void takeInDatagrams(QUdpSocket &socket, bool keep, qint64 nowMs);
-    void takeInExtended(QUdpSocket &socket, bool keep, qint64 nowMs);
-    bool waitForNextSlice();
+    // In the presence thread.
+    void begin();
+    void end();
+    std::unique_ptr<QUdpSocket> joinedSocket(quint16 port) const;
+    void announce();
+    void takeIn();
+    void takeInDatagrams();
+    void takeInExtended();
+    bool listening() const;
 
-    // Standard primitives rather than QMutex/QWaitCondition: ThreadSanitizer understands them,
-    // and the peer list is used by two threads.
+    QThread thread;
+    // Made and dropped in the presence thread, so that their events are taken there.
+    std::unique_ptr<QObject> context;
+    std::unique_ptr<QUdpSocket> presence;
+    std::unique_ptr<QUdpSocket> extended;
+    QElapsedTimer clock;
+    bool changed = false; // the list changed since it was last sent out
+
+    // Standard primitives rather than QMutex: ThreadSanitizer understands them, and the peer list
+    // is used by two threads.
     mutable std::mutex mutex; // guards everything below
-    std::condition_variable wake;
     QString userName = QStringLiteral("ruvak");
     bool listenMode = false;
-    std::atomic<bool> stopRequested{false}; // written under the mutex, so no wake-up is lost
     PresenceList peers;
     quint16 announcedPort = 0;
     struct ExtendedPeer
