@@ -250,9 +250,9 @@ void SendWorker::plan(const QByteArray &planBytes)
     if (!skippedUnchanged(steps) || !resumeFrom(steps))
         return;
     QList<ResumedFile> resumed;
-    for (int i = 0; i < steps.steps.size(); ++i) {
-        if (steps.steps.at(i).action == TransferPlan::Resume)
-            resumed << ResumedFile{offer.items.at(i).name, steps.steps.at(i).offset};
+    for (const StreamSender::Part &part : qAsConst(parts)) {
+        if (part.from > 0)
+            resumed << ResumedFile{offer.items.at(part.index).name, part.from};
     }
     emit planned(id, steps.skippedFiles(), steps.skippedBytes(offer), resumed,
                  StreamSender::partsSize(packer.items(), parts));
@@ -286,8 +286,11 @@ bool SendWorker::resumeFrom(const TransferPlan &steps)
             continue;
         StreamSender::Part part;
         part.index = i;
-        part.from = steps.steps.at(i).action == TransferPlan::Resume ? steps.steps.at(i).offset : 0;
         const QString path = packer.items().at(i).info.absoluteFilePath();
+        // The kept part is of the version the manifest named; a file changed since goes whole.
+        if (steps.steps.at(i).action == TransferPlan::Resume &&
+            FileVersion::of(path) == offer.items.at(i).version)
+            part.from = steps.steps.at(i).offset;
         if (part.from > 0 &&
             !ResumeStates::shared().find(path, offer.items.at(i).version, part.from, &part.hash)) {
             if (!part.hash.addFile(path, part.from, cancelled.get())) {
@@ -328,10 +331,13 @@ void SendWorker::sendBody()
                 ResumeStates::shared().save(items.at(index).info.absoluteFilePath(),
                                             offer.items.at(index).version, state);
             });
+        // Remembered only for the version the manifest named: a file written to since may
+        // not have been read as it is now.
         sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
             const QString path = items.at(index).info.absoluteFilePath();
-            HashCache::shared().store(path, items.at(index).info.size(), HashCache::modified(path),
-                                      value);
+            if (FileVersion::of(path) == offer.items.at(index).version)
+                HashCache::shared().store(path, items.at(index).info.size(),
+                                          HashCache::modified(path), value);
         });
     }
     QElapsedTimer bodyTime;
@@ -344,7 +350,7 @@ void SendWorker::sendBody()
     bytesPerMs = double(sender.sent()) / double(std::max<qint64>(bodyTime.elapsed(), 1));
     stage = Stage::Ending;
     inFlight = link->unacknowledged();
-    endDeadline.setRemainingTime(confirmSlackMs);
+    endDeadline.setRemainingTime(endSlackMs());
     tick.start(reportIntervalMs);
     readable(); // the receiver's end may have come during the body
 }
@@ -406,7 +412,7 @@ void SendWorker::endTick()
 {
     const qint64 now = link->unacknowledged();
     if (now < inFlight)
-        endDeadline.setRemainingTime(confirmSlackMs + qint64(now / std::max(bytesPerMs, 1.0)));
+        endDeadline.setRemainingTime(endSlackMs() + qint64(now / std::max(bytesPerMs, 1.0)));
     inFlight = now;
     if (!endDeadline.hasExpired())
         return;
@@ -415,7 +421,14 @@ void SendWorker::endTick()
     // Our end after what is still queued, which is the end a waiting receiver needs.
     finishedWriting = true;
     link->finishWriting();
-    endDeadline.setRemainingTime(confirmSlackMs);
+    endDeadline.setRemainingTime(endSlackMs());
+}
+
+// An extended receiver's last word comes like any of its messages; a plain one's end is only
+// waited for as long as the view was told.
+int SendWorker::endSlackMs() const
+{
+    return extended ? ExtendedProtocol::messageGapMs : confirmSlackMs;
 }
 
 void SendWorker::fail(SendResult::Outcome outcome, const QString &item)

@@ -96,6 +96,7 @@ private:
     void bodyFailed(const StreamSender &sender);
     void takeEnd();
     void endTick();
+    int endSlackMs() const;
     void fail(SendResult::Outcome outcome, const QString &item = QString());
     void finish(SendResult::Outcome outcome);
 
