@@ -1,13 +1,12 @@
 #include "send/sendworker.h"
 
-#include "protocol/hashcache.h"
 #include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
 #include "send/filehasher.h"
 #include "send/fileversion.h"
 #include "send/peerlink.h"
-#include "send/resumestates.h"
+#include "send/sourcerecords.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -116,7 +115,7 @@ void SendWorker::ask(const QByteArray &request)
     answerTimer.start(waitMs);
 }
 
-// Each file with its version, and its hash only where the cache knows it for that version:
+// Each file with its version, and its hash only where the records know it for that version:
 // nothing is read here, as every file is read once, when it is sent.
 QByteArray SendWorker::manifest()
 {
@@ -129,8 +128,7 @@ QByteArray SendWorker::manifest()
             const QString path = item.info.absoluteFilePath();
             entry.size = item.info.size();
             entry.version = FileVersion::of(path);
-            entry.hasHash = HashCache::shared().lookup(path, entry.size, HashCache::modified(path),
-                                                       &entry.hash);
+            entry.hasHash = SourceRecords::shared().hash(path, entry.version, &entry.hash);
         }
         offer.items << entry;
     }
@@ -291,8 +289,8 @@ bool SendWorker::resumeFrom(const TransferPlan &steps)
         if (steps.steps.at(i).action == TransferPlan::Resume &&
             FileVersion::of(path) == offer.items.at(i).version)
             part.from = steps.steps.at(i).offset;
-        if (part.from > 0 &&
-            !ResumeStates::shared().find(path, offer.items.at(i).version, part.from, &part.hash)) {
+        if (part.from > 0 && !SourceRecords::shared().findState(path, offer.items.at(i).version,
+                                                                part.from, &part.hash)) {
             if (!part.hash.addFile(path, part.from, cancelled.get())) {
                 result.sourceError = StreamSender::SourceUnreadable;
                 fail(*cancelled ? SendResult::Cancelled : SendResult::SourceFailed,
@@ -328,16 +326,16 @@ void SendWorker::sendBody()
         sender.setPeerCheck([this] { return peerCheck(); });
         sender.setStepCallback(
             ExtendedProtocol::resumeStep, [&](int index, const ContentHash &state) {
-                ResumeStates::shared().save(items.at(index).info.absoluteFilePath(),
-                                            offer.items.at(index).version, state);
+                SourceRecords::shared().saveState(items.at(index).info.absoluteFilePath(),
+                                                  offer.items.at(index).version, state);
             });
         // Remembered only for the version the manifest named: a file written to since may
         // not have been read as it is now.
         sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
             const QString path = items.at(index).info.absoluteFilePath();
-            if (FileVersion::of(path) == offer.items.at(index).version)
-                HashCache::shared().store(path, items.at(index).info.size(),
-                                          HashCache::modified(path), value);
+            const quint64 version = offer.items.at(index).version;
+            if (FileVersion::of(path) == version)
+                SourceRecords::shared().storeHash(path, version, value);
         });
     }
     QElapsedTimer bodyTime;
@@ -459,8 +457,6 @@ void SendWorker::finish(SendResult::Outcome outcome)
         link->deleteLater(); // closes what is left
         link = nullptr;
     }
-    if (extended)
-        HashCache::shared().save();
     result.outcome = outcome;
     qDebug() << "发送结束" << outcome << result.item << result.reason;
     emit ended(id, result);

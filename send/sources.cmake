@@ -4,7 +4,7 @@ list(APPEND NUBO_SOURCES
     send/filehasher.h send/filehasher.cpp
     send/fileversion.h send/fileversion.cpp
     send/peerlink.h send/peerlink.cpp
-    send/resumestates.h send/resumestates.cpp
+    send/sourcerecords.h send/sourcerecords.cpp
     send/sendpacker.h send/sendpacker.cpp
     send/sendresult.h
     send/sendsession.h send/sendsession.cpp

@@ -416,7 +416,7 @@ QString UploadView::failureText(const SendResult &result) const
             .arg(session->lastReceiver().toHtmlEscaped());
     case SendResult::NotStored:
         return reason.isEmpty() ? tr("对方未能保存全部文件！")
-                                : tr("对方中止了接收：%1").arg(reason);
+                                : tr("对方未能保存全部文件：%1").arg(reason);
     case SendResult::SourceFailed:
         return result.sourceError == StreamSender::SourceChanged
                    ? tr("文件在发送时发生了变化，发送中断：%1").arg(item)

@@ -1,9 +1,9 @@
 #include "send/sendsession.h"
 
-#include "protocol/hashcache.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
-#include "send/resumestates.h"
+#include "send/fileversion.h"
+#include "send/sourcerecords.h"
 #include "send/streamsender.h"
 
 #include "extendedreceiver.h"
@@ -458,7 +458,7 @@ void TestSendSession::extended()
              qint64(data.at(2).size()) + (plan.isEmpty() ? 1000 : 0));
     ContentHash::Value cached;
     const QString b = dir->filePath("D/b");
-    QVERIFY(HashCache::shared().lookup(b, data.at(2).size(), HashCache::modified(b), &cached));
+    QVERIFY(SourceRecords::shared().hash(b, FileVersion::of(b), &cached));
     QVERIFY(cached == hashOf(data.at(2)));
 }
 

@@ -220,7 +220,7 @@ void TestUploadViewSend::failedSends_data()
     QTest::newRow("refused with the receiver's reason")
         << "refuse:保存文件夹无法写入" << QString::fromUtf8("对方拒绝接收：保存文件夹无法写入");
     QTest::newRow("stopped with the receiver's reason")
-        << "stop:对方已取消接收" << QString::fromUtf8("对方中止了接收：对方已取消接收");
+        << "stop:对方已取消接收" << QString::fromUtf8("对方未能保存全部文件：对方已取消接收");
     // Only the extended protocol carries it, and nothing answers on its port here.
     QTest::newRow("file of 4 GiB")
         << "huge"
