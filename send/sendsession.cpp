@@ -77,14 +77,11 @@ void SendSession::cancel()
     QMetaObject::invokeMethod(worker, &SendWorker::stop, Qt::QueuedConnection);
 }
 
-int SendSession::resend(Protocol protocol, quint16 extendedPort)
+int SendSession::resend(const SendSession::Receiver &receiver)
 {
     if (!canResend() || lastTo.ip.isEmpty())
         return 0;
-    Receiver to = lastTo;
-    to.protocol = protocol;
-    to.extendedPort = extendedPort;
     const int id = start(paths);
-    send(to);
+    send(receiver);
     return id;
 }

@@ -46,9 +46,8 @@ public slots:
     void send(const SendSession::Receiver &receiver);
     // Stops the current transfer; its end is reported as usual.
     void cancel();
-    // Lists the last transfer's paths again and sends them to the same receiver, reached by
-    // `protocol` on `extendedPort`.
-    int resend(Protocol protocol, quint16 extendedPort);
+    // Lists the last transfer's paths again and sends them to `receiver`, the last one's address.
+    int resend(const SendSession::Receiver &receiver);
 
 signals:
     void listed(int transfer, const SendPacker &list);

@@ -161,9 +161,7 @@ void UploadView::on_resendPushButton_clicked()
         takePaths(session->lastPaths());
         return;
     }
-    quint16 extendedPort = 0;
-    const SendSession::Protocol protocol = protocolFor(session->lastReceiver(), &extendedPort);
-    begin(session->resend(protocol, extendedPort), true);
+    begin(session->resend(receiverAt(session->lastReceiver())), true);
 }
 
 void UploadView::linkClicked(const QUrl &url)
@@ -253,13 +251,19 @@ void UploadView::chooserFinished(int result)
         session->cancel();
         return;
     }
+    session->send(receiverAt(ip));
+    showHeading(tr("等待对方确认…"));
+}
+
+// The session is told who we are as the settings say now, and how to reach the receiver.
+SendSession::Receiver UploadView::receiverAt(const QString &ip) const
+{
     SendSession::Receiver receiver;
     receiver.ip = ip;
     receiver.senderName = SettingsKeys::userName(*settings);
     receiver.senderId = SettingsKeys::senderId(*settings);
     receiver.protocol = protocolFor(ip, &receiver.extendedPort);
-    session->send(receiver);
-    showHeading(tr("等待对方确认…"));
+    return receiver;
 }
 
 // Only a receiver that announced the extended protocol gets it at once; one heard on the presence

@@ -74,6 +74,7 @@ private:
     // Shows transfer `id` (0: none began) from its start; without a receiver the chooser asks.
     void begin(int id, bool toKnownReceiver);
     void openChooser();
+    SendSession::Receiver receiverAt(const QString &ip) const;
     // How to reach the receiver at `ip`, and where its extended protocol is to be tried.
     SendSession::Protocol protocolFor(const QString &ip, quint16 *extendedPort) const;
     void showHeading(const QString &title, const QString &colour = QStringLiteral("green"));
