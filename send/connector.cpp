@@ -11,8 +11,8 @@ Connector::Connector(QObject *parent) : QObject(parent)
     probe.setSingleShot(true);
     connect(&bound, &QTimer::timeout, this, [this] {
         qDebug() << "连接超时" << address;
-        cancel();
-        emit failed();
+        probeOver = extendedFailed = plainFailed = true;
+        settle();
     });
     connect(&probe, &QTimer::timeout, this, [this] {
         probeOver = true;
@@ -26,13 +26,11 @@ void Connector::start(const QString &ip, quint16 toPlainPort, quint16 extendedPo
     address = ip;
     plainPort = toPlainPort;
     plainFailed = extendedFailed = probeOver = false;
-    plainLater = protocol == Protocol::Extended;
     if (protocol != Protocol::Plain)
         extended = attempt(extendedPort);
     else
         extendedFailed = true;
-    if (protocol != Protocol::Extended)
-        plain = attempt(plainPort);
+    plain = attempt(plainPort);
     bound.start(boundMs);
 }
 
@@ -50,19 +48,15 @@ QTcpSocket *Connector::attempt(quint16 port)
     return socket;
 }
 
-// Called whenever an attempt ends either way, and when the extended one has had its time.
+// Called whenever an attempt ends either way, when the extended one has had its time, and at the
+// bound, when what is not up has failed.
 void Connector::settle()
 {
     const auto isUp = [](const QPointer<QTcpSocket> &socket) {
         return socket && socket->state() == QAbstractSocket::ConnectedState;
     };
-    if (isUp(extended))
+    if (isUp(extended) && !extendedFailed)
         return take(extended, true);
-    if (extendedFailed && plainLater) {
-        plainLater = false;
-        plain = attempt(plainPort);
-        return;
-    }
     if (isUp(plain) && (extendedFailed || probeOver))
         return take(plain, false);
     if (isUp(plain) && !probe.isActive()) {

@@ -8,16 +8,17 @@
 
 class QTcpSocket;
 
-// Opens the connection of a transfer. Each attempt has the whole bound; a typed address never
-// heard is tried on both ports at once, and the extended port wins when it answers within
-// probeMs of the plain one, so that a plain peer waits no longer than a refusal takes.
+// Opens the connection of a transfer. Each attempt has the whole bound. Where the extended
+// protocol may be spoken, both ports are tried at once, and the extended one wins when it
+// answers within probeMs of the plain one: a slow link still gets it, and a plain peer waits no
+// longer than a refusal takes (or probeMs where its port is filtered).
 class Connector : public QObject
 {
     Q_OBJECT
 
 public:
-    // Plain only (heard on the presence port alone), the extended port announced (the plain one
-    // if that fails), or a typed address (both at once).
+    // Plain only (heard on the presence port alone), the extended port announced, or a typed
+    // address never heard; the last two are tried alike.
     enum class Protocol { Plain, Extended, Probe };
 
     static constexpr int boundMs = 30000;
@@ -46,7 +47,6 @@ private:
     bool extendedFailed = false;
     bool plainFailed = false;
     bool probeOver = false;
-    bool plainLater = false; // the extended port was announced: plain only if it fails
     QTimer bound;
     QTimer probe;
 };
