@@ -3,7 +3,7 @@
 #include <QDebug>
 #include <QTcpSocket>
 
-#include <unistd.h>
+#include <fcntl.h>
 
 Connector::Connector(QObject *parent) : QObject(parent)
 {
@@ -71,7 +71,8 @@ void Connector::settle()
 
 void Connector::take(QTcpSocket *socket, bool isExtended)
 {
-    const qintptr descriptor = ::dup(int(socket->socketDescriptor()));
+    // A duplicate, as Qt closes its own with the socket; not handed down to programs we start.
+    const qintptr descriptor = ::fcntl(int(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     cancel();
     if (descriptor < 0)
         emit failed();
