@@ -79,6 +79,9 @@ void TestSendPacker::listingOrderAndFilters()
     const QStringList expected{".hidden", "A.txt", "b.txt",     "empty",
                                "sub",     "Sub2",  "sub/c.txt", "Sub2/d.txt"};
     QCOMPARE(relative(path("D"), SendPacker::listFolder(path("D"))), expected);
+    SendPacker packer;
+    QVERIFY(packer.collect({path("D")}));
+    QCOMPARE(packer.leftOut(), 2); // .secret and link.txt
 }
 
 void TestSendPacker::linkedFoldersAreFollowedOnce()
