@@ -1,7 +1,7 @@
 #include "receive/extendedunpacker.h"
 
-#include "receive/partialregistry.h"
 #include "receive/streamunpacker.h"
+#include "records/partialregistry.h"
 
 #include <QDateTime>
 
@@ -40,7 +40,7 @@ void ExtendedUnpacker::finish()
     entry.finalPath = currentPath;
     entry.time = QDateTime::currentMSecsSinceEpoch();
     entry.kept = unpacker->keptBytes();
-    partials->put(entry);
+    partials->add(entry);
 }
 
 bool ExtendedUnpacker::folder(int index)
@@ -65,6 +65,16 @@ bool ExtendedUnpacker::fileBegin(int index, qint64 offset)
         return false;
     current = index;
     currentPath = unpacker->storingPath();
+    // Before its first byte: a receiver killed while writing leaves a file that is known.
+    PartialRegistry::Entry entry;
+    entry.senderId = senderId;
+    entry.item = item.name;
+    entry.size = item.size;
+    entry.hash = item.hash;
+    entry.finalPath = currentPath;
+    entry.time = QDateTime::currentMSecsSinceEpoch();
+    entry.kept = offset;
+    partials->add(entry);
     return true;
 }
 

@@ -1,7 +1,9 @@
 #include "receive/receiveplanner.h"
 
-#include "protocol/hashcache.h"
 #include "receive/streamunpacker.h"
+#include "records/filehash.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
 
 #include <QFileInfo>
 
@@ -12,13 +14,11 @@ namespace {
 bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
             const std::atomic<bool> *cancelled)
 {
-    qint64 size = 0;
-    qint64 time = 0;
-    if (!HashCache::plainFile(path, &size, &time) || size != item.size)
+    const FileIdentity identity = FileIdentity::of(path);
+    if (!identity.isValid() || identity.size() != item.size)
         return false;
     ContentHash::Value hash;
-    if (!cache->lookup(path, size, time, &hash) &&
-        !cache->hashOf(QFileInfo(path), &hash, cancelled))
+    if (!cache->lookup(path, identity, &hash) && !cache->hashOf(path, &hash, cancelled))
         return false;
     return hash == item.hash;
 }
@@ -55,8 +55,8 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
             continue;
         }
 
-        const PartialRegistry::Entry *kept =
-            partials.find(senderId, item.name, item.size, item.hash);
+        const std::optional<PartialRegistry::Entry> kept =
+            partials.find(senderId, item.name, item.size, 0, item.hash);
         if (!kept || !kept->finalPath.startsWith(saveDir + QLatin1Char('/')) ||
             !kept->finalPath.endsWith(rest) || kept->finalPath.size() - rest.size() <= prefixLength)
             continue;
@@ -67,7 +67,7 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
             paths.pathFor(keptTop + rest) != kept->finalPath)
             continue;
         ContentHash prefix;
-        if (!prefix.addFile(StreamUnpacker::partialPathOf(kept->finalPath), kept->kept,
+        if (!FileHash::feed(&prefix, StreamUnpacker::partialPathOf(kept->finalPath), kept->kept,
                             cancelled) ||
             prefix.bytes() != kept->kept)
             continue;

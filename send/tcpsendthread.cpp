@@ -1,10 +1,11 @@
 #include "send/tcpsendthread.h"
 
-#include "protocol/hashcache.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "records/filehash.h"
+#include "records/hashcache.h"
 #include "send/socketwait.h"
 #include "send/streamsender.h"
 #include "settings/settingskeys.h"
@@ -216,7 +217,8 @@ int TCPSendThread::hashFiles(const std::atomic<bool> &stop)
             if (hashed[size_t(i)])
                 continue;
             const SendPacker::Item &item = items.at(i);
-            if (!item.info.isDir() && !HashCache::shared().hashOf(item.info, &values[i], &stop)) {
+            if (!item.info.isDir() &&
+                !HashCache::shared().hashOf(item.info.absoluteFilePath(), &values[i], &stop)) {
                 if (stop)
                     return;
                 int before = failedAt;
@@ -396,7 +398,8 @@ int TCPSendThread::partOffsets(const Manifest &manifest, const TransferPlan &pla
         if (step.action != TransferPlan::Resume)
             continue;
         ContentHash prefix;
-        if (prefix.addFile(packer.items().at(i).info.absoluteFilePath(), step.offset, &stopping) &&
+        if (FileHash::feed(&prefix, packer.items().at(i).info.absoluteFilePath(), step.offset,
+                           &stopping) &&
             prefix.value() == step.prefix) {
             (*offsets)[i] = step.offset;
             *resumed << ResumedFile{manifest.items.at(i).name, step.offset};

@@ -1,8 +1,10 @@
 #include "send/sendsession.h"
 
-#include "protocol/hashcache.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
+#include "records/recordstore.h"
 #include "send/streamsender.h"
 
 #include "extendedreceiver.h"
@@ -417,7 +419,7 @@ void TestSendSession::extended()
              plan.startsWith('S') ? qMakePair(1, qint64(1000)) : qMakePair(0, qint64(0)));
     QCOMPARE(recorder.resumed,
              plan.startsWith('R') ? QStringList{"D/b " + step.at(2)} : QStringList());
-    QVERIFY(QFileInfo::exists(workDir->filePath(HashCache::fileName())));
+    QVERIFY(QFileInfo::exists(workDir->filePath(RecordStore::fileName())));
 }
 
 // Only the extended protocol carries a file of 4 GiB; toward a plain receiver it is refused
@@ -456,7 +458,7 @@ void TestSendSession::fileOf4GiB()
     QCOMPARE(plain.request(), QByteArray());
     // Picking a plain receiver ended the hashing, which would have remembered the hash.
     ContentHash::Value hash;
-    QCOMPARE(HashCache::shared().lookup(huge, size, HashCache::modified(huge), &hash), extended);
+    QCOMPARE(HashCache::shared().lookup(huge, FileIdentity::of(huge), &hash), extended);
 }
 
 QTEST_GUILESS_MAIN(TestSendSession)
