@@ -36,7 +36,9 @@ void ExtendedUnpacker::finish()
     entry.senderId = senderId;
     entry.item = item.name;
     entry.size = item.size;
-    entry.hash = item.hash;
+    entry.version = item.version;
+    if (item.hasHash)
+        entry.hash = item.hash;
     entry.finalPath = currentPath;
     entry.time = QDateTime::currentMSecsSinceEpoch();
     entry.kept = unpacker->keptBytes();
@@ -70,7 +72,9 @@ bool ExtendedUnpacker::fileBegin(int index, qint64 offset)
     entry.senderId = senderId;
     entry.item = item.name;
     entry.size = item.size;
-    entry.hash = item.hash;
+    entry.version = item.version;
+    if (item.hasHash)
+        entry.hash = item.hash;
     entry.finalPath = currentPath;
     entry.time = QDateTime::currentMSecsSinceEpoch();
     entry.kept = offset;
@@ -83,9 +87,12 @@ bool ExtendedUnpacker::fileData(const char *data, qint64 length)
     return unpacker->addData(data, length);
 }
 
-bool ExtendedUnpacker::fileEnd(int index)
+bool ExtendedUnpacker::fileEnd(int index, const ContentHash::Value &sent)
 {
     current = -1;
     partials->remove(currentPath);
-    return unpacker->endFile(manifest.items.at(index).hash);
+    const Manifest::Item &item = manifest.items.at(index);
+    if (item.hasHash && item.hash != sent)
+        return unpacker->endFile(item.hash);
+    return unpacker->endFile(sent);
 }

@@ -1,5 +1,6 @@
 #include "receive/receiveplanner.h"
 
+#include "protocol/extendedprotocol.h"
 #include "receive/streamunpacker.h"
 #include "records/filehash.h"
 #include "records/fileidentity.h"
@@ -56,7 +57,8 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
         }
 
         const std::optional<PartialRegistry::Entry> kept =
-            partials.find(senderId, item.name, item.size, 0, item.hash);
+            partials.find(senderId, item.name, item.size, item.version,
+                          item.hasHash ? std::optional(item.hash) : std::nullopt);
         if (!kept || !kept->finalPath.startsWith(saveDir + QLatin1Char('/')) ||
             !kept->finalPath.endsWith(rest) || kept->finalPath.size() - rest.size() <= prefixLength)
             continue;
@@ -66,14 +68,16 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
             (known != result.continued.constEnd() && keptTop != storedTop) ||
             paths.pathFor(keptTop + rest) != kept->finalPath)
             continue;
+        const qint64 offset =
+            kept->kept / ExtendedProtocol::resumeStep * ExtendedProtocol::resumeStep;
         ContentHash prefix;
-        if (!FileHash::feed(&prefix, StreamUnpacker::partialPathOf(kept->finalPath), kept->kept,
+        if (offset <= 0 ||
+            !FileHash::feed(&prefix, StreamUnpacker::partialPathOf(kept->finalPath), offset,
                             cancelled) ||
-            prefix.bytes() != kept->kept)
+            prefix.bytes() != offset)
             continue;
         step.action = TransferPlan::Resume;
-        step.offset = kept->kept;
-        step.prefix = prefix.value();
+        step.offset = offset;
         result.prefixes.insert(i, prefix);
         result.continued.insert(top, keptTop);
     }

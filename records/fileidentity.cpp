@@ -1,5 +1,7 @@
 #include "records/fileidentity.h"
 
+#include "protocol/manifest.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
@@ -49,12 +51,7 @@ quint64 FileIdentity::version() const
 
 QByteArray FileIdentity::versionHex() const
 {
-    return toHex(version());
-}
-
-QByteArray FileIdentity::toHex(quint64 version)
-{
-    return QByteArray::number(version, 16).rightJustified(16, '0');
+    return Manifest::versionHex(version());
 }
 
 bool FileIdentity::operator==(const FileIdentity &other) const

@@ -28,7 +28,6 @@ public:
     quint64 version() const;
     // The tag as 16 lowercase hexadecimal digits, as a manifest carries it.
     QByteArray versionHex() const;
-    static QByteArray toHex(quint64 version);
 
     bool operator==(const FileIdentity &other) const;
     bool operator!=(const FileIdentity &other) const { return !(*this == other); }

@@ -2,6 +2,7 @@
 #define HASHCHECKPOINTS_H
 
 #include "protocol/contenthash.h"
+#include "protocol/extendedprotocol.h"
 
 #include <QString>
 
@@ -12,8 +13,7 @@ class RecordStore;
 class HashCheckpoints
 {
 public:
-    // The resume step of the extended protocol: 64 MiB.
-    static constexpr qint64 step = qint64(64) * 1024 * 1024;
+    static constexpr qint64 step = ExtendedProtocol::resumeStep;
     // States of files not sent for this long go.
     static constexpr qint64 maxAgeMs = qint64(7) * 24 * 60 * 60 * 1000;
 

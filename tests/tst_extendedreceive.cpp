@@ -174,16 +174,17 @@ TransferPlan TestExtendedReceive::accept()
 {
     session->accept(offers->last().first().toULongLong());
     QByteArray reply;
-    QByteArray planBytes;
-    for (int i = 0; i < 100; ++i) {
+    ExtendedProtocol::Message message;
+    for (int i = 0; i < 100 && message.kind != ExtendedProtocol::Message::Accepted; ++i) {
         sender->waitForReadyRead(100);
         reply += sender->readAll();
-        if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyIncomplete)
-            break;
+        for (int taken;
+             (taken = ExtendedProtocol::takeMessage(reply, manifest.items.size(), &message)) > 0;)
+            reply.remove(0, taken);
     }
     TransferPlan plan;
-    if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyAccepted ||
-        !TransferPlan::parse(planBytes, manifest, &plan))
+    if (message.kind != ExtendedProtocol::Message::Accepted ||
+        !TransferPlan::parse(message.plan, manifest, &plan))
         qWarning() << "no plan in" << reply;
     return plan;
 }
@@ -307,7 +308,6 @@ void TestExtendedReceive::cutKeepsThePartialFile()
     QCOMPARE(stored.last().status, StoredEntry::Incomplete);
     QCOMPARE(entriesOf(save), QStringList{".big.bin.nubo-partial"});
     QCOMPARE(contents(save + "/.big.bin.nubo-partial"), data.left(120000));
-    QVERIFY(registry.find(senderA, "big.bin", data.size(), 0, hashOf(data)));
 }
 
 // The next transfer of the same file from the same sender continues it where the sender's first
@@ -340,7 +340,6 @@ void TestExtendedReceive::cutFileIsContinued()
     if (resumed) {
         QCOMPARE(plan.steps.at(0).action, TransferPlan::Resume);
         QCOMPARE(plan.steps.at(0).offset, qint64(100000));
-        QCOMPARE(plan.steps.at(0).prefix, hashOf(data.left(100000)));
     }
     send(body(plan, whole));
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
