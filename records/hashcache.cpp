@@ -63,7 +63,9 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
                                   find.value(2).toLongLong(), quint64(find.value(3).toLongLong()),
                                   quint64(find.value(4).toLongLong()));
     ContentHash::Value value;
-    if (remembered != identity || !ContentHash::Value::fromHex(find.value(5).toByteArray(), &value))
+    const bool known = ContentHash::Value::fromHex(find.value(5).toByteArray(), &value);
+    find.finish();
+    if (remembered != identity || !known)
         return false;
     *hash = value;
     bool full = false;
@@ -135,6 +137,7 @@ qint64 HashCache::nextUse()
     if (uses < 0) {
         QSqlQuery last = records.query(QStringLiteral("SELECT MAX(used) FROM hashes"));
         uses = last.exec() && last.next() ? last.value(0).toLongLong() : 0;
+        last.finish();
     }
     return ++uses;
 }

@@ -40,7 +40,10 @@ bool HashCheckpoints::find(const QString &path, quint64 version, qint64 offset,
     kept.addBindValue(path);
     kept.addBindValue(qint64(version));
     kept.addBindValue(offset);
-    return kept.exec() && kept.next() && state->restoreState(kept.value(0).toByteArray());
+    const QByteArray saved =
+        kept.exec() && kept.next() ? kept.value(0).toByteArray() : QByteArray();
+    kept.finish();
+    return state->restoreState(saved);
 }
 
 void HashCheckpoints::drop(const QString &path)

@@ -101,14 +101,16 @@ PartialRegistry::find(const QString &senderId, const QString &item, qint64 size,
     match.addBindValue(senderId);
     match.addBindValue(item);
     match.addBindValue(size);
-    if (!match.exec())
-        return std::nullopt;
-    while (match.next()) {
-        const Entry entry = entryOf(match);
-        if ((version != 0 && entry.version == version) || (hash && entry.hash == hash))
-            return entry;
+    std::optional<Entry> found;
+    if (match.exec()) {
+        while (!found && match.next()) {
+            const Entry entry = entryOf(match);
+            if ((version != 0 && entry.version == version) || (hash && entry.hash == hash))
+                found = entry;
+        }
     }
-    return std::nullopt;
+    match.finish();
+    return found;
 }
 
 QList<PartialRegistry::Entry> PartialRegistry::entries() const
@@ -119,6 +121,7 @@ QList<PartialRegistry::Entry> PartialRegistry::entries() const
         while (all.next())
             list << entryOf(all);
     }
+    all.finish();
     return list;
 }
 

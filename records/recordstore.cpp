@@ -17,19 +17,28 @@ namespace {
 std::atomic<quint64> storeCount{0};
 std::atomic<quint64> threadCount{0};
 
-// The connections this thread opened; a connection may only be closed where nothing uses it
-// any more, and a thread that ends uses nothing.
+// The connections this thread opened, with their prepared statements; a connection may only be
+// closed where nothing uses it any more, and a thread that ends uses nothing.
 struct ThreadConnections
 {
     const quint64 number = ++threadCount;
     QStringList names;
+    QHash<QString, QHash<QString, QSqlQuery>> statements; // by connection
     ~ThreadConnections()
     {
+        statements.clear();
         for (const QString &name : qAsConst(names))
             QSqlDatabase::removeDatabase(name);
     }
 };
 thread_local ThreadConnections threadConnections;
+
+// Closes a connection; only this thread's statements can be let go of first.
+void removeConnection(const QString &name)
+{
+    threadConnections.statements.remove(name);
+    QSqlDatabase::removeDatabase(name);
+}
 
 const char *const tables[] = {
     "CREATE TABLE IF NOT EXISTS hashes (path TEXT PRIMARY KEY, size INTEGER NOT NULL,"
@@ -65,7 +74,7 @@ RecordStore::RecordStore(const QString &fileName)
         {
             std::lock_guard<std::mutex> lock(naming);
             for (const QString &name : qAsConst(connections))
-                QSqlDatabase::removeDatabase(name);
+                removeConnection(name);
             connections.clear();
         }
         for (const QString &name : fileNames())
@@ -80,7 +89,7 @@ RecordStore::~RecordStore()
 {
     std::lock_guard<std::mutex> lock(naming);
     for (const QString &name : qAsConst(connections))
-        QSqlDatabase::removeDatabase(name);
+        removeConnection(name);
 }
 
 QStringList RecordStore::fileNames()
@@ -104,9 +113,14 @@ RecordStore &RecordStore::shared()
     return *store;
 }
 
+QString RecordStore::connectionName() const
+{
+    return connectionPrefix + QString::number(threadConnections.number);
+}
+
 QSqlDatabase RecordStore::database() const
 {
-    const QString name = connectionPrefix + QString::number(threadConnections.number);
+    const QString name = connectionName();
     if (QSqlDatabase::contains(name))
         return QSqlDatabase::database(name, false);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -146,10 +160,16 @@ bool RecordStore::makeTables()
 
 QSqlQuery RecordStore::query(const QString &statement) const
 {
-    QSqlQuery prepared(database());
-    prepared.setForwardOnly(true);
-    prepared.prepare(statement);
-    return prepared;
+    // Preparing costs as much as a lookup itself, so each thread keeps what it prepared.
+    QHash<QString, QSqlQuery> &prepared = threadConnections.statements[connectionName()];
+    const auto found = prepared.constFind(statement);
+    if (found != prepared.constEnd())
+        return *found;
+    QSqlQuery made(database());
+    made.setForwardOnly(true);
+    if (made.prepare(statement))
+        prepared.insert(statement, made);
+    return made;
 }
 
 bool RecordStore::write(const std::function<bool()> &work)
@@ -160,17 +180,17 @@ bool RecordStore::write(const std::function<bool()> &work)
     QSqlDatabase db = database();
     if (!db.isOpen())
         return false;
-    QSqlQuery control(db);
     // Immediate: the file is locked for writing at once, not at the first write of the work.
-    if (!control.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        qWarning() << "records:" << control.lastError().text();
+    QSqlQuery begin = query(QStringLiteral("BEGIN IMMEDIATE"));
+    if (!begin.exec()) {
+        qWarning() << "records:" << begin.lastError().text();
         return false;
     }
     ++writeDepth;
     const bool done = work();
     --writeDepth;
-    if (done && control.exec(QStringLiteral("COMMIT")))
+    if (done && query(QStringLiteral("COMMIT")).exec())
         return true;
-    control.exec(QStringLiteral("ROLLBACK"));
+    query(QStringLiteral("ROLLBACK")).exec();
     return false;
 }
