@@ -53,7 +53,7 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
 {
     if (!identity.isValid())
         return false;
-    QSqlQuery find = records.query(
+    QSqlQuery &find = records.query(
         QStringLiteral("SELECT size, modified, changed, inode, device, hash FROM hashes"
                        " WHERE path = ?"));
     find.addBindValue(path);
@@ -91,7 +91,7 @@ void HashCache::store(const QString &path, const FileIdentity &identity,
         touched.remove(path);
     }
     records.write([&] {
-        QSqlQuery put = records.query(
+        QSqlQuery &put = records.query(
             QStringLiteral("INSERT OR REPLACE INTO hashes"
                            " (path, size, modified, changed, inode, device, hash, used)"
                            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
@@ -115,7 +115,7 @@ void HashCache::save()
         uses.swap(touched);
     }
     records.write([&] {
-        QSqlQuery touch =
+        QSqlQuery &touch =
             records.query(QStringLiteral("UPDATE hashes SET used = ? WHERE path = ?"));
         for (auto it = uses.cbegin(); it != uses.cend(); ++it) {
             touch.addBindValue(it.value());
@@ -123,7 +123,7 @@ void HashCache::save()
             if (!touch.exec())
                 return false;
         }
-        QSqlQuery trim = records.query(
+        QSqlQuery &trim = records.query(
             QStringLiteral("DELETE FROM hashes WHERE used <"
                            " (SELECT used FROM hashes ORDER BY used DESC LIMIT 1 OFFSET ?)"));
         trim.addBindValue(maxEntries - 1);
@@ -135,7 +135,7 @@ void HashCache::save()
 qint64 HashCache::nextUse()
 {
     if (uses < 0) {
-        QSqlQuery last = records.query(QStringLiteral("SELECT MAX(used) FROM hashes"));
+        QSqlQuery &last = records.query(QStringLiteral("SELECT MAX(used) FROM hashes"));
         uses = last.exec() && last.next() ? last.value(0).toLongLong() : 0;
         last.finish();
     }

@@ -14,12 +14,12 @@ bool HashCheckpoints::save(const QString &path, quint64 version, const ContentHa
         return false;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     return records.write([&] {
-        QSqlQuery stale = records.query(QStringLiteral(
+        QSqlQuery &stale = records.query(QStringLiteral(
             "DELETE FROM checkpoints WHERE (path = ? AND version != ?) OR time < ?"));
         stale.addBindValue(path);
         stale.addBindValue(qint64(version));
         stale.addBindValue(now - maxAgeMs);
-        QSqlQuery put = records.query(
+        QSqlQuery &put = records.query(
             QStringLiteral("INSERT OR REPLACE INTO checkpoints (path, version, offset, state, time)"
                            " VALUES (?, ?, ?, ?, ?)"));
         put.addBindValue(path);
@@ -34,7 +34,7 @@ bool HashCheckpoints::save(const QString &path, quint64 version, const ContentHa
 bool HashCheckpoints::find(const QString &path, quint64 version, qint64 offset,
                            ContentHash *state) const
 {
-    QSqlQuery kept =
+    QSqlQuery &kept =
         records.query(QStringLiteral("SELECT state FROM checkpoints WHERE path = ? AND version = ?"
                                      " AND offset <= ? ORDER BY offset DESC LIMIT 1"));
     kept.addBindValue(path);
@@ -49,7 +49,7 @@ bool HashCheckpoints::find(const QString &path, quint64 version, qint64 offset,
 void HashCheckpoints::drop(const QString &path)
 {
     records.write([&] {
-        QSqlQuery gone = records.query(QStringLiteral("DELETE FROM checkpoints WHERE path = ?"));
+        QSqlQuery &gone = records.query(QStringLiteral("DELETE FROM checkpoints WHERE path = ?"));
         gone.addBindValue(path);
         return gone.exec();
     });

@@ -50,7 +50,7 @@ bool PartialRegistry::add(const Entry &entry)
 {
     RecordStore &db = records();
     return db.write([&] {
-        QSqlQuery put = db.query(QStringLiteral(
+        QSqlQuery &put = db.query(QStringLiteral(
             "INSERT OR REPLACE INTO partials (final_path, sender, item, size,"
             " version, hash, time, kept, state) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         put.addBindValue(entry.finalPath);
@@ -71,7 +71,7 @@ bool PartialRegistry::advance(const QString &finalPath, const ContentHash &state
 {
     RecordStore &db = records();
     return db.write([&] {
-        QSqlQuery update = db.query(QStringLiteral(
+        QSqlQuery &update = db.query(QStringLiteral(
             "UPDATE partials SET kept = ?, state = ?, time = ? WHERE final_path = ?"));
         update.addBindValue(state.bytes());
         update.addBindValue(state.saveState());
@@ -85,7 +85,7 @@ bool PartialRegistry::remove(const QString &finalPath)
 {
     RecordStore &db = records();
     return db.write([&] {
-        QSqlQuery gone = db.query(QStringLiteral("DELETE FROM partials WHERE final_path = ?"));
+        QSqlQuery &gone = db.query(QStringLiteral("DELETE FROM partials WHERE final_path = ?"));
         gone.addBindValue(finalPath);
         return gone.exec();
     });
@@ -95,7 +95,7 @@ std::optional<PartialRegistry::Entry>
 PartialRegistry::find(const QString &senderId, const QString &item, qint64 size, quint64 version,
                       const std::optional<ContentHash::Value> &hash) const
 {
-    QSqlQuery match = records().query(
+    QSqlQuery &match = records().query(
         columns + QStringLiteral(" WHERE sender = ? AND item = ? AND size = ? AND kept > 0"
                                  " AND kept < size ORDER BY time DESC"));
     match.addBindValue(senderId);
@@ -116,7 +116,7 @@ PartialRegistry::find(const QString &senderId, const QString &item, qint64 size,
 QList<PartialRegistry::Entry> PartialRegistry::entries() const
 {
     QList<Entry> list;
-    QSqlQuery all = records().query(columns + QStringLiteral(" ORDER BY time DESC"));
+    QSqlQuery &all = records().query(columns + QStringLiteral(" ORDER BY time DESC"));
     if (all.exec()) {
         while (all.next())
             list << entryOf(all);
@@ -132,7 +132,7 @@ void PartialRegistry::clean(qint64 now, qint64 maxTotal)
     qint64 total = 0;
     bool full = false;
     db.write([&] {
-        QSqlQuery gone = db.query(QStringLiteral("DELETE FROM partials WHERE final_path = ?"));
+        QSqlQuery &gone = db.query(QStringLiteral("DELETE FROM partials WHERE final_path = ?"));
         for (const Entry &entry : list) {
             const QString partial = partialPathOf(entry.finalPath);
             const FileIdentity file = FileIdentity::of(partial);

@@ -23,7 +23,14 @@ struct ThreadConnections
 {
     const quint64 number = ++threadCount;
     QStringList names;
-    QHash<QString, QHash<QString, QSqlQuery>> statements; // by connection
+    struct Statement
+    {
+        explicit Statement(const QSqlDatabase &db) : query(db) { query.setForwardOnly(true); }
+        QSqlQuery query;
+        bool prepared = false;
+    };
+    // By connection, then by text; QSqlQuery is not meant to be copied.
+    std::map<QString, std::map<QString, std::unique_ptr<Statement>>> statements;
     ~ThreadConnections()
     {
         statements.clear();
@@ -36,7 +43,7 @@ thread_local ThreadConnections threadConnections;
 // Closes a connection; only this thread's statements can be let go of first.
 void removeConnection(const QString &name)
 {
-    threadConnections.statements.remove(name);
+    threadConnections.statements.erase(name);
     QSqlDatabase::removeDatabase(name);
 }
 
@@ -148,7 +155,7 @@ bool RecordStore::makeTables()
 {
     return write([this] {
         for (const char *statement : tables) {
-            QSqlQuery make = query(QString::fromLatin1(statement));
+            QSqlQuery &make = query(QString::fromLatin1(statement));
             if (!make.exec()) {
                 qWarning() << "records:" << make.lastError().text();
                 return false;
@@ -158,18 +165,15 @@ bool RecordStore::makeTables()
     });
 }
 
-QSqlQuery RecordStore::query(const QString &statement) const
+QSqlQuery &RecordStore::query(const QString &statement) const
 {
     // Preparing costs as much as a lookup itself, so each thread keeps what it prepared.
-    QHash<QString, QSqlQuery> &prepared = threadConnections.statements[connectionName()];
-    const auto found = prepared.constFind(statement);
-    if (found != prepared.constEnd())
-        return *found;
-    QSqlQuery made(database());
-    made.setForwardOnly(true);
-    if (made.prepare(statement))
-        prepared.insert(statement, made);
-    return made;
+    auto &kept = threadConnections.statements[connectionName()][statement];
+    if (!kept)
+        kept = std::make_unique<ThreadConnections::Statement>(database());
+    if (!kept->prepared)
+        kept->prepared = kept->query.prepare(statement);
+    return kept->query;
 }
 
 bool RecordStore::write(const std::function<bool()> &work)
@@ -181,7 +185,7 @@ bool RecordStore::write(const std::function<bool()> &work)
     if (!db.isOpen())
         return false;
     // Immediate: the file is locked for writing at once, not at the first write of the work.
-    QSqlQuery begin = query(QStringLiteral("BEGIN IMMEDIATE"));
+    QSqlQuery &begin = query(QStringLiteral("BEGIN IMMEDIATE"));
     if (!begin.exec()) {
         qWarning() << "records:" << begin.lastError().text();
         return false;

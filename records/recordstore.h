@@ -37,7 +37,8 @@ public:
     // A statement on this thread's connection, prepared once per thread and read forward only,
     // so that a long result is never held whole. A query read from must be finish()ed: until
     // then it holds this connection's view of the file, and a write from it would fail.
-    QSqlQuery query(const QString &statement) const;
+    // The query lives as long as this thread's connection.
+    QSqlQuery &query(const QString &statement) const;
     // Runs `work` as one transaction, committed when it returns true; writers take turns. Called
     // from within `work`, it joins the transaction that runs.
     bool write(const std::function<bool()> &work);
