@@ -74,7 +74,7 @@ RecordStore::RecordStore(const QString &fileName)
       connectionPrefix(QStringLiteral("nubo-records-%1-").arg(++storeCount))
 {
     ready = makeTables();
-    if (!ready && !isDatabase(filePath)) {
+    if (!ready && QFileInfo::exists(filePath) && !isDatabase(filePath)) {
         // Records are remembered work, never the only copy of anything: a file that is not a
         // database goes. One that is may be busy, and stays.
         qWarning() << "records: starting afresh:" << filePath;
