@@ -8,10 +8,11 @@
 #include <QDateTime>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -345,21 +346,21 @@ void TestRecords::threadsShareTheStore()
 {
     const int perThread = 50;
     std::atomic<int> found{0};
-    {
-        QThreadPool pool;
-        for (int t = 0; t < 4; ++t) {
-            pool.start([this, t, &found] {
-                HashCache cache(*store);
-                ContentHash::Value hash{quint64(t), 1};
-                for (int i = t * perThread; i < (t + 1) * perThread; ++i) {
-                    cache.store(QString::number(i), FileIdentity(i, i, i, i, 1), hash);
-                    found += cache.lookup(QString::number(i), FileIdentity(i, i, i, i, 1), &hash);
-                }
-            });
-        }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t, &found] {
+            HashCache cache(*store);
+            ContentHash::Value hash{quint64(t), 1};
+            for (int i = t * perThread; i < (t + 1) * perThread; ++i) {
+                cache.store(QString::number(i), FileIdentity(i, i, i, i, 1), hash);
+                found += cache.lookup(QString::number(i), FileIdentity(i, i, i, i, 1), &hash);
+            }
+        });
     }
+    for (std::thread &thread : threads)
+        thread.join();
     QCOMPARE(found.load(), 4 * perThread);
-    QTRY_COMPARE(QSqlDatabase::connectionNames().size(), 1);
+    QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestRecords)
