@@ -108,15 +108,15 @@ QStringList RecordStore::fileNames()
 
 RecordStore &RecordStore::shared()
 {
-    // Kept for the whole run: the connections go with their threads, which end before the
-    // static objects of Qt SQL do.
+    // Kept for the whole run, never destroyed: the connections go with their threads, which end
+    // before the static objects of Qt SQL do, and a store closed after those would crash.
     static std::mutex mutex;
-    static std::map<QString, RecordStore *> stores;
+    static auto *const stores = new std::map<QString, std::unique_ptr<RecordStore>>;
     const QString path = QDir::current().absoluteFilePath(fileName());
     const std::lock_guard<std::mutex> lock(mutex);
-    RecordStore *&store = stores[path];
+    std::unique_ptr<RecordStore> &store = (*stores)[path];
     if (!store)
-        store = std::make_unique<RecordStore>(path).release();
+        store = std::make_unique<RecordStore>(path);
     return *store;
 }
 
