@@ -1,6 +1,7 @@
 #include "app/activationchannel.h"
 #include "app/instancelock.h"
 #include "app/mainwindow.h"
+#include "app/quitonsignal.h"
 #include "app/startup.h"
 #include "settings/settingskeys.h"
 
@@ -54,6 +55,10 @@ int main(int argc, char *argv[])
     SettingsKeys::removeRetiredWorkFiles();
     Startup::makeDefaultSaveDir();
     MainWindow window;
+    // A copy stopped by the system ends as one whose window is closed.
+    QuitOnSignal quitOnSignal;
+    if (!quitOnSignal.install())
+        qWarning("SIGTERM and SIGINT will end this copy without its usual shutdown");
     QObject::connect(&channel, &ActivationChannel::activationRequested, &window,
                      [&window] { ActivationChannel::bringToFront(&window); });
     window.show();

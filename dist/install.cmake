@@ -61,12 +61,12 @@ on one local network,\nwith no server and no internet connection. Its user inter
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Not linked, so not found by the library scan: a font with Chinese glyphs for the forms, and Qt's
-# own translations for its dialogs and menus.
+# Not linked, so not found by the library scan: a font with Chinese glyphs for the forms, Qt's own
+# translations for its dialogs and menus, and the SQLite driver that the records are kept with.
 if(NUBO_QT_MAJOR EQUAL 6)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qt6-translations-l10n")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qt6-translations-l10n, libqt6sql6-sqlite")
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qttranslations5-l10n")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-noto-cjk, qttranslations5-l10n, libqt5sql5-sqlite")
 endif()
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -1,16 +1,19 @@
 #include "protocol/contenthash.h"
 
-#include <QFile>
-
 #define XXH_STATIC_LINKING_ONLY // the state is kept by value, so that a copy can be taken
 #include <xxhash.h>
 
-#include <limits>
-#include <vector>
+#include <cstring>
 
 namespace {
 
-constexpr qint64 pieceSize = 1024 * 1024;
+// Leads a saved state; read back only by the same build of the hashing library.
+struct StateTag
+{
+    quint32 version = 0;
+    quint32 stateSize = 0;
+    qint64 fed = 0;
+};
 
 int hexDigit(char c)
 {
@@ -92,26 +95,35 @@ ContentHash::Value ContentHash::value() const
     return Value{digest.high64, digest.low64};
 }
 
-bool ContentHash::addFile(const QString &path, qint64 length, const std::atomic<bool> *cancelled)
+QByteArray ContentHash::saveState() const
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    const StateTag tag{XXH_versionNumber(), quint32(sizeof(XXH3_state_t)), fed};
+    // The state points at the library's default secret, whose address is this process's own: it
+    // is kept as null and pointed at it again on restoring.
+    State kept;
+    XXH3_copyState(&kept.xxh, &state->xxh);
+    kept.xxh.extSecret = nullptr;
+    QByteArray saved(reinterpret_cast<const char *>(&tag), int(sizeof tag));
+    saved.append(reinterpret_cast<const char *>(&kept.xxh), int(sizeof(XXH3_state_t)));
+    return saved;
+}
+
+bool ContentHash::restoreState(const QByteArray &saved)
+{
+    StateTag tag;
+    if (saved.size() != int(sizeof tag + sizeof(XXH3_state_t)))
         return false;
-    qint64 left = length < 0 ? std::numeric_limits<qint64>::max() : length;
-    // No more than the file holds, plus a byte to see its end: most files are small, and a piece
-    // of full size would be mapped and unmapped afresh for each of them.
-    const qint64 bufferSize = qMin(pieceSize, qMin(left, file.size() + 1));
-    std::vector<char> piece(static_cast<size_t>(qMax<qint64>(bufferSize, 1)));
-    while (left > 0) {
-        if (cancelled && *cancelled)
-            return false;
-        const qint64 got = file.read(piece.data(), qMin(left, qint64(piece.size())));
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return length < 0;
-        add(piece.data(), got);
-        left -= got;
-    }
+    std::memcpy(&tag, saved.constData(), sizeof tag);
+    if (tag.version != XXH_versionNumber() || tag.stateSize != sizeof(XXH3_state_t) || tag.fed < 0)
+        return false;
+    State restored;
+    std::memcpy(&restored.xxh, saved.constData() + sizeof tag, sizeof(XXH3_state_t));
+    if (restored.xxh.extSecret != nullptr || restored.xxh.useSeed != 0 ||
+        restored.xxh.totalLen != quint64(tag.fed))
+        return false;
+    const ContentHash fresh;
+    restored.xxh.extSecret = fresh.state->xxh.extSecret;
+    XXH3_copyState(&state->xxh, &restored.xxh);
+    fed = tag.fed;
     return true;
 }

@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <atomic>
 #include <memory>
 
 // A file's contents as two copies of this program compare them: XXH3-128, written as 32 lowercase
@@ -33,10 +32,11 @@ public:
     Value value() const;
     qint64 bytes() const { return fed; }
 
-    // Feeds the first `length` bytes of the file at `path` (all of it when `length` is -1). False
-    // when it cannot be read that far, or when `cancelled` was set on the way.
-    bool addFile(const QString &path, qint64 length = -1,
-                 const std::atomic<bool> *cancelled = nullptr);
+    // The state as bytes to be kept on disk, tagged with the library's version and the count of
+    // bytes fed. Restoring refuses bytes of another library version or another size; the caller
+    // then reads the file from its start instead.
+    QByteArray saveState() const;
+    bool restoreState(const QByteArray &saved);
 
 private:
     struct State;

@@ -9,7 +9,6 @@ list(APPEND NUBO_SOURCES
     protocol/presencelist.h protocol/presencelist.cpp
     protocol/udpsendthread.h protocol/udpsendthread.cpp
     protocol/contenthash.h protocol/contenthash.cpp
-    protocol/hashcache.h protocol/hashcache.cpp
     protocol/manifest.h protocol/manifest.cpp
     protocol/transferplan.h protocol/transferplan.cpp
     protocol/extendedprotocol.h protocol/extendedprotocol.cpp

@@ -2,7 +2,7 @@
 #define DOWNLOADVIEW_H
 
 #include "protocol/ratemeter.h"
-#include "receive/partialregistry.h"
+#include "records/partialregistry.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveprogress.h"
 #include "receive/streamunpacker.h"

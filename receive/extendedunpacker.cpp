@@ -1,9 +1,29 @@
 #include "receive/extendedunpacker.h"
 
-#include "receive/partialregistry.h"
 #include "receive/streamunpacker.h"
+#include "records/partialregistry.h"
 
 #include <QDateTime>
+
+namespace {
+
+PartialRegistry::Entry partialOf(const Manifest::Item &item, const QString &senderId,
+                                 const QString &finalPath, qint64 kept)
+{
+    PartialRegistry::Entry entry;
+    entry.senderId = senderId;
+    entry.item = item.name;
+    entry.size = item.size;
+    entry.version = item.version;
+    if (item.hasHash)
+        entry.hash = item.hash;
+    entry.finalPath = finalPath;
+    entry.time = QDateTime::currentMSecsSinceEpoch();
+    entry.kept = kept;
+    return entry;
+}
+
+} // namespace
 
 ExtendedUnpacker::ExtendedUnpacker(StreamUnpacker *unpacker, const Manifest &manifest,
                                    const TransferPlan &plan,
@@ -32,15 +52,7 @@ void ExtendedUnpacker::finish()
     if (current < 0 || unpacker->keptBytes() <= 0)
         return;
     const Manifest::Item &item = manifest.items.at(current);
-    PartialRegistry::Entry entry;
-    entry.senderId = senderId;
-    entry.item = item.name;
-    entry.size = item.size;
-    entry.hash = item.hash;
-    entry.finalPath = currentPath;
-    entry.time = QDateTime::currentMSecsSinceEpoch();
-    entry.kept = unpacker->keptBytes();
-    partials->put(entry);
+    partials->add(partialOf(item, senderId, currentPath, unpacker->keptBytes()));
 }
 
 bool ExtendedUnpacker::folder(int index)
@@ -65,6 +77,8 @@ bool ExtendedUnpacker::fileBegin(int index, qint64 offset)
         return false;
     current = index;
     currentPath = unpacker->storingPath();
+    // Before its first byte: a receiver killed while writing leaves a file that is known.
+    partials->add(partialOf(item, senderId, currentPath, offset));
     return true;
 }
 

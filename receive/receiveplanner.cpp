@@ -1,8 +1,10 @@
 #include "receive/receiveplanner.h"
 
 #include "protocol/extendedprotocol.h"
-#include "protocol/hashcache.h"
 #include "receive/streamunpacker.h"
+#include "records/filehash.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
 
 #include <QFileInfo>
 
@@ -13,13 +15,11 @@ namespace {
 bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
             const std::atomic<bool> *cancelled)
 {
-    qint64 size = 0;
-    qint64 time = 0;
-    if (!HashCache::plainFile(path, &size, &time) || size != item.size)
+    const FileIdentity identity = FileIdentity::of(path);
+    if (!identity.isValid() || identity.size() != item.size)
         return false;
     ContentHash::Value hash;
-    if (!cache->lookup(path, size, time, &hash) &&
-        !cache->hashOf(QFileInfo(path), &hash, cancelled))
+    if (!cache->lookup(path, identity, &hash) && !cache->hashOf(path, &hash, cancelled))
         return false;
     return hash == item.hash;
 }
@@ -56,8 +56,9 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
             continue;
         }
 
-        const PartialRegistry::Entry *kept =
-            partials.find(senderId, item.name, item.size, item.hash);
+        const std::optional<PartialRegistry::Entry> kept =
+            partials.find(senderId, item.name, item.size, item.version,
+                          item.hasHash ? std::optional(item.hash) : std::nullopt);
         if (!kept || !kept->finalPath.startsWith(saveDir + QLatin1Char('/')) ||
             !kept->finalPath.endsWith(rest) || kept->finalPath.size() - rest.size() <= prefixLength)
             continue;
@@ -71,7 +72,8 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
             kept->kept / ExtendedProtocol::resumeStep * ExtendedProtocol::resumeStep;
         ContentHash prefix;
         if (offset <= 0 ||
-            !prefix.addFile(StreamUnpacker::partialPathOf(kept->finalPath), offset, cancelled) ||
+            !FileHash::feed(&prefix, StreamUnpacker::partialPathOf(kept->finalPath), offset,
+                            cancelled) ||
             prefix.bytes() != offset)
             continue;
         step.action = TransferPlan::Resume;

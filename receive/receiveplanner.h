@@ -4,7 +4,7 @@
 #include "protocol/contenthash.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
-#include "receive/partialregistry.h"
+#include "records/partialregistry.h"
 
 #include <QHash>
 #include <QString>

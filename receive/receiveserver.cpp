@@ -1,9 +1,9 @@
 #include "receive/receiveserver.h"
 
 #include "protocol/formatsize.h"
-#include "protocol/hashcache.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "records/hashcache.h"
 #include "settings/settingskeys.h"
 
 #include <QDateTime>
@@ -153,9 +153,7 @@ bool ReceiveServer::listen(const QString &address, quint16 port, quint64 firstTr
     stage = Stage::Header;
     writeHeaderFile(QByteArray());
     partials = PartialRegistry();
-    partials.load();
     partials.clean(QDateTime::currentMSecsSinceEpoch());
-    partials.save();
     emit listened(firstTransfer, true, QString(),
                   extendedServer->isListening() ? extendedServer->serverPort() : 0);
     emit partialsKept(firstTransfer, partials.entries());
@@ -724,7 +722,6 @@ void ReceiveServer::finish(Outcome outcome, const QString &reason)
     const bool wasExtended = bool(extended);
     if (wasExtended) {
         extended.reset();
-        partials.save();
         HashCache::shared().save();
     }
     manifest = Manifest();

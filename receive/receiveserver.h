@@ -5,7 +5,7 @@
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "receive/extendedunpacker.h"
-#include "receive/partialregistry.h"
+#include "records/partialregistry.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveplanner.h"
 #include "receive/streamunpacker.h"

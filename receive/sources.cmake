@@ -1,7 +1,6 @@
 list(APPEND NUBO_SOURCES
     receive/downloadview.h receive/downloadview.cpp forms/downloadview.ui
     receive/extendedunpacker.h receive/extendedunpacker.cpp
-    receive/partialregistry.h receive/partialregistry.cpp
     receive/receivehtml.h receive/receivehtml.cpp
     receive/receiveoffer.h
     receive/receiveplanner.h receive/receiveplanner.cpp

@@ -1,6 +1,7 @@
 #include "receive/streamunpacker.h"
 
-#include "protocol/hashcache.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
 
 #include <QDebug>
 #include <QDir>
@@ -536,7 +537,7 @@ bool StreamUnpacker::endFile(const ContentHash::Value &expected)
     if (!fileEnd())
         return false;
     if (written && verified)
-        verified->store(filePath, fileSize, HashCache::modified(filePath), expected);
+        verified->store(filePath, FileIdentity::of(filePath), expected);
     return true;
 }
 

@@ -1,28 +1,6 @@
 #include "send/filehasher.h"
 
-#include "send/fileversion.h"
-#include "send/sourcerecords.h"
-
-namespace {
-
-// A file's hash, read only when the records do not know it for the file's version; one written
-// to while it was read is not remembered.
-bool hashOf(const QString &path, ContentHash::Value *value, const std::atomic<bool> &stop)
-{
-    const quint64 version = FileVersion::of(path);
-    if (SourceRecords::shared().hash(path, version, value))
-        return true;
-    ContentHash contents;
-    if (version == 0 || !contents.addFile(path, -1, &stop))
-        return false;
-    *value = contents.value();
-    if (FileVersion::of(path) != version)
-        return false;
-    SourceRecords::shared().storeHash(path, version, *value);
-    return true;
-}
-
-} // namespace
+#include "records/hashcache.h"
 
 FileHasher::FileHasher(QObject *parent) : QObject(parent)
 {
@@ -50,7 +28,7 @@ void FileHasher::start(const QStringList &paths)
     for (int i = 0; i < paths.size(); ++i) {
         const QString path = paths.at(i);
         pool.start([this, values, i, path] {
-            const bool ok = !stop && hashOf(path, &values[i], stop);
+            const bool ok = !stop && HashCache::shared().hashOf(path, &values[i], &stop);
             QMetaObject::invokeMethod(
                 this, [this, i, ok] { done(i, ok); }, Qt::QueuedConnection);
         });
@@ -68,6 +46,8 @@ void FileHasher::done(int index, bool ok)
         emit finished(false, index);
     } else if (left == 0) {
         reported = true;
+        // Kept at once: a sender closed mid-transfer need not read them again.
+        HashCache::shared().save();
         emit finished(true, -1);
     }
 }

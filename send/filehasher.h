@@ -10,7 +10,7 @@
 
 #include <atomic>
 
-// Hashes a list of files a few at once, through the source records, in a pool of its own:
+// Hashes a list of files a few at once, through the hash cache, in a pool of its own:
 // reading many small files waits on the disk more than it reads. Reports in the thread it
 // lives in, once every file is done or the first could not be read.
 class FileHasher : public QObject

@@ -3,10 +3,13 @@
 #include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "records/filehash.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
+#include "records/hashcheckpoints.h"
+#include "records/recordstore.h"
 #include "send/filehasher.h"
-#include "send/fileversion.h"
 #include "send/peerlink.h"
-#include "send/sourcerecords.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -115,24 +118,33 @@ void SendWorker::ask(const QByteArray &request)
     answerTimer.start(waitMs);
 }
 
-// Each file with its version, and its hash only where the records know it for that version:
+// Each file with its version, and its hash only where the cache knows it for that identity:
 // nothing is read here, as every file is read once, when it is sent.
 QByteArray SendWorker::manifest()
 {
     offer.items.clear();
+    identities.clear();
     for (const SendPacker::Item &item : packer.items()) {
         Manifest::Item entry;
         entry.name = item.name;
         entry.isFile = !item.info.isDir();
+        const QString path = item.info.absoluteFilePath();
+        const FileIdentity identity = entry.isFile ? FileIdentity::of(path) : FileIdentity();
         if (entry.isFile) {
-            const QString path = item.info.absoluteFilePath();
             entry.size = item.info.size();
-            entry.version = FileVersion::of(path);
-            entry.hasHash = SourceRecords::shared().hash(path, entry.version, &entry.hash);
+            entry.version = identity.version();
+            entry.hasHash = HashCache::shared().lookup(path, identity, &entry.hash);
         }
         offer.items << entry;
+        identities << identity;
     }
     return offer.toBytes();
+}
+
+bool SendWorker::unchanged(int index) const
+{
+    return FileIdentity::of(packer.items().at(index).info.absoluteFilePath()) ==
+           identities.at(index);
 }
 
 void SendWorker::readable()
@@ -264,8 +276,7 @@ bool SendWorker::skippedUnchanged(const TransferPlan &steps)
     for (int i = 0; i < steps.steps.size(); ++i) {
         if (steps.steps.at(i).action != TransferPlan::Skip)
             continue;
-        if (FileVersion::of(packer.items().at(i).info.absoluteFilePath()) !=
-            offer.items.at(i).version) {
+        if (!unchanged(i)) {
             result.sourceError = StreamSender::SourceChanged;
             fail(SendResult::SourceFailed, offer.items.at(i).name);
             return false;
@@ -286,18 +297,19 @@ bool SendWorker::resumeFrom(const TransferPlan &steps)
         part.index = i;
         const QString path = packer.items().at(i).info.absoluteFilePath();
         // The kept part is of the version the manifest named; a file changed since goes whole.
-        if (steps.steps.at(i).action == TransferPlan::Resume &&
-            FileVersion::of(path) == offer.items.at(i).version)
+        if (steps.steps.at(i).action == TransferPlan::Resume && unchanged(i))
             part.from = steps.steps.at(i).offset;
-        if (part.from > 0 && !SourceRecords::shared().findState(path, offer.items.at(i).version,
-                                                                part.from, &part.hash)) {
-            if (!part.hash.addFile(path, part.from, cancelled.get())) {
+        if (part.from > 0) {
+            HashCheckpoints(RecordStore::shared())
+                .find(path, offer.items.at(i).version, part.from, &part.hash);
+            const qint64 kept = part.hash.bytes();
+            if (!FileHash::feed(&part.hash, path, part.from, cancelled.get())) {
                 result.sourceError = StreamSender::SourceUnreadable;
                 fail(*cancelled ? SendResult::Cancelled : SendResult::SourceFailed,
                      offer.items.at(i).name);
                 return false;
             }
-            result.bytesRead += part.from;
+            result.bytesRead += part.from - kept;
         }
         parts << part;
     }
@@ -324,18 +336,18 @@ void SendWorker::sendBody()
     });
     if (extended) {
         sender.setPeerCheck([this] { return peerCheck(); });
-        sender.setStepCallback(
-            ExtendedProtocol::resumeStep, [&](int index, const ContentHash &state) {
-                SourceRecords::shared().saveState(items.at(index).info.absoluteFilePath(),
-                                                  offer.items.at(index).version, state);
-            });
+        sender.setStepCallback(ExtendedProtocol::resumeStep,
+                               [&](int index, const ContentHash &state) {
+                                   HashCheckpoints(RecordStore::shared())
+                                       .save(items.at(index).info.absoluteFilePath(),
+                                             offer.items.at(index).version, state);
+                               });
         // Remembered only for the version the manifest named: a file written to since may
         // not have been read as it is now.
         sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
             const QString path = items.at(index).info.absoluteFilePath();
-            const quint64 version = offer.items.at(index).version;
-            if (FileVersion::of(path) == version)
-                SourceRecords::shared().storeHash(path, version, value);
+            if (unchanged(index))
+                HashCache::shared().store(path, identities.at(index), value);
         });
     }
     QElapsedTimer bodyTime;
@@ -457,6 +469,8 @@ void SendWorker::finish(SendResult::Outcome outcome)
         link->deleteLater(); // closes what is left
         link = nullptr;
     }
+    if (extended)
+        HashCache::shared().save();
     result.outcome = outcome;
     qDebug() << "发送结束" << outcome << result.item << result.reason;
     emit ended(id, result);

@@ -3,6 +3,7 @@
 
 #include "protocol/extendedprotocol.h"
 #include "protocol/manifest.h"
+#include "records/fileidentity.h"
 #include "send/connector.h"
 #include "send/sendpacker.h"
 #include "send/sendresult.h"
@@ -89,6 +90,8 @@ private:
     void hashed(bool ok, int failed);
     void stillHashing();
     void plan(const QByteArray &planBytes);
+    // The item's file is still the one the manifest named.
+    bool unchanged(int index) const;
     bool skippedUnchanged(const TransferPlan &steps);
     bool resumeFrom(const TransferPlan &steps);
     void sendBody();
@@ -114,8 +117,9 @@ private:
     Connector *connector = nullptr;
     PeerLink *link = nullptr;
     FileHasher *hasher = nullptr;
-    QVector<int> hashing; // the indexes the receiver asked for
-    Manifest offer;       // as the request carried it
+    QVector<int> hashing;             // the indexes the receiver asked for
+    Manifest offer;                   // as the request carried it
+    QVector<FileIdentity> identities; // of its items, as it named them
     QVector<StreamSender::Part> parts;
     QByteArray incoming;
     // Children, so that they move to the transfer's thread with the worker.

@@ -2,9 +2,7 @@ list(APPEND NUBO_SOURCES
     send/userlistdialog.h send/userlistdialog.cpp forms/userlistdialog.ui
     send/connector.h send/connector.cpp
     send/filehasher.h send/filehasher.cpp
-    send/fileversion.h send/fileversion.cpp
     send/peerlink.h send/peerlink.cpp
-    send/sourcerecords.h send/sourcerecords.cpp
     send/sendpacker.h send/sendpacker.cpp
     send/sendresult.h
     send/sendsession.h send/sendsession.cpp

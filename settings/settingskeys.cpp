@@ -119,8 +119,16 @@ QString lockFileName()
 
 QStringList workingFolderFiles()
 {
-    return {QStringLiteral("config.ini"), QStringLiteral("header"), QStringLiteral("stream"),
-            QStringLiteral("send"),       lockFileName(),           QStringLiteral("hashes"),
+    return {QStringLiteral("config.ini"),
+            QStringLiteral("header"),
+            QStringLiteral("stream"),
+            QStringLiteral("send"),
+            lockFileName(),
+            QStringLiteral("records.db"),
+            QStringLiteral("records.db-wal"),
+            QStringLiteral("records.db-shm"),
+            QStringLiteral("records.db-journal"),
+            QStringLiteral("hashes"),
             QStringLiteral("partials")};
 }
 

@@ -6,8 +6,8 @@
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
-#include "receive/partialregistry.h"
 #include "receive/receivesession.h"
+#include "records/partialregistry.h"
 #include "settings/settingskeys.h"
 
 #include "modalhelper.h"
@@ -536,11 +536,10 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     entry.size = 2048;
     entry.finalPath = saveDir + "/docs/b.bin";
     entry.time = QDateTime::currentMSecsSinceEpoch();
+    entry.kept = 1024;
     QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
     QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(1024));
-    PartialRegistry registry;
-    registry.put(entry);
-    QVERIFY(registry.save());
+    QVERIFY(PartialRegistry().add(entry));
     startView();
     QTRY_VERIFY(
         shownText().contains(QString::fromUtf8("可续传：docs/b.bin（已接收 1.00KB，共 2.00KB）\n"

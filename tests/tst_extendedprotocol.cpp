@@ -2,11 +2,9 @@
 #include "protocol/decimal.h"
 #include "protocol/extendedbodyreader.h"
 #include "protocol/extendedprotocol.h"
-#include "protocol/hashcache.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -83,7 +81,6 @@ private slots:
     void body();
     void announcement();
     void hashContinuesFromACopy();
-    void hashCacheFollowsTheFile();
 };
 
 void TestExtendedProtocol::manifestRoundTrip()
@@ -487,42 +484,6 @@ void TestExtendedProtocol::hashContinuesFromACopy()
     ContentHash::Value parsed;
     QVERIFY(ContentHash::Value::fromHex(whole.value().toHex(), &parsed));
     QVERIFY(parsed == whole.value());
-}
-
-void TestExtendedProtocol::hashCacheFollowsTheFile()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("a file"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("first");
-    file.close();
-    ContentHash expected;
-    expected.add("first", 5);
-
-    const QString cacheFile = dir.filePath(QStringLiteral("hashes"));
-    ContentHash::Value hash;
-    {
-        HashCache cache(cacheFile);
-        QVERIFY(cache.hashOf(QFileInfo(path), &hash));
-        QVERIFY(hash == expected.value());
-        cache.save();
-    }
-    // Read back from the file, a lie planted in it is believed while size and time agree...
-    HashCache reread(cacheFile);
-    const qint64 time = HashCache::modified(path);
-    QVERIFY(reread.lookup(path, 5, time, &hash));
-    QVERIFY(hash == expected.value());
-    reread.store(path, 5, time, ContentHash::Value{7, 7});
-    QVERIFY(reread.hashOf(QFileInfo(path), &hash));
-    QVERIFY(hash == (ContentHash::Value{7, 7}));
-    // ...and the file is read again once its time differs.
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Append));
-    QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(10),
-                             QFileDevice::FileModificationTime));
-    file.close();
-    QVERIFY(reread.hashOf(QFileInfo(path), &hash));
-    QVERIFY(hash == expected.value());
 }
 
 QTEST_GUILESS_MAIN(TestExtendedProtocol)

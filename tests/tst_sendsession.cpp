@@ -2,8 +2,9 @@
 
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
-#include "send/fileversion.h"
-#include "send/sourcerecords.h"
+#include "records/filehash.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
 #include "send/streamsender.h"
 
 #include "extendedreceiver.h"
@@ -449,7 +450,7 @@ void TestSendSession::extended()
              qint64(data.at(2).size()) + (plan.isEmpty() ? 1000 : 0));
     ContentHash::Value cached;
     const QString b = dir->filePath("D/b");
-    QVERIFY(SourceRecords::shared().hash(b, FileVersion::of(b), &cached));
+    QVERIFY(HashCache::shared().lookup(b, FileIdentity::of(b), &cached));
     QVERIFY(cached == hashOf(data.at(2)));
 }
 
@@ -473,7 +474,7 @@ void TestSendSession::resume()
     QVERIFY(file.open(QIODevice::Append) && file.write(tail) == tail.size());
     file.close();
     ContentHash whole;
-    QVERIFY(whole.addFile(big));
+    QVERIFY(FileHash::feed(&whole, big));
 
     SendSession session;
     Recorder recorder(session);

@@ -331,6 +331,15 @@ void TestSettingDialog::form()
              QString::fromUtf8("取消"));
     QCOMPARE(dialog.findChild<QLabel *>("nameClashLabel")->text(), QString::fromUtf8("同名文件："));
     QCOMPARE(clashBox(dialog)->itemText(2), QString::fromUtf8("跳过"));
+    // The rows sit as close under the name as under each other, and the last has room above
+    // the buttons.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const auto bottom = [](const QWidget *widget) { return widget->geometry().bottom(); };
+    const int rowGap = clashBox(dialog)->y() - bottom(saveDirField(dialog));
+    QVERIFY(saveDirField(dialog)->y() - bottom(userNameField(dialog)) <= rowGap + 2);
+    QVERIFY(dialog.findChild<QPushButton *>("pushButton_3")->y() - bottom(clashBox(dialog)) >=
+            2 * rowGap);
 }
 
 QTEST_MAIN(TestSettingDialog)

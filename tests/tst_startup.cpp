@@ -1,5 +1,6 @@
 #include "app/activationchannel.h"
 #include "app/instancelock.h"
+#include "app/quitonsignal.h"
 #include "app/startup.h"
 #include "settings/settingskeys.h"
 
@@ -14,6 +15,7 @@
 #include <QWidget>
 #include <QtTest>
 
+#include <csignal>
 #include <cstdio>
 #include <vector>
 
@@ -36,6 +38,8 @@ private slots:
     void secondStartShowsTheRunningCopy_data();
     void secondStartShowsTheRunningCopy();
     void qtTextsAreChinese();
+    void stopSignalsQuitThroughTheEventLoop_data();
+    void stopSignalsQuitThroughTheEventLoop();
 };
 
 void TestStartup::lockIsOnePerFolder()
@@ -298,6 +302,27 @@ void TestStartup::qtTextsAreChinese()
     // The buttons of QMessageBox and QDialogButtonBox.
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("取消"));
     QCOMPARE(QCoreApplication::translate("QPlatformTheme", "&Yes"), QString("是(&Y)"));
+}
+
+// A copy stopped by a logout, `kill` or Ctrl+C ends as one whose window is closed.
+void TestStartup::stopSignalsQuitThroughTheEventLoop_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::newRow("terminate") << int(SIGTERM);
+    QTest::newRow("interrupt") << int(SIGINT);
+}
+
+void TestStartup::stopSignalsQuitThroughTheEventLoop()
+{
+    QFETCH(int, number);
+    QuitOnSignal quitOnSignal;
+    QVERIFY(quitOnSignal.install());
+    QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
+    QTimer::singleShot(0, [number] { ::raise(number); });
+    // A failure rather than a test that never ends.
+    QTimer::singleShot(60000, &quitOnSignal, [] { QCoreApplication::exit(1); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(quitting.size(), 1);
 }
 
 // With "--hold-lock FOLDER" the binary takes the lock and the socket as a running copy does, says

@@ -1,0 +1,51 @@
+#ifndef HASHCACHE_H
+#define HASHCACHE_H
+
+#include "protocol/contenthash.h"
+#include "records/fileidentity.h"
+
+#include <QHash>
+#include <QString>
+
+#include <atomic>
+#include <mutex>
+
+class RecordStore;
+
+// Content hashes of files hashed before, so that sending or checking an unchanged tree again
+// reads no contents. An entry holds for the file's whole identity (size, both times, inode and
+// device): a file rewritten in place is hashed again even when its modification time was set
+// back. Kept in the record store; any thread may use it.
+class HashCache
+{
+public:
+    // Entries beyond this are dropped when the cache is saved, the least recently used first.
+    static constexpr int defaultMaxEntries = 500000;
+
+    explicit HashCache(RecordStore &store, int maxEntries = defaultMaxEntries);
+
+    // The cache in the working folder's store.
+    static HashCache &shared();
+
+    // The hash of the plain file at `path`: from the cache when its identity is the one
+    // remembered, else read and remembered. False when it is no plain file, cannot be read or
+    // `cancelled` was set. `identity`, when given, is the one the hash belongs to.
+    bool hashOf(const QString &path, ContentHash::Value *hash,
+                const std::atomic<bool> *cancelled = nullptr, FileIdentity *identity = nullptr);
+    bool lookup(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
+    void store(const QString &path, const FileIdentity &identity, const ContentHash::Value &hash);
+    // Writes down which entries were used since, and drops the least recently used beyond the
+    // maximum; hashes themselves are kept as they are stored.
+    void save();
+
+private:
+    qint64 nextUse();
+
+    RecordStore &records;
+    const int maxEntries;
+    std::mutex mutex;
+    qint64 uses = -1; // the last use number given; read from the store at the first
+    QHash<QString, qint64> touched;
+};
+
+#endif // HASHCACHE_H

@@ -1,0 +1,200 @@
+#include "records/recordstore.h"
+
+#include "records/legacyrecords.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+
+#include <atomic>
+#include <map>
+#include <memory>
+
+namespace {
+
+std::atomic<quint64> storeCount{0};
+std::atomic<quint64> threadCount{0};
+
+// The connections this thread opened, with their prepared statements; a connection may only be
+// closed where nothing uses it any more, and a thread that ends uses nothing.
+struct ThreadConnections
+{
+    const quint64 number = ++threadCount;
+    QStringList names;
+    struct Statement
+    {
+        explicit Statement(const QSqlDatabase &db) : query(db) { query.setForwardOnly(true); }
+        QSqlQuery query;
+        bool prepared = false;
+    };
+    // By connection, then by text; QSqlQuery is not meant to be copied.
+    std::map<QString, std::map<QString, std::unique_ptr<Statement>>> statements;
+    ~ThreadConnections()
+    {
+        statements.clear();
+        for (const QString &name : qAsConst(names))
+            QSqlDatabase::removeDatabase(name);
+    }
+};
+thread_local ThreadConnections threadConnections;
+
+// Closes a connection; only this thread's statements can be let go of first.
+void removeConnection(const QString &name)
+{
+    threadConnections.statements.erase(name);
+    QSqlDatabase::removeDatabase(name);
+}
+
+const char *const tables[] = {
+    "CREATE TABLE IF NOT EXISTS hashes (path TEXT PRIMARY KEY, size INTEGER NOT NULL,"
+    " modified INTEGER NOT NULL, changed INTEGER NOT NULL, inode INTEGER NOT NULL,"
+    " device INTEGER NOT NULL, hash TEXT NOT NULL, used INTEGER NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS hashes_used ON hashes (used)",
+    "CREATE TABLE IF NOT EXISTS checkpoints (path TEXT NOT NULL, version INTEGER NOT NULL,"
+    " offset INTEGER NOT NULL, state BLOB NOT NULL, time INTEGER NOT NULL,"
+    " PRIMARY KEY (path, version, offset))",
+    "CREATE TABLE IF NOT EXISTS partials (final_path TEXT PRIMARY KEY, sender TEXT NOT NULL,"
+    " item TEXT NOT NULL, size INTEGER NOT NULL, version INTEGER NOT NULL, hash TEXT,"
+    " time INTEGER NOT NULL, kept INTEGER NOT NULL, state BLOB)",
+    "CREATE INDEX IF NOT EXISTS partials_item ON partials (sender, item)",
+};
+
+bool isDatabase(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(16) == QByteArray("SQLite format 3", 16);
+}
+
+} // namespace
+
+RecordStore::RecordStore(const QString &fileName)
+    : filePath(QFileInfo(fileName).absoluteFilePath()),
+      connectionPrefix(QStringLiteral("nubo-records-%1-").arg(++storeCount))
+{
+    ready = makeTables();
+    if (!ready && QFileInfo::exists(filePath) && !isDatabase(filePath)) {
+        // Records are remembered work, never the only copy of anything: a file that is not a
+        // database goes. One that is may be busy, and stays.
+        qWarning() << "records: starting afresh:" << filePath;
+        {
+            std::lock_guard<std::mutex> lock(naming);
+            for (const QString &name : qAsConst(connections))
+                removeConnection(name);
+            connections.clear();
+        }
+        for (const QString &name : fileNames())
+            QFile::remove(QFileInfo(filePath).dir().filePath(name));
+        ready = makeTables();
+    }
+    if (ready)
+        LegacyRecords::takeOver(*this, QFileInfo(filePath).absolutePath());
+}
+
+RecordStore::~RecordStore()
+{
+    std::lock_guard<std::mutex> lock(naming);
+    for (const QString &name : qAsConst(connections))
+        removeConnection(name);
+}
+
+QStringList RecordStore::fileNames()
+{
+    const QString name = fileName();
+    return {name, name + QStringLiteral("-wal"), name + QStringLiteral("-shm"),
+            name + QStringLiteral("-journal")};
+}
+
+RecordStore &RecordStore::shared()
+{
+    // Kept for the whole run, never destroyed: the connections go with their threads, which end
+    // before the static objects of Qt SQL do, and a store closed after those would crash.
+    static std::mutex mutex;
+    static auto *const stores = new std::map<QString, std::unique_ptr<RecordStore>>;
+    const QString path = QDir::current().absoluteFilePath(fileName());
+    const std::lock_guard<std::mutex> lock(mutex);
+    std::unique_ptr<RecordStore> &store = (*stores)[path];
+    if (!store)
+        store = std::make_unique<RecordStore>(path);
+    return *store;
+}
+
+QString RecordStore::connectionName() const
+{
+    return connectionPrefix + QString::number(threadConnections.number);
+}
+
+QSqlDatabase RecordStore::database() const
+{
+    const QString name = connectionName();
+    if (QSqlDatabase::contains(name))
+        return QSqlDatabase::database(name, false);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    threadConnections.names << name;
+    {
+        std::lock_guard<std::mutex> lock(naming);
+        connections << name;
+    }
+    db.setDatabaseName(filePath);
+    // Another thread's write holds the file only for one small transaction.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
+    if (!db.open()) {
+        qWarning() << "records:" << db.lastError().text();
+        return db;
+    }
+    // The write-ahead log keeps a crash from leaving half a transaction, and lets readers on
+    // other threads go on while one writes.
+    QSqlQuery pragmas(db);
+    pragmas.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    pragmas.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return db;
+}
+
+bool RecordStore::makeTables()
+{
+    return write([this] {
+        for (const char *statement : tables) {
+            QSqlQuery &make = query(QString::fromLatin1(statement));
+            if (!make.exec()) {
+                qWarning() << "records:" << make.lastError().text();
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+QSqlQuery &RecordStore::query(const QString &statement) const
+{
+    // Preparing costs as much as a lookup itself, so each thread keeps what it prepared.
+    auto &kept = threadConnections.statements[connectionName()][statement];
+    if (!kept)
+        kept = std::make_unique<ThreadConnections::Statement>(database());
+    if (!kept->prepared)
+        kept->prepared = kept->query.prepare(statement);
+    return kept->query;
+}
+
+bool RecordStore::write(const std::function<bool()> &work)
+{
+    const std::lock_guard<std::recursive_mutex> lock(writing);
+    if (writeDepth > 0)
+        return work();
+    QSqlDatabase db = database();
+    if (!db.isOpen())
+        return false;
+    // Immediate: the file is locked for writing at once, not at the first write of the work.
+    QSqlQuery &begin = query(QStringLiteral("BEGIN IMMEDIATE"));
+    if (!begin.exec()) {
+        qWarning() << "records:" << begin.lastError().text();
+        return false;
+    }
+    ++writeDepth;
+    const bool done = work();
+    --writeDepth;
+    if (done && query(QStringLiteral("COMMIT")).exec())
+        return true;
+    query(QStringLiteral("ROLLBACK")).exec();
+    return false;
+}

@@ -1,0 +1,367 @@
+#include "records/filehash.h"
+#include "records/fileidentity.h"
+#include "records/hashcache.h"
+#include "records/hashcheckpoints.h"
+#include "records/partialregistry.h"
+#include "records/recordstore.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+ContentHash::Value hashOf(const QByteArray &data)
+{
+    ContentHash hash;
+    hash.add(data.constData(), data.size());
+    return hash.value();
+}
+
+bool write(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// Sets the modification time back to `modified` nanoseconds, as `touch -d` would.
+bool setModified(const QString &path, qint64 modified)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT},
+                                      {modified / 1000000000, modified % 1000000000}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+// Writes the file anew in place and sets its time back; true once the system has noted a change
+// time other than `changed`.
+bool rewriteInPlace(const QString &path, qint64 modified, qint64 changed)
+{
+    return write(path, "FIRST") && setModified(path, modified) &&
+           FileIdentity::of(path).changed() != changed;
+}
+
+PartialRegistry::Entry partialEntry(const QString &finalPath, qint64 kept)
+{
+    PartialRegistry::Entry entry;
+    entry.senderId = QStringLiteral("sender-a");
+    entry.item = QFileInfo(finalPath).fileName();
+    entry.size = kept + 100;
+    entry.version = 5;
+    entry.hash = hashOf("whole");
+    entry.finalPath = finalPath;
+    entry.time = QDateTime::currentMSecsSinceEpoch();
+    entry.kept = kept;
+    return entry;
+}
+
+} // namespace
+
+class TestRecords : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void hashCacheFollowsTheFile_data();
+    void hashCacheFollowsTheFile();
+    void recordsSurviveReopening_data();
+    void recordsSurviveReopening();
+    void oldLineFilesAreTakenOverOnce();
+    void partialsAreFoundBySenderAndVersion_data();
+    void partialsAreFoundBySenderAndVersion();
+    void cleanKeepsWhatCanBeContinued_data();
+    void cleanKeepsWhatCanBeContinued();
+    void hashStateContinues_data();
+    void hashStateContinues();
+    void threadsShareTheStore();
+
+private:
+    QString filePath(const QString &name) const { return dir->filePath(name); }
+    void reopen();
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<RecordStore> store;
+};
+
+void TestRecords::init()
+{
+    store.reset();
+    dir = std::make_unique<QTemporaryDir>();
+    reopen();
+}
+
+void TestRecords::reopen()
+{
+    store.reset();
+    store = std::make_unique<RecordStore>(filePath(RecordStore::fileName()));
+    QVERIFY(store->isOpen());
+}
+
+// A cached hash stands only while nothing can have written the file: a lie planted in the cache
+// shows whether the file was read again.
+void TestRecords::hashCacheFollowsTheFile_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("cached");
+    QTest::newRow("unchanged") << "none" << true;
+    QTest::newRow("appended to") << "append" << false;
+    QTest::newRow("rewritten in place, time set back") << "rewrite" << false;
+    QTest::newRow("replaced by a copy of the same time") << "replace" << false;
+}
+
+void TestRecords::hashCacheFollowsTheFile()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, cached);
+    const QString path = filePath("a file");
+    QVERIFY(write(path, "first"));
+    HashCache cache(*store);
+    const FileIdentity before = FileIdentity::of(path);
+    cache.store(path, before, ContentHash::Value{7, 7});
+    if (change == "append") {
+        QVERIFY(write(path, "first!"));
+    } else if (change == "rewrite") {
+        QTRY_VERIFY(rewriteInPlace(path, before.modified(), before.changed()));
+    } else if (change == "replace") {
+        QVERIFY(write(path + ".new", "FIRST") && QFile::remove(path) &&
+                QFile::rename(path + ".new", path) && setModified(path, before.modified()));
+    }
+    QCOMPARE(FileIdentity::of(path).modified() == before.modified(), change != "append");
+    ContentHash::Value hash;
+    FileIdentity identity;
+    QVERIFY(cache.hashOf(path, &hash, nullptr, &identity));
+    QCOMPARE(identity.version() == before.version(), cached);
+    QCOMPARE(identity.versionHex().size(), 16);
+    const QByteArray now = change == "append" ? "first!" : "FIRST";
+    QVERIFY(hash == (cached ? ContentHash::Value{7, 7} : hashOf(now)));
+    // A link is not a plain file, whatever it points at.
+    QVERIFY(QFile::link(path, filePath("link")));
+    QVERIFY(!cache.hashOf(filePath("link"), &hash));
+}
+
+void TestRecords::recordsSurviveReopening_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("hashes, the least recently used dropped") << "hashes";
+    QTest::newRow("a partial file with its hash state") << "partial";
+    QTest::newRow("a sender's hash state") << "checkpoint";
+}
+
+void TestRecords::recordsSurviveReopening()
+{
+    QFETCH(QString, kind);
+    const QByteArray data(int(HashCheckpoints::step) + 10, 'x');
+    ContentHash part;
+    part.add(data.constData(), HashCheckpoints::step);
+    const QString big = filePath("big.bin");
+    const QStringList names{"a", "b", "c"};
+    ContentHash::Value hash;
+    if (kind == "hashes") {
+        HashCache cache(*store);
+        for (const QString &name : names) {
+            QVERIFY(write(filePath(name), name.toUtf8()));
+            cache.store(filePath(name), FileIdentity::of(filePath(name)), hashOf(name.toUtf8()));
+        }
+        QVERIFY(cache.lookup(filePath("a"), FileIdentity::of(filePath("a")), &hash));
+        cache.save();
+    } else if (kind == "partial") {
+        PartialRegistry::Entry entry = partialEntry(big, 0);
+        entry.size = data.size();
+        PartialRegistry registry(store.get());
+        QVERIFY(registry.add(entry) && registry.advance(big, part));
+    } else {
+        QVERIFY(HashCheckpoints(*store).save(big, 42, part));
+    }
+    reopen();
+    ContentHash resumed;
+    if (kind == "hashes") {
+        HashCache smaller(*store, 2);
+        smaller.save();
+        QStringList found;
+        for (const QString &name : names) {
+            if (smaller.lookup(filePath(name), FileIdentity::of(filePath(name)), &hash))
+                found << name;
+        }
+        QCOMPARE(found, (QStringList{"a", "c"}));
+        return;
+    } else if (kind == "partial") {
+        const auto entry =
+            PartialRegistry(store.get()).find("sender-a", "big.bin", data.size(), 5, {});
+        QVERIFY(entry && entry->kept == HashCheckpoints::step);
+        QVERIFY(resumed.restoreState(entry->state));
+    } else {
+        QVERIFY(!HashCheckpoints(*store).find(big, 41, data.size(), &resumed));
+        QVERIFY(HashCheckpoints(*store).find(big, 42, data.size(), &resumed));
+    }
+    resumed.add(data.constData() + HashCheckpoints::step, 10);
+    QCOMPARE(resumed.value(), hashOf(data));
+}
+
+void TestRecords::oldLineFilesAreTakenOverOnce()
+{
+    store.reset();
+    const QString kept = filePath("kept.txt");
+    const QString changed = filePath("changed.txt");
+    const QString final = filePath("big.bin");
+    QVERIFY(write(kept, "kept") && write(changed, "changed") && write(final + ".part", "12345"));
+    QVERIFY(QFile::rename(final + ".part", PartialRegistry::partialPathOf(final)));
+    const FileIdentity keptNow = FileIdentity::of(kept);
+    const FileIdentity changedNow = FileIdentity::of(changed);
+    QVERIFY(write(filePath("hashes"), "nubo-hashes 1\n4 " + QByteArray::number(keptNow.modified()) +
+                                          ' ' + hashOf("kept").toHex() + ' ' + kept.toUtf8() +
+                                          "\n7 " + QByteArray::number(changedNow.modified() - 1) +
+                                          ' ' + hashOf("changed").toHex() + ' ' + changed.toUtf8() +
+                                          '\n'));
+    QVERIFY(write(filePath("partials"), "nubo-partials 1\n1000 9 " + hashOf("123456789").toHex() +
+                                            " sender-a big.bin " +
+                                            final.toUtf8().toPercentEncoding() + '\n'));
+    reopen();
+    reopen();
+    QVERIFY(!QFileInfo::exists(filePath("hashes")) && !QFileInfo::exists(filePath("partials")));
+    HashCache cache(*store);
+    ContentHash::Value hash;
+    QVERIFY(cache.lookup(kept, keptNow, &hash) && hash == hashOf("kept"));
+    QVERIFY(!cache.lookup(changed, changedNow, &hash));
+    const QList<PartialRegistry::Entry> entries = PartialRegistry(store.get()).entries();
+    QCOMPARE(entries.size(), 1);
+    QCOMPARE(entries.first().kept, qint64(5));
+    QVERIFY(PartialRegistry(store.get()).find("sender-a", "big.bin", 9, 0, hashOf("123456789")));
+}
+
+void TestRecords::partialsAreFoundBySenderAndVersion_data()
+{
+    QTest::addColumn<QString>("asked"); // "sender size version hash", the entry's hash or "-"
+    QTest::addColumn<bool>("found");
+    QTest::newRow("same version") << "sender-a 150 5 -" << true;
+    QTest::newRow("other version, same hash") << "sender-a 150 6 whole" << true;
+    QTest::newRow("other version, hash not known") << "sender-a 150 6 -" << false;
+    QTest::newRow("other sender") << "sender-b 150 5 whole" << false;
+    QTest::newRow("other size") << "sender-a 151 5 whole" << false;
+}
+
+void TestRecords::partialsAreFoundBySenderAndVersion()
+{
+    QFETCH(QString, asked);
+    QFETCH(bool, found);
+    const QStringList fields = asked.split(' ');
+    PartialRegistry registry(store.get());
+    QVERIFY(registry.add(partialEntry(filePath("big.bin"), 50)));
+    std::optional<ContentHash::Value> hash;
+    if (fields.at(3) != "-")
+        hash = hashOf(fields.at(3).toUtf8());
+    QCOMPARE(bool(registry.find(fields.at(0), "big.bin", fields.at(1).toLongLong(),
+                                fields.at(2).toULongLong(), hash)),
+             found);
+}
+
+// What a week or the total leaves, cut back to the offset whose hash state was saved.
+void TestRecords::cleanKeepsWhatCanBeContinued_data()
+{
+    QTest::addColumn<QStringList>("kept"); // "name length days saved", newest first
+    QTest::addColumn<QStringList>("left"); // "name length"
+    const QString big = QString::number(PartialRegistry::maxTotalBytes / 2 + 1);
+    QTest::newRow("older than a week")
+        << QStringList{"recent 10 1 10", "old 10 8 10"} << QStringList{"recent 10"};
+    QTest::newRow("beyond the total") << QStringList{"recent 10 1 10", "newer " + big + " 2 " + big,
+                                                     "older " + big + " 3 " + big, "small 10 4 10"}
+                                      << QStringList{"recent 10", "newer " + big};
+    QTest::newRow("written past its saved offset")
+        << QStringList{"cut 30 1 20"} << QStringList{"cut 20"};
+    QTest::newRow("shorter than its saved offset") << QStringList{"short 10 1 20"} << QStringList();
+    QTest::newRow("nothing saved yet") << QStringList{"fresh 10 1 0"} << QStringList();
+    QTest::newRow("file gone") << QStringList{"gone -1 1 10"} << QStringList();
+}
+
+void TestRecords::cleanKeepsWhatCanBeContinued()
+{
+    QFETCH(QStringList, kept);
+    QFETCH(QStringList, left);
+    const qint64 day = 24 * 60 * 60 * 1000;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    PartialRegistry registry(store.get());
+    for (const QString &line : kept) {
+        const QStringList fields = line.split(' ');
+        PartialRegistry::Entry entry =
+            partialEntry(filePath(fields.at(0)), fields.at(3).toLongLong());
+        entry.time = now - fields.at(2).toInt() * day + 1000;
+        QFile partial(PartialRegistry::partialPathOf(entry.finalPath));
+        // Sparse: the size counts, not the blocks.
+        if (fields.at(1) != "-1")
+            QVERIFY(partial.open(QIODevice::WriteOnly) &&
+                    partial.resize(fields.at(1).toLongLong()));
+        QVERIFY(registry.add(entry));
+    }
+    registry.clean(now);
+    QStringList found;
+    for (const PartialRegistry::Entry &entry : registry.entries())
+        found << entry.item + ' ' + QString::number(entry.kept);
+    QCOMPARE(found, left);
+    QStringList files;
+    const QDir::Filters hidden = QDir::Hidden | QDir::Files;
+    for (const QFileInfo &file : QDir(dir->path()).entryInfoList({"*.nubo-partial"}, hidden))
+        files << file.fileName().section('.', 1, -2) + ' ' + QString::number(file.size());
+    left.sort();
+    QCOMPARE(files, left);
+}
+
+void TestRecords::hashStateContinues_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("as saved") << "none" << true;
+    QTest::newRow("of another size") << "size" << false;
+    QTest::newRow("of another library version") << "version" << false;
+}
+
+void TestRecords::hashStateContinues()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, taken);
+    const QByteArray data = QByteArray("a file's contents, hashed in two goes").repeated(100);
+    ContentHash first;
+    first.add(data.constData(), 1000);
+    QByteArray saved = first.saveState();
+    if (change == "size")
+        saved.chop(1);
+    else if (change == "version")
+        saved[0] = char(saved.at(0) ^ 1);
+    ContentHash resumed;
+    QCOMPARE(resumed.restoreState(saved), taken);
+    QCOMPARE(resumed.bytes(), taken ? qint64(1000) : qint64(0));
+    // The rest is read from where the state stands; a refused state leaves the whole to read.
+    QVERIFY(write(filePath("file"), data) && FileHash::feed(&resumed, filePath("file")));
+    QCOMPARE(resumed.value(), hashOf(data));
+}
+
+// Each thread has a connection of its own, gone when the thread ends.
+void TestRecords::threadsShareTheStore()
+{
+    const int perThread = 50;
+    std::atomic<int> found{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t, &found] {
+            HashCache cache(*store);
+            ContentHash::Value hash{quint64(t), 1};
+            for (int i = t * perThread; i < (t + 1) * perThread; ++i) {
+                cache.store(QString::number(i), FileIdentity(i, i, i, i, 1), hash);
+                found += cache.lookup(QString::number(i), FileIdentity(i, i, i, i, 1), &hash);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QCOMPARE(found.load(), 4 * perThread);
+    QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestRecords)
+#include "tst_records.moc"
