@@ -36,6 +36,31 @@ bool SocketWait::writable(qintptr fd, int ms)
     return pollFor(fd, POLLOUT, ms) > 0;
 }
 
+SocketWait::PeerEnd SocketWait::peerEnd(qintptr fd, int ms)
+{
+    if (pollFor(fd, POLLIN, ms) <= 0)
+        return Pending;
+    char buffer[4096];
+    for (;;) {
+#ifdef Q_OS_WIN
+        const int got = ::recv(SOCKET(fd), buffer, sizeof buffer, 0);
+        if (got == 0)
+            return Closed;
+        if (got < 0)
+            return WSAGetLastError() == WSAEWOULDBLOCK ? Pending : Reset;
+#else
+        const ssize_t got = ::recv(int(fd), buffer, sizeof buffer, 0);
+        if (got == 0)
+            return Closed;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? Pending : Reset;
+        }
+#endif
+    }
+}
+
 qint64 SocketWait::unacknowledged(qintptr fd)
 {
 #ifdef Q_OS_LINUX
