@@ -5,6 +5,7 @@
 #define XXH_STATIC_LINKING_ONLY // the state is kept by value, so that a copy can be taken
 #include <xxhash.h>
 
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -90,6 +91,33 @@ ContentHash::Value ContentHash::value() const
 {
     const XXH128_hash_t digest = XXH3_128bits_digest(&state->xxh);
     return Value{digest.high64, digest.low64};
+}
+
+QByteArray ContentHash::saveState() const
+{
+    return QByteArray(reinterpret_cast<const char *>(&state->xxh), sizeof(XXH3_state_t));
+}
+
+bool ContentHash::restoreState(const QByteArray &saved)
+{
+    if (saved.size() != int(sizeof(XXH3_state_t)))
+        return false;
+    XXH3_state_t restored;
+    memcpy(&restored, saved.constData(), sizeof restored);
+    XXH3_state_t fresh;
+    XXH3_INITSTATE(&fresh);
+    XXH3_128bits_reset(&fresh);
+    // Only the default secret is ever used; its address from another run means nothing here.
+    restored.extSecret = fresh.extSecret;
+    if (restored.bufferedSize > sizeof restored.buffer || restored.useSeed != 0 ||
+        restored.secretLimit != fresh.secretLimit ||
+        restored.nbStripesPerBlock != fresh.nbStripesPerBlock ||
+        restored.nbStripesSoFar >= restored.nbStripesPerBlock ||
+        restored.totalLen > quint64(std::numeric_limits<qint64>::max()))
+        return false;
+    XXH3_copyState(&state->xxh, &restored);
+    fed = qint64(restored.totalLen);
+    return true;
 }
 
 bool ContentHash::addFile(const QString &path, qint64 length, const std::atomic<bool> *cancelled)

@@ -33,6 +33,12 @@ public:
     Value value() const;
     qint64 bytes() const { return fed; }
 
+    // The running state as bytes, for a partial file's record on this machine only: the layout
+    // is the library's, not a format to send.
+    QByteArray saveState() const;
+    // False, leaving this hash as it was, for bytes that saveState() did not make.
+    bool restoreState(const QByteArray &saved);
+
     // Feeds the first `length` bytes of the file at `path` (all of it when `length` is -1). False
     // when it cannot be read that far, or when `cancelled` was set on the way.
     bool addFile(const QString &path, qint64 length = -1,
