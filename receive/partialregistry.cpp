@@ -1,6 +1,6 @@
 #include "receive/partialregistry.h"
 
-#include "receive/streamunpacker.h"
+#include "receive/savefolder.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +15,7 @@ const QByteArray magic = QByteArrayLiteral("nubo-partials 1\n");
 // The length of a partial file that can be continued: a plain file, not a link; -1 otherwise.
 qint64 lengthOf(const QString &finalPath)
 {
-    const QFileInfo info(StreamUnpacker::partialPathOf(finalPath));
+    const QFileInfo info(SaveFolder::partialPathOf(finalPath));
     return info.isFile() && !info.isSymLink() ? info.size() : -1;
 }
 
@@ -47,8 +47,12 @@ void PartialRegistry::load()
         Entry entry;
         bool sizeOk = false;
         bool timeOk = false;
-        if (fields.size() != 6)
+        if (fields.size() != 6 && fields.size() != 8)
             continue;
+        if (fields.size() == 8) {
+            entry.saved = fields.at(6).toLongLong();
+            entry.state = QByteArray::fromHex(fields.at(7));
+        }
         entry.time = fields.at(0).toLongLong(&timeOk);
         entry.size = fields.at(1).toLongLong(&sizeOk);
         entry.senderId = decoded(fields.at(3));
@@ -71,7 +75,9 @@ bool PartialRegistry::save()
         text += QByteArray::number(entry.time) + ' ' + QByteArray::number(entry.size) + ' ' +
                 entry.hash.toHex() + ' ' + entry.senderId.toUtf8().toPercentEncoding() + ' ' +
                 entry.item.toUtf8().toPercentEncoding() + ' ' +
-                entry.finalPath.toUtf8().toPercentEncoding() + '\n';
+                entry.finalPath.toUtf8().toPercentEncoding() + ' ' +
+                QByteArray::number(entry.saved) + ' ' +
+                (entry.state.isEmpty() ? QByteArray("-") : entry.state.toHex()) + '\n';
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
@@ -86,7 +92,8 @@ const PartialRegistry::Entry *PartialRegistry::find(const QString &senderId, con
 {
     for (const Entry &entry : list) {
         if (entry.senderId == senderId && entry.item == item && entry.size == size &&
-            entry.hash == hash && entry.kept > 0 && entry.kept < size)
+            entry.hash == hash && entry.saved > 0 && entry.saved < size &&
+            entry.kept >= entry.saved && !entry.state.isEmpty())
             return &entry;
     }
     return nullptr;
@@ -127,7 +134,7 @@ void PartialRegistry::clean(qint64 now, qint64 maxTotal)
         const bool tooOld = now - entry.time > maxAgeMs;
         full = full || (!tooOld && total + entry.kept > maxTotal);
         if (tooOld || full) {
-            QFile::remove(StreamUnpacker::partialPathOf(entry.finalPath));
+            QFile::remove(SaveFolder::partialPathOf(entry.finalPath));
             list.removeAt(i);
             changed = true;
             continue;

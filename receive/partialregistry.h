@@ -23,6 +23,9 @@ public:
         QString finalPath;
         qint64 time = 0; // milliseconds since the epoch when it was kept
         qint64 kept = 0; // bytes in its partial file, as last looked at
+        // The last offset its hash state was saved at, and that state: where it can go on.
+        qint64 saved = 0;
+        QByteArray state;
     };
 
     static constexpr qint64 maxAgeMs = qint64(7) * 24 * 60 * 60 * 1000;
@@ -34,7 +37,7 @@ public:
     void load();
     bool save();
 
-    // The entry that can continue that item: its partial file holds some of it, not all.
+    // The entry that can continue that item: a saved state short of its end.
     const Entry *find(const QString &senderId, const QString &item, qint64 size,
                       const ContentHash::Value &hash) const;
     // Replaces an entry of the same final path.

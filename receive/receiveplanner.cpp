@@ -1,81 +1,125 @@
 #include "receive/receiveplanner.h"
 
 #include "protocol/hashcache.h"
-#include "receive/streamunpacker.h"
 
 #include <QFileInfo>
 
 namespace {
 
-// A whole tree is looked at before its user is asked: a file whose size and time the cache knows
-// costs one look at the file system.
-bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
-            const std::atomic<bool> *cancelled)
+// Until every manifest can say "not hashed yet", every hash it carries is known.
+bool hashKnown(const Manifest::Item &)
 {
-    qint64 size = 0;
-    qint64 time = 0;
-    if (!HashCache::plainFile(path, &size, &time) || size != item.size)
-        return false;
-    ContentHash::Value hash;
-    if (!cache->lookup(path, size, time, &hash) &&
-        !cache->hashOf(QFileInfo(path), &hash, cancelled))
-        return false;
-    return hash == item.hash;
+    return true;
 }
 
 } // namespace
 
-ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString &saveDir,
-                                            const Manifest &manifest, const QString &senderId,
-                                            const PartialRegistry &partials, HashCache *cache,
-                                            const std::atomic<bool> *cancelled)
+ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
+                               const QString &senderId, const QList<PartialRegistry::Entry> &kept,
+                               HashCache *cache)
+    : folder(folder), manifest(manifest), senderId(senderId), partials(QString()), cache(cache)
+{
+    for (const PartialRegistry::Entry &entry : kept)
+        partials.put(entry);
+}
+
+// A file whose size and time the cache knows costs one look at the file system.
+bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
+                              const ContentHash::Value &expected,
+                              const std::atomic<bool> *cancelled)
+{
+    ContentHash::Value hash;
+    if (!cache->lookup(path, identity.size, identity.modified, &hash)) {
+        ContentHash reading;
+        FileIdentity after;
+        if (!reading.addFile(path, -1, cancelled) || !FileIdentity::of(path, &after) ||
+            after != identity)
+            return false;
+        hash = reading.value();
+        cache->store(path, identity.size, identity.modified, hash);
+    }
+    return hash == expected;
+}
+
+ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
 {
     Result result;
     result.plan = TransferPlan(manifest.items.size());
-    const int prefixLength = saveDir.size() + 1;
     for (int i = 0; i < manifest.items.size(); ++i) {
         if (*cancelled) {
             result.cancelled = true;
             return result;
         }
+        if (progress)
+            progress(i, manifest.items.size());
         const Manifest::Item &item = manifest.items.at(i);
-        const QString path = item.isFile ? paths.pathFor(item.name) : QString();
+        const QString path = item.isFile ? folder.pathFor(item.name) : QString();
+        FileIdentity identity;
         if (path.isEmpty())
             continue;
-        const QString relative = path.mid(prefixLength);
-        const QString top = relative.section(QLatin1Char('/'), 0, 0);
-        const QString rest = relative.mid(top.size());
-        const auto known = result.continued.constFind(top);
-        const QString storedTop = known == result.continued.constEnd() ? top : *known;
-        const QString inPlace = storedTop == top ? path : paths.pathFor(storedTop + rest);
-        TransferPlan::Step &step = result.plan.steps[i];
-        if (!inPlace.isEmpty() && isSame(inPlace, item, cache, cancelled)) {
-            step.action = TransferPlan::Skip;
-            result.continued.insert(top, storedTop);
-            continue;
+        if (FileIdentity::of(path, &identity) && identity.size == item.size) {
+            if (!hashKnown(item)) {
+                result.compare << i;
+                continue;
+            }
+            if (sameHere(path, identity, item.hash, cancelled)) {
+                result.plan.steps[i].action = TransferPlan::Skip;
+                result.compared.insert(i, identity);
+                continue;
+            }
         }
+        resume(i, path, &result);
+    }
+    if (progress)
+        progress(manifest.items.size(), manifest.items.size());
+    return result;
+}
 
-        const PartialRegistry::Entry *kept =
-            partials.find(senderId, item.name, item.size, item.hash);
-        if (!kept || !kept->finalPath.startsWith(saveDir + QLatin1Char('/')) ||
-            !kept->finalPath.endsWith(rest) || kept->finalPath.size() - rest.size() <= prefixLength)
-            continue;
-        // The earlier transfer may have stored the item under another top-level name.
-        const QString keptTop = kept->finalPath.mid(prefixLength).chopped(rest.size());
-        if (keptTop.contains(QLatin1Char('/')) ||
-            (known != result.continued.constEnd() && keptTop != storedTop) ||
-            paths.pathFor(keptTop + rest) != kept->finalPath)
-            continue;
-        ContentHash prefix;
-        if (!prefix.addFile(StreamUnpacker::partialPathOf(kept->finalPath), kept->kept,
-                            cancelled) ||
-            prefix.bytes() != kept->kept)
-            continue;
-        step.action = TransferPlan::Resume;
-        step.offset = kept->kept;
-        step.prefix = prefix.value();
-        result.prefixes.insert(i, prefix);
-        result.continued.insert(top, keptTop);
+ReceivePlanner::Result ReceivePlanner::finish(const Result &first,
+                                              const QHash<int, ContentHash::Value> &senderHashes,
+                                              const std::atomic<bool> *cancelled)
+{
+    Result result = first;
+    result.compare.clear();
+    for (int i : first.compare) {
+        const QString path = folder.pathFor(manifest.items.at(i).name);
+        FileIdentity identity;
+        if (*cancelled) {
+            result.cancelled = true;
+            return result;
+        }
+        if (senderHashes.contains(i) && FileIdentity::of(path, &identity) &&
+            identity.size == manifest.items.at(i).size &&
+            sameHere(path, identity, senderHashes.value(i), cancelled)) {
+            result.plan.steps[i].action = TransferPlan::Skip;
+            result.compared.insert(i, identity);
+        } else {
+            resume(i, path, &result);
+        }
     }
     return result;
+}
+
+// Only a plain file at the partial's name, holding at least the saved bytes, goes on; nothing of
+// it is read. Where the final path is taken, the rule decides that file, so it comes whole.
+bool ReceivePlanner::resume(int index, const QString &path, Result *result)
+{
+    const Manifest::Item &item = manifest.items.at(index);
+    const PartialRegistry::Entry *kept = partials.find(senderId, item.name, item.size, item.hash);
+    FileIdentity partial;
+    ContentHash carried;
+    const QFileInfo target(path);
+    if (!kept || kept->finalPath != path ||
+        !FileIdentity::of(SaveFolder::partialPathOf(path), &partial) ||
+        partial.size < kept->saved ||
+        ((target.exists() || target.isSymLink()) &&
+         folder.rule() != SettingsKeys::NameClash::Overwrite) ||
+        !carried.restoreState(kept->state) || carried.bytes() != kept->saved)
+        return false;
+    TransferPlan::Step &step = result->plan.steps[index];
+    step.action = TransferPlan::Resume;
+    step.offset = kept->saved;
+    step.prefix = carried.value();
+    result->resumed.insert(index, carried);
+    return true;
 }

@@ -10,7 +10,7 @@
 // 16 times bits 3-7.
 #include "fuzzinput.h"
 #include "protocol/streamreader.h"
-#include "receive/streamunpacker.h"
+#include "receive/plainitemstream.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -452,10 +452,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         flags & 0x80 ? in.bytes(size) : generateBody(in, flags & 0x40, names, 4);
 
     layTraps(root, save, outside);
-    StreamUnpacker unpacker(save);
+    PlainItemStream unpacker(SaveFolder(save, SettingsKeys::NameClash::Overwrite,
+                                        {save + QStringLiteral("/config.ini")}));
     unpacker.setRecordLimit(limit);
     unpacker.setDataLimit(dataLimit);
-    unpacker.setProtectedPaths({save + QStringLiteral("/config.ini")});
     QList<StoredEntry> entries;
     // Pieces of 1 to 8, 64, 4096 or 70000 bytes, varying within each run.
     static const int spans[] = {8, 64, 4096, 70000};
