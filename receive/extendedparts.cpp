@@ -92,18 +92,14 @@ bool ExtendedParts::fileData(const char *data, qint64 length)
     return storage.addData(data, length);
 }
 
-bool ExtendedParts::fileEnd(int index)
-{
-    return closeFile(index, manifest.items.at(index).hash);
-}
-
-bool ExtendedParts::closeFile(int index, const ContentHash::Value &senderHash)
+// What arrived must be what the sender read, and what its manifest promised when it knew that.
+bool ExtendedParts::fileEnd(int index, const ContentHash::Value &sent)
 {
     current = -1;
     const Manifest::Item &item = manifest.items.at(index);
     const QString path = storage.filePath();
     FileWriter *writer = storage.writer();
-    if (writer && (writer->hash() != senderHash || writer->hash() != item.hash)) {
+    if (writer && (writer->hash() != sent || (item.hasHash && writer->hash() != item.hash))) {
         writer->cancel();
         dropPartial(path);
         return storage.fail(item.name, StoredEntry::Mismatch);
@@ -114,7 +110,7 @@ bool ExtendedParts::closeFile(int index, const ContentHash::Value &senderHash)
     if (written) {
         dropPartial(path);
         if (verified)
-            verified->store(path, item.size, HashCache::modified(path), item.hash);
+            verified->store(path, item.size, HashCache::modified(path), sent);
     }
     return true;
 }
@@ -126,6 +122,8 @@ void ExtendedParts::listPartial(int index, const QString &path, qint64 offset)
     entry.senderId = senderId;
     entry.item = item.name;
     entry.size = item.size;
+    entry.version = item.version;
+    entry.hasHash = item.hasHash;
     entry.hash = item.hash;
     entry.finalPath = path;
     entry.time = QDateTime::currentMSecsSinceEpoch();

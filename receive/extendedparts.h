@@ -2,6 +2,7 @@
 #define EXTENDEDPARTS_H
 
 #include "protocol/extendedbodyreader.h"
+#include "protocol/extendedprotocol.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "receive/itemstorage.h"
@@ -18,14 +19,13 @@ class PartialRegistry;
 class ExtendedParts : public TransferStore, private ExtendedBodyReader::Handler
 {
 public:
-    static constexpr qint64 resumeStep = Q_INT64_C(64) * 1024 * 1024;
-
     ExtendedParts(const SaveFolder &folder, const Manifest &manifest,
                   const ReceivePlanner::Result &planned, PartialRegistry *partials,
                   const QString &senderId);
 
     // Where the hashes of verified files are remembered; none by default.
     void setHashCache(HashCache *cache) { verified = cache; }
+    // Where hash states are saved: ExtendedProtocol::resumeStep unless a test says otherwise.
     void setResumeStep(qint64 bytes) { step = bytes; }
 
     bool feed(const char *data, qint64 length) override;
@@ -44,8 +44,7 @@ private:
     bool skipped(int index) override;
     bool fileBegin(int index, qint64 offset) override;
     bool fileData(const char *data, qint64 length) override;
-    bool fileEnd(int index) override;
-    bool closeFile(int index, const ContentHash::Value &senderHash);
+    bool fileEnd(int index, const ContentHash::Value &sent) override;
 
     void listPartial(int index, const QString &path, qint64 offset);
     void saveCheckpoint(const QString &path, qint64 offset, const ContentHash &hash);
@@ -58,7 +57,7 @@ private:
     ItemStorage storage;
     ExtendedBodyReader reader;
     HashCache *verified = nullptr;
-    qint64 step = resumeStep;
+    qint64 step = ExtendedProtocol::resumeStep;
     int current = -1; // the file being written
     qint64 extra = 0;
 };

@@ -1,5 +1,6 @@
 #include "receive/partialregistry.h"
 
+#include "protocol/decimal.h"
 #include "receive/savefolder.h"
 
 #include <QFile>
@@ -31,7 +32,8 @@ PartialRegistry::PartialRegistry(const QString &fileName)
 {
 }
 
-// One line per entry, each field percent-encoded so that none holds a space or a line end.
+// One line per entry, each field percent-encoded so that none holds a space or a line end. A line
+// of six fields, from before hash states were kept, lists a file that can only be cleaned away.
 void PartialRegistry::load()
 {
     list.clear();
@@ -45,21 +47,20 @@ void PartialRegistry::load()
             break;
         const QList<QByteArray> fields = line.trimmed().split(' ');
         Entry entry;
-        bool sizeOk = false;
-        bool timeOk = false;
-        if (fields.size() != 6 && fields.size() != 8)
+        if ((fields.size() != 6 && fields.size() != 9) ||
+            !Decimal::parse(fields.at(0), &entry.time) ||
+            !Decimal::parse(fields.at(1), &entry.size))
             continue;
-        if (fields.size() == 8) {
-            entry.saved = fields.at(6).toLongLong();
-            entry.state = QByteArray::fromHex(fields.at(7));
-        }
-        entry.time = fields.at(0).toLongLong(&timeOk);
-        entry.size = fields.at(1).toLongLong(&sizeOk);
+        entry.hasHash = ContentHash::Value::fromHex(fields.at(2), &entry.hash);
         entry.senderId = decoded(fields.at(3));
         entry.item = decoded(fields.at(4));
         entry.finalPath = decoded(fields.at(5));
-        if (timeOk && sizeOk && ContentHash::Value::fromHex(fields.at(2), &entry.hash) &&
-            QFileInfo(entry.finalPath).isAbsolute()) {
+        bool versionOk = true;
+        if (fields.size() == 9 && Decimal::parse(fields.at(6), &entry.saved)) {
+            entry.state = QByteArray::fromHex(fields.at(7));
+            entry.version = fields.at(8).toULongLong(&versionOk, 16);
+        }
+        if (versionOk && QFileInfo(entry.finalPath).isAbsolute()) {
             entry.kept = lengthOf(entry.finalPath);
             list.append(entry);
         }
@@ -73,11 +74,13 @@ bool PartialRegistry::save()
     QByteArray text = magic;
     for (const Entry &entry : qAsConst(list)) {
         text += QByteArray::number(entry.time) + ' ' + QByteArray::number(entry.size) + ' ' +
-                entry.hash.toHex() + ' ' + entry.senderId.toUtf8().toPercentEncoding() + ' ' +
+                (entry.hasHash ? entry.hash.toHex() : QByteArray("-")) + ' ' +
+                entry.senderId.toUtf8().toPercentEncoding() + ' ' +
                 entry.item.toUtf8().toPercentEncoding() + ' ' +
                 entry.finalPath.toUtf8().toPercentEncoding() + ' ' +
                 QByteArray::number(entry.saved) + ' ' +
-                (entry.state.isEmpty() ? QByteArray("-") : entry.state.toHex()) + '\n';
+                (entry.state.isEmpty() ? QByteArray("-") : entry.state.toHex()) + ' ' +
+                Manifest::versionHex(entry.version) + '\n';
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
@@ -86,14 +89,15 @@ bool PartialRegistry::save()
     return true;
 }
 
-const PartialRegistry::Entry *PartialRegistry::find(const QString &senderId, const QString &item,
-                                                    qint64 size,
-                                                    const ContentHash::Value &hash) const
+const PartialRegistry::Entry *PartialRegistry::find(const QString &senderId,
+                                                    const Manifest::Item &item) const
 {
     for (const Entry &entry : list) {
-        if (entry.senderId == senderId && entry.item == item && entry.size == size &&
-            entry.hash == hash && entry.saved > 0 && entry.saved < size &&
-            entry.kept >= entry.saved && !entry.state.isEmpty())
+        const bool same = entry.version == item.version ||
+                          (entry.hasHash && item.hasHash && entry.hash == item.hash);
+        if (entry.senderId == senderId && entry.item == item.name && entry.size == item.size &&
+            same && entry.saved > 0 && entry.saved < item.size && entry.kept >= entry.saved &&
+            !entry.state.isEmpty())
             return &entry;
     }
     return nullptr;

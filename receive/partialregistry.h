@@ -2,6 +2,7 @@
 #define PARTIALREGISTRY_H
 
 #include "protocol/contenthash.h"
+#include "protocol/manifest.h"
 
 #include <QList>
 #include <QMetaType>
@@ -19,6 +20,8 @@ public:
         QString senderId;
         QString item;
         qint64 size = 0;
+        quint64 version = 0;
+        bool hasHash = false;
         ContentHash::Value hash;
         QString finalPath;
         qint64 time = 0; // milliseconds since the epoch when it was kept
@@ -37,9 +40,9 @@ public:
     void load();
     bool save();
 
-    // The entry that can continue that item: a saved state short of its end.
-    const Entry *find(const QString &senderId, const QString &item, qint64 size,
-                      const ContentHash::Value &hash) const;
+    // The entry that can continue that item from that sender: same name and size, same version
+    // or same known hash, and a saved state short of its end.
+    const Entry *find(const QString &senderId, const Manifest::Item &item) const;
     // Replaces an entry of the same final path.
     void put(const Entry &entry);
     void remove(const QString &finalPath);

@@ -4,16 +4,6 @@
 
 #include <QFileInfo>
 
-namespace {
-
-// Until every manifest can say "not hashed yet", every hash it carries is known.
-bool hashKnown(const Manifest::Item &)
-{
-    return true;
-}
-
-} // namespace
-
 ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
                                const QString &senderId, const QList<PartialRegistry::Entry> &kept,
                                HashCache *cache)
@@ -58,7 +48,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
         if (path.isEmpty())
             continue;
         if (FileIdentity::of(path, &identity) && identity.size == item.size) {
-            if (!hashKnown(item)) {
+            if (!item.hasHash) {
                 result.compare << i;
                 continue;
             }
@@ -105,7 +95,7 @@ ReceivePlanner::Result ReceivePlanner::finish(const Result &first,
 bool ReceivePlanner::resume(int index, const QString &path, Result *result)
 {
     const Manifest::Item &item = manifest.items.at(index);
-    const PartialRegistry::Entry *kept = partials.find(senderId, item.name, item.size, item.hash);
+    const PartialRegistry::Entry *kept = partials.find(senderId, item);
     FileIdentity partial;
     ContentHash carried;
     const QFileInfo target(path);
@@ -119,7 +109,6 @@ bool ReceivePlanner::resume(int index, const QString &path, Result *result)
     TransferPlan::Step &step = result->plan.steps[index];
     step.action = TransferPlan::Resume;
     step.offset = kept->saved;
-    step.prefix = carried.value();
     result->resumed.insert(index, carried);
     return true;
 }

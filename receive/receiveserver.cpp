@@ -347,8 +347,8 @@ void ReceiveServer::question(const QByteArray &bytes, bool extendedRequest)
         refuseWith(tr("请求无效，拒绝传输！"));
         return;
     }
-    if (extendedRequest &&
-        !ExtendedProtocol::parseRequestFields(fields, &senderId, &manifestLength)) {
+    if (extendedRequest && !ExtendedProtocol::parseRequestFields(fields, &senderId, &manifestLength,
+                                                                 Manifest::byteLimit(items))) {
         refuseWith(tr("请求无效，拒绝传输！"));
         return;
     }

@@ -547,10 +547,10 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
                                                "未完成的文件保留 7 天，最多 10GB")));
 
     Manifest manifest;
-    manifest.items << Manifest::Item{"docs", false, 0, {}};
+    manifest.items << Manifest::Item{"docs", false, 0, 0, false, {}};
     ContentHash hash;
     hash.add("same", 4);
-    manifest.items << Manifest::Item{"docs/a.txt", true, 4, hash.value()};
+    manifest.items << Manifest::Item{"docs/a.txt", true, 4, 0, true, hash.value()};
     TransferRequest plain;
     plain.target = "docs";
     plain.kind = "folder";

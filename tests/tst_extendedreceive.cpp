@@ -47,6 +47,7 @@ Manifest manifestOf(const QList<Item> &items)
         ContentHash hash;
         hash.add(item.data.constData(), item.data.size());
         entry.hash = hash.value();
+        entry.hasHash = true;
         manifest.items << entry;
     }
     return manifest;
@@ -172,16 +173,17 @@ TransferPlan TestExtendedReceive::accept()
 {
     session->accept(offers->last().first().toULongLong());
     QByteArray reply;
-    QByteArray planBytes;
-    for (int i = 0; i < 100; ++i) {
+    ExtendedProtocol::Message message;
+    for (int i = 0; i < 100 && message.kind != ExtendedProtocol::Message::Accepted; ++i) {
         sender->waitForReadyRead(100);
         reply += sender->readAll();
-        if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyIncomplete)
-            break;
+        for (int taken;
+             (taken = ExtendedProtocol::takeMessage(reply, manifest.items.size(), &message)) > 0;)
+            reply.remove(0, taken);
     }
     TransferPlan plan;
-    if (ExtendedProtocol::parseReply(reply, &planBytes) != ExtendedProtocol::ReplyAccepted ||
-        !TransferPlan::parse(planBytes, manifest, &plan))
+    if (message.kind != ExtendedProtocol::Message::Accepted ||
+        !TransferPlan::parse(message.plan, manifest, &plan))
         qWarning() << "no plan in" << reply;
     return plan;
 }
@@ -194,7 +196,8 @@ QByteArray TestExtendedReceive::body(const TransferPlan &plan, bool whole) const
         if (sent.at(i).data.isNull() || step.action == TransferPlan::Skip)
             continue;
         const qint64 from = step.action == TransferPlan::Resume && !whole ? step.offset : 0;
-        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from));
+        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from)) +
+                 ExtendedProtocol::hashLine(hashOf(sent.at(i).data));
     }
     return bytes + ExtendedProtocol::endLine();
 }

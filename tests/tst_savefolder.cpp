@@ -34,6 +34,8 @@ Manifest manifestOf(const QStringList &items)
         ContentHash hash;
         hash.add(data.constData(), data.size());
         item.hash = hash.value();
+        item.hasHash = true;
+        item.version = quint64(manifest.items.size() + 1);
         manifest.items << item;
     }
     return manifest;
@@ -151,7 +153,8 @@ bool TestSaveFolder::store(const Manifest &manifest, const ReceivePlanner::Resul
         const TransferPlan::Step &at = planned.plan.steps.at(i);
         if (manifest.items.at(i).isFile && at.action != TransferPlan::Skip)
             body += ExtendedProtocol::partLine(i, at.offset) +
-                    data.at(i).toLatin1().mid(int(at.offset));
+                    data.at(i).toLatin1().mid(int(at.offset)) +
+                    ExtendedProtocol::hashLine(manifest.items.at(i).hash);
     }
     body += ExtendedProtocol::endLine();
     ExtendedParts parts(SaveFolder(save, rule, {}), manifest, planned, partials.get(), senderA);
