@@ -107,17 +107,23 @@ bool ExtendedParts::fileEnd(int index, const ContentHash::Value &sent)
     const bool written = writer != nullptr;
     if (!storage.endFile())
         return false;
+    FileIdentity identity;
     if (written) {
         dropPartial(path);
-        if (verified)
-            verified->store(path, item.size, HashCache::modified(path), sent);
+        if (verified && FileIdentity::of(path, &identity))
+            verified->store(path, identity.size, identity.key(), sent);
     }
     return true;
 }
 
+// A file shorter than one step never has a state to save: listing it would only cost two writes
+// of the list for each small file.
 void ExtendedParts::listPartial(int index, const QString &path, qint64 offset)
 {
     const Manifest::Item &item = manifest.items.at(index);
+    listed = offset > 0 || item.size > step;
+    if (!listed)
+        return;
     PartialRegistry::Entry entry;
     entry.senderId = senderId;
     entry.item = item.name;
@@ -152,6 +158,9 @@ void ExtendedParts::saveCheckpoint(const QString &path, qint64 offset, const Con
 
 void ExtendedParts::dropPartial(const QString &path)
 {
+    if (!listed)
+        return;
+    listed = false;
     partials->remove(path);
     partials->save();
 }

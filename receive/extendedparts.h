@@ -58,7 +58,8 @@ private:
     ExtendedBodyReader reader;
     HashCache *verified = nullptr;
     qint64 step = ExtendedProtocol::resumeStep;
-    int current = -1; // the file being written
+    int current = -1;    // the file being written
+    bool listed = false; // and whether it is in the list of partial files
     qint64 extra = 0;
 };
 

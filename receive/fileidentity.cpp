@@ -16,3 +16,11 @@ bool FileIdentity::of(const QString &path, FileIdentity *identity)
     identity->device = status.st_dev;
     return true;
 }
+
+qint64 FileIdentity::key() const
+{
+    quint64 mixed = quint64(modified);
+    for (const quint64 part : {quint64(changed), inode, device})
+        mixed = (mixed ^ part) * Q_UINT64_C(0x100000001b3);
+    return qint64(mixed >> 1);
+}

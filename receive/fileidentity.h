@@ -15,6 +15,9 @@ struct FileIdentity
 
     // False for anything but a plain file; a link is never followed.
     static bool of(const QString &path, FileIdentity *identity);
+    // All but the size in one number, for the hash cache's "modified" key: a file rewritten with
+    // its old time set back still differs in its change time.
+    qint64 key() const;
 
     bool operator==(const FileIdentity &other) const
     {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,13 +18,10 @@ namespace {
 
 constexpr qint64 pieceSize = 1024 * 1024;
 
+// Each byte equal to the one before it, and the first zero.
 bool isZero(const char *data, qint64 length)
 {
-    for (qint64 i = 0; i < length; ++i) {
-        if (data[i] != 0)
-            return false;
-    }
-    return true;
+    return data[0] == 0 && memcmp(data, data + 1, size_t(length - 1)) == 0;
 }
 
 int openNew(const QString &path)

@@ -13,20 +13,20 @@ ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifes
         partials.put(entry);
 }
 
-// A file whose size and time the cache knows costs one look at the file system.
+// A file whose identity the cache knows costs one look at the file system.
 bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
                               const ContentHash::Value &expected,
                               const std::atomic<bool> *cancelled)
 {
     ContentHash::Value hash;
-    if (!cache->lookup(path, identity.size, identity.modified, &hash)) {
+    if (!cache->lookup(path, identity.size, identity.key(), &hash)) {
         ContentHash reading;
         FileIdentity after;
         if (!reading.addFile(path, -1, cancelled) || !FileIdentity::of(path, &after) ||
             after != identity)
             return false;
         hash = reading.value();
-        cache->store(path, identity.size, identity.modified, hash);
+        cache->store(path, identity.size, identity.key(), hash);
     }
     return hash == expected;
 }

@@ -3,6 +3,7 @@
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
+#include "receive/fileidentity.h"
 #include "receive/partialregistry.h"
 #include "receive/receivesession.h"
 #include "receive/savefolder.h"
@@ -270,7 +271,9 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     // What was verified is remembered, so that the next offer of it reads nothing.
     const QString verified = save + "/docs/new.txt";
     ContentHash::Value remembered;
-    QVERIFY(HashCache::shared().lookup(verified, 12, HashCache::modified(verified), &remembered));
+    FileIdentity identity;
+    QVERIFY(FileIdentity::of(verified, &identity));
+    QVERIFY(HashCache::shared().lookup(verified, 12, identity.key(), &remembered));
     QCOMPARE(remembered, hashOf("new contents"));
 }
 
