@@ -85,6 +85,8 @@ private slots:
     void keptPartial_data();
     void keptPartial();
     void zerosStayHoles();
+    void unknownHashIsCompared_data();
+    void unknownHashIsCompared();
     void replacedItems_data();
     void replacedItems();
 
@@ -308,6 +310,38 @@ void TestSaveFolder::zerosStayHoles()
     struct stat info;
     QCOMPARE(::stat(QFile::encodeName(save + "/sparse").constData(), &info), 0);
     QVERIFY2(info.st_blocks * 512 < data.size() / 4, QByteArray::number(qint64(info.st_blocks)));
+}
+
+// A file the sender has not hashed yet is compared only when something of its size is here, and
+// skipped only when the sender's hash, asked for afterwards, is the one of the file here.
+void TestSaveFolder::unknownHashIsCompared_data()
+{
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<bool>("skipped");
+    QTest::newRow("same contents") << QByteArray("same") << true;
+    QTest::newRow("same size, other contents") << QByteArray("SAME") << false;
+}
+
+void TestSaveFolder::unknownHashIsCompared()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, skipped);
+    prepare({"a=same", "b=other size"});
+    Manifest manifest = manifestOf({"F a=" + latin(sent), "F b=x", "F c=new"});
+    for (Manifest::Item &item : manifest.items)
+        item.hasHash = false;
+    QList<int> reported;
+    const std::atomic<bool> cancelled{false};
+    ReceivePlanner planner(SaveFolder(save, rule, {}), manifest, senderA, {}, cache.get());
+    planner.setProgress([&](int done, int total) { reported = {done, total}; });
+    const ReceivePlanner::Result first = planner.plan(&cancelled);
+    QCOMPARE(first.compare, QList<int>{0});
+    QCOMPARE(reported, (QList<int>{3, 3}));
+    const ReceivePlanner::Result last =
+        planner.finish(first, {{0, manifest.items.at(0).hash}}, &cancelled);
+    QVERIFY(last.compare.isEmpty());
+    QCOMPARE(last.plan.steps.at(0).action == TransferPlan::Skip, skipped);
+    QCOMPARE(last.plan.skippedFiles(), skipped ? 1 : 0);
 }
 
 // What the question under "overwrite" names: existing items the transfer would put anything in
