@@ -191,18 +191,21 @@ bool FileWriter::commit()
     if (fd < 0)
         return false;
     // The size is set last: holes at the end were only seeks.
-    if (!flushTail() || (partial && ::ftruncate(fd, logical) != 0) || ::close(fd) != 0) {
+    const bool closed = flushTail() && (!partial || ::ftruncate(fd, logical) == 0);
+    if (!closed)
         fail();
-        fd = -1;
-        return false;
-    }
+    const bool ok = ::close(fd) == 0 && closed;
     fd = -1;
     // rename(2) replaces the target in one step: the old file stays until the new is whole.
-    if (std::rename(QFile::encodeName(filePath).constData(),
-                    QFile::encodeName(finalPath).constData()) != 0)
-        return false;
-    partial = false;
-    return true;
+    if (ok && std::rename(QFile::encodeName(filePath).constData(),
+                          QFile::encodeName(finalPath).constData()) == 0) {
+        partial = false;
+        return true;
+    }
+    // A partial file that could not be put in place stays listed; it is cut back when taken up.
+    if (!partial)
+        ::unlink(QFile::encodeName(filePath).constData());
+    return false;
 }
 
 void FileWriter::cancel()
