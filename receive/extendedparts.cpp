@@ -63,7 +63,7 @@ bool ExtendedParts::fileBegin(int index, qint64 offset)
 {
     const Manifest::Item &item = manifest.items.at(index);
     const TransferPlan::Step &planStep = planned.plan.steps.at(index);
-    // The sender's own first bytes differ from what is kept here: the file comes whole.
+    // A sender may send a file whole that the plan resumes; its kept bytes come again.
     if (planStep.action == TransferPlan::Resume && offset == 0)
         extra += planStep.offset;
     ItemStorage::Partial partial;

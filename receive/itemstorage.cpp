@@ -8,8 +8,11 @@
 
 ItemStorage::ItemStorage(const SaveFolder &folder) : policy(folder) {}
 
+// An unsafe name is refused before it counts: the user sees what was wrong with it.
 bool ItemStorage::countRecord(const QString &record)
 {
+    if (!SaveFolder::isSafeName(record))
+        return add(record, QString(), StoredEntry::Refused);
     ++records;
     return recordLimit < 0 || records <= recordLimit || add(record, QString(), StoredEntry::Excess);
 }

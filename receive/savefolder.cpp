@@ -13,9 +13,11 @@ constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 
 const QString partialSuffix = QStringLiteral(".nubo-partial");
 
+} // namespace
+
 // Names are paths below the save folder; anything that could climb out of it is refused
 // before the file system is asked.
-bool isSafeName(const QString &name)
+bool SaveFolder::isSafeName(const QString &name)
 {
     if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\')))
         return false;
@@ -40,6 +42,8 @@ bool isSafeName(const QString &name)
     }
     return true;
 }
+
+namespace {
 
 bool isInside(const QString &path, const QString &folder)
 {

@@ -44,6 +44,8 @@ public:
     static QStringList ownFiles();
     // The hidden file beside `path` that an extended transfer writes it to.
     static QString partialPathOf(const QString &path);
+    // A name that cannot climb out of the folder it is put below, whatever the file system holds.
+    static bool isSafeName(const QString &name);
     // A last part that only the program itself writes: a partial file. (A temporary file's
     // random name is taken only when free, so a record of that name does no harm.)
     static bool isOwnName(const QString &fileName);
