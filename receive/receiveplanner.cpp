@@ -62,6 +62,8 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     }
     if (progress)
         progress(manifest.items.size(), manifest.items.size());
+    if (result.compare.isEmpty())
+        result.replaced = folder.replacedFiles(manifest, result.plan);
     return result;
 }
 
@@ -87,6 +89,7 @@ ReceivePlanner::Result ReceivePlanner::finish(const Result &first,
             resume(i, path, &result);
         }
     }
+    result.replaced = folder.replacedFiles(manifest, result.plan);
     return result;
 }
 

@@ -35,6 +35,8 @@ public:
         QHash<int, ContentHash> resumed;
         // What each skipped file was when compared: the body checks it is still that.
         QHash<int, FileIdentity> compared;
+        // What the plan would put in place of existing items, for the question.
+        SaveFolder::Replaced replaced;
         bool cancelled = false;
     };
     // Items looked at so far, and all.

@@ -463,10 +463,11 @@ void ReceiveServer::planned(quint64 id, bool valid, const Manifest &items,
     offer.skippedFiles = plan.skippedFiles();
     offer.skippedBytes = plan.skippedBytes(manifest);
     offer.resumedBytes = offer.size - offer.skippedBytes - moving;
-    SaveFolder folder(saveDir, clashRule, SaveFolder::ownFiles());
-    offer.overwrites = folder.replacedFiles(manifest, plan).count > 0;
+    offer.overwrites = result.replaced.count > 0;
     progressTotal = moving;
-    auto parts = std::make_unique<ExtendedParts>(folder, manifest, result, &partials, senderId);
+    auto parts =
+        std::make_unique<ExtendedParts>(SaveFolder(saveDir, clashRule, SaveFolder::ownFiles()),
+                                        manifest, result, &partials, senderId);
     parts->setHashCache(&HashCache::shared());
     extended = parts.get();
     store = std::move(parts);

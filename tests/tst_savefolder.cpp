@@ -368,8 +368,7 @@ void TestSaveFolder::replacedItems()
     this->rule = SettingsKeys::NameClash(rule);
     prepare({"a=x", "b=x", "c=x", "d=x", "e=x", "same=same"});
     const Manifest manifest = manifestOf(items);
-    const SaveFolder::Replaced replaced =
-        SaveFolder(save, this->rule, {}).replacedFiles(manifest, plan(manifest).plan);
+    const SaveFolder::Replaced replaced = plan(manifest).replaced;
     QCOMPARE(replaced.count, count);
     QCOMPARE(replaced.first, named);
 }
