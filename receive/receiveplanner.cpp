@@ -1,5 +1,6 @@
 #include "receive/receiveplanner.h"
 
+#include "protocol/extendedprotocol.h"
 #include "protocol/hashcache.h"
 
 #include <QFileInfo>
@@ -7,7 +8,8 @@
 ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
                                const QString &senderId, const QList<PartialRegistry::Entry> &kept,
                                HashCache *cache)
-    : folder(folder), manifest(manifest), senderId(senderId), partials(QString()), cache(cache)
+    : folder(folder), manifest(manifest), senderId(senderId), partials(QString()), cache(cache),
+      step(ExtendedProtocol::resumeStep)
 {
     for (const PartialRegistry::Entry &entry : kept)
         partials.put(entry);
@@ -102,7 +104,7 @@ bool ReceivePlanner::resume(int index, const QString &path, Result *result)
     FileIdentity partial;
     ContentHash carried;
     const QFileInfo target(path);
-    if (!kept || kept->finalPath != path ||
+    if (!kept || kept->finalPath != path || kept->saved % step != 0 ||
         !FileIdentity::of(SaveFolder::partialPathOf(path), &partial) ||
         partial.size < kept->saved ||
         ((target.exists() || target.isSymLink()) &&

@@ -45,6 +45,8 @@ public:
     ReceivePlanner(const SaveFolder &folder, const Manifest &manifest, const QString &senderId,
                    const QList<PartialRegistry::Entry> &partials, HashCache *cache);
     void setProgress(const Progress &report) { progress = report; }
+    // Where a kept state may be: ExtendedProtocol::resumeStep unless a test says otherwise.
+    void setResumeStep(qint64 bytes) { step = bytes; }
 
     Result plan(const std::atomic<bool> *cancelled);
     // The plan with the sender's hashes of the files in `first.compare`.
@@ -62,6 +64,7 @@ private:
     PartialRegistry partials;
     HashCache *cache;
     Progress progress;
+    qint64 step;
 };
 
 #endif // RECEIVEPLANNER_H

@@ -142,9 +142,10 @@ void TestSaveFolder::prepare(const QStringList &items)
 ReceivePlanner::Result TestSaveFolder::plan(const Manifest &manifest)
 {
     const std::atomic<bool> cancelled{false};
-    return ReceivePlanner(SaveFolder(save, rule, {}), manifest, senderA, partials->entries(),
-                          cache.get())
-        .plan(&cancelled);
+    ReceivePlanner planner(SaveFolder(save, rule, {}), manifest, senderA, partials->entries(),
+                           cache.get());
+    planner.setResumeStep(step);
+    return planner.plan(&cancelled);
 }
 
 bool TestSaveFolder::store(const Manifest &manifest, const ReceivePlanner::Result &planned,
