@@ -5,7 +5,7 @@
 #include "records/partialregistry.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveprogress.h"
-#include "receive/streamunpacker.h"
+#include "receive/storedentry.h"
 
 #include <QElapsedTimer>
 #include <QMap>

@@ -33,6 +33,8 @@ QString ReceiveHtml::entryProblem(const StoredEntry &entry)
         return tr("超出对方声明的项目数或大小：%1").arg(entry.name);
     case StoredEntry::Mismatch:
         return tr("文件校验失败，未保存：%1").arg(entry.name);
+    case StoredEntry::Changed:
+        return tr("文件在确认接收后被改动，已停止：%1").arg(entry.name);
     case StoredEntry::Resumed:
         break;
     case StoredEntry::Incomplete:
@@ -128,8 +130,11 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
                 QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
         links.clear();
     };
+    int unchanged = 0;
     for (const StoredEntry &entry : entries) {
-        if (entry.status == StoredEntry::Stored) {
+        if (entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'))) {
+            ++unchanged;
+        } else if (entry.status == StoredEntry::Stored) {
             links << link(entry.name, entry.storedPath) + clashNote(entry);
         } else if (entry.status == StoredEntry::Resumed) {
             flushLinks();
@@ -143,5 +148,7 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
         }
     }
     flushLinks();
+    if (unchanged > 0)
+        html += notice(tr("%1 个文件未改变，未再接收").arg(unchanged));
     return html;
 }

@@ -30,7 +30,7 @@ namespace {
 
 const QString headerFileName = QStringLiteral("header");
 
-// One read from the socket, handed to the unpacker and written to the item's file at once.
+// One read from the socket, handed to the store and written to the item's file at once.
 constexpr qint64 chunkSize = 1024 * 1024;
 // What Qt may hold of a transfer's connection. Kept small: Qt reads into memory it allocates
 // afresh, which costs a page fault per page, while drainSocket() reads the rest of what has come
@@ -152,7 +152,6 @@ bool ReceiveServer::listen(const QString &address, quint16 port, quint64 firstTr
         qDebug() << "listen" << extendedPort << extendedServer->errorString();
     stage = Stage::Header;
     writeHeaderFile(QByteArray());
-    partials = PartialRegistry();
     partials.clean(QDateTime::currentMSecsSinceEpoch());
     emit listened(firstTransfer, true, QString(),
                   extendedServer->isListening() ? extendedServer->serverPort() : 0);
@@ -181,8 +180,8 @@ void ReceiveServer::close()
     answerTimer.stop();
     reportTimer.stop();
     stopPlanner();
-    extended.reset();
-    unpacker.reset();
+    extended = nullptr;
+    store.reset();
     stage = Stage::Idle;
     stopping = false;
 }
@@ -378,14 +377,12 @@ void ReceiveServer::question(const QByteArray &bytes, bool extendedRequest)
         offer.overwrites = existing.exists() || existing.isSymLink();
     }
 
-    unpacker = std::make_unique<StreamUnpacker>(saveDir);
-    unpacker->setRecordLimit(offer.items);
-    unpacker->setDataLimit(offer.size);
-    unpacker->setNameClash(rule);
-    QStringList own;
-    for (const QString &name : SettingsKeys::workingFolderFiles())
-        own << QFileInfo(name).absoluteFilePath();
-    unpacker->setProtectedPaths(own);
+    clashRule = rule;
+    auto plain =
+        std::make_unique<PlainItemStream>(SaveFolder(saveDir, rule, SaveFolder::ownFiles()));
+    plain->setRecordLimit(offer.items);
+    plain->setDataLimit(offer.size);
+    store = std::move(plain);
     progressTotal = offer.size;
     if (extendedRequest)
         idleTimer.start(idleTimeoutMs);
@@ -411,37 +408,30 @@ void ReceiveServer::manifestArrived()
     QByteArray bytes = std::move(early);
     early = bytes.mid(int(manifestLength));
     bytes.truncate(int(manifestLength));
-    auto paths = std::make_shared<StreamUnpacker>(saveDir);
-    QStringList own;
-    for (const QString &name : SettingsKeys::workingFolderFiles())
-        own << QFileInfo(name).absoluteFilePath();
-    paths->setProtectedPaths(own);
-    const QString cleanSave = QDir::cleanPath(QFileInfo(saveDir).absoluteFilePath());
+    const SaveFolder folder(saveDir, clashRule, SaveFolder::ownFiles());
     const quint64 id = transfer;
     const qint64 items = offer.items;
     const qint64 size = offer.size;
     const QString sender = senderId;
-    const PartialRegistry kept = partials;
     std::atomic<bool> *cancelled = &planCancelled;
     planCancelled = false;
-    planner.reset(
-        QThread::create([this, bytes, paths, cleanSave, id, items, size, sender, kept, cancelled] {
-            QElapsedTimer clock;
-            clock.start();
-            Manifest parsed;
-            ReceivePlanner::Result result;
-            const bool valid = Manifest::parse(bytes, &parsed) && parsed.items.size() == items &&
-                               parsed.totalSize() == size;
-            const qint64 parsing = clock.elapsed();
-            if (valid)
-                result = ReceivePlanner::plan(*paths, cleanSave, parsed, sender, kept,
-                                              &HashCache::shared(), cancelled);
-            qDebug().noquote() << QStringLiteral("planned %1 items in %2 ms (manifest %3 ms)")
-                                      .arg(parsed.items.size())
-                                      .arg(clock.elapsed())
-                                      .arg(parsing);
-            post([=](ReceiveServer *self) { self->planned(id, valid, parsed, result); });
-        }));
+    planner.reset(QThread::create([this, bytes, folder, id, items, size, sender, cancelled] {
+        QElapsedTimer clock;
+        clock.start();
+        Manifest parsed;
+        ReceivePlanner::Result result;
+        const bool valid = Manifest::parse(bytes, &parsed) && parsed.items.size() == items &&
+                           parsed.totalSize() == size;
+        const qint64 parsing = clock.elapsed();
+        if (valid)
+            result = ReceivePlanner(folder, parsed, sender, &partials, &HashCache::shared())
+                         .plan(cancelled);
+        qDebug().noquote() << QStringLiteral("planned %1 items in %2 ms (manifest %3 ms)")
+                                  .arg(parsed.items.size())
+                                  .arg(clock.elapsed())
+                                  .arg(parsing);
+        post([=](ReceiveServer *self) { self->planned(id, valid, parsed, result); });
+    }));
     planner->setObjectName(QStringLiteral("receive plan"));
     planner->start();
 }
@@ -469,14 +459,14 @@ void ReceiveServer::planned(quint64 id, bool valid, const Manifest &items,
     offer.skippedFiles = plan.skippedFiles();
     offer.skippedBytes = plan.skippedBytes(manifest);
     offer.resumedBytes = offer.size - offer.skippedBytes - moving;
-    // A continued item is stored in place, whatever the rule would do to it.
-    if (result.continued.contains(offer.target))
-        offer.overwrites = false;
+    offer.overwrites = result.replaced.count > 0;
     progressTotal = moving;
-    unpacker->setContinuations(result.continued);
-    unpacker->setHashCache(&HashCache::shared());
-    extended = std::make_unique<ExtendedUnpacker>(unpacker.get(), manifest, plan, result.prefixes,
-                                                  &partials, senderId);
+    auto parts =
+        std::make_unique<ExtendedParts>(SaveFolder(saveDir, clashRule, SaveFolder::ownFiles()),
+                                        manifest, result, &partials, senderId);
+    parts->setHashCache(&HashCache::shared());
+    extended = parts.get();
+    store = std::move(parts);
     ask();
 }
 
@@ -571,14 +561,14 @@ void ReceiveServer::takeBody(const char *data, qint64 length)
     if (length <= 0)
         return;
     idleTimer.start(idleTimeoutMs);
-    if (!(extended ? extended->feed(data, length) : unpacker->feed(data, length))) {
+    if (!store->feed(data, length)) {
         qDebug() << "无法保存，断开连接";
-        const bool diskFull = unpacker->diskFull();
+        const bool diskFull = store->diskFull();
         resetConnection();
         finish(Failed, diskFull ? tr("磁盘空间已满，接收不完整！") : QString());
         return;
     }
-    if (extended ? extended->atEnd() : unpacker->atEnd()) {
+    if (store->atEnd()) {
         // Everything is stored: ending the connection from this side tells the sender so.
         socket->disconnect(this);
         socket->disconnectFromHost();
@@ -694,22 +684,19 @@ void ReceiveServer::senderClosed()
 
 void ReceiveServer::report()
 {
-    if (!unpacker)
+    if (!store)
         return;
-    const QList<StoredEntry> entries = unpacker->takeEntries();
+    const QList<StoredEntry> entries = store->takeEntries();
     if (!entries.isEmpty())
         emit itemsStored(transfer, entries);
     const qint64 total = progressTotal + (extended ? extended->extraBytes() : 0);
-    emit progress(transfer, qMin(unpacker->dataBytes(), total), total);
+    emit progress(transfer, qMin(store->dataBytes(), total), total);
 }
 
 // The input ended before the body did.
 void ReceiveServer::endInput()
 {
-    if (extended)
-        extended->finish();
-    else
-        unpacker->finish();
+    store->finish();
 }
 
 void ReceiveServer::finish(Outcome outcome, const QString &reason)
@@ -721,12 +708,13 @@ void ReceiveServer::finish(Outcome outcome, const QString &reason)
     stopPlanner();
     const bool wasExtended = bool(extended);
     if (wasExtended) {
-        extended.reset();
+        extended = nullptr;
+        store.reset();
         HashCache::shared().save();
     }
     manifest = Manifest();
     plan = TransferPlan();
-    unpacker.reset();
+    store.reset();
     early.clear();
     if (socket) {
         QTcpSocket *old = socket;

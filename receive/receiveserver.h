@@ -4,11 +4,11 @@
 #include "protocol/extendedprotocol.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
-#include "receive/extendedunpacker.h"
-#include "records/partialregistry.h"
+#include "receive/extendedparts.h"
+#include "receive/plainitemstream.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveplanner.h"
-#include "receive/streamunpacker.h"
+#include "records/partialregistry.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -158,7 +158,8 @@ private:
     Stage stage = Stage::Idle;
     QByteArray early;
     QByteArray buffer;
-    std::unique_ptr<StreamUnpacker> unpacker;
+    std::unique_ptr<TransferStore> store;
+    SettingsKeys::NameClash clashRule = SettingsKeys::NameClash::Overwrite;
     ReceiveOffer offer;
     qint64 progressTotal = 0;
     QString saveDir;
@@ -167,7 +168,7 @@ private:
     qint64 manifestLength = 0;
     Manifest manifest;
     TransferPlan plan;
-    std::unique_ptr<ExtendedUnpacker> extended;
+    ExtendedParts *extended = nullptr; // the store, when it is an extended one
     PartialRegistry partials;
     std::unique_ptr<QThread> planner;
     std::atomic<bool> planCancelled{false};

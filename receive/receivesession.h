@@ -3,7 +3,7 @@
 
 #include "receive/receiveoffer.h"
 #include "receive/receiveserver.h"
-#include "receive/streamunpacker.h"
+#include "receive/storedentry.h"
 
 #include <QHostAddress>
 #include <QObject>

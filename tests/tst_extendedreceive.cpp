@@ -3,6 +3,7 @@
 #include "protocol/transferplan.h"
 #include "protocol/transferreply.h"
 #include "receive/receivesession.h"
+#include "receive/savefolder.h"
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/partialregistry.h"
@@ -47,6 +48,7 @@ Manifest manifestOf(const QList<Item> &items)
         ContentHash hash;
         hash.add(item.data.constData(), item.data.size());
         entry.hash = hash.value();
+        entry.hasHash = true;
         manifest.items << entry;
     }
     return manifest;
@@ -77,10 +79,6 @@ private slots:
     void cleanup();
     void identicalFilesAreSkipped_data();
     void identicalFilesAreSkipped();
-    void cutKeepsThePartialFile_data();
-    void cutKeepsThePartialFile();
-    void cutFileIsContinued_data();
-    void cutFileIsContinued();
     void mismatchIsNotKept();
     void namesOutsideAreNeverCompared();
     void invalidManifestsAreRefused_data();
@@ -98,8 +96,6 @@ private:
     QByteArray body(const TransferPlan &plan, bool whole = false) const;
     void send(const QByteArray &bytes);
     void expectEnd(int count, ReceiveServer::Outcome outcome);
-    // A transfer of `data` as "big.bin" cut by the sender after `bytes`, which are stored.
-    void cutAfter(const QByteArray &data, int bytes, const QString &how = QStringLiteral("close"));
     ReceiveOffer lastOffer() const { return offers->last().at(1).value<ReceiveOffer>(); }
 
     std::unique_ptr<TempWorkDir> workDir;
@@ -197,7 +193,8 @@ QByteArray TestExtendedReceive::body(const TransferPlan &plan, bool whole) const
         if (sent.at(i).data.isNull() || step.action == TransferPlan::Skip)
             continue;
         const qint64 from = step.action == TransferPlan::Resume && !whole ? step.offset : 0;
-        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from));
+        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from)) +
+                 ExtendedProtocol::hashLine(hashOf(sent.at(i).data));
     }
     return bytes + ExtendedProtocol::endLine();
 }
@@ -215,41 +212,30 @@ void TestExtendedReceive::expectEnd(int count, ReceiveServer::Outcome outcome)
     QCOMPARE(ends->last().at(1).toInt(), int(outcome));
 }
 
-void TestExtendedReceive::cutAfter(const QByteArray &data, int bytes, const QString &how)
-{
-    offer({{"big.bin", data}});
-    const TransferPlan plan = accept();
-    QCOMPARE(plan.skippedFiles(), 0);
-    send(ExtendedProtocol::partLine(0, 0) + data.left(bytes));
-    QTRY_VERIFY(!progress->isEmpty() && progress->last().at(1).toLongLong() == bytes);
-    if (how == "kill")
-        return;
-    if (how == "cancel") {
-        session->cancel(offers->last().first().toULongLong());
-        QCOMPARE(peerEnd(*sender), SocketWait::Reset);
-    } else if (how == "reset") {
-        const struct linger hard = {1, 0};
-        ::setsockopt(int(sender->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        sender->abort();
-    } else {
-        sender->disconnectFromHost();
-    }
-    expectEnd(ends->size() + 1, ReceiveServer::Incomplete);
-}
-
 // Identical files are neither sent nor touched, and make their item a continuation: stored in
-// place whatever the name-clash rule would do with a folder of its name.
+// place, where each other file that meets one of its name obeys the rule.
 void TestExtendedReceive::identicalFilesAreSkipped_data()
 {
     QTest::addColumn<int>("rule");
-    QTest::newRow("overwrite") << int(SettingsKeys::NameClash::Overwrite);
-    QTest::newRow("keep both") << int(SettingsKeys::NameClash::KeepBoth);
-    QTest::newRow("skip") << int(SettingsKeys::NameClash::Skip);
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QByteArray>("changed");
+    QTest::newRow("overwrite") << int(SettingsKeys::NameClash::Overwrite)
+                               << QStringList{"changed.txt", "new.txt", "same.txt"}
+                               << QByteArray("after!");
+    QTest::newRow("keep both") << int(SettingsKeys::NameClash::KeepBoth)
+                               << QStringList{"changed (1).txt", "changed.txt", "new.txt",
+                                              "same.txt"}
+                               << QByteArray("before");
+    QTest::newRow("skip") << int(SettingsKeys::NameClash::Skip)
+                          << QStringList{"changed.txt", "new.txt", "same.txt"}
+                          << QByteArray("before");
 }
 
 void TestExtendedReceive::identicalFilesAreSkipped()
 {
     QFETCH(int, rule);
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, changed);
     QSettings config("config.ini", QSettings::IniFormat);
     SettingsKeys::setNameClash(config, SettingsKeys::NameClash(rule));
     config.sync();
@@ -270,86 +256,19 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(progress->last().at(2).toLongLong(), qint64(18));
 
     QCOMPARE(entriesOf(save), QStringList{"docs"});
-    QCOMPARE(entriesOf(save + "/docs"), (QStringList{"changed.txt", "new.txt", "same.txt"}));
+    QCOMPARE(entriesOf(save + "/docs"), files);
     QCOMPARE(contents(save + "/docs/changed.txt") + contents(save + "/docs/new.txt"),
-             QByteArray("after!new contents"));
-    // Only what came is listed; the unchanged file is in the offer's count.
+             changed + "new contents");
     for (const StoredEntry &entry : qAsConst(stored))
-        QVERIFY2(entry.name != QLatin1String("docs/same.txt"), qPrintable(entry.name));
+        QVERIFY2(entry.name != QLatin1String("docs/same.txt") ||
+                     entry.clash == StoredEntry::Unchanged,
+                 qPrintable(entry.name));
 
     // What was verified is remembered, so that the next offer of it reads nothing.
     const QString verified = save + "/docs/new.txt";
     ContentHash::Value remembered;
     QVERIFY(HashCache::shared().lookup(verified, FileIdentity::of(verified), &remembered));
     QCOMPARE(remembered, hashOf("new contents"));
-}
-
-// However an extended transfer is cut, the file being written stays, hidden, for the next one.
-void TestExtendedReceive::cutKeepsThePartialFile_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::newRow("sender closes") << "close";
-    QTest::newRow("sender resets") << "reset";
-    QTest::newRow("user cancels") << "cancel";
-    QTest::newRow("receiver killed while writing") << "kill";
-}
-
-void TestExtendedReceive::cutKeepsThePartialFile()
-{
-    QFETCH(QString, how);
-    const QByteArray data(300000, 'k');
-    cutAfter(data, 120000, how);
-    // A receiver killed now leaves what the records say now: the file was registered before its
-    // first byte was written.
-    PartialRegistry registry;
-    QCOMPARE(registry.entries().value(0).finalPath, save + "/big.bin");
-    if (how == "kill")
-        return;
-    QCOMPARE(stored.last().status, StoredEntry::Incomplete);
-    QCOMPARE(entriesOf(save), QStringList{".big.bin.nubo-partial"});
-    QCOMPARE(contents(save + "/.big.bin.nubo-partial"), data.left(120000));
-}
-
-// The next transfer of the same file from the same sender continues it where the sender's first
-// bytes hash alike; otherwise the file comes whole. Either way it ends verified and complete.
-void TestExtendedReceive::cutFileIsContinued_data()
-{
-    QTest::addColumn<QString>("senderId");
-    QTest::addColumn<bool>("whole"); // the sender's start differs from the kept bytes
-    QTest::addColumn<qint64>("moved");
-    QTest::newRow("same sender, same start") << senderA << false << qint64(200000);
-    QTest::newRow("same sender, start differs") << senderA << true << qint64(300000);
-    QTest::newRow("another sender") << "sender-b" << false << qint64(300000);
-}
-
-void TestExtendedReceive::cutFileIsContinued()
-{
-    QFETCH(QString, senderId);
-    QFETCH(bool, whole);
-    QFETCH(qint64, moved);
-    QByteArray data(300000, Qt::Uninitialized);
-    for (int i = 0; i < data.size(); ++i)
-        data[i] = char(i * 7 + i / 251);
-    cutAfter(data, 100000);
-    stored.clear();
-
-    offer({{"big.bin", data}}, senderId);
-    const bool resumed = senderId == senderA;
-    QCOMPARE(lastOffer().resumedBytes, resumed ? qint64(100000) : qint64(0));
-    const TransferPlan plan = accept();
-    if (resumed) {
-        QCOMPARE(plan.steps.at(0).action, TransferPlan::Resume);
-        QCOMPARE(plan.steps.at(0).offset, qint64(100000));
-    }
-    send(body(plan, whole));
-    QCOMPARE(peerEnd(*sender), SocketWait::Closed);
-    expectEnd(2, ReceiveServer::Complete);
-    QVERIFY(contents(save + "/big.bin") == data);
-    QCOMPARE(progress->last().at(1).toLongLong(), moved);
-    QCOMPARE(stored.first().status, resumed && !whole ? StoredEntry::Resumed : StoredEntry::Stored);
-    // A final path has one partial file: whoever completes it ends it.
-    QCOMPARE(entriesOf(save), QStringList{"big.bin"});
-    QVERIFY(PartialRegistry().entries().isEmpty());
 }
 
 void TestExtendedReceive::mismatchIsNotKept()

@@ -257,21 +257,25 @@ void TestReceiveHtml::entries()
                      entry.name.isEmpty());
 }
 
-// What the name-clash rule did follows the item's link, which leads to where the item is.
+// What the name-clash rule did follows the item's link, which leads to where the item is; inside
+// a folder stored in place it is said for each file, and unchanged files there are only counted.
 void TestReceiveHtml::clashNotes()
 {
     const QList<StoredEntry> entries{
         {"a<b>", "/save/a<b>", StoredEntry::Stored, StoredEntry::Replaced},
         {"c", "/save/c (1)", StoredEntry::Stored, StoredEntry::Renamed},
         {"d", "/save/d", StoredEntry::Stored, StoredEntry::Skipped},
-        {"e/f", "/save/e/f", StoredEntry::Stored, StoredEntry::Unchanged}};
+        {"e/f", "/save/e/f", StoredEntry::Stored, StoredEntry::Unchanged},
+        {"e/g", "/save/e/g (1)", StoredEntry::Stored, StoredEntry::Renamed},
+        {"e/h", "/save/e/h", StoredEntry::Stored, StoredEntry::Unchanged},
+        {"i", "/save/i", StoredEntry::Stored, StoredEntry::Unchanged}};
     const QString html = ReceiveHtml::entries(entries);
-    QCOMPARE(
-        plainTextOf(html).split('\n'),
-        QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/f（未改变，已跳过）")
-            .split('\n'));
+    QCOMPARE(plainTextOf(html).split('\n'),
+             QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/g（已另存为 g "
+                               "(1)）\ni（未改变，已跳过）\n2 个文件未改变，未再接收")
+                 .split('\n'));
     const QList<Anchor> anchors = anchorsOf(html);
-    QCOMPARE(anchors.size(), 4);
+    QCOMPARE(anchors.size(), 5);
     QCOMPARE(QUrl(anchors.at(1).href).toLocalFile(), QString("/save/c (1)"));
 }
 

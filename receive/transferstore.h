@@ -1,0 +1,31 @@
+#ifndef TRANSFERSTORE_H
+#define TRANSFERSTORE_H
+
+#include "receive/storedentry.h"
+
+#include <QList>
+#include <QString>
+
+// Where the receive engine puts a transfer's body as it arrives, plain or extended alike.
+class TransferStore
+{
+public:
+    virtual ~TransferStore() = default;
+
+    // False once storing has ended in a failure; what was stored before stays.
+    virtual bool feed(const char *data, qint64 length) = 0;
+    // The input ended before the body did: the file being written is dropped, or kept for a
+    // later transfer where the body allows that.
+    virtual void finish() = 0;
+    virtual bool atEnd() const = 0;
+    virtual bool failed() const = 0;
+    virtual bool diskFull() const = 0;
+    // Why storing failed, in the user's words; empty while it has not.
+    virtual QString failure() const = 0;
+    // Bytes of file contents taken so far.
+    virtual qint64 dataBytes() const = 0;
+    // The entries added since the last call.
+    virtual QList<StoredEntry> takeEntries() = 0;
+};
+
+#endif // TRANSFERSTORE_H
