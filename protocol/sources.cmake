@@ -1,4 +1,5 @@
 list(APPEND NUBO_SOURCES
+    protocol/decimal.h protocol/decimal.cpp
     protocol/formatsize.h protocol/formatsize.cpp
     protocol/ratemeter.h protocol/ratemeter.cpp
     protocol/transferrequest.h protocol/transferrequest.cpp
@@ -12,4 +13,5 @@ list(APPEND NUBO_SOURCES
     protocol/transferplan.h protocol/transferplan.cpp
     protocol/extendedprotocol.h protocol/extendedprotocol.cpp
     protocol/extendedbodyreader.h protocol/extendedbodyreader.cpp
+    protocol/socketreset.h protocol/socketreset.cpp
 )
