@@ -1,0 +1,621 @@
+#include "receive/incomingtransfer.h"
+
+#include "protocol/decimal.h"
+#include "protocol/extendedprotocol.h"
+#include "protocol/formatsize.h"
+#include "protocol/hashcache.h"
+#include "protocol/socketreset.h"
+#include "protocol/transferreply.h"
+#include "protocol/transferrequest.h"
+#include "receive/extendedreplies.h"
+#include "receive/unpackersink.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QStorageInfo>
+#include <QTcpSocket>
+
+#include <limits>
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// One read from the socket, handed to the sink and written at once.
+constexpr qint64 chunkSize = 1024 * 1024;
+// What Qt may hold of a connection. Kept small: a peer cannot fill memory before it is asked
+// about, and while storing, drainSocket() reads the rest into one buffer used again and again, so
+// that a slow disk holds the sender back through the system's own socket buffer.
+constexpr qint64 readBufferBytes = 64 * 1024;
+
+QString requestText(const QByteArray &bytes)
+{
+    const int nul = bytes.indexOf('\0');
+    return QString::fromUtf8(nul >= 0 ? bytes.left(nul) : bytes);
+}
+
+void writeHeaderFile(const QByteArray &bytes)
+{
+    QFile file(QStringLiteral("header"));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+}
+
+QString checkSaveDir(const QString &saveDir, qint64 needed)
+{
+    if (saveDir.isEmpty() || (!QFileInfo(saveDir).isDir() && !QDir().mkpath(saveDir)))
+        return IncomingTransfer::tr("保存路径不存在且无法创建：%1，拒绝传输！").arg(saveDir);
+    const QFileInfo info(saveDir);
+    if (!info.isDir() || !info.isWritable())
+        return IncomingTransfer::tr("保存路径不可写：%1，拒绝传输！").arg(saveDir);
+    const QStorageInfo storage(saveDir);
+    if (storage.isValid() && storage.bytesAvailable() >= 0 && storage.bytesAvailable() < needed)
+        return IncomingTransfer::tr("保存路径空间不足（需要 %1，可用 %2），拒绝传输！")
+            .arg(formatSize(needed), formatSize(storage.bytesAvailable()));
+    return QString();
+}
+
+} // namespace
+
+qint64 IncomingTransfer::manifestLimit(qint64 items)
+{
+    return qMin<qint64>(Manifest::maxBytes,
+                        4096 + qBound<qint64>(0, items, Manifest::maxItems) * 512);
+}
+
+IncomingTransfer::IncomingTransfer(QTcpSocket *socket, bool extended, int requestMs,
+                                   PlanPool *planners, QObject *parent)
+    : QObject(parent), socket(socket), extended(extended), planners(planners)
+{
+    socket->setParent(this);
+    socket->setReadBufferSize(readBufferBytes);
+    connect(socket, &QTcpSocket::readyRead, this, &IncomingTransfer::readSocket);
+    connect(socket, &QTcpSocket::disconnected, this, &IncomingTransfer::senderClosed);
+    for (QTimer *timer : {&deadline, &quiet, &answerTimer, &idleTimer, &lingerTimer})
+        timer->setSingleShot(true);
+    // A coarse timer may fire a little early; the quiet period is a promise to the sender.
+    quiet.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, this, &IncomingTransfer::requestTimedOut);
+    connect(&quiet, &QTimer::timeout, this, &IncomingTransfer::requestIn);
+    connect(&answerTimer, &QTimer::timeout, this, &IncomingTransfer::answerTimedOut);
+    connect(&idleTimer, &QTimer::timeout, this, &IncomingTransfer::idleTimedOut);
+    connect(&signTimer, &QTimer::timeout, this, [this] {
+        this->socket->write(
+            ExtendedReplies::planning(ticket ? ticket->done.load() : 0, offer.items));
+    });
+    reportTimer.setInterval(reportIntervalMs);
+    connect(&reportTimer, &QTimer::timeout, this, &IncomingTransfer::report);
+    connect(&lingerTimer, &QTimer::timeout, this, [this] {
+        SocketReset::reset(this->socket);
+        gone();
+    });
+    deadline.start(requestMs);
+}
+
+IncomingTransfer::~IncomingTransfer()
+{
+    if (ticket)
+        ticket->withdraw();
+}
+
+QString IncomingTransfer::senderName() const
+{
+    return TransferRequest::parseHeader(requestText(header)).value(QStringLiteral("sender-name"));
+}
+
+QString IncomingTransfer::peerAddress() const
+{
+    return socket->peerAddress().toString();
+}
+
+void IncomingTransfer::readSocket()
+{
+    if (ready) {
+        holdEarly();
+        return;
+    }
+    switch (current) {
+    case Stage::Request:
+        readRequest();
+        break;
+    case Stage::Manifest:
+        readManifest();
+        break;
+    case Stage::Plan:
+    case Stage::Question:
+        holdEarly();
+        break;
+    case Stage::Store:
+        readBody();
+        break;
+    case Stage::End:
+        // Read and dropped, so that a sender still writing reaches its close.
+        while (socket->bytesAvailable() > 0 && socket->read(readBufferBytes).size() > 0) {
+        }
+        break;
+    }
+}
+
+void IncomingTransfer::readRequest()
+{
+    const int searchFrom = qMax(0, header.size() - 3);
+    header += socket->read(maxHeaderBytes + 1 - header.size());
+    const int end = header.indexOf("\r\n\r\n", searchFrom);
+    if (end >= 0 && end + 4 <= maxHeaderBytes) {
+        early = header.mid(end + 4);
+        header.truncate(end + 4);
+        requestIn();
+    } else if (header.size() > maxHeaderBytes) {
+        drop("请求头过长");
+    } else if (!extended) {
+        // Our own copies always end their requests with the empty line.
+        quiet.start(settings.quietMs);
+    }
+}
+
+void IncomingTransfer::requestIn()
+{
+    if (current != Stage::Request)
+        return;
+    quiet.stop();
+    if (!extended) {
+        becomeReady();
+        return;
+    }
+    const QMap<QString, QString> fields = TransferRequest::parseHeader(requestText(header));
+    qint64 items = 0;
+    Decimal::parse(fields.value(QStringLiteral("Items-Number")), &items, Manifest::maxItems);
+    senderId = fields.value(QStringLiteral("Nubo-Sender-Id"));
+    // Judged before anything of the manifest is held: a peer gets memory only in proportion to
+    // what it offers.
+    if (senderId.isEmpty() || !Decimal::parse(fields.value(QStringLiteral("Manifest-Length")),
+                                              &manifestLength, manifestLimit(items))) {
+        qDebug() << "拒绝"
+                 << "清单过大或请求无效" << peerAddress();
+        closeAfterReply(ExtendedReplies::refuse(tr("请求无效，拒绝传输！")));
+        return;
+    }
+    current = Stage::Manifest;
+    manifestBytes = std::move(early);
+    early = QByteArray();
+    readManifest();
+}
+
+void IncomingTransfer::readManifest()
+{
+    if (manifestBytes.size() < manifestLength)
+        manifestBytes += socket->read(manifestLength - manifestBytes.size());
+    if (manifestBytes.size() > manifestLength) {
+        early = manifestBytes.mid(int(manifestLength));
+        manifestBytes.truncate(int(manifestLength));
+    }
+    if (manifestBytes.size() == manifestLength)
+        becomeReady();
+}
+
+void IncomingTransfer::becomeReady()
+{
+    // The receiver's own time to plan and ask does not count against the sender.
+    deadline.stop();
+    ready = true;
+    if (holdEarly())
+        emit arrived();
+}
+
+// Bytes that come before the answer, up to a small limit; false once that was passed.
+bool IncomingTransfer::holdEarly()
+{
+    while (socket->bytesAvailable() > 0 || early.size() > maxEarlyBytes) {
+        if (early.size() > maxEarlyBytes) {
+            if (transfer == 0) {
+                drop("应答前收到过多数据");
+            } else {
+                finish(ReceiveOutcome::Failed, tr("对方在确认前就发送了大量数据，已断开连接！"));
+                SocketReset::reset(socket);
+                gone();
+            }
+            return false;
+        }
+        early += socket->read(maxEarlyBytes + 1 - early.size());
+    }
+    return true;
+}
+
+void IncomingTransfer::start(quint64 id, const ReceiveSettings &taken, PartialRegistry *kept)
+{
+    transfer = id;
+    ready = false;
+    // Taken now, so that a change made while the transfer runs cannot mix two rules in it.
+    settings = taken;
+    partials = kept;
+    if (!extended)
+        writeHeaderFile(header);
+    if (!judge())
+        return;
+    if (extended)
+        plan();
+    else
+        ask();
+}
+
+bool IncomingTransfer::judge()
+{
+    const QString text = requestText(header);
+    const QMap<QString, QString> fields = TransferRequest::parseHeader(text);
+    qint64 size = 0;
+    qint64 items = 0;
+    if (!Decimal::parse(fields.value(QStringLiteral("Content-Length")), &size) ||
+        !Decimal::parse(fields.value(QStringLiteral("Items-Number")), &items,
+                        std::numeric_limits<int>::max()) ||
+        items < 1) {
+        refuseWith(tr("请求无效，拒绝传输！"));
+        return false;
+    }
+    // What an extended transfer needs is known once its plan is.
+    const QString problem = checkSaveDir(settings.saveDir, extended ? 0 : spaceNeeded(size, items));
+    if (!problem.isEmpty()) {
+        refuseWith(problem);
+        return false;
+    }
+    offer.sender = fields.value(QStringLiteral("sender-name"));
+    offer.target = TransferRequest::parseTarget(text);
+    offer.isFile =
+        fields.value(QStringLiteral("Content-Type")) == QLatin1String("application/file");
+    offer.size = size;
+    offer.items = int(items);
+    qint64 files = 0;
+    if (Decimal::parse(fields.value(QStringLiteral("Files-Number")), &files, items))
+        offer.files = int(files);
+    if (settings.nameClash == SettingsKeys::NameClash::Overwrite && !offer.target.isEmpty() &&
+        !offer.target.contains(QLatin1Char('/'))) {
+        const QFileInfo existing(settings.saveDir + QLatin1Char('/') + offer.target);
+        if (existing.exists() || existing.isSymLink())
+            offer.replaced = QStringList{offer.target};
+    }
+    sink = std::make_unique<UnpackerSink>(settings.saveDir, settings.nameClash, offer.items,
+                                          offer.size);
+    progressTotal = offer.size;
+    return true;
+}
+
+void IncomingTransfer::plan()
+{
+    current = Stage::Plan;
+    PlanPool::Input input;
+    input.manifest = std::move(manifestBytes);
+    manifestBytes = QByteArray();
+    input.items = offer.items;
+    input.size = offer.size;
+    input.saveDir = settings.saveDir;
+    input.nameClash = settings.nameClash;
+    input.senderId = senderId;
+    input.partials = *partials;
+    input.beforePlan = settings.beforePlan;
+    socket->write(ExtendedReplies::planning(0, offer.items));
+    signTimer.start(settings.planSignMs);
+    ticket = planners->start(std::move(input), [this](const PlanPool::Result &result) {
+        // Runs in the planner's thread, while the ticket holds this object alive.
+        QMetaObject::invokeMethod(
+            this, [this, result] { planned(result); }, Qt::QueuedConnection);
+    });
+}
+
+void IncomingTransfer::planned(const PlanPool::Result &result)
+{
+    if (current != Stage::Plan)
+        return;
+    signTimer.stop();
+    ticket.reset();
+    if (!result.valid || result.plan.cancelled) {
+        refuseWith(tr("请求无效，拒绝传输！"));
+        return;
+    }
+    manifest = result.manifest;
+    transferPlan = result.plan.plan;
+    const qint64 moving = transferPlan.bytesToSend(manifest);
+    const QString problem = checkSaveDir(
+        settings.saveDir, spaceNeeded(moving, manifest.items.size() - transferPlan.skippedFiles()));
+    if (!problem.isEmpty()) {
+        refuseWith(problem);
+        return;
+    }
+    offer.extended = true;
+    offer.skippedFiles = transferPlan.skippedFiles();
+    offer.skippedBytes = transferPlan.skippedBytes(manifest);
+    offer.resumedBytes = offer.size - offer.skippedBytes - moving;
+    offer.replaced = result.replaced;
+    progressTotal = moving;
+    sink->expectParts(manifest, transferPlan, result.plan.prefixes, result.plan.continued, partials,
+                      senderId);
+    ask();
+}
+
+void IncomingTransfer::ask()
+{
+    current = Stage::Question;
+    // The answer's time starts as the question shows, and the sender hears of it then.
+    if (extended)
+        socket->write(ExtendedReplies::asking());
+    offer.answerMs = settings.answerMs;
+    answerTimer.start(settings.answerMs);
+    emit asking();
+    emit offered(transfer, offer);
+}
+
+void IncomingTransfer::accept()
+{
+    if (current != Stage::Question)
+        return;
+    answerTimer.stop();
+    socket->write(extended ? ExtendedReplies::accept(transferPlan.toBytes())
+                           : TransferReply::accept());
+    current = Stage::Store;
+    // Any close from here on but the one after the last byte is stored tells the sender that
+    // not everything arrived, also the one Qt makes when the sender's end closes early.
+    SocketReset::arm(socket);
+    idleTimer.start(settings.idleMs);
+    reportTimer.start();
+    emit progress(transfer, 0, progressTotal);
+    const QByteArray pushed = std::move(early);
+    early = QByteArray();
+    takeBody(pushed.constData(), pushed.size());
+    if (current == Stage::Store)
+        readBody();
+}
+
+void IncomingTransfer::refuse()
+{
+    if (current != Stage::Question)
+        return;
+    finish(ReceiveOutcome::Refused, QString());
+    closeAfterReply(extended ? ExtendedReplies::refuse(QString()) : TransferReply::refusal());
+}
+
+void IncomingTransfer::cancel()
+{
+    if (current == Stage::Plan || current == Stage::Question)
+        refuse();
+    else if (current == Stage::Store)
+        failStore(ReceiveOutcome::Incomplete, tr("已取消接收。"), tr("接收方已取消接收"));
+}
+
+void IncomingTransfer::refuseBusy()
+{
+    qDebug() << "拒绝"
+             << "正在传输" << peerAddress();
+    closeAfterReply(extended ? ExtendedReplies::refuse(tr("接收方正在接收其他文件，请稍后再试"))
+                             : TransferReply::refusal());
+}
+
+void IncomingTransfer::setRequestDeadline(int ms, bool takeWhatCame)
+{
+    takeAtDeadline = takeWhatCame;
+    if (!ready && (current == Stage::Request || current == Stage::Manifest))
+        deadline.start(ms);
+}
+
+void IncomingTransfer::close()
+{
+    if (current == Stage::Store) {
+        failStore(ReceiveOutcome::Incomplete, tr("已取消接收。"), tr("接收方已取消接收"));
+    } else if (current == Stage::Plan || current == Stage::Question) {
+        finish(ReceiveOutcome::Refused, QString());
+    }
+    current = Stage::End;
+    lingerTimer.stop();
+    socket->disconnect(this);
+    SocketReset::reset(socket);
+    gone();
+}
+
+void IncomingTransfer::readBody()
+{
+    while (current == Stage::Store && socket->bytesAvailable() > 0) {
+        if (buffer.size() != chunkSize)
+            buffer.resize(int(chunkSize));
+        const qint64 got = socket->read(buffer.data(), chunkSize);
+        if (got <= 0)
+            return;
+        takeBody(buffer.constData(), got);
+        drainSocket();
+    }
+}
+
+// Qt takes what the system holds at each readiness, often a few segments, and a turn of the
+// event loop each costs more than the copy: once Qt's buffer is empty, the body is read straight
+// from the connection in large pieces until nothing more is there. The end of the connection is
+// not taken here; it stays for Qt to see.
+void IncomingTransfer::drainSocket()
+{
+#ifdef Q_OS_UNIX
+    constexpr int maxPiecesPerTurn = 16; // lets timers and a cancel in between
+    for (int piece = 0; piece < maxPiecesPerTurn; ++piece) {
+        if (current != Stage::Store || socket->bytesAvailable() > 0 ||
+            socket->socketDescriptor() == -1)
+            return;
+        const ssize_t got = ::recv(int(socket->socketDescriptor()), buffer.data(),
+                                   size_t(buffer.size()), MSG_DONTWAIT);
+        if (got <= 0)
+            return;
+        takeBody(buffer.constData(), got);
+    }
+#endif
+}
+
+void IncomingTransfer::takeBody(const char *data, qint64 length)
+{
+    if (length <= 0)
+        return;
+    idleTimer.start(settings.idleMs);
+    if (!sink->feed(data, length)) {
+        qDebug() << "无法保存，断开连接";
+        const QString reason = sink->diskFull() ? tr("磁盘空间已满，接收不完整！") : QString();
+        failStore(ReceiveOutcome::Failed, reason,
+                  reason.isEmpty() ? tr("接收方未能保存全部项目") : reason);
+        return;
+    }
+    if (sink->atEnd())
+        succeed();
+}
+
+void IncomingTransfer::succeed()
+{
+    finish(ReceiveOutcome::Complete, QString());
+    SocketReset::disarm(socket);
+    // Everything is stored: ending the connection from this side tells the sender so.
+    closeAfterReply(extended ? ExtendedReplies::done() : QByteArray());
+}
+
+// The input ends here and what it left is kept as far as it can be: an extended file begun stays
+// as a partial file. The sender hears why, and then the reset.
+void IncomingTransfer::failStore(Outcome outcome, const QString &reason, const QString &peerReason)
+{
+    if (!sink->failed())
+        sink->finish();
+    finish(outcome, reason);
+    if (extended && socket->state() == QAbstractSocket::ConnectedState) {
+        socket->write(ExtendedReplies::failed(peerReason));
+        socket->flush();
+        lingerTimer.start(failLingerMs);
+    } else {
+        SocketReset::reset(socket);
+        gone();
+    }
+}
+
+void IncomingTransfer::senderClosed()
+{
+    qDebug() << "客户端断开连接";
+    switch (current) {
+    case Stage::Request:
+    case Stage::Manifest:
+        gone();
+        break;
+    case Stage::Plan:
+    case Stage::Question:
+        finish(ReceiveOutcome::SenderLeft, QString());
+        gone();
+        break;
+    case Stage::Store:
+        readBody(); // what arrived together with the close
+        if (current == Stage::Store) {
+            // Qt has reset the connection already: it was armed when the body began.
+            sink->finish();
+            finish(ReceiveOutcome::Incomplete, QString());
+        }
+        gone();
+        break;
+    case Stage::End:
+        gone();
+        break;
+    }
+}
+
+void IncomingTransfer::requestTimedOut()
+{
+    if (takeAtDeadline)
+        becomeReady(); // to be refused as busy, naming its sender if it said who it is
+    else
+        drop("请求超时");
+}
+
+void IncomingTransfer::answerTimedOut()
+{
+    if (current != Stage::Question)
+        return;
+    // No reply on the plain port: the sender then tells "no answer" from a refusal.
+    finish(ReceiveOutcome::Unanswered, QString());
+    closeAfterReply(extended ? ExtendedReplies::refuse(tr("对方未在时限内回答")) : QByteArray());
+}
+
+void IncomingTransfer::idleTimedOut()
+{
+    if (current == Stage::Store)
+        failStore(ReceiveOutcome::Incomplete, tr("对方长时间没有发送数据，已断开连接。"),
+                  tr("接收方长时间没有收到数据"));
+}
+
+void IncomingTransfer::report()
+{
+    if (!sink)
+        return;
+    const QList<StoredEntry> entries = sink->takeEntries();
+    if (!entries.isEmpty())
+        emit itemsStored(transfer, entries);
+    const qint64 total = progressTotal + sink->extraBytes();
+    emit progress(transfer, qMin(sink->dataBytes(), total), total);
+}
+
+void IncomingTransfer::refuseWith(const QString &reason, Outcome outcome)
+{
+    qDebug() << "拒绝" << reason;
+    finish(outcome, reason);
+    closeAfterReply(extended ? ExtendedReplies::refuse(reason) : TransferReply::refusal());
+}
+
+// Ends a connection that was never handed the receiver: nothing of it is reported.
+void IncomingTransfer::drop(const char *why)
+{
+    if (current == Stage::End)
+        return;
+    qDebug() << "断开" << why << peerAddress();
+    current = Stage::End;
+    socket->abort();
+    gone();
+}
+
+void IncomingTransfer::finish(Outcome outcome, const QString &reason)
+{
+    if (endedOnce)
+        return;
+    endedOnce = true;
+    report();
+    current = Stage::End;
+    for (QTimer *timer : {&deadline, &quiet, &answerTimer, &idleTimer, &signTimer, &reportTimer})
+        timer->stop();
+    if (ticket) {
+        ticket->withdraw();
+        ticket.reset();
+    }
+    const bool stored = sink && manifest.items.size() > 0;
+    sink.reset();
+    // The memory a transfer held goes with it, not with the next one.
+    header = manifestBytes = early = buffer = QByteArray();
+    manifest = Manifest();
+    if (!extended)
+        writeHeaderFile(QByteArray());
+    if (stored) {
+        partials->save();
+        HashCache::shared().save();
+    }
+    emit ended(transfer, outcome, reason);
+    // What a cut left can be continued from now on; the view lists it under the waiting lines.
+    if (stored && !partials->entries().isEmpty())
+        emit partialsKept(transfer, partials->entries());
+}
+
+void IncomingTransfer::closeAfterReply(const QByteArray &reply)
+{
+    current = Stage::End;
+    ready = false;
+    deadline.stop();
+    quiet.stop();
+    socket->write(reply);
+    // Senders may keep their end open: this end closes once the reply has left.
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        gone();
+}
+
+void IncomingTransfer::gone()
+{
+    if (reported)
+        return;
+    reported = true;
+    emit finished();
+}
