@@ -70,8 +70,9 @@ qint64 IncomingTransfer::manifestLimit(qint64 items)
 
 IncomingTransfer::IncomingTransfer(QTcpSocket *socket, bool extended, int requestMs,
                                    PlanPool *planners, QObject *parent)
-    : QObject(parent), socket(socket), extended(extended), planners(planners)
+    : QObject(parent), socket(socket), extended(extended), planners(planners), requestMs(requestMs)
 {
+    connected.start();
     socket->setParent(this);
     socket->setReadBufferSize(readBufferBytes);
     connect(socket, &QTcpSocket::readyRead, this, &IncomingTransfer::readSocket);
@@ -396,7 +397,7 @@ void IncomingTransfer::setRequestDeadline(int ms, bool takeWhatCame)
 {
     takeAtDeadline = takeWhatCame;
     if (!ready && (current == Stage::Request || current == Stage::Manifest))
-        deadline.start(ms);
+        deadline.start(int(qBound<qint64>(0, requestMs - connected.elapsed(), ms)));
 }
 
 void IncomingTransfer::close()

@@ -11,6 +11,7 @@
 #include "receive/storedentry.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -63,8 +64,9 @@ public:
     // The receiver is its own from here on, under `id` and with what the view set at this time.
     void start(quint64 id, const ReceiveSettings &settings, PartialRegistry *partials);
     void refuseBusy();
-    // Gives the request from now on at most `ms` to come in; when `takeWhatCame`, what came by
-    // then is taken as the request, else the connection is dropped.
+    // Gives the request from now on at most `ms` to come in, and never more than its time from
+    // connect; when `takeWhatCame`, what came by then is taken as the request, else the
+    // connection is dropped.
     void setRequestDeadline(int ms, bool takeWhatCame);
     void accept();
     void refuse();
@@ -122,6 +124,8 @@ private:
     bool endedOnce = false; // ended() emitted
     bool reported = false;  // finished() emitted
     quint64 transfer = 0;
+    QElapsedTimer connected;
+    int requestMs;
     QTimer deadline;
     QTimer quiet;
     QTimer answerTimer;
