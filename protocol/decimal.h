@@ -15,8 +15,7 @@ class Decimal
 public:
     static constexpr qint64 maxValue = std::numeric_limits<qint64>::max();
 
-    static bool parse(const char *text, qsizetype length, qint64 *value,
-                      qint64 limit = maxValue);
+    static bool parse(const char *text, qsizetype length, qint64 *value, qint64 limit = maxValue);
     static bool parse(const QByteArray &text, qint64 *value, qint64 limit = maxValue)
     {
         return parse(text.constData(), text.size(), value, limit);

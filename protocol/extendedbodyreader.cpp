@@ -1,5 +1,6 @@
 #include "protocol/extendedbodyreader.h"
 
+#include "protocol/decimal.h"
 #include "protocol/extendedprotocol.h"
 
 #include <cstring>
@@ -32,11 +33,8 @@ bool ExtendedBodyReader::feed(const char *bytes, qint64 length)
             remaining -= take;
             data += take;
             if (remaining == 0) {
-                const int done = current;
+                hashDue = current;
                 current = -1;
-                next = done + 1;
-                if (!handler->fileEnd(done))
-                    return fail(HandlerFailed);
             }
             continue;
         }
@@ -45,7 +43,7 @@ bool ExtendedBodyReader::feed(const char *bytes, qint64 length)
         line.append(bytes, int(take));
         bytes += take;
         length -= take;
-        if (line.size() > ExtendedProtocol::maxPartLine)
+        if (line.size() > maxLine)
             return fail(BadLine);
         if (newline) {
             const QByteArray whole = line;
@@ -78,36 +76,52 @@ bool ExtendedBodyReader::passUpTo(int index)
 
 bool ExtendedBodyReader::takeLine(const QByteArray &text)
 {
+    const QByteArray bare = text.left(text.size() - 1);
+    if (hashDue >= 0)
+        return takeHash(bare);
     if (text == ExtendedProtocol::endLine()) {
         if (!passUpTo(manifest.items.size()))
             return false;
         ended = true;
         return true;
     }
-    const QList<QByteArray> fields = text.left(text.size() - 1).split(' ');
-    bool indexOk = false;
-    bool offsetOk = false;
-    const int index = fields.size() == 3 ? fields.at(1).toInt(&indexOk) : -1;
-    const qint64 offset = fields.size() == 3 ? fields.at(2).toLongLong(&offsetOk) : -1;
-    if (fields.size() != 3 || fields.at(0) != "P" || !indexOk || !offsetOk)
+    return takePart(bare);
+}
+
+bool ExtendedBodyReader::takeHash(const QByteArray &text)
+{
+    ContentHash::Value sent;
+    if (!text.startsWith("H ") || !ContentHash::Value::fromHex(text.mid(2), &sent))
         return fail(BadLine);
-    if (index < next || index >= manifest.items.size() || !manifest.items.at(index).isFile ||
-        plan.steps.at(index).action == TransferPlan::Skip)
+    const int done = hashDue;
+    hashDue = -1;
+    next = done + 1;
+    return handler->fileEnd(done, sent) || fail(HandlerFailed);
+}
+
+bool ExtendedBodyReader::takePart(const QByteArray &text)
+{
+    const QList<QByteArray> fields = text.split(' ');
+    qint64 index = -1;
+    qint64 offset = -1;
+    if (fields.size() != 3 || fields.at(0) != "P" ||
+        !Decimal::parse(fields.at(1), &index, manifest.items.size()) ||
+        !Decimal::parse(fields.at(2), &offset))
+        return fail(BadLine);
+    if (index < next || index >= manifest.items.size() || !manifest.items.at(int(index)).isFile ||
+        plan.steps.at(int(index)).action == TransferPlan::Skip)
         return fail(WrongPart);
-    const TransferPlan::Step &step = plan.steps.at(index);
+    const TransferPlan::Step &step = plan.steps.at(int(index));
     if (offset != 0 && !(step.action == TransferPlan::Resume && offset == step.offset))
         return fail(WrongOffset);
-    if (!passUpTo(index))
+    if (!passUpTo(int(index)))
         return false;
-    if (!handler->fileBegin(index, offset))
+    if (!handler->fileBegin(int(index), offset))
         return fail(HandlerFailed);
-    current = index;
-    remaining = manifest.items.at(index).size - offset;
-    if (remaining == 0) {
-        current = -1;
-        next = index + 1;
-        if (!handler->fileEnd(index))
-            return fail(HandlerFailed);
-    }
+    remaining = manifest.items.at(int(index)).size - offset;
+    if (remaining == 0)
+        hashDue = int(index);
+    else
+        current = int(index);
     return true;
 }

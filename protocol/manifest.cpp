@@ -1,41 +1,26 @@
 #include "protocol/manifest.h"
 
+#include "protocol/decimal.h"
+#include "protocol/itemname.h"
+
 #include <QSet>
 
 #include <limits>
 
 namespace {
 
-bool isSpace(QChar c)
+bool parseVersion(const QByteArray &hex, quint64 *version)
 {
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') ||
-           c == QLatin1Char('\n') || c == QLatin1Char('\v') || c == QLatin1Char('\f');
-}
-
-// The rules of the item stream, so that an item is named alike whichever way it travels.
-bool isValidName(const QString &name)
-{
-    if (name.isEmpty() || isSpace(name.front()) || isSpace(name.back()) ||
-        name == QLatin1String("OVER"))
-        return false;
-    return !name.contains(QLatin1Char('\r')) && !name.contains(QLatin1Char('\n')) &&
-           !name.contains(QChar(0));
-}
-
-// Decimal digits only, no sign, no more than fits in a qint64.
-bool parseSize(const QByteArray &text, qint64 *size)
-{
-    if (text.isEmpty() || text.size() > 19 || (text.size() > 1 && text.at(0) == '0'))
+    if (hex.size() != 16)
         return false;
     quint64 value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
+    for (const char c : hex) {
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0)
             return false;
-        value = value * 10 + quint64(c - '0');
+        value = value << 4 | quint64(digit);
     }
-    if (value > quint64(std::numeric_limits<qint64>::max()))
-        return false;
-    *size = qint64(value);
+    *version = value;
     return true;
 }
 
@@ -50,12 +35,18 @@ bool failWith(Manifest::Error error, int line, Manifest::Error *errorOut, int *l
 
 } // namespace
 
+QByteArray Manifest::versionHex(quint64 version)
+{
+    return QByteArray::number(version, 16).rightJustified(16, '0');
+}
+
 QByteArray Manifest::toBytes() const
 {
     QByteArray bytes;
     for (const Item &item : items) {
         if (item.isFile)
-            bytes += "F " + QByteArray::number(item.size) + ' ' + item.hash.toHex() + ' ';
+            bytes += "F " + QByteArray::number(item.size) + ' ' + versionHex(item.version) + ' ' +
+                     (item.hasHash ? item.hash.toHex() : QByteArrayLiteral("-")) + ' ';
         else
             bytes += "D ";
         bytes += item.name.toUtf8() + '\n';
@@ -94,14 +85,16 @@ bool Manifest::parse(const QByteArray &bytes, Manifest *manifest, Error *error, 
             name = text.mid(2);
         } else if (text.startsWith("F ")) {
             item.isFile = true;
-            const int sizeEnd = text.indexOf(' ', 2);
-            const int hashEnd = sizeEnd < 0 ? -1 : text.indexOf(' ', sizeEnd + 1);
-            if (sizeEnd < 0 || !parseSize(text.mid(2, sizeEnd - 2), &item.size))
+            const QList<QByteArray> fields = text.split(' ');
+            if (fields.size() < 2 || !Decimal::parse(fields.at(1), &item.size))
                 return failWith(BadSize, number, error, line);
-            if (hashEnd < 0 || !ContentHash::Value::fromHex(
-                                   text.mid(sizeEnd + 1, hashEnd - sizeEnd - 1), &item.hash))
+            if (fields.size() < 3 || !parseVersion(fields.at(2), &item.version))
+                return failWith(BadVersion, number, error, line);
+            item.hasHash = fields.size() > 3 && fields.at(3) != "-";
+            if (fields.size() < 5 ||
+                (item.hasHash && !ContentHash::Value::fromHex(fields.at(3), &item.hash)))
                 return failWith(BadHash, number, error, line);
-            name = text.mid(hashEnd + 1);
+            name = text.mid(fields.at(1).size() + fields.at(2).size() + fields.at(3).size() + 5);
             if (item.size > std::numeric_limits<qint64>::max() - total)
                 return failWith(BadTotal, number, error, line);
             total += item.size;
@@ -110,7 +103,7 @@ bool Manifest::parse(const QByteArray &bytes, Manifest *manifest, Error *error, 
         }
         item.name = QString::fromUtf8(name);
         // A name that is not UTF-8 would not come back as the same bytes.
-        if (!isValidName(item.name) || item.name.toUtf8() != name)
+        if (!ItemName::isValid(item.name) || item.name.toUtf8() != name)
             return failWith(BadName, number, error, line);
         if (names.contains(item.name))
             return failWith(Duplicate, number, error, line);

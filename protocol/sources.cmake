@@ -1,5 +1,6 @@
 list(APPEND NUBO_SOURCES
     protocol/decimal.h protocol/decimal.cpp
+    protocol/itemname.h protocol/itemname.cpp
     protocol/formatsize.h protocol/formatsize.cpp
     protocol/ratemeter.h protocol/ratemeter.cpp
     protocol/transferrequest.h protocol/transferrequest.cpp

@@ -1,22 +1,7 @@
 #include "protocol/transferplan.h"
 
-namespace {
-
-bool parseNumber(const QByteArray &text, qint64 *value)
-{
-    if (text.isEmpty() || text.size() > 18 || (text.size() > 1 && text.at(0) == '0'))
-        return false;
-    qint64 number = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        number = number * 10 + (c - '0');
-    }
-    *value = number;
-    return true;
-}
-
-} // namespace
+#include "protocol/decimal.h"
+#include "protocol/extendedprotocol.h"
 
 QByteArray TransferPlan::toBytes() const
 {
@@ -26,8 +11,7 @@ QByteArray TransferPlan::toBytes() const
         if (step.action == Skip)
             bytes += "S " + QByteArray::number(i) + '\n';
         else if (step.action == Resume)
-            bytes += "R " + QByteArray::number(i) + ' ' + QByteArray::number(step.offset) + ' ' +
-                     step.prefix.toHex() + '\n';
+            bytes += "R " + QByteArray::number(i) + ' ' + QByteArray::number(step.offset) + '\n';
     }
     return bytes;
 }
@@ -41,23 +25,23 @@ bool TransferPlan::parse(const QByteArray &bytes, const Manifest &manifest, Tran
     int start = 0;
     while (start < bytes.size()) {
         const int end = bytes.indexOf('\n', start);
-        if (end - start > maxLineBytes)
+        if (end - start > maxLineBytes || end == start)
             return false;
         const QList<QByteArray> fields = bytes.mid(start, end - start).split(' ');
         start = end + 1;
         qint64 index = -1;
-        if (fields.size() < 2 || !parseNumber(fields.at(1), &index) || index <= previous ||
+        if (fields.size() < 2 || !Decimal::parse(fields.at(1), &index) || index <= previous ||
             index >= manifest.items.size() || !manifest.items.at(int(index)).isFile)
             return false;
         previous = index;
         Step &step = parsed.steps[int(index)];
         if (fields.at(0) == "S" && fields.size() == 2) {
             step.action = Skip;
-        } else if (fields.at(0) == "R" && fields.size() == 4) {
+        } else if (fields.at(0) == "R" && fields.size() == 3) {
             step.action = Resume;
-            if (!parseNumber(fields.at(2), &step.offset) || step.offset <= 0 ||
+            if (!Decimal::parse(fields.at(2), &step.offset) || step.offset <= 0 ||
                 step.offset >= manifest.items.at(int(index)).size ||
-                !ContentHash::Value::fromHex(fields.at(3), &step.prefix))
+                step.offset % ExtendedProtocol::resumeStep != 0)
                 return false;
         } else {
             return false;

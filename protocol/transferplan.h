@@ -1,7 +1,6 @@
 #ifndef TRANSFERPLAN_H
 #define TRANSFERPLAN_H
 
-#include "protocol/contenthash.h"
 #include "protocol/manifest.h"
 
 #include <QByteArray>
@@ -10,11 +9,12 @@
 // What the receiver of an extended request already has of each file, sent once its user said yes.
 // One line per file that does not come whole, in manifest order:
 //
-//   "S <index>\n"                           identical here: not sent
-//   "R <index> <offset> <32 hex digits>\n"  the first <offset> bytes are here, with that hash
+//   "S <index>\n"           identical here: not sent
+//   "R <index> <offset>\n"  the first <offset> bytes are here; <offset> is a multiple of
+//                           ExtendedProtocol::resumeStep, above 0 and below the file's size
 //
-// Indexes count the manifest's items from 0. The sender may still send a resumed file whole, when
-// its own first bytes hash otherwise.
+// Indexes count the manifest's items from 0, numbers are read by Decimal. Nothing proves the kept
+// bytes here: the receiver checks the whole file against the hash that follows its data.
 class TransferPlan
 {
 public:
@@ -23,10 +23,9 @@ public:
     {
         Action action = Whole;
         qint64 offset = 0;
-        ContentHash::Value prefix;
     };
 
-    static constexpr int maxLineBytes = 128;
+    static constexpr int maxLineBytes = 64;
 
     // One step per manifest item; folders always come whole.
     QVector<Step> steps;

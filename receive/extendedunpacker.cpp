@@ -73,9 +73,12 @@ bool ExtendedUnpacker::fileData(const char *data, qint64 length)
     return unpacker->addData(data, length);
 }
 
-bool ExtendedUnpacker::fileEnd(int index)
+bool ExtendedUnpacker::fileEnd(int index, const ContentHash::Value &sent)
 {
     current = -1;
     partials->remove(currentPath);
-    return unpacker->endFile(manifest.items.at(index).hash);
+    const Manifest::Item &item = manifest.items.at(index);
+    if (item.hasHash && item.hash != sent)
+        return unpacker->endFile(item.hash);
+    return unpacker->endFile(sent);
 }

@@ -35,7 +35,7 @@ private:
     bool skipped(int index) override;
     bool fileBegin(int index, qint64 offset) override;
     bool fileData(const char *data, qint64 length) override;
-    bool fileEnd(int index) override;
+    bool fileEnd(int index, const ContentHash::Value &sent) override;
 
     StreamUnpacker *unpacker;
     const Manifest manifest;

@@ -7,7 +7,6 @@
 #include "protocol/socketreset.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
-#include "receive/extendedreplies.h"
 #include "receive/unpackersink.h"
 
 #include <QDebug>
@@ -62,12 +61,6 @@ QString checkSaveDir(const QString &saveDir, qint64 needed)
 
 } // namespace
 
-qint64 IncomingTransfer::manifestLimit(qint64 items)
-{
-    return qMin<qint64>(Manifest::maxBytes,
-                        4096 + qBound<qint64>(0, items, Manifest::maxItems) * 512);
-}
-
 IncomingTransfer::IncomingTransfer(QTcpSocket *socket, bool extended, int requestMs,
                                    PlanPool *planners, QObject *parent)
     : QObject(parent), socket(socket), extended(extended), planners(planners), requestMs(requestMs)
@@ -87,7 +80,7 @@ IncomingTransfer::IncomingTransfer(QTcpSocket *socket, bool extended, int reques
     connect(&idleTimer, &QTimer::timeout, this, &IncomingTransfer::idleTimedOut);
     connect(&signTimer, &QTimer::timeout, this, [this] {
         this->socket->write(
-            ExtendedReplies::planning(ticket ? ticket->done.load() : 0, offer.items));
+            ExtendedProtocol::planning(ticket ? ticket->done.load() : 0, offer.items));
     });
     reportTimer.setInterval(reportIntervalMs);
     connect(&reportTimer, &QTimer::timeout, this, &IncomingTransfer::report);
@@ -171,14 +164,13 @@ void IncomingTransfer::requestIn()
     const QMap<QString, QString> fields = TransferRequest::parseHeader(requestText(header));
     qint64 items = 0;
     Decimal::parse(fields.value(QStringLiteral("Items-Number")), &items, Manifest::maxItems);
-    senderId = fields.value(QStringLiteral("Nubo-Sender-Id"));
     // Judged before anything of the manifest is held: a peer gets memory only in proportion to
     // what it offers.
-    if (senderId.isEmpty() || !Decimal::parse(fields.value(QStringLiteral("Manifest-Length")),
-                                              &manifestLength, manifestLimit(items))) {
+    if (!ExtendedProtocol::parseRequestFields(fields, &senderId, &manifestLength,
+                                              Manifest::byteLimit(items))) {
         qDebug() << "拒绝"
                  << "清单过大或请求无效" << peerAddress();
-        closeAfterReply(ExtendedReplies::refuse(tr("请求无效，拒绝传输！")));
+        closeAfterReply(ExtendedProtocol::refuse(tr("请求无效，拒绝传输！")));
         return;
     }
     current = Stage::Manifest;
@@ -297,7 +289,7 @@ void IncomingTransfer::plan()
     input.senderId = senderId;
     input.partials = *partials;
     input.beforePlan = settings.beforePlan;
-    socket->write(ExtendedReplies::planning(0, offer.items));
+    socket->write(ExtendedProtocol::planning(0, offer.items));
     signTimer.start(settings.planSignMs);
     ticket = planners->start(std::move(input), [this](const PlanPool::Result &result) {
         // Runs in the planner's thread, while the ticket holds this object alive.
@@ -341,7 +333,7 @@ void IncomingTransfer::ask()
     current = Stage::Question;
     // The answer's time starts as the question shows, and the sender hears of it then.
     if (extended)
-        socket->write(ExtendedReplies::asking());
+        socket->write(ExtendedProtocol::asking());
     offer.answerMs = settings.answerMs;
     answerTimer.start(settings.answerMs);
     emit asking();
@@ -353,7 +345,7 @@ void IncomingTransfer::accept()
     if (current != Stage::Question)
         return;
     answerTimer.stop();
-    socket->write(extended ? ExtendedReplies::accept(transferPlan.toBytes())
+    socket->write(extended ? ExtendedProtocol::accept(transferPlan.toBytes())
                            : TransferReply::accept());
     current = Stage::Store;
     // Any close from here on but the one after the last byte is stored tells the sender that
@@ -374,7 +366,7 @@ void IncomingTransfer::refuse()
     if (current != Stage::Question)
         return;
     finish(ReceiveOutcome::Refused, QString());
-    closeAfterReply(extended ? ExtendedReplies::refuse(QString()) : TransferReply::refusal());
+    closeAfterReply(extended ? ExtendedProtocol::refuse(QString()) : TransferReply::refusal());
 }
 
 void IncomingTransfer::cancel()
@@ -389,7 +381,7 @@ void IncomingTransfer::refuseBusy()
 {
     qDebug() << "拒绝"
              << "正在传输" << peerAddress();
-    closeAfterReply(extended ? ExtendedReplies::refuse(tr("接收方正在接收其他文件，请稍后再试"))
+    closeAfterReply(extended ? ExtendedProtocol::refuse(tr("接收方正在接收其他文件，请稍后再试"))
                              : TransferReply::refusal());
 }
 
@@ -469,7 +461,7 @@ void IncomingTransfer::succeed()
     finish(ReceiveOutcome::Complete, QString());
     SocketReset::disarm(socket);
     // Everything is stored: ending the connection from this side tells the sender so.
-    closeAfterReply(extended ? ExtendedReplies::done() : QByteArray());
+    closeAfterReply(extended ? ExtendedProtocol::done() : QByteArray());
 }
 
 // The input ends here and what it left is kept as far as it can be: an extended file begun stays
@@ -480,7 +472,7 @@ void IncomingTransfer::failStore(Outcome outcome, const QString &reason, const Q
         sink->finish();
     finish(outcome, reason);
     if (extended && socket->state() == QAbstractSocket::ConnectedState) {
-        socket->write(ExtendedReplies::failed(peerReason));
+        socket->write(ExtendedProtocol::failed(peerReason));
         socket->flush();
         lingerTimer.start(failLingerMs);
     } else {
@@ -531,7 +523,7 @@ void IncomingTransfer::answerTimedOut()
         return;
     // No reply on the plain port: the sender then tells "no answer" from a refusal.
     finish(ReceiveOutcome::Unanswered, QString());
-    closeAfterReply(extended ? ExtendedReplies::refuse(tr("对方未在时限内回答")) : QByteArray());
+    closeAfterReply(extended ? ExtendedProtocol::refuse(tr("对方未在时限内回答")) : QByteArray());
 }
 
 void IncomingTransfer::idleTimedOut()
@@ -556,7 +548,7 @@ void IncomingTransfer::refuseWith(const QString &reason, Outcome outcome)
 {
     qDebug() << "拒绝" << reason;
     finish(outcome, reason);
-    closeAfterReply(extended ? ExtendedReplies::refuse(reason) : TransferReply::refusal());
+    closeAfterReply(extended ? ExtendedProtocol::refuse(reason) : TransferReply::refusal());
 }
 
 // Ends a connection that was never handed the receiver: nothing of it is reported.

@@ -45,8 +45,6 @@ public:
     static constexpr int failLingerMs = 2000;
 
     static qint64 spaceNeeded(qint64 size, qint64 items) { return size + items * blockSize; }
-    // What a peer may send as the manifest of `items` items before its user is asked.
-    static qint64 manifestLimit(qint64 items);
 
     IncomingTransfer(QTcpSocket *socket, bool extended, int requestMs, PlanPool *planners,
                      QObject *parent = nullptr);

@@ -1,7 +1,6 @@
 #include "receive/receivelistener.h"
 
 #include "protocol/transferreply.h"
-#include "receive/extendedreplies.h"
 #include "receive/incomingtransfer.h"
 #include "receive/planpool.h"
 
@@ -120,7 +119,7 @@ void ReceiveListener::newConnection(QTcpServer *from)
             qDebug() << "拒绝"
                      << "等待的连接过多";
             incoming->write(from == extendedServer
-                                ? ExtendedReplies::refuse(tr("接收方连接过多，请稍后再试"))
+                                ? ExtendedProtocol::refuse(tr("接收方连接过多，请稍后再试"))
                                 : TransferReply::refusal());
             connect(incoming, &QTcpSocket::disconnected, incoming, &QObject::deleteLater);
             incoming->disconnectFromHost();

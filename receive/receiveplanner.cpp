@@ -1,5 +1,6 @@
 #include "receive/receiveplanner.h"
 
+#include "protocol/extendedprotocol.h"
 #include "protocol/hashcache.h"
 #include "receive/streamunpacker.h"
 
@@ -66,14 +67,15 @@ ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString
             (known != result.continued.constEnd() && keptTop != storedTop) ||
             paths.pathFor(keptTop + rest) != kept->finalPath)
             continue;
+        const qint64 offset =
+            kept->kept / ExtendedProtocol::resumeStep * ExtendedProtocol::resumeStep;
         ContentHash prefix;
-        if (!prefix.addFile(StreamUnpacker::partialPathOf(kept->finalPath), kept->kept,
-                            cancelled) ||
-            prefix.bytes() != kept->kept)
+        if (offset <= 0 ||
+            !prefix.addFile(StreamUnpacker::partialPathOf(kept->finalPath), offset, cancelled) ||
+            prefix.bytes() != offset)
             continue;
         step.action = TransferPlan::Resume;
-        step.offset = kept->kept;
-        step.prefix = prefix.value();
+        step.offset = offset;
         result.prefixes.insert(i, prefix);
         result.continued.insert(top, keptTop);
     }

@@ -1,6 +1,5 @@
 list(APPEND NUBO_SOURCES
     receive/downloadview.h receive/downloadview.cpp forms/downloadview.ui
-    receive/extendedreplies.h receive/extendedreplies.cpp
     receive/extendedunpacker.h receive/extendedunpacker.cpp
     receive/incomingtransfer.h receive/incomingtransfer.cpp
     receive/partialregistry.h receive/partialregistry.cpp

@@ -121,9 +121,10 @@ bool StreamSender::send(const QList<SendPacker::Item> &items)
     return sendItems(items, nullptr);
 }
 
-bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets)
+bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets,
+                             const QVector<ContentHash::Value> &hashes)
 {
-    return sendItems(items, &offsets);
+    return sendItems(items, &offsets, &hashes);
 }
 
 qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets)
@@ -132,12 +133,14 @@ qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVect
     for (int i = 0; i < items.size(); ++i) {
         const qint64 from = offsets.value(i, -1);
         if (!items.at(i).info.isDir() && from >= 0)
-            size += ExtendedProtocol::partLine(i, from).size() + items.at(i).info.size() - from;
+            size += ExtendedProtocol::partLine(i, from).size() + items.at(i).info.size() - from +
+                    ExtendedProtocol::hashLine(ContentHash::Value()).size();
     }
     return size;
 }
 
-bool StreamSender::sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets)
+bool StreamSender::sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets,
+                             const QVector<ContentHash::Value> *hashes)
 {
 #ifndef Q_OS_WIN
     const HoldSigpipe holdSigpipe;
@@ -152,7 +155,8 @@ bool StreamSender::sendItems(const QList<SendPacker::Item> &items, const QVector
         if (offsets) {
             const qint64 from = offsets->value(i, -1);
             if (!item.info.isDir() && from >= 0)
-                sent = sendFile(item, ExtendedProtocol::partLine(i, from), from, QByteArray());
+                sent = sendFile(item, ExtendedProtocol::partLine(i, from), from,
+                                ExtendedProtocol::hashLine(hashes->value(i)));
         } else if (item.info.isDir()) {
             sent = append(item.name.toUtf8() + "\r\nfolder\r\n");
         } else {

@@ -1,6 +1,7 @@
 #ifndef STREAMSENDER_H
 #define STREAMSENDER_H
 
+#include "protocol/contenthash.h"
 #include "send/sendpacker.h"
 
 #include <QByteArray>
@@ -51,7 +52,9 @@ public:
     // Sends the body of an extended transfer: for every file whose offset (by item index) is 0 or
     // more, in order, its part line and its bytes from that offset on; then the end line. Folders
     // and files at -1 are not in it. False as for send().
-    bool sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets);
+    // Each part ends with the file's hash line, from `hashes` by item index.
+    bool sendParts(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets,
+                   const QVector<ContentHash::Value> &hashes);
     // The length of the body sendParts() makes of the same arguments.
     static qint64 partsSize(const QList<SendPacker::Item> &items, const QVector<qint64> &offsets);
 
@@ -61,7 +64,8 @@ public:
     qint64 sent() const { return handedOver; }
 
 private:
-    bool sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets);
+    bool sendItems(const QList<SendPacker::Item> &items, const QVector<qint64> *offsets,
+                   const QVector<ContentHash::Value> *hashes = nullptr);
     // The file's bytes from `from` on, between `head` and `tail`.
     bool sendFile(const SendPacker::Item &item, const QByteArray &head, qint64 from,
                   const QByteArray &tail);

@@ -348,8 +348,8 @@ int TCPSendThread::askExtended(QTcpSocket &socket, QVector<qint64> *offsets)
     Manifest manifest;
     for (int i = 0; i < items.size(); ++i) {
         const bool isFile = !items.at(i).info.isDir();
-        manifest.items << Manifest::Item{items.at(i).name, isFile,
-                                         isFile ? items.at(i).info.size() : 0, hashes.at(i)};
+        manifest.items << Manifest::Item{
+            items.at(i).name, isFile, isFile ? items.at(i).info.size() : 0, 0, true, hashes.at(i)};
     }
     const QByteArray bytes = ExtendedProtocol::request(
         plainRequest(), SettingsKeys::senderId(*SettingsKeys::openConfig()), manifest.toBytes());
@@ -357,19 +357,27 @@ int TCPSendThread::askExtended(QTcpSocket &socket, QVector<qint64> *offsets)
         qDebug() << "发送中断" << socket.errorString();
         return isInterruptionRequested() ? Cancelled : SendBroken;
     }
-    ExtendedProtocol::Reply answer = ExtendedProtocol::ReplyIncomplete;
-    QByteArray planBytes;
+    ExtendedProtocol::Message answer;
+    int taken = 0;
     readReply(socket, *this, [&](const QByteArray &reply) {
-        answer = ExtendedProtocol::parseReply(reply, &planBytes);
-        return answer != ExtendedProtocol::ReplyIncomplete;
+        for (;;) {
+            const int length =
+                ExtendedProtocol::takeMessage(reply.mid(taken), manifest.items.size(), &answer);
+            if (length <= 0)
+                return length < 0;
+            taken += length;
+            if (answer.kind == ExtendedProtocol::Message::Accepted ||
+                answer.kind == ExtendedProtocol::Message::Refused)
+                return true;
+        }
     });
     if (isInterruptionRequested())
         return Cancelled;
-    if (answer == ExtendedProtocol::ReplyIncomplete)
+    if (taken == 0)
         return Unanswered;
     TransferPlan plan;
-    if (answer != ExtendedProtocol::ReplyAccepted ||
-        !TransferPlan::parse(planBytes, manifest, &plan)) {
+    if (answer.kind != ExtendedProtocol::Message::Accepted ||
+        !TransferPlan::parse(answer.plan, manifest, &plan)) {
         qDebug() << "拒绝";
         return Refused;
     }
@@ -395,14 +403,8 @@ int TCPSendThread::partOffsets(const Manifest &manifest, const TransferPlan &pla
         (*offsets)[i] = 0;
         if (step.action != TransferPlan::Resume)
             continue;
-        ContentHash prefix;
-        if (prefix.addFile(packer.items().at(i).info.absoluteFilePath(), step.offset, &stopping) &&
-            prefix.value() == step.prefix) {
-            (*offsets)[i] = step.offset;
-            *resumed << ResumedFile{manifest.items.at(i).name, step.offset};
-        } else if (stopping) {
-            return Cancelled;
-        }
+        (*offsets)[i] = step.offset;
+        *resumed << ResumedFile{manifest.items.at(i).name, step.offset};
     }
     return Delivered;
 }
@@ -424,7 +426,8 @@ int TCPSendThread::sendBody(QTcpSocket &socket, const QVector<qint64> *offsets)
     });
     QElapsedTimer bodyTime;
     bodyTime.start();
-    if (!(offsets ? sender.sendParts(packer.items(), *offsets) : sender.send(packer.items()))) {
+    if (!(offsets ? sender.sendParts(packer.items(), *offsets, hashes)
+                  : sender.send(packer.items()))) {
         switch (sender.error()) {
         case StreamSender::SourceChanged:
         case StreamSender::SourceUnreadable:

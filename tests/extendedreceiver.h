@@ -49,7 +49,7 @@ private:
             if (end < 0 ||
                 !ExtendedProtocol::parseRequestFields(
                     TransferRequest::parseHeader(QString::fromUtf8(received.left(end))), &senderId,
-                    &length) ||
+                    &length, Manifest::maxBytes) ||
                 received.size() < end + 4 + length)
                 return;
             request = received.left(end + 4);
@@ -57,7 +57,7 @@ private:
             received.remove(0, end + 4 + int(length));
             plan = TransferPlan(manifest.items.size());
             if (!planner(manifest, &plan)) {
-                peer->write(TransferReply::refusal());
+                peer->write(ExtendedProtocol::refuse(QString()));
                 return;
             }
             peer->write(ExtendedProtocol::accept(plan.toBytes()));
@@ -66,8 +66,10 @@ private:
         }
         if (!reader->feed(received.constData(), received.size()))
             peer->abort();
-        else if ((ended = reader->atEnd()))
+        else if ((ended = reader->atEnd())) {
+            peer->write(ExtendedProtocol::done());
             peer->disconnectFromHost();
+        }
         received.clear();
     }
 
@@ -84,7 +86,7 @@ private:
         partData.last().append(data, int(length));
         return true;
     }
-    bool fileEnd(int) override { return true; }
+    bool fileEnd(int, const ContentHash::Value &) override { return true; }
 
     Planner planner;
     QTcpServer server;

@@ -1,6 +1,7 @@
 // The receive view around its session: what it shows and asks. The session itself (requests,
 // bodies, work files, storing) is tested without a window in tst_receivesession.
 #include "protocol/extendedprotocol.h"
+#include "protocol/formatsize.h"
 #include "protocol/manifest.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
@@ -101,7 +102,7 @@ Manifest::Item fileItem(const QString &name, const QByteArray &data)
 {
     ContentHash hash;
     hash.add(data.constData(), data.size());
-    return Manifest::Item{name, true, data.size(), hash.value()};
+    return Manifest::Item{name, true, data.size(), 1, true, hash.value()};
 }
 
 QByteArray fileRecord(const QByteArray &name, const QByteArray &data)
@@ -562,36 +563,40 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     QFile same(saveDir + "/docs/a.txt");
     QVERIFY(same.open(QIODevice::WriteOnly) && same.write("same") == 4);
     same.close();
-    const QByteArray cut(2048, 'c');
+    // A cut file continues from its last whole step: one kept, and a little of the next.
+    const qint64 step = ExtendedProtocol::resumeStep;
+    const Manifest::Item cut{"docs/b.bin", true, step + 2048, 1, true, fileItem("", "c").hash};
     PartialRegistry::Entry entry;
     entry.senderId = "sender";
-    entry.item = "docs/b.bin";
-    entry.size = cut.size();
-    entry.hash = fileItem(entry.item, cut).hash;
+    entry.item = cut.name;
+    entry.size = cut.size;
+    entry.hash = cut.hash;
     entry.finalPath = saveDir + "/docs/b.bin";
     entry.time = QDateTime::currentMSecsSinceEpoch();
     QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
-    QVERIFY(partial.open(QIODevice::WriteOnly) && partial.write(cut.left(1024)) == 1024);
+    QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(step + 1024));
     partial.close();
     PartialRegistry registry;
     registry.put(entry);
     QVERIFY(registry.save());
     startView();
-    QTRY_VERIFY(
-        shownText().contains(QString::fromUtf8("可续传：docs/b.bin（已接收 1.00KB，共 2.00KB）\n"
-                                               "未完成的文件保留 7 天，最多 10GB")));
+    QTRY_VERIFY(shownText().contains(
+        QString::fromUtf8(
+            "可续传：docs/b.bin（已接收 %1，共 %2）\n未完成的文件保留 7 天，最多 10GB")
+            .arg(formatSize(step + 1024), formatSize(step + 2048))));
 
     Sender peer(address,
-                extendedRequest({Manifest::Item{"docs", false, 0, {}},
-                                 fileItem("docs/a.txt", "same"), fileItem("docs/b.bin", cut)},
+                extendedRequest({Manifest::Item{"docs", false, 0, 0, false, {}},
+                                 fileItem("docs/a.txt", "same"), cut},
                                 "docs"),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     // A continued folder is stored in place: nothing is said to be overwritten.
     QCOMPARE(question()->text().section("\n\n", 0, 0),
-             QString::fromUtf8("名称：docs\n大小：2.00KB\n3个项目\n来自：小明\n"
+             QString::fromUtf8("名称：docs\n大小：%1\n3个项目\n来自：小明\n"
                                "其中 1 个文件已存在且相同，将跳过\n"
-                               "将从上次中断处继续，还需传输 1.00KB"));
+                               "将从上次中断处继续，还需传输 2.00KB")
+                 .arg(formatSize(step + 2052)));
     QTest::mouseClick(question()->button(QMessageBox::No), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(peer.reply.endsWith("A\nN \n"), 10000);
 }

@@ -45,6 +45,8 @@ Manifest manifestOf(const QList<Item> &items)
         entry.name = QString::fromUtf8(item.name);
         entry.isFile = !item.data.isNull();
         entry.size = item.data.size();
+        entry.version = quint64(item.data.size()) + 1;
+        entry.hasHash = true;
         ContentHash hash;
         hash.add(item.data.constData(), item.data.size());
         entry.hash = hash.value();
@@ -67,39 +69,33 @@ void write(const QString &path, const QByteArray &data)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
 }
 
-// What the receiver said up to its answer: the lines before it ("W", "A"), and the plan of a "Y"
-// or the reason of an "N".
+// What the receiver said up to its answer: the kinds of its messages before it ("W", "A"), and
+// the plan of a "Y" or the reason of an "N".
 struct Answer
 {
-    QList<QByteArray> before;
+    QList<int> before;
     bool accepted = false;
     QByteArray plan;
     QString reason;
 };
 
-Answer readAnswer(QTcpSocket *socket)
+Answer readAnswer(QTcpSocket *socket, int items)
 {
     Answer answer;
     QByteArray bytes;
+    ExtendedProtocol::Message message;
     for (int i = 0; i < 300; ++i) {
         if (socket->bytesAvailable() == 0)
             socket->waitForReadyRead(100);
         bytes += socket->readAll();
-        for (int end = bytes.indexOf('\n'); end >= 0; end = bytes.indexOf('\n')) {
-            const QByteArray line = bytes.left(end);
-            const qint64 length = line.startsWith("Y ") ? line.mid(2).toLongLong() : -1;
-            if (line.startsWith("N ")) {
-                answer.reason = QString::fromUtf8(line.mid(2));
+        for (int taken; (taken = ExtendedProtocol::takeMessage(bytes, items, &message)) > 0;) {
+            bytes.remove(0, taken);
+            answer.accepted = message.kind == ExtendedProtocol::Message::Accepted;
+            answer.plan = message.plan;
+            answer.reason = message.reason;
+            if (answer.accepted || message.kind == ExtendedProtocol::Message::Refused)
                 return answer;
-            } else if (length >= 0 && bytes.size() > end + length) {
-                answer.accepted = true;
-                answer.plan = bytes.mid(end + 1, int(length));
-                return answer;
-            } else if (length >= 0) {
-                break;
-            }
-            answer.before << line;
-            bytes.remove(0, end + 1);
+            answer.before << message.kind;
         }
     }
     return answer;
@@ -248,10 +244,10 @@ void TestExtendedReceive::offer(const QList<Item> &items, const QString &senderI
 TransferPlan TestExtendedReceive::accept()
 {
     session->accept(offers->last().first().toULongLong());
-    const Answer answer = readAnswer(sender.get());
+    const Answer answer = readAnswer(sender.get(), manifest.items.size());
     TransferPlan plan;
     if (!answer.accepted || !TransferPlan::parse(answer.plan, manifest, &plan))
-        qWarning() << "no plan in" << answer.before << answer.reason;
+        qWarning() << "no plan:" << answer.reason;
     return plan;
 }
 
@@ -263,7 +259,8 @@ QByteArray TestExtendedReceive::body(const TransferPlan &plan, bool whole) const
         if (sent.at(i).data.isNull() || step.action == TransferPlan::Skip)
             continue;
         const qint64 from = step.action == TransferPlan::Resume && !whole ? step.offset : 0;
-        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from));
+        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from)) +
+                 ExtendedProtocol::hashLine(hashOf(sent.at(i).data));
     }
     return bytes + ExtendedProtocol::endLine();
 }
@@ -386,9 +383,10 @@ void TestExtendedReceive::cutFileIsContinued_data()
     QTest::addColumn<QString>("senderId");
     QTest::addColumn<bool>("whole"); // the sender's start differs from the kept bytes
     QTest::addColumn<qint64>("moved");
-    QTest::newRow("same sender, same start") << senderA << false << qint64(200000);
-    QTest::newRow("same sender, start differs") << senderA << true << qint64(300000);
-    QTest::newRow("another sender") << "sender-b" << false << qint64(300000);
+    const qint64 step = ExtendedProtocol::resumeStep;
+    QTest::newRow("same sender, from the kept step") << senderA << false << qint64(200000);
+    QTest::newRow("same sender, sent whole") << senderA << true << step + 200000;
+    QTest::newRow("another sender") << "sender-b" << false << step + 200000;
 }
 
 void TestExtendedReceive::cutFileIsContinued()
@@ -396,20 +394,22 @@ void TestExtendedReceive::cutFileIsContinued()
     QFETCH(QString, senderId);
     QFETCH(bool, whole);
     QFETCH(qint64, moved);
-    QByteArray data(300000, Qt::Uninitialized);
+    // Continued only from a whole step, past what the cut left of the next one.
+    const qint64 step = ExtendedProtocol::resumeStep;
+    QByteArray data(int(step) + 200000, Qt::Uninitialized);
+    char *bytes = data.data();
     for (int i = 0; i < data.size(); ++i)
-        data[i] = char(i * 7 + i / 251);
-    cutAfter(data, 100000);
+        bytes[i] = char(i * 7 + i / 251);
+    cutAfter(data, int(step) + 100000);
     stored.clear();
 
     offer({{"big.bin", data}}, senderId);
     const bool resumed = senderId == senderA;
-    QCOMPARE(lastOffer().resumedBytes, resumed ? qint64(100000) : qint64(0));
+    QCOMPARE(lastOffer().resumedBytes, resumed ? step : qint64(0));
     const TransferPlan plan = accept();
     if (resumed) {
         QCOMPARE(plan.steps.at(0).action, TransferPlan::Resume);
-        QCOMPARE(plan.steps.at(0).offset, qint64(100000));
-        QCOMPARE(plan.steps.at(0).prefix, hashOf(data.left(100000)));
+        QCOMPARE(plan.steps.at(0).offset, step);
     }
     send(body(plan, whole));
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
@@ -483,7 +483,7 @@ void TestExtendedReceive::refusalReasonReachesTheSender()
     offer({{"a", "12345"}}, senderA, manifest);
     if (!offers->isEmpty())
         session->refuse(offers->last().first().toULongLong());
-    const Answer answer = readAnswer(sender.get());
+    const Answer answer = readAnswer(sender.get(), 1);
     QVERIFY(!answer.accepted);
     QVERIFY2(answer.reason.startsWith(reason) && (reason.isEmpty() == answer.reason.isEmpty()),
              qPrintable(answer.reason));
@@ -505,7 +505,7 @@ void TestExtendedReceive::peerHoldsLittleBeforeTheQuestion()
     QFETCH(bool, declaredTooMuch);
     session->setTimeouts(10000, 20000, 1000, 1000);
     const Manifest one = manifestOf({{"a", "12345"}});
-    const qint64 limit = IncomingTransfer::manifestLimit(1);
+    const qint64 limit = Manifest::byteLimit(1);
     QByteArray head = requestOf(one, senderA, QByteArray(int(limit) + 1, 'x'));
     head.truncate(head.indexOf("\r\n\r\n") + 4);
     QTcpSocket peer;
@@ -515,7 +515,7 @@ void TestExtendedReceive::peerHoldsLittleBeforeTheQuestion()
                                : requestOf(one, senderA, one.toBytes()).chopped(3));
     QVERIFY(peer.waitForBytesWritten(10000));
     if (declaredTooMuch) {
-        const Answer answer = readAnswer(&peer);
+        const Answer answer = readAnswer(&peer, 1);
         QCOMPARE(answer.reason, QString::fromUtf8("请求无效，拒绝传输！"));
     }
     offer({{"b", "67890"}});
@@ -556,8 +556,8 @@ void TestExtendedReceive::planningIsToldAndTheAnswerTimeStartsAtTheQuestion()
     QTRY_COMPARE(offers->size(), 1);
     if (answered)
         session->accept(offers->last().first().toULongLong());
-    const Answer answer = readAnswer(sender.get());
-    QCOMPARE(answer.before.last(), QByteArray("A"));
+    const Answer answer = readAnswer(sender.get(), manifest.items.size());
+    QCOMPARE(answer.before.last(), int(ExtendedProtocol::Message::Asking));
     QCOMPARE(answer.accepted, answered);
     if (!answered)
         expectEnd(1, ReceiveOutcome::Unanswered);

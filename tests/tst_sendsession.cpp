@@ -370,10 +370,6 @@ void TestSendSession::extended()
             TransferPlan::Step &s = steps->steps[step.at(1).toInt()];
             s.action = step.at(0) == "S" ? TransferPlan::Skip : TransferPlan::Resume;
             s.offset = step.at(2).toLongLong();
-            ContentHash prefix;
-            const QByteArray first = data.at(step.at(1).toInt()).left(int(s.offset));
-            prefix.add(first.constData(), step.at(0) == "X" ? first.size() - 1 : first.size());
-            s.prefix = prefix.value();
         }
         return plan != "refuse";
     });

@@ -64,7 +64,7 @@ partial_size() {
 liar() {
     ip netns exec "$NS_B" perl -MIO::Socket::INET -e '
         my ($addr, $data) = @ARGV;
-        my $manifest = "F " . length($data) . " " . ("0" x 32) . " bad.bin\n";
+        my $manifest = "F " . length($data) . " " . ("0" x 16) . " - bad.bin\n";
         my $s = IO::Socket::INET->new(PeerAddr => $addr, PeerPort => 42136) or die "connect: $!";
         print $s "MYPOST /bad.bin HTTP/1.1\r\nConnection: Keep-Alive\r\n" .
             "Content-Type: application/file\r\nFiles-Number: 1\r\nItems-Number: 1\r\n" .
@@ -72,9 +72,9 @@ liar() {
             "sender-name: liar\r\nNubo-Sender-Id: liar\r\nManifest-Length: " .
             length($manifest) . "\r\n\r\n" . $manifest;
         my $reply = "";
-        while ($reply !~ /\r\n\r\n/) { sysread($s, $reply, 4096, length $reply) or die "no reply" }
-        $reply =~ /^NUBOEXT\/1 200 OK\r\n/ or die "refused: $reply";
-        print $s "P 0 0\n" . $data . "E\n";
+        while ($reply !~ /(^|\n)[YN] [^\n]*\n/) { sysread($s, $reply, 4096, length $reply) or die "no reply" }
+        $reply =~ /(^|\n)Y 0\n/ or die "refused: $reply";
+        print $s "P 0 0\n" . $data . "H " . ("0" x 32) . "\nE\n";
         1 while sysread($s, my $rest, 4096);
         print "liar: connection ended\n";
     ' "$ADDR_A" "$1"
@@ -225,7 +225,8 @@ ext-changed-file)
     grep -q '跳过 2 个未改变的文件' "$work/send.log" || fail "the unchanged files were not skipped"
     ;;
 ext-resume)
-    head -c $((96 * 1024 * 1024)) /dev/urandom > "$work/data/big.bin"
+    # Resumes continue at multiples of 64 MiB: the cut comes past the first.
+    head -c $((160 * 1024 * 1024)) /dev/urandom > "$work/data/big.bin"
     # A slow link, so that the cut comes in the middle.
     ip netns exec "$NS_B" tc qdisc add dev nubo0 root tbf rate 200mbit burst 256kb latency 20ms
     receive --answer yes
@@ -233,7 +234,7 @@ ext-resume)
         "$work/data/big.bin") >> "$work/send.log" 2>&1 &
     sender=$!
     for _ in $(seq 600); do
-        [ "$(partial_size)" -gt $((16 * 1024 * 1024)) ] && break
+        [ "$(partial_size)" -gt $((80 * 1024 * 1024)) ] && break
         sleep 0.1
     done
     cut_at=$(partial_size)
@@ -253,6 +254,22 @@ ext-resume)
     grep -q '处继续' "$work/send.log" || fail "the sender did not resume"
     grep -q '处继续' "$work/recv.log" || fail "the receiver does not say it resumed"
     [ "$(partial_size)" -eq 0 ] || fail "the partial file stayed"
+    ;;
+ext-rewritten-in-place)
+    # Rewritten with the same size and its time set back, as a tag editor or `touch -d` leaves
+    # it: the resend must carry the new contents, not skip the file.
+    d="$work/data/album"
+    mkdir -p "$d"
+    for i in 1 2; do head -c 100000 /dev/urandom > "$d/song$i.mp3"; done
+    receive --answer yes --transfers 2
+    send "$d" || fail "first send failed"
+    stamp=$(stat -c %y "$d/song1.mp3")
+    head -c 100000 /dev/urandom | dd of="$d/song1.mp3" conv=notrunc status=none
+    touch -d "$stamp" "$d/song1.mp3"
+    send "$d"
+    expect_codes 0 0 $?
+    diff -r "$d" "$work/save/album" || fail "the receiver kept the old contents"
+    grep -q '跳过 1 个未改变的文件' "$work/send.log" || fail "the unchanged file was not skipped"
     ;;
 ext-hash-mismatch)
     receive --answer yes

@@ -1,7 +1,8 @@
 // The extended protocol's parsers take whatever a peer sends: the request's fields, the manifest,
-// the plan, the reply and the body. The input is two lengths (two bytes each, little-endian), the
-// manifest and the plan of those lengths, then the body; the whole input is also read as a
-// request and as a reply.
+// the plan, the receiver's messages and last word, the sender's hash answers and the body. The
+// input is two lengths (two bytes each, little-endian), the manifest and the plan of those
+// lengths, then the body; the whole input is also read as a request, as the receiver's messages
+// and as the sender's answers.
 #include "fuzzinput.h"
 #include "protocol/extendedbodyreader.h"
 #include "protocol/extendedprotocol.h"
@@ -43,7 +44,7 @@ public:
         left -= length;
         return true;
     }
-    bool fileEnd(int index) override
+    bool fileEnd(int index, const ContentHash::Value &) override
     {
         if (index != open || left != 0)
             abort();
@@ -67,6 +68,59 @@ private:
     qint64 left = 0;
 };
 
+// Every message taken is one the receiver could have written: written again, it is the same bytes.
+void readMessages(const QByteArray &whole)
+{
+    constexpr int items = 100;
+    int at = 0;
+    ExtendedProtocol::Message message;
+    for (int taken; (taken = ExtendedProtocol::takeMessage(whole.mid(at), items, &message)) > 0;
+         at += taken) {
+        QByteArray again;
+        switch (message.kind) {
+        case ExtendedProtocol::Message::Planning:
+            again = ExtendedProtocol::planning(message.done, message.total);
+            break;
+        case ExtendedProtocol::Message::NeedHashes:
+            for (const int index : qAsConst(message.indexes)) {
+                if (index < 0 || index >= items)
+                    abort();
+            }
+            again = ExtendedProtocol::needHashes(message.indexes);
+            break;
+        case ExtendedProtocol::Message::Asking:
+            again = ExtendedProtocol::asking();
+            break;
+        case ExtendedProtocol::Message::Accepted:
+            again = ExtendedProtocol::accept(message.plan);
+            break;
+        case ExtendedProtocol::Message::Refused:
+            again = ExtendedProtocol::refuse(message.reason);
+            break;
+        }
+        if (again != whole.mid(at, taken))
+            abort();
+    }
+    QString reason;
+    if (ExtendedProtocol::parseEnd(whole, &reason) == ExtendedProtocol::EndFailed &&
+        ExtendedProtocol::failed(reason) != whole)
+        abort();
+}
+
+void readAnswers(const QByteArray &whole)
+{
+    int at = 0;
+    int index = 0;
+    ContentHash::Value hash;
+    for (int taken; (taken = ExtendedProtocol::takeHashAnswer(whole.mid(at), &index, &hash)) > 0;
+         at += taken) {
+        const QByteArray again = index < 0 ? ExtendedProtocol::stillHashing()
+                                           : ExtendedProtocol::hashAnswer(index, hash);
+        if (again != whole.mid(at, taken))
+            abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -75,13 +129,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QString senderId;
     qint64 manifestLength = 0;
     if (ExtendedProtocol::parseRequestFields(TransferRequest::parseHeader(QString::fromUtf8(whole)),
-                                             &senderId, &manifestLength) &&
-        (senderId.isEmpty() || manifestLength <= 0 || manifestLength > Manifest::maxBytes))
+                                             &senderId, &manifestLength, 4096) &&
+        (senderId.isEmpty() || manifestLength <= 0 || manifestLength > 4096))
         abort();
-    QByteArray plan;
-    if (ExtendedProtocol::parseReply(whole, &plan) == ExtendedProtocol::ReplyAccepted &&
-        plan.size() > whole.size())
-        abort();
+    readMessages(whole);
+    readAnswers(whole);
 
     FuzzInput in(data, size);
     const int manifestSize = in.byte() | in.byte() << 8;
