@@ -121,6 +121,11 @@ void IncomingTransfer::readSocket()
         readManifest();
         break;
     case Stage::Plan:
+        if (hashesTaken < hashesDue.size())
+            readHashes();
+        else
+            holdEarly();
+        break;
     case Stage::Question:
         holdEarly();
         break;
@@ -289,6 +294,11 @@ void IncomingTransfer::plan()
     input.senderId = senderId;
     input.partials = *partials;
     input.beforePlan = settings.beforePlan;
+    startPlanner(std::move(input));
+}
+
+void IncomingTransfer::startPlanner(PlanPool::Input input)
+{
     socket->write(ExtendedProtocol::planning(0, offer.items));
     signTimer.start(settings.planSignMs);
     ticket = planners->start(std::move(input), [this](const PlanPool::Result &result) {
@@ -306,6 +316,10 @@ void IncomingTransfer::planned(const PlanPool::Result &result)
     ticket.reset();
     if (!result.valid || result.plan.cancelled) {
         refuseWith(tr("请求无效，拒绝传输！"));
+        return;
+    }
+    if (!result.candidates.isEmpty() && !hashesAsked) {
+        askHashes(result);
         return;
     }
     manifest = result.manifest;
@@ -326,6 +340,71 @@ void IncomingTransfer::planned(const PlanPool::Result &result)
     sink->expectParts(manifest, transferPlan, result.plan.prefixes, result.plan.continued, partials,
                       senderId);
     ask();
+}
+
+// Files sent without a hash may be here already: the sender is asked for their hashes, and the
+// save folder compared again with them.
+void IncomingTransfer::askHashes(const PlanPool::Result &result)
+{
+    hashesAsked = true;
+    manifest = result.manifest;
+    hashesDue = result.candidates;
+    hashesTaken = 0;
+    answers = std::move(early);
+    early = QByteArray();
+    socket->write(ExtendedProtocol::needHashes(hashesDue));
+    idleTimer.start(ExtendedProtocol::messageGapMs);
+    readHashes();
+}
+
+void IncomingTransfer::readHashes()
+{
+    while (hashesTaken < hashesDue.size()) {
+        int index = -1;
+        ContentHash::Value hash;
+        const int taken = ExtendedProtocol::takeHashAnswer(answers, &index, &hash);
+        if (taken < 0 || (taken > 0 && !takeHash(index, hash))) {
+            refuseWith(tr("请求无效，拒绝传输！"));
+            return;
+        }
+        if (taken > 0) {
+            answers.remove(0, taken);
+            idleTimer.start(ExtendedProtocol::messageGapMs);
+        } else if (socket->bytesAvailable() > 0) {
+            answers += socket->read(ExtendedProtocol::maxLineBytes + 1);
+        } else {
+            return;
+        }
+    }
+    idleTimer.stop();
+    // What follows the answers would be the body, pushed before the question.
+    early = std::move(answers);
+    answers = QByteArray();
+    hashesDue.clear();
+    PlanPool::Input input;
+    input.parsed = manifest;
+    input.hasParsed = true;
+    input.items = offer.items;
+    input.size = offer.size;
+    input.saveDir = settings.saveDir;
+    input.nameClash = settings.nameClash;
+    input.senderId = senderId;
+    input.partials = *partials;
+    if (holdEarly())
+        startPlanner(std::move(input));
+}
+
+// A sign of life (index -1), or the hash of the next file asked for.
+bool IncomingTransfer::takeHash(int index, const ContentHash::Value &hash)
+{
+    if (index < 0)
+        return true;
+    if (index != hashesDue.at(hashesTaken))
+        return false;
+    ++hashesTaken;
+    manifest.items[index].hash = hash;
+    manifest.items[index].hasHash = true;
+    return true;
 }
 
 void IncomingTransfer::ask()
@@ -528,7 +607,9 @@ void IncomingTransfer::answerTimedOut()
 
 void IncomingTransfer::idleTimedOut()
 {
-    if (current == Stage::Store)
+    if (current == Stage::Plan)
+        refuseWith(tr("对方长时间没有发送数据，已断开连接。"));
+    else if (current == Stage::Store)
         failStore(ReceiveOutcome::Incomplete, tr("对方长时间没有发送数据，已断开连接。"),
                   tr("接收方长时间没有收到数据"));
 }
@@ -578,7 +659,7 @@ void IncomingTransfer::finish(Outcome outcome, const QString &reason)
     const bool stored = sink && manifest.items.size() > 0;
     sink.reset();
     // The memory a transfer held goes with it, not with the next one.
-    header = manifestBytes = early = buffer = QByteArray();
+    header = manifestBytes = early = buffer = answers = QByteArray();
     manifest = Manifest();
     if (!extended)
         writeHeaderFile(QByteArray());

@@ -93,7 +93,11 @@ private:
     bool holdEarly();
     bool judge();
     void plan();
+    void startPlanner(PlanPool::Input input);
     void planned(const PlanPool::Result &result);
+    void askHashes(const PlanPool::Result &result);
+    void readHashes();
+    bool takeHash(int index, const ContentHash::Value &hash);
     void ask();
     void readBody();
     void drainSocket();
@@ -141,6 +145,11 @@ private:
     Manifest manifest;
     TransferPlan transferPlan;
     std::shared_ptr<PlanPool::Ticket> ticket;
+    // The "C" round, at most one: the files whose hashes the sender is to tell, in order.
+    bool hashesAsked = false;
+    QVector<int> hashesDue;
+    int hashesTaken = 0;
+    QByteArray answers;
     std::unique_ptr<UnpackerSink> sink;
     qint64 progressTotal = 0;
 };

@@ -94,7 +94,9 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
     QElapsedTimer clock;
     clock.start();
     Result result;
-    result.valid = Manifest::parse(input.manifest, &result.manifest) &&
+    if (input.hasParsed)
+        result.manifest = input.parsed;
+    result.valid = (input.hasParsed || Manifest::parse(input.manifest, &result.manifest)) &&
                    result.manifest.items.size() == input.items &&
                    result.manifest.totalSize() == input.size;
     if (!result.valid || ticket->cancelled)
@@ -105,12 +107,31 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
     result.plan = ReceivePlanner::plan(paths, cleanSave, result.manifest, input.senderId,
                                        input.partials, &HashCache::shared(), &ticket->cancelled);
     ticket->done = result.manifest.items.size();
+    if (!input.hasParsed)
+        result.candidates = candidatesOf(paths, result.manifest, result.plan.plan);
     if (input.nameClash == SettingsKeys::NameClash::Overwrite)
         result.replaced = replacedTops(cleanSave, result.manifest, result.plan.continued);
     qDebug().noquote() << QStringLiteral("planned %1 items in %2 ms")
                               .arg(result.manifest.items.size())
                               .arg(clock.elapsed());
     return result;
+}
+
+QVector<int> PlanPool::candidatesOf(StreamUnpacker &paths, const Manifest &manifest,
+                                    const TransferPlan &plan)
+{
+    QVector<int> candidates;
+    for (int i = 0; i < manifest.items.size(); ++i) {
+        const Manifest::Item &item = manifest.items.at(i);
+        if (!item.isFile || item.hasHash || plan.steps.at(i).action != TransferPlan::Whole)
+            continue;
+        const QString path = paths.pathFor(item.name);
+        qint64 size = 0;
+        qint64 time = 0;
+        if (!path.isEmpty() && HashCache::plainFile(path, &size, &time) && size == item.size)
+            candidates << i;
+    }
+    return candidates;
 }
 
 QStringList PlanPool::replacedTops(const QString &saveDir, const Manifest &manifest,

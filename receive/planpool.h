@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QStringList>
 #include <QThreadPool>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
@@ -21,12 +22,17 @@
 // handed back through a callback that the transfer withdraws when it stops waiting, and every
 // plan of a session is cancelled and waited for before the session goes, since planners use the
 // shared hash cache.
+class StreamUnpacker;
+
 class PlanPool
 {
 public:
     struct Input
     {
         QByteArray manifest;
+        // Of a second plan, once the sender told the hashes asked for: parsed already.
+        Manifest parsed;
+        bool hasParsed = false;
         qint64 items = 0; // as the request announced them
         qint64 size = 0;
         QString saveDir;
@@ -42,6 +48,8 @@ public:
         ReceivePlanner::Result plan;
         // Top-level items that the name-clash rule will replace.
         QStringList replaced;
+        // Files the sender sent no hash of, whose sizes match a file here: worth the asking.
+        QVector<int> candidates;
     };
     // One plan's line back to its transfer.
     class Ticket
@@ -69,6 +77,8 @@ public:
 
 private:
     static Result plan(const Input &input, Ticket *ticket);
+    static QVector<int> candidatesOf(StreamUnpacker &paths, const Manifest &manifest,
+                                     const TransferPlan &plan);
     static QStringList replacedTops(const QString &saveDir, const Manifest &manifest,
                                     const QHash<QString, QString> &continued);
 

@@ -37,7 +37,8 @@ struct Item
     QByteArray data;
 };
 
-Manifest manifestOf(const QList<Item> &items)
+// Hashes told only when `hashed`, as by a sender whose cache has none of the files yet.
+Manifest manifestOf(const QList<Item> &items, bool hashed = true)
 {
     Manifest manifest;
     for (const Item &item : items) {
@@ -46,7 +47,7 @@ Manifest manifestOf(const QList<Item> &items)
         entry.isFile = !item.data.isNull();
         entry.size = item.data.size();
         entry.version = quint64(item.data.size()) + 1;
-        entry.hasHash = true;
+        entry.hasHash = hashed;
         ContentHash hash;
         hash.add(item.data.constData(), item.data.size());
         entry.hash = hash.value();
@@ -149,6 +150,7 @@ private slots:
     void cutKeepsThePartialFile();
     void cutFileIsContinued_data();
     void cutFileIsContinued();
+    void unhashedFilesAreAskedFor();
     void mismatchIsNotKept();
     void namesOutsideAreNeverCompared();
     void refusalReasonReachesTheSender_data();
@@ -422,6 +424,37 @@ void TestExtendedReceive::cutFileIsContinued()
     PartialRegistry registry;
     registry.load();
     QVERIFY(registry.entries().isEmpty());
+}
+
+// Files sent without their hashes are compared once the sender told the hashes of those whose
+// sizes match a file here; the others are not asked for.
+void TestExtendedReceive::unhashedFilesAreAskedFor()
+{
+    write(save + "/docs/same.txt", "same");
+    write(save + "/docs/other.txt", "before");
+    const QList<Item> items{{"docs", QByteArray()},
+                            {"docs/same.txt", "same"},
+                            {"docs/other.txt", "after!"},
+                            {"docs/new.txt", "new"}};
+    manifest = manifestOf(items, false);
+    sender = std::make_unique<QTcpSocket>();
+    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
+    QVERIFY(sender->waitForConnected(10000));
+    send(requestOf(manifest, senderA, manifest.toBytes()));
+    ExtendedProtocol::Message message;
+    QByteArray bytes;
+    while (message.kind != ExtendedProtocol::Message::NeedHashes &&
+           (sender->bytesAvailable() > 0 || sender->waitForReadyRead(10000))) {
+        bytes += sender->readAll();
+        for (int taken; (taken = ExtendedProtocol::takeMessage(bytes, 4, &message)) > 0;)
+            bytes.remove(0, taken);
+    }
+    QCOMPARE(message.indexes, (QVector<int>{1, 2}));
+    send(ExtendedProtocol::hashAnswer(1, hashOf("same")) + ExtendedProtocol::stillHashing() +
+         ExtendedProtocol::hashAnswer(2, hashOf("after!")));
+    QTRY_COMPARE(offers->size(), 1);
+    QCOMPARE(lastOffer().skippedFiles, 1);
+    QCOMPARE(lastOffer().skippedBytes, qint64(4));
 }
 
 void TestExtendedReceive::mismatchIsNotKept()
