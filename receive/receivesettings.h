@@ -1,6 +1,7 @@
 #ifndef RECEIVESETTINGS_H
 #define RECEIVESETTINGS_H
 
+#include "protocol/extendedprotocol.h"
 #include "settings/settingskeys.h"
 
 #include <QString>
@@ -19,7 +20,8 @@ struct ReceiveSettings
     int answerMs = 27000;  // the user's time to answer, from the moment the question shows
     int quietMs = 1000;    // ends a plain request that lacks its empty line
     int requestMs = 30000; // from connect until the request (and manifest) are in
-    int planSignMs = 2000; // between two signs of life while planning
+    // Between two signs of life while planning: well inside the interval the sender relies on.
+    int planSignMs = ExtendedProtocol::progressIntervalMs / 2;
     // Runs in the planner's thread before it plans; a test holds the planner there.
     std::function<void(const std::atomic<bool> &cancelled)> beforePlan;
 };
