@@ -526,7 +526,7 @@ void IncomingTransfer::takeBody(const char *data, qint64 length)
     idleTimer.start(settings.idleMs);
     if (!sink->feed(data, length)) {
         qDebug() << "无法保存，断开连接";
-        const QString reason = sink->diskFull() ? tr("磁盘空间已满，接收不完整！") : QString();
+        const QString reason = sink->failure();
         failStore(ReceiveOutcome::Failed, reason,
                   reason.isEmpty() ? tr("接收方未能保存全部项目") : reason);
         return;

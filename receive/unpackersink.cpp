@@ -5,6 +5,7 @@
 #include "receive/streamunpacker.h"
 
 #include <QFileInfo>
+#include <QObject>
 
 UnpackerSink::UnpackerSink(const QString &saveDir, SettingsKeys::NameClash rule, int items,
                            qint64 size)
@@ -58,6 +59,11 @@ bool UnpackerSink::failed() const
 bool UnpackerSink::diskFull() const
 {
     return unpacker->diskFull();
+}
+
+QString UnpackerSink::failure() const
+{
+    return unpacker->diskFull() ? QObject::tr("磁盘空间已满，接收不完整！") : QString();
 }
 
 qint64 UnpackerSink::dataBytes() const

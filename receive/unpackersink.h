@@ -40,6 +40,8 @@ public:
     bool atEnd() const;
     bool failed() const;
     bool diskFull() const;
+    // Why storing failed, in the user's words; empty where the entries tell it.
+    QString failure() const;
     // Bytes of file contents taken so far, and those beyond the plan (a resumed file sent whole).
     qint64 dataBytes() const;
     qint64 extraBytes() const;
