@@ -36,8 +36,7 @@ public:
     QString failure() const override { return storage.failure(); }
     qint64 dataBytes() const override { return storage.dataBytes(); }
     QList<StoredEntry> takeEntries() override { return storage.takeEntries(); }
-    // Bytes beyond the plan: resumed files the sender chose to send whole.
-    qint64 extraBytes() const { return extra; }
+    qint64 extraBytes() const override { return extra; }
 
 private:
     bool folder(int index) override;

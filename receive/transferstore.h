@@ -22,8 +22,10 @@ public:
     virtual bool diskFull() const = 0;
     // Why storing failed, in the user's words; empty while it has not.
     virtual QString failure() const = 0;
-    // Bytes of file contents taken so far.
+    // Bytes of file contents taken so far, and those beyond what was planned to come (a resumed
+    // file its sender chose to send whole).
     virtual qint64 dataBytes() const = 0;
+    virtual qint64 extraBytes() const { return 0; }
     // The entries added since the last call.
     virtual QList<StoredEntry> takeEntries() = 0;
 };
