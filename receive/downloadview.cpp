@@ -236,6 +236,7 @@ void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
     // Each transfer starts from a clean view.
     storedEntries.clear();
     storedTimer.stop();
+    unchangedFiles = 0;
     ui->textBrowser->clear();
     ui->progressLabel->clear();
     ui->progressBar->setValue(0);
@@ -359,7 +360,7 @@ void DownloadView::appendStored()
     storedEntries = storedEntries.mid(now.size());
     if (storedEntries.isEmpty())
         storedTimer.stop();
-    const QString html = ReceiveHtml::entries(now);
+    const QString html = ReceiveHtml::entries(now, &unchangedFiles);
     if (!html.isEmpty())
         appendHtml(html);
 }
@@ -381,6 +382,9 @@ void DownloadView::ended(quint64 id, int outcome, const QString &reason)
         questionBox->done(QMessageBox::No);
     }
     showEndHeading(outcome);
+    // Once for the whole transfer, however many reports its entries came in.
+    if (unchangedFiles > 0)
+        appendHtml(ReceiveHtml::unchangedLine(unchangedFiles));
     switch (outcome) {
     case ReceiveOutcome::Complete:
         appendHtml(ReceiveHtml::success(tr("接收完成！")));

@@ -98,6 +98,7 @@ private:
     QElapsedTimer clock;
     // Links go in by the few hundred, so that a burst of small files never holds the window up.
     QList<StoredEntry> storedEntries;
+    int unchangedFiles = 0; // of this transfer, told at its end
     QTimer storedTimer;
     bool active = false;
     QString listenAddress; // empty while not listening

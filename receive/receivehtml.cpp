@@ -118,7 +118,7 @@ QString ReceiveHtml::toolTip(const QString &text)
     return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
 }
 
-QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
+QString ReceiveHtml::entries(const QList<StoredEntry> &entries, int *unchanged)
 {
     QString html;
     // Runs of links share one paragraph, a line each: a paragraph per link costs the document
@@ -130,10 +130,9 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
                 QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
         links.clear();
     };
-    int unchanged = 0;
     for (const StoredEntry &entry : entries) {
         if (entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'))) {
-            ++unchanged;
+            ++*unchanged;
         } else if (entry.status == StoredEntry::Stored) {
             links << link(entry.name, entry.storedPath) + clashNote(entry);
         } else if (entry.status == StoredEntry::Resumed) {
@@ -148,7 +147,10 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
         }
     }
     flushLinks();
-    if (unchanged > 0)
-        html += notice(tr("%1 个文件未改变，未再接收").arg(unchanged));
     return html;
+}
+
+QString ReceiveHtml::unchangedLine(int count)
+{
+    return count > 0 ? notice(tr("%1 个文件未改变，未再接收").arg(count)) : QString();
 }

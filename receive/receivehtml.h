@@ -29,8 +29,11 @@ public:
 
     // The links and problem lines of a run of stored (or failed) items, as one piece, so that
     // thousands of records cost a single append. Files inside a folder that were not sent as
-    // they are here already are counted in one line, not listed.
-    static QString entries(const QList<StoredEntry> &entries);
+    // they are here already are not listed but added to `unchanged`, for unchangedLine() once
+    // the transfer is over.
+    static QString entries(const QList<StoredEntry> &entries, int *unchanged);
+    // The line that counts those files; empty for none.
+    static QString unchangedLine(int count);
     // The problem line of an entry that was not stored; empty for a stored one.
     static QString entryProblem(const StoredEntry &entry);
     // What the name-clash rule did to an item, said after its link; empty if nothing.

@@ -147,6 +147,7 @@ private slots:
     void listenFailureIsReportedAndNotAnnounced();
     void newSettingsApplyAtOnce();
     void lateEndNeverClosesTheNextQuestion();
+    void unchangedFilesAreCountedOnce();
     void busyRefusalIsTold();
     void extendedOfferSaysWhatIsKeptAndSkipped();
     void extendedTransferSaysWhatHappens_data();
@@ -540,6 +541,29 @@ void TestDownloadView::lateEndNeverClosesTheNextQuestion()
                               Q_ARG(int, ReceiveOutcome::SenderLeft), Q_ARG(QString, QString()));
     QVERIFY(asking());
     QVERIFY(shownText().isEmpty());
+}
+
+// However many reports and batches a transfer's entries come in, their count is one line.
+void TestDownloadView::unchangedFilesAreCountedOnce()
+{
+    startView();
+    const quint64 id = 1;
+    ReceiveOffer offer;
+    offer.items = 601;
+    QMetaObject::invokeMethod(view.get(), "offered", Q_ARG(quint64, id),
+                              Q_ARG(ReceiveOffer, offer));
+    QList<StoredEntry> entries;
+    for (int i = 0; i < 300; ++i)
+        entries << StoredEntry{"d/" + QString::number(i), saveDir + "/d/" + QString::number(i),
+                               StoredEntry::Stored, StoredEntry::Unchanged};
+    for (int report = 0; report < 2; ++report)
+        QMetaObject::invokeMethod(view.get(), "itemsStored", Q_ARG(quint64, id),
+                                  Q_ARG(QList<StoredEntry>, entries));
+    QMetaObject::invokeMethod(view.get(), "ended", Q_ARG(quint64, id),
+                              Q_ARG(int, ReceiveOutcome::Incomplete), Q_ARG(QString, QString()));
+    QTRY_VERIFY(shownText().contains(QString::fromUtf8("传输中断")));
+    QCOMPARE(shownText().count(QString::fromUtf8("个文件未改变")), 1);
+    QVERIFY(shownText().contains(QString::fromUtf8("600 个文件未改变，未再接收")));
 }
 
 void TestDownloadView::busyRefusalIsTold()

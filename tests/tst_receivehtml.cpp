@@ -140,7 +140,9 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
         QCOMPARE(plainTextOf(html), text);
         QVERIFY(!html.contains("<img"));
     }
-    const QString failed = ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}});
+    int unchanged = 0;
+    const QString failed =
+        ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}}, &unchanged);
     QVERIFY(anchorsOf(failed).isEmpty());
     QVERIFY(plainTextOf(failed).endsWith(text));
     const QString progress = ReceiveHtml::progress(text, 1, 2, text);
@@ -242,7 +244,8 @@ void TestReceiveHtml::entries()
     QFETCH(QStringList, lines);
     QFETCH(int, paragraphs);
 
-    const QString html = ReceiveHtml::entries(entries);
+    int unchanged = 0;
+    const QString html = ReceiveHtml::entries(entries, &unchanged);
     QStringList shown;
     for (const Anchor &anchor : anchorsOf(html)) {
         shown << anchor.text;
@@ -269,10 +272,12 @@ void TestReceiveHtml::clashNotes()
         {"e/g", "/save/e/g (1)", StoredEntry::Stored, StoredEntry::Renamed},
         {"e/h", "/save/e/h", StoredEntry::Stored, StoredEntry::Unchanged},
         {"i", "/save/i", StoredEntry::Stored, StoredEntry::Unchanged}};
-    const QString html = ReceiveHtml::entries(entries);
+    int unchanged = 1; // from an earlier report of the same transfer
+    QString html = ReceiveHtml::entries(entries, &unchanged);
+    html += ReceiveHtml::unchangedLine(unchanged);
     QCOMPARE(plainTextOf(html).split('\n'),
              QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/g（已另存为 g "
-                               "(1)）\ni（未改变，已跳过）\n2 个文件未改变，未再接收")
+                               "(1)）\ni（未改变，已跳过）\n3 个文件未改变，未再接收")
                  .split('\n'));
     const QList<Anchor> anchors = anchorsOf(html);
     QCOMPARE(anchors.size(), 5);
