@@ -85,6 +85,8 @@ private slots:
     void extendedBody();
     void keptPartial_data();
     void keptPartial();
+    void filesAreListedWhileWritten_data();
+    void filesAreListedWhileWritten();
     void zerosStayHoles();
     void unknownHashIsCompared_data();
     void unknownHashIsCompared();
@@ -305,6 +307,35 @@ void TestSaveFolder::keptPartial()
         QCOMPARE(contents(partial), data.left(int(2 * step)));
     QCOMPARE(contents(outside + "/big.part"),
              how == "link" ? data.left(int(2 * step)) : QByteArray("(missing)"));
+}
+
+// A receiver killed at any moment leaves no partial file the records do not know, small or not,
+// nor one they think holds more than it does.
+void TestSaveFolder::filesAreListedWhileWritten_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("written");
+    QTest::addColumn<qint64>("kept");
+    QTest::newRow("small file, first bytes") << qint64(100) << qint64(10) << qint64(0);
+    QTest::newRow("large file, past one step") << 3 * step << step + 5 << step;
+}
+
+void TestSaveFolder::filesAreListedWhileWritten()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, written);
+    QFETCH(qint64, kept);
+    const QByteArray data = pattern(size);
+    const Manifest manifest = manifestOf({"F file=" + latin(data)});
+    ExtendedParts parts(SaveFolder(save, rule, {}), manifest, plan(manifest), partials.get(),
+                        senderA);
+    parts.setResumeStep(step);
+    const QByteArray body = ExtendedProtocol::partLine(0, 0) + data.left(int(written));
+    QVERIFY(parts.feed(body.constData(), body.size()));
+    const QList<PartialRegistry::Entry> listed = partials->entries();
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed.first().finalPath, save + "/file");
+    QCOMPARE(listed.first().kept, kept);
 }
 
 void TestSaveFolder::zerosStayHoles()
