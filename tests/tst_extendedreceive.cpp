@@ -365,7 +365,7 @@ void TestExtendedReceive::cutKeepsThePartialFile_data()
 {
     QTest::addColumn<QString>("how");
     QTest::addColumn<int>("bytes"); // beyond the first resume step
-    QTest::newRow("a part 1,000 bytes short, then the sender's half-close") << "close" << 299000;
+    QTest::newRow("a file 1,000 bytes short, then the sender's half-close") << "close" << 299000;
     QTest::newRow("sender resets") << "reset" << 120000;
     QTest::newRow("user cancels") << "cancel" << 120000;
     QTest::newRow("the program ends") << "quit" << 120000;
