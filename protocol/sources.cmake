@@ -13,4 +13,5 @@ list(APPEND NUBO_SOURCES
     protocol/transferplan.h protocol/transferplan.cpp
     protocol/extendedprotocol.h protocol/extendedprotocol.cpp
     protocol/extendedbodyreader.h protocol/extendedbodyreader.cpp
+    protocol/socketreset.h protocol/socketreset.cpp
 )

@@ -94,6 +94,7 @@ void DownloadView::startSession()
         appendHtml(ReceiveHtml::problem(tr("未找到本机网络地址，无法接收文件！")));
     } else {
         askedAddress = address.toString();
+        handSaveFolder();
         session->listen(address, TransferRequest::port);
     }
     if (!SettingsKeys::isValidUserName(SettingsKeys::userName(*settings)))
@@ -170,14 +171,23 @@ void DownloadView::applySettings()
 {
     if (!active)
         return;
+    handSaveFolder();
     const QString name = SettingsKeys::userName(*settings);
     const QString saveDir = SettingsKeys::saveDir(*settings);
     if (name == shownName && saveDir == shownSaveDir)
         return;
     udpThread->setUserName(name);
-    if (saveDir != shownSaveDir)
-        reportUnusableSaveDir(saveDir);
+    if (saveDir != shownSaveDir && !reportUnusableSaveDir(saveDir) && failedHeading) {
+        // The failure it told of is mended: the heading no longer holds.
+        failedHeading = false;
+        ui->progressLabel->clear();
+    }
     showWaiting();
+}
+
+void DownloadView::handSaveFolder()
+{
+    session->setSaveFolder(SettingsKeys::saveDir(*settings), SettingsKeys::nameClash(*settings));
 }
 
 void DownloadView::endSession()
@@ -226,6 +236,7 @@ void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
     // Each transfer starts from a clean view.
     storedEntries.clear();
     storedTimer.stop();
+    unchangedFiles = 0;
     ui->textBrowser->clear();
     ui->progressLabel->clear();
     ui->progressBar->setValue(0);
@@ -235,6 +246,8 @@ void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
     // The files skipped as unchanged are in the save folder already.
     storedItems = offer.skippedFiles;
     extendedOffer = offer.extended;
+    skippedFiles = offer.skippedFiles;
+    failedHeading = false;
     ui->progressBar->setMaximum(progress.barMaximum());
     meter.start(offer.movingBytes());
     skippedLine = offer.skippedFiles > 0 ? tr("跳过 %1 个未改变的文件（%2）")
@@ -267,8 +280,17 @@ QString DownloadView::describeOffer(const ReceiveOffer &offer)
     if (offer.skippedFiles > 0)
         text +=
             QLatin1Char('\n') + tr("其中 %1 个文件已存在且相同，将跳过").arg(offer.skippedFiles);
-    if (offer.overwrites)
-        text += tr("\n保存路径中已有同名项目，接收后将被覆盖。");
+    if (offer.resumedBytes > 0)
+        text += QLatin1Char('\n') +
+                tr("将从上次中断处继续，还需传输 %1").arg(formatSize(offer.movingBytes()));
+    if (offer.replaced.count > 0 && !offer.replaced.first.isEmpty()) {
+        const QString what =
+            offer.replaced.count > 1
+                ? tr("%1 等%2个")
+                      .arg(offer.replaced.first.first(), QString::number(offer.replaced.count))
+                : offer.replaced.first.first();
+        text += QLatin1Char('\n') + tr("保存路径中已有同名项目 %1，接收后将被覆盖。").arg(what);
+    }
     return text;
 }
 
@@ -338,7 +360,7 @@ void DownloadView::appendStored()
     storedEntries = storedEntries.mid(now.size());
     if (storedEntries.isEmpty())
         storedTimer.stop();
-    const QString html = ReceiveHtml::entries(now);
+    const QString html = ReceiveHtml::entries(now, &unchangedFiles);
     if (!html.isEmpty())
         appendHtml(html);
 }
@@ -360,13 +382,16 @@ void DownloadView::ended(quint64 id, int outcome, const QString &reason)
         questionBox->done(QMessageBox::No);
     }
     showEndHeading(outcome);
+    // Once for the whole transfer, however many reports its entries came in.
+    if (unchangedFiles > 0)
+        appendHtml(ReceiveHtml::unchangedLine(unchangedFiles));
     switch (outcome) {
-    case ReceiveServer::Complete:
+    case ReceiveOutcome::Complete:
         appendHtml(ReceiveHtml::success(tr("接收完成！")));
         showWaiting();
         QMessageBox::information(this, tr("提示"), tr("接收完成！"));
         return;
-    case ReceiveServer::Incomplete:
+    case ReceiveOutcome::Incomplete:
         if (!reason.isEmpty())
             appendHtml(ReceiveHtml::notice(reason));
         appendHtml(ReceiveHtml::problem(tr("传输中断，接收不完整！")));
@@ -377,17 +402,17 @@ void DownloadView::ended(quint64 id, int outcome, const QString &reason)
                 .arg(storedItems)
                 .arg(offeredItems)));
         break;
-    case ReceiveServer::Refused:
+    case ReceiveOutcome::Refused:
         appendHtml(ReceiveHtml::refused());
         break;
-    case ReceiveServer::Failed:
+    case ReceiveOutcome::Failed:
         appendHtml(
             ReceiveHtml::problem(reason.isEmpty() ? tr("部分项目未能保存，接收失败！") : reason));
         break;
-    case ReceiveServer::SenderLeft:
+    case ReceiveOutcome::SenderLeft:
         appendHtml(ReceiveHtml::notice(tr("发送方已断开连接。")));
         break;
-    case ReceiveServer::Unanswered:
+    case ReceiveOutcome::Unanswered:
         appendHtml(ReceiveHtml::notice(tr("未在时限内回答，已自动拒绝。")));
         break;
     }
@@ -401,15 +426,20 @@ void DownloadView::showEndHeading(int outcome)
     const bool hadBody = receiving;
     receiving = false;
     switch (outcome) {
-    case ReceiveServer::Complete:
+    case ReceiveOutcome::Complete:
         // Full, also for an offer of nothing at all.
         ui->progressBar->setValue(ui->progressBar->maximum());
-        ui->progressLabel->setText(ReceiveHtml::endHeading(tr("接收完成！"), false,
-                                                           progress.received(), progress.total()));
+        // Counts of nothing moved say nothing: what happened instead is said.
+        ui->progressLabel->setText(
+            progress.total() == 0 && skippedFiles > 0
+                ? ReceiveHtml::success(tr("全部 %1 个文件已存在且相同，无需传输").arg(skippedFiles))
+                : ReceiveHtml::endHeading(tr("接收完成！"), false, progress.received(),
+                                          progress.total()));
         return;
-    case ReceiveServer::Incomplete:
-    case ReceiveServer::Failed: {
-        const QString title = outcome == ReceiveServer::Failed ? tr("接收失败") : tr("接收中断");
+    case ReceiveOutcome::Incomplete:
+    case ReceiveOutcome::Failed: {
+        const QString title = outcome == ReceiveOutcome::Failed ? tr("接收失败") : tr("接收中断");
+        failedHeading = true;
         ui->progressLabel->setText(
             hadBody ? ReceiveHtml::endHeading(title, true, progress.received(), progress.total())
                     : ReceiveHtml::problem(title));
@@ -435,9 +465,11 @@ void DownloadView::appendHtml(const QString &html)
     ui->textBrowser->append(html);
 }
 
-void DownloadView::reportUnusableSaveDir(const QString &saveDir)
+bool DownloadView::reportUnusableSaveDir(const QString &saveDir)
 {
     const QFileInfo info(saveDir);
-    if (!info.isDir() || !info.isWritable())
-        appendHtml(ReceiveHtml::problem(tr("保存路径不存在或不可写：%1").arg(saveDir)));
+    if (info.isDir() && info.isWritable())
+        return false;
+    appendHtml(ReceiveHtml::problem(tr("保存路径不存在或不可写：%1").arg(saveDir)));
+    return true;
 }

@@ -2,10 +2,10 @@
 #define DOWNLOADVIEW_H
 
 #include "protocol/ratemeter.h"
-#include "records/partialregistry.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveprogress.h"
-#include "receive/streamunpacker.h"
+#include "receive/storedentry.h"
+#include "records/partialregistry.h"
 
 #include <QElapsedTimer>
 #include <QMap>
@@ -73,7 +73,9 @@ private slots:
 private:
     void showProgress(const QString &title);
     void appendHtml(const QString &html);
-    void reportUnusableSaveDir(const QString &saveDir);
+    // True when it said that `saveDir` cannot be used.
+    bool reportUnusableSaveDir(const QString &saveDir);
+    void handSaveFolder();
     void updateCountdown();
     void showWaiting();
     void showEndHeading(int outcome);
@@ -96,6 +98,7 @@ private:
     QElapsedTimer clock;
     // Links go in by the few hundred, so that a burst of small files never holds the window up.
     QList<StoredEntry> storedEntries;
+    int unchangedFiles = 0; // of this transfer, told at its end
     QTimer storedTimer;
     bool active = false;
     QString listenAddress; // empty while not listening
@@ -106,6 +109,8 @@ private:
     bool extendedOffer = false;
     QString skippedLine; // said once the user accepts
     int offeredItems = 0;
+    int skippedFiles = 0;
+    bool failedHeading = false; // the heading tells of a failure
     int storedItems = 0;
 };
 

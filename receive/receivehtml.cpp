@@ -33,6 +33,8 @@ QString ReceiveHtml::entryProblem(const StoredEntry &entry)
         return tr("超出对方声明的项目数或大小：%1").arg(entry.name);
     case StoredEntry::Mismatch:
         return tr("文件校验失败，未保存：%1").arg(entry.name);
+    case StoredEntry::Changed:
+        return tr("文件在确认接收后被改动，已停止：%1").arg(entry.name);
     case StoredEntry::Resumed:
         break;
     case StoredEntry::Incomplete:
@@ -116,7 +118,7 @@ QString ReceiveHtml::toolTip(const QString &text)
     return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
 }
 
-QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
+QString ReceiveHtml::entries(const QList<StoredEntry> &entries, int *unchanged)
 {
     QString html;
     // Runs of links share one paragraph, a line each: a paragraph per link costs the document
@@ -129,7 +131,9 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
         links.clear();
     };
     for (const StoredEntry &entry : entries) {
-        if (entry.status == StoredEntry::Stored) {
+        if (entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'))) {
+            ++*unchanged;
+        } else if (entry.status == StoredEntry::Stored) {
             links << link(entry.name, entry.storedPath) + clashNote(entry);
         } else if (entry.status == StoredEntry::Resumed) {
             flushLinks();
@@ -144,4 +148,9 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
     }
     flushLinks();
     return html;
+}
+
+QString ReceiveHtml::unchangedLine(int count)
+{
+    return count > 0 ? notice(tr("%1 个文件未改变，未再接收").arg(count)) : QString();
 }

@@ -1,7 +1,9 @@
 #ifndef RECEIVEHTML_H
 #define RECEIVEHTML_H
 
-#include "receive/streamunpacker.h"
+#include "receive/storedentry.h"
+
+#include <QList>
 
 #include <QString>
 
@@ -26,11 +28,15 @@ public:
     static QString toolTip(const QString &text);
 
     // The links and problem lines of a run of stored (or failed) items, as one piece, so that
-    // thousands of records cost a single append.
-    static QString entries(const QList<StoredEntry> &entries);
+    // thousands of records cost a single append. Files inside a folder that were not sent as
+    // they are here already are not listed but added to `unchanged`, for unchangedLine() once
+    // the transfer is over.
+    static QString entries(const QList<StoredEntry> &entries, int *unchanged);
+    // The line that counts those files; empty for none.
+    static QString unchangedLine(int count);
     // The problem line of an entry that was not stored; empty for a stored one.
     static QString entryProblem(const StoredEntry &entry);
-    // What the name-clash rule did to a top-level item, said after its link; empty if nothing.
+    // What the name-clash rule did to an item, said after its link; empty if nothing.
     static QString clashNote(const StoredEntry &entry);
 };
 

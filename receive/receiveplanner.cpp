@@ -1,85 +1,120 @@
 #include "receive/receiveplanner.h"
 
 #include "protocol/extendedprotocol.h"
-#include "receive/streamunpacker.h"
 #include "records/filehash.h"
-#include "records/fileidentity.h"
 #include "records/hashcache.h"
+#include "records/partialregistry.h"
 
 #include <QFileInfo>
 
-namespace {
-
-// A whole tree is looked at before its user is asked: a file whose size and time the cache knows
-// costs one look at the file system.
-bool isSame(const QString &path, const Manifest::Item &item, HashCache *cache,
-            const std::atomic<bool> *cancelled)
+ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
+                               const QString &senderId, const PartialRegistry *partials,
+                               HashCache *cache)
+    : folder(folder), manifest(manifest), senderId(senderId), partials(partials), cache(cache),
+      step(ExtendedProtocol::resumeStep)
 {
-    const FileIdentity identity = FileIdentity::of(path);
-    if (!identity.isValid() || identity.size() != item.size)
-        return false;
-    ContentHash::Value hash;
-    if (!cache->lookup(path, identity, &hash) && !cache->hashOf(path, &hash, cancelled))
-        return false;
-    return hash == item.hash;
 }
 
-} // namespace
+// A file whose identity the cache knows costs one look at the file system.
+bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
+                              const ContentHash::Value &expected,
+                              const std::atomic<bool> *cancelled)
+{
+    ContentHash::Value hash;
+    if (!cache->lookup(path, identity, &hash)) {
+        ContentHash reading;
+        if (!FileHash::feed(&reading, path, -1, cancelled) || FileIdentity::of(path) != identity)
+            return false;
+        hash = reading.value();
+        cache->store(path, identity, hash);
+    }
+    return hash == expected;
+}
 
-ReceivePlanner::Result ReceivePlanner::plan(StreamUnpacker &paths, const QString &saveDir,
-                                            const Manifest &manifest, const QString &senderId,
-                                            const PartialRegistry &partials, HashCache *cache,
-                                            const std::atomic<bool> *cancelled)
+ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
 {
     Result result;
     result.plan = TransferPlan(manifest.items.size());
-    const int prefixLength = saveDir.size() + 1;
     for (int i = 0; i < manifest.items.size(); ++i) {
         if (*cancelled) {
             result.cancelled = true;
             return result;
         }
+        if (progress)
+            progress(i, manifest.items.size());
         const Manifest::Item &item = manifest.items.at(i);
-        const QString path = item.isFile ? paths.pathFor(item.name) : QString();
+        const QString path = item.isFile ? folder.pathFor(item.name) : QString();
         if (path.isEmpty())
             continue;
-        const QString relative = path.mid(prefixLength);
-        const QString top = relative.section(QLatin1Char('/'), 0, 0);
-        const QString rest = relative.mid(top.size());
-        const auto known = result.continued.constFind(top);
-        const QString storedTop = known == result.continued.constEnd() ? top : *known;
-        const QString inPlace = storedTop == top ? path : paths.pathFor(storedTop + rest);
-        TransferPlan::Step &step = result.plan.steps[i];
-        if (!inPlace.isEmpty() && isSame(inPlace, item, cache, cancelled)) {
-            step.action = TransferPlan::Skip;
-            result.continued.insert(top, storedTop);
-            continue;
+        const FileIdentity identity = FileIdentity::of(path);
+        if (identity.isValid() && identity.size() == item.size) {
+            if (!item.hasHash) {
+                result.compare << i;
+                continue;
+            }
+            if (sameHere(path, identity, item.hash, cancelled)) {
+                result.plan.steps[i].action = TransferPlan::Skip;
+                result.compared.insert(i, identity);
+                continue;
+            }
         }
-
-        const std::optional<PartialRegistry::Entry> kept =
-            partials.find(senderId, item.name, item.size, item.version,
-                          item.hasHash ? std::optional(item.hash) : std::nullopt);
-        if (!kept || !kept->finalPath.startsWith(saveDir + QLatin1Char('/')) ||
-            !kept->finalPath.endsWith(rest) || kept->finalPath.size() - rest.size() <= prefixLength)
-            continue;
-        // The earlier transfer may have stored the item under another top-level name.
-        const QString keptTop = kept->finalPath.mid(prefixLength).chopped(rest.size());
-        if (keptTop.contains(QLatin1Char('/')) ||
-            (known != result.continued.constEnd() && keptTop != storedTop) ||
-            paths.pathFor(keptTop + rest) != kept->finalPath)
-            continue;
-        const qint64 offset =
-            kept->kept / ExtendedProtocol::resumeStep * ExtendedProtocol::resumeStep;
-        ContentHash prefix;
-        if (offset <= 0 ||
-            !FileHash::feed(&prefix, StreamUnpacker::partialPathOf(kept->finalPath), offset,
-                            cancelled) ||
-            prefix.bytes() != offset)
-            continue;
-        step.action = TransferPlan::Resume;
-        step.offset = offset;
-        result.prefixes.insert(i, prefix);
-        result.continued.insert(top, keptTop);
+        resume(i, path, &result);
     }
+    if (progress)
+        progress(manifest.items.size(), manifest.items.size());
+    if (result.compare.isEmpty())
+        result.replaced = folder.replacedFiles(manifest, result.plan);
     return result;
+}
+
+ReceivePlanner::Result ReceivePlanner::finish(const Result &first,
+                                              const QHash<int, ContentHash::Value> &senderHashes,
+                                              const std::atomic<bool> *cancelled)
+{
+    Result result = first;
+    result.compare.clear();
+    for (int i : first.compare) {
+        const QString path = folder.pathFor(manifest.items.at(i).name);
+        if (*cancelled) {
+            result.cancelled = true;
+            return result;
+        }
+        const FileIdentity identity = FileIdentity::of(path);
+        if (senderHashes.contains(i) && identity.isValid() &&
+            identity.size() == manifest.items.at(i).size &&
+            sameHere(path, identity, senderHashes.value(i), cancelled)) {
+            result.plan.steps[i].action = TransferPlan::Skip;
+            result.compared.insert(i, identity);
+        } else {
+            resume(i, path, &result);
+        }
+    }
+    result.replaced = folder.replacedFiles(manifest, result.plan);
+    return result;
+}
+
+// Only a plain file at the partial's name, holding at least the saved bytes, goes on; nothing of
+// it is read. Where the final path is taken, the rule decides that file, so it comes whole.
+bool ReceivePlanner::resume(int index, const QString &path, Result *result)
+{
+    const Manifest::Item &item = manifest.items.at(index);
+    if (!partials)
+        return false;
+    const std::optional<PartialRegistry::Entry> kept =
+        partials->find(senderId, item.name, item.size, item.version,
+                       item.hasHash ? std::optional(item.hash) : std::nullopt);
+    ContentHash carried;
+    const QFileInfo target(path);
+    const FileIdentity partial = FileIdentity::of(SaveFolder::partialPathOf(path));
+    if (!kept || kept->finalPath != path || kept->kept % step != 0 || !partial.isValid() ||
+        partial.size() < kept->kept ||
+        ((target.exists() || target.isSymLink()) &&
+         folder.rule() != SettingsKeys::NameClash::Overwrite) ||
+        !carried.restoreState(kept->state) || carried.bytes() != kept->kept)
+        return false;
+    TransferPlan::Step &step = result->plan.steps[index];
+    step.action = TransferPlan::Resume;
+    step.offset = kept->kept;
+    result->resumed.insert(index, carried);
+    return true;
 }

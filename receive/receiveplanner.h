@@ -4,38 +4,67 @@
 #include "protocol/contenthash.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
-#include "records/partialregistry.h"
+#include "receive/savefolder.h"
+#include "records/fileidentity.h"
 
 #include <QHash>
+#include <QList>
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class HashCache;
-class StreamUnpacker;
+class PartialRegistry;
 
 // What the receiver of an extended request has of its files already, worked out before its user
-// is asked: a file identical at its final path is skipped, and a partial file that an earlier
-// transfer of the same item from the same sender kept is continued. Both make their top-level
-// item a continuation, stored where the earlier transfer stored it. Reads whole files, so it
-// runs beside the receiving thread and stops when `cancelled` is set.
+// is asked. A file is skipped only when its hash is known and is the hash of the file at its
+// final path; a file of unknown hash with a plain file of its size there is left for the sender
+// to hash ("C"); a partial file that an earlier transfer of the same item from the same sender
+// kept goes on from its last saved state, which is never read. May read whole files: run it on
+// a pool thread; it stops when `cancelled` is set.
 class ReceivePlanner
 {
 public:
     struct Result
     {
         TransferPlan plan;
+        // Files of unknown hash to be compared, in rising order; empty when the plan is whole.
+        QList<int> compare;
         // The hash of each resumed file's kept bytes, by manifest index, to be carried on.
-        QHash<int, ContentHash> prefixes;
-        // Top-level names to the names they continue under.
-        QHash<QString, QString> continued;
+        QHash<int, ContentHash> resumed;
+        // What each skipped file was when compared: the body checks it is still that.
+        QHash<int, FileIdentity> compared;
+        // What the plan would put in place of existing items, for the question.
+        SaveFolder::Replaced replaced;
         bool cancelled = false;
     };
+    // Items looked at so far, and all.
+    using Progress = std::function<void(int done, int total)>;
 
-    // `paths` says where each name would go; `saveDir` is its save folder, cleaned and absolute.
-    static Result plan(StreamUnpacker &paths, const QString &saveDir, const Manifest &manifest,
-                       const QString &senderId, const PartialRegistry &partials, HashCache *cache,
-                       const std::atomic<bool> *cancelled);
+    ReceivePlanner(const SaveFolder &folder, const Manifest &manifest, const QString &senderId,
+                   const PartialRegistry *partials, HashCache *cache);
+    void setProgress(const Progress &report) { progress = report; }
+    // Where a kept state may be: ExtendedProtocol::resumeStep unless a test says otherwise.
+    void setResumeStep(qint64 bytes) { step = bytes; }
+
+    Result plan(const std::atomic<bool> *cancelled);
+    // The plan with the sender's hashes of the files in `first.compare`.
+    Result finish(const Result &first, const QHash<int, ContentHash::Value> &senderHashes,
+                  const std::atomic<bool> *cancelled);
+
+private:
+    bool sameHere(const QString &path, const FileIdentity &identity,
+                  const ContentHash::Value &expected, const std::atomic<bool> *cancelled);
+    bool resume(int index, const QString &path, Result *result);
+
+    SaveFolder folder;
+    const Manifest manifest;
+    const QString senderId;
+    const PartialRegistry *partials;
+    HashCache *cache;
+    Progress progress;
+    qint64 step;
 };
 
 #endif // RECEIVEPLANNER_H

@@ -1,5 +1,8 @@
 #include "receive/receivesession.h"
 
+#include "receive/planpool.h"
+#include "receive/receivelistener.h"
+
 #include <QDebug>
 #include <QThread>
 
@@ -12,54 +15,17 @@ constexpr int stopGraceMs = 3000;
 } // namespace
 
 ReceiveSession::ReceiveSession(QObject *parent)
-    : QObject(parent), thread(new QThread(this)), server(new ReceiveServer)
+    : QObject(parent), thread(new QThread(this)), planners(std::make_unique<PlanPool>()),
+      listener(new ReceiveListener(planners.get()))
 {
     qRegisterMetaType<ReceiveOffer>();
     qRegisterMetaType<StoredEntry>();
     qRegisterMetaType<QList<StoredEntry>>();
     qRegisterMetaType<QList<PartialRegistry::Entry>>();
 
-    server->moveToThread(thread);
-    connect(thread, &QThread::finished, server, &QObject::deleteLater);
-    connect(server, &ReceiveServer::listened, this,
-            [this](quint64 first, bool ok, const QString &error, quint16 extendedPort) {
-                if (isCurrent(first))
-                    emit listening(ok, error, extendedPort);
-            });
-    connect(server, &ReceiveServer::partialsKept, this,
-            [this](quint64 first, const QList<PartialRegistry::Entry> &entries) {
-                if (isCurrent(first))
-                    emit partialsKept(entries);
-            });
-    connect(server, &ReceiveServer::offered, this,
-            [this](quint64 transfer, const ReceiveOffer &offer) {
-                if (!isCurrent(transfer))
-                    return;
-                running = true;
-                emit offered(transfer, offer);
-            });
-    connect(server, &ReceiveServer::progress, this,
-            [this](quint64 transfer, qint64 received, qint64 total) {
-                if (isCurrent(transfer))
-                    emit progress(transfer, received, total);
-            });
-    connect(server, &ReceiveServer::itemsStored, this,
-            [this](quint64 transfer, const QList<StoredEntry> &entries) {
-                if (isCurrent(transfer))
-                    emit itemsStored(transfer, entries);
-            });
-    connect(server, &ReceiveServer::ended, this,
-            [this](quint64 transfer, int outcome, const QString &reason) {
-                if (!isCurrent(transfer))
-                    return;
-                running = false;
-                emit ended(transfer, outcome, reason);
-            });
-    connect(server, &ReceiveServer::busyRefused, this,
-            [this](quint64 transfer, const QString &sender, const QString &address) {
-                if (isCurrent(transfer))
-                    emit busyRefused(sender, address);
-            });
+    listener->moveToThread(thread);
+    connect(thread, &QThread::finished, listener, &QObject::deleteLater);
+    connectListener();
     thread->setObjectName(QStringLiteral("receive"));
     thread->start();
 }
@@ -72,16 +38,68 @@ ReceiveSession::~ReceiveSession()
         qWarning() << "接收线程未能及时结束，随程序退出";
         thread->setParent(nullptr);
     }
+    // Even a receive thread left behind keeps no planner running on the shared hash cache.
+    planners->cancelAll();
+    planners->waitForDone();
+    if (thread->parent() == nullptr)
+        (void)planners.release(); // the thread left behind may still reach it
+}
+
+void ReceiveSession::connectListener()
+{
+    connect(listener, &ReceiveListener::listened, this,
+            [this](quint64 first, bool ok, const QString &error, quint16 extendedPort) {
+                if (isCurrent(first))
+                    emit listening(ok, error, extendedPort);
+            });
+    connect(listener, &ReceiveListener::partialsKept, this,
+            [this](quint64 id, const QList<PartialRegistry::Entry> &entries) {
+                if (isCurrent(id))
+                    emit partialsKept(entries);
+            });
+    connect(listener, &ReceiveListener::offered, this,
+            [this](quint64 transfer, const ReceiveOffer &offer) {
+                if (!isCurrent(transfer))
+                    return;
+                running = true;
+                emit offered(transfer, offer);
+            });
+    connect(listener, &ReceiveListener::progress, this,
+            [this](quint64 transfer, qint64 received, qint64 total) {
+                if (isCurrent(transfer))
+                    emit progress(transfer, received, total);
+            });
+    connect(listener, &ReceiveListener::itemsStored, this,
+            [this](quint64 transfer, const QList<StoredEntry> &entries) {
+                if (isCurrent(transfer))
+                    emit itemsStored(transfer, entries);
+            });
+    connect(listener, &ReceiveListener::ended, this,
+            [this](quint64 transfer, int outcome, const QString &reason) {
+                if (!isCurrent(transfer))
+                    return;
+                running = false;
+                emit ended(transfer, outcome, reason);
+            });
+    connect(listener, &ReceiveListener::busyRefused, this,
+            [this](quint64 transfer, const QString &sender, const QString &address) {
+                if (isCurrent(transfer))
+                    emit busyRefused(sender, address);
+            });
+}
+
+void ReceiveSession::post(std::function<void(ReceiveListener *)> call)
+{
+    listener->post(std::move(call));
 }
 
 void ReceiveSession::listen(const QHostAddress &address, quint16 port, quint16 extendedPort)
 {
     ++listenNumber;
     running = false;
-    server->requestStop();
     const QString text = address.toString();
     const quint64 first = listenNumber << 32;
-    server->post([text, port, first, extendedPort](ReceiveServer *worker) {
+    post([text, port, first, extendedPort](ReceiveListener *worker) {
         worker->listen(text, port, first, extendedPort);
     });
 }
@@ -90,26 +108,44 @@ void ReceiveSession::close()
 {
     ++listenNumber;
     running = false;
-    server->requestStop();
-    server->post([](ReceiveServer *worker) { worker->close(); });
+    post([](ReceiveListener *worker) { worker->close(); });
 }
 
-void ReceiveSession::setTimeouts(int idleMs, int answerMs, int quietMs)
+void ReceiveSession::setSaveFolder(const QString &saveDir, SettingsKeys::NameClash rule)
 {
-    server->post([=](ReceiveServer *worker) { worker->setTimeouts(idleMs, answerMs, quietMs); });
+    settings.saveDir = saveDir;
+    settings.nameClash = rule;
+    post([taken = settings](ReceiveListener *worker) { worker->setSettings(taken); });
+}
+
+void ReceiveSession::setTimeouts(int idleMs, int answerMs, int quietMs, int requestMs)
+{
+    settings.idleMs = idleMs;
+    settings.answerMs = answerMs;
+    settings.quietMs = quietMs;
+    settings.requestMs = requestMs;
+    post([taken = settings](ReceiveListener *worker) { worker->setSettings(taken); });
+}
+
+void ReceiveSession::setPlanning(int signMs,
+                                 std::function<void(const std::atomic<bool> &)> beforePlan)
+{
+    settings.planSignMs = signMs;
+    settings.beforePlan = std::move(beforePlan);
+    post([taken = settings](ReceiveListener *worker) { worker->setSettings(taken); });
 }
 
 void ReceiveSession::accept(quint64 transfer)
 {
-    server->post([transfer](ReceiveServer *worker) { worker->accept(transfer); });
+    post([transfer](ReceiveListener *worker) { worker->accept(transfer); });
 }
 
 void ReceiveSession::refuse(quint64 transfer)
 {
-    server->post([transfer](ReceiveServer *worker) { worker->refuse(transfer); });
+    post([transfer](ReceiveListener *worker) { worker->refuse(transfer); });
 }
 
 void ReceiveSession::cancel(quint64 transfer)
 {
-    server->post([transfer](ReceiveServer *worker) { worker->cancel(transfer); });
+    post([transfer](ReceiveListener *worker) { worker->cancel(transfer); });
 }

@@ -1,12 +1,20 @@
 list(APPEND NUBO_SOURCES
     receive/downloadview.h receive/downloadview.cpp forms/downloadview.ui
-    receive/extendedunpacker.h receive/extendedunpacker.cpp
+    receive/extendedparts.h receive/extendedparts.cpp
+    receive/filewriter.h receive/filewriter.cpp
+    receive/incomingtransfer.h receive/incomingtransfer.cpp
+    receive/itemstorage.h receive/itemstorage.cpp
+    receive/plainitemstream.h receive/plainitemstream.cpp
+    receive/planpool.h receive/planpool.cpp
     receive/receivehtml.h receive/receivehtml.cpp
+    receive/receivelistener.h receive/receivelistener.cpp
     receive/receiveoffer.h
+    receive/receiveoutcome.h
     receive/receiveplanner.h receive/receiveplanner.cpp
     receive/receiveprogress.h receive/receiveprogress.cpp
-    receive/receiveserver.h receive/receiveserver.cpp
     receive/receivesession.h receive/receivesession.cpp
+    receive/receivesettings.h
+    receive/savefolder.h receive/savefolder.cpp
     receive/storedentry.h
-    receive/streamunpacker.h receive/streamunpacker.cpp
+    receive/transferstore.h
 )

@@ -16,10 +16,12 @@ struct StoredEntry
         Excess,      // a record beyond the count or the size the request announced
         Incomplete,  // the input ended inside this record; nothing stored as if whole
         Resumed,     // not an end: the file continues from `offset` bytes kept of a cut transfer
-        Mismatch     // the file's contents are not the ones announced; not kept under its name
+        Mismatch,    // the file's contents are not the ones announced; not kept under its name
+        Changed      // a file found identical before the user was asked changed since
     };
 
-    // What became of a top-level item whose name was taken; told on its first entry only.
+    // What became of a top-level item whose name was taken, told on its first entry only; inside
+    // an item stored in place, what became of each file whose name was taken.
     enum Clash {
         NoClash,
         Replaced, // stored over the existing item

@@ -1,6 +1,6 @@
 #include "records/partialregistry.h"
 
-#include "receive/streamunpacker.h"
+#include "receive/savefolder.h"
 #include "records/fileidentity.h"
 #include "records/recordstore.h"
 
@@ -36,7 +36,7 @@ PartialRegistry::PartialRegistry(RecordStore *store) : store(store) {}
 
 QString PartialRegistry::partialPathOf(const QString &finalPath)
 {
-    return StreamUnpacker::partialPathOf(finalPath);
+    return SaveFolder::partialPathOf(finalPath);
 }
 
 RecordStore &PartialRegistry::records() const

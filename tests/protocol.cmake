@@ -1,7 +1,6 @@
 # Tests of the protocol part: nubo_add_test(...) lines.
 nubo_add_test(tst_transferrequest SOURCES tst_transferrequest.cpp)
 nubo_add_test(tst_transferreply SOURCES tst_transferreply.cpp)
-nubo_add_test(tst_streamunpacker SOURCES tst_streamunpacker.cpp)
 nubo_add_test(tst_ratemeter SOURCES tst_ratemeter.cpp)
 nubo_add_test(tst_extendedprotocol SOURCES tst_extendedprotocol.cpp)
 nubo_add_test(tst_udpsendthread SOURCES tst_udpsendthread.cpp NETNS TIMEOUT 120)

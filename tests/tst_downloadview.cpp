@@ -1,6 +1,7 @@
 // The receive view around its session: what it shows and asks. The session itself (requests,
 // bodies, work files, storing) is tested without a window in tst_receivesession.
 #include "protocol/extendedprotocol.h"
+#include "protocol/formatsize.h"
 #include "protocol/manifest.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
@@ -83,6 +84,27 @@ struct PresenceEar
     QStringList names;
 };
 
+QByteArray extendedRequest(const QList<Manifest::Item> &items, const QString &target)
+{
+    Manifest manifest;
+    manifest.items = items;
+    TransferRequest plain;
+    plain.target = target;
+    plain.kind = "folder";
+    plain.filesNumber = 1;
+    plain.itemsNumber = items.size();
+    plain.contentLength = manifest.totalSize();
+    plain.senderName = QString::fromUtf8("小明");
+    return ExtendedProtocol::request(plain, "sender", manifest.toBytes());
+}
+
+Manifest::Item fileItem(const QString &name, const QByteArray &data)
+{
+    ContentHash hash;
+    hash.add(data.constData(), data.size());
+    return Manifest::Item{name, true, data.size(), 1, true, hash.value()};
+}
+
 QByteArray fileRecord(const QByteArray &name, const QByteArray &data)
 {
     return name + "\r\nfile\r\n" + QByteArray::number(data.size()) + "\r\n" + data + "File end\r\n";
@@ -125,8 +147,11 @@ private slots:
     void listenFailureIsReportedAndNotAnnounced();
     void newSettingsApplyAtOnce();
     void lateEndNeverClosesTheNextQuestion();
+    void unchangedFilesAreCountedOnce();
     void busyRefusalIsTold();
     void extendedOfferSaysWhatIsKeptAndSkipped();
+    void extendedTransferSaysWhatHappens_data();
+    void extendedTransferSaysWhatHappens();
 
 private:
     void startView(const QString &userName = QStringLiteral("tester"));
@@ -252,7 +277,7 @@ void TestDownloadView::questionShowsTheOffer_data()
     QTest::newRow("a folder that would overwrite")
         << "folder" << true << docs << 1 << xiaoming
         << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自：小明\n"
-                             "保存路径中已有同名项目，接收后将被覆盖。")
+                             "保存路径中已有同名项目 docs，接收后将被覆盖。")
         << ":/image/folder.ico";
     QTest::newRow("several files")
         << "file" << false << QString::fromUtf8("照片3.jpg") << 4 << xiaoming
@@ -471,8 +496,16 @@ void TestDownloadView::listenFailureIsReportedAndNotAnnounced()
 void TestDownloadView::newSettingsApplyAtOnce()
 {
     PresenceEar ear;
+    QFile file(workDir->filePath("file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    saveDir = workDir->filePath("file/save");
     startView("before");
     QTRY_VERIFY_WITH_TIMEOUT(ear.names.contains("before"), 10000);
+    // A transfer refused for want of a save folder leaves its red heading until there is one.
+    Sender refused(address, request("file", 5, 1));
+    QTRY_COMPARE_WITH_TIMEOUT(refused.reply, TransferReply::refusal(), 10000);
+    auto *heading = view->findChild<QLabel *>("progressLabel");
+    QTRY_VERIFY(heading->text().contains(QString::fromUtf8("接收失败")));
     const QString newDir = workDir->filePath("new");
     QVERIFY(QDir().mkdir(newDir));
     {
@@ -481,6 +514,7 @@ void TestDownloadView::newSettingsApplyAtOnce()
         config->setValue("saveDir", newDir);
     }
     view->applySettings();
+    QVERIFY(heading->text().isEmpty());
     const QString said = QString::fromUtf8("本机名称：之后，地址：") + address.toString() +
                          QString::fromUtf8("\n保存到：") + newDir +
                          QString::fromUtf8("\n等待对方发送…");
@@ -504,9 +538,32 @@ void TestDownloadView::lateEndNeverClosesTheNextQuestion()
     // The end of the first, had it come only now, belongs to a transfer that is over.
     QMetaObject::invokeMethod(view.get(), "ended",
                               Q_ARG(quint64, offers.first().first().toULongLong()),
-                              Q_ARG(int, ReceiveServer::SenderLeft), Q_ARG(QString, QString()));
+                              Q_ARG(int, ReceiveOutcome::SenderLeft), Q_ARG(QString, QString()));
     QVERIFY(asking());
     QVERIFY(shownText().isEmpty());
+}
+
+// However many reports and batches a transfer's entries come in, their count is one line.
+void TestDownloadView::unchangedFilesAreCountedOnce()
+{
+    startView();
+    const quint64 id = 1;
+    ReceiveOffer offer;
+    offer.items = 601;
+    QMetaObject::invokeMethod(view.get(), "offered", Q_ARG(quint64, id),
+                              Q_ARG(ReceiveOffer, offer));
+    QList<StoredEntry> entries;
+    for (int i = 0; i < 300; ++i)
+        entries << StoredEntry{"d/" + QString::number(i), saveDir + "/d/" + QString::number(i),
+                               StoredEntry::Stored, StoredEntry::Unchanged};
+    for (int report = 0; report < 2; ++report)
+        QMetaObject::invokeMethod(view.get(), "itemsStored", Q_ARG(quint64, id),
+                                  Q_ARG(QList<StoredEntry>, entries));
+    QMetaObject::invokeMethod(view.get(), "ended", Q_ARG(quint64, id),
+                              Q_ARG(int, ReceiveOutcome::Incomplete), Q_ARG(QString, QString()));
+    QTRY_VERIFY(shownText().contains(QString::fromUtf8("传输中断")));
+    QCOMPARE(shownText().count(QString::fromUtf8("个文件未改变")), 1);
+    QVERIFY(shownText().contains(QString::fromUtf8("600 个文件未改变，未再接收")));
 }
 
 void TestDownloadView::busyRefusalIsTold()
@@ -523,49 +580,91 @@ void TestDownloadView::busyRefusalIsTold()
 }
 
 // Between two copies of this program: the partial files kept for them are listed at the start,
-// and the question says how many files are here already.
+// and the question says how many files are here already and how much of a cut one is left.
 void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
 {
     QVERIFY(QDir(saveDir).mkdir("docs"));
     QFile same(saveDir + "/docs/a.txt");
     QVERIFY(same.open(QIODevice::WriteOnly) && same.write("same") == 4);
     same.close();
+    // A cut file continues from its last whole step: one kept, and a little of the next.
+    const qint64 step = ExtendedProtocol::resumeStep;
+    const Manifest::Item cut{"docs/b.bin", true, step + 2048, 1, true, fileItem("", "c").hash};
     PartialRegistry::Entry entry;
     entry.senderId = "sender";
-    entry.item = "docs/b.bin";
-    entry.size = 2048;
+    entry.item = cut.name;
+    entry.size = cut.size;
+    entry.hash = cut.hash;
     entry.finalPath = saveDir + "/docs/b.bin";
     entry.time = QDateTime::currentMSecsSinceEpoch();
-    entry.kept = 1024;
+    const QByteArray zeros(int(step), '\0');
+    ContentHash kept;
+    kept.add(zeros.constData(), zeros.size());
+    entry.kept = step;
+    entry.state = kept.saveState();
     QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
-    QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(1024));
+    QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(step + 1024));
+    partial.close();
     QVERIFY(PartialRegistry().add(entry));
     startView();
-    QTRY_VERIFY(
-        shownText().contains(QString::fromUtf8("可续传：docs/b.bin（已接收 1.00KB，共 2.00KB）\n"
-                                               "未完成的文件保留 7 天，最多 10GB")));
+    QTRY_VERIFY(shownText().contains(
+        QString::fromUtf8(
+            "可续传：docs/b.bin（已接收 %1，共 %2）\n未完成的文件保留 7 天，最多 10GB")
+            .arg(formatSize(step), formatSize(step + 2048))));
 
-    Manifest manifest;
-    manifest.items << Manifest::Item{"docs", false, 0, 0, false, {}};
-    ContentHash hash;
-    hash.add("same", 4);
-    manifest.items << Manifest::Item{"docs/a.txt", true, 4, 0, true, hash.value()};
-    TransferRequest plain;
-    plain.target = "docs";
-    plain.kind = "folder";
-    plain.filesNumber = 1;
-    plain.itemsNumber = 2;
-    plain.contentLength = 4;
-    plain.senderName = QString::fromUtf8("小明");
-    Sender peer(address, ExtendedProtocol::request(plain, "sender", manifest.toBytes()),
+    Sender peer(address,
+                extendedRequest({Manifest::Item{"docs", false, 0, 0, false, {}},
+                                 fileItem("docs/a.txt", "same"), cut},
+                                "docs"),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     // A continued folder is stored in place: nothing is said to be overwritten.
     QCOMPARE(question()->text().section("\n\n", 0, 0),
-             QString::fromUtf8("名称：docs\n大小：4B\n2个项目\n来自：小明\n"
-                               "其中 1 个文件已存在且相同，将跳过"));
+             QString::fromUtf8("名称：docs\n大小：%1\n3个项目\n来自：小明\n"
+                               "其中 1 个文件已存在且相同，将跳过\n"
+                               "将从上次中断处继续，还需传输 2.00KB")
+                 .arg(formatSize(step + 2052)));
     QTest::mouseClick(question()->button(QMessageBox::No), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(peer.reply, TransferReply::refusal(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.reply.endsWith("A\nN \n"), 10000);
+}
+
+void TestDownloadView::extendedTransferSaysWhatHappens_data()
+{
+    QTest::addColumn<bool>("same"); // the items are here already as they are offered
+    QTest::addColumn<QString>("said");
+    QTest::newRow("all files here already")
+        << true << QString::fromUtf8("全部 2 个文件已存在且相同，无需传输");
+    QTest::newRow("several items replaced")
+        << false << QString::fromUtf8("保存路径中已有同名项目 a.txt 等2个，接收后将被覆盖。");
+}
+
+void TestDownloadView::extendedTransferSaysWhatHappens()
+{
+    QFETCH(bool, same);
+    QFETCH(QString, said);
+    for (const char *name : {"a.txt", "b.txt"}) {
+        QFile file(saveDir + '/' + name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name) > 0);
+    }
+    startView();
+    Sender peer(address,
+                extendedRequest({fileItem("a.txt", same ? "a.txt" : "new a"),
+                                 fileItem("b.txt", same ? "b.txt" : "new b")},
+                                "a.txt"),
+                ExtendedProtocol::tcpPort);
+    QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
+    if (!same) {
+        QVERIFY2(question()->text().contains(said), qPrintable(question()->text()));
+        return;
+    }
+    ModalHelper notice([](QWidget *modal) { modal->close(); }, 30000);
+    question()->button(QMessageBox::Yes)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(peer.reply.contains("Y "), 10000);
+    peer.socket.write(ExtendedProtocol::endLine());
+    QTRY_VERIFY_WITH_TIMEOUT(notice.answered, 30000);
+    QTextDocument heading;
+    heading.setHtml(view->findChild<QLabel *>("progressLabel")->text());
+    QCOMPARE(heading.toPlainText(), said);
 }
 
 QTEST_MAIN(TestDownloadView)

@@ -1,7 +1,7 @@
 #include "protocol/extendedprotocol.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
-#include "protocol/transferreply.h"
+#include "receive/incomingtransfer.h"
 #include "receive/receivesession.h"
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
@@ -15,9 +15,10 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QSettings>
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <QtTest>
 
@@ -36,7 +37,8 @@ struct Item
     QByteArray data;
 };
 
-Manifest manifestOf(const QList<Item> &items)
+// Hashes told only when `hashed`, as by a sender whose cache has none of the files yet.
+Manifest manifestOf(const QList<Item> &items, bool hashed = true)
 {
     Manifest manifest;
     for (const Item &item : items) {
@@ -44,6 +46,8 @@ Manifest manifestOf(const QList<Item> &items)
         entry.name = QString::fromUtf8(item.name);
         entry.isFile = !item.data.isNull();
         entry.size = item.data.size();
+        entry.version = quint64(item.data.size()) + 1;
+        entry.hasHash = hashed;
         ContentHash hash;
         hash.add(item.data.constData(), item.data.size());
         entry.hash = hash.value();
@@ -66,6 +70,71 @@ void write(const QString &path, const QByteArray &data)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
 }
 
+// What the receiver said up to its answer: the kinds of its messages before it ("W", "A"), and
+// the plan of a "Y" or the reason of an "N".
+struct Answer
+{
+    QList<int> before;
+    bool accepted = false;
+    QByteArray plan;
+    QString reason;
+};
+
+Answer readAnswer(QTcpSocket *socket, int items)
+{
+    Answer answer;
+    QByteArray bytes;
+    ExtendedProtocol::Message message;
+    for (int i = 0; i < 300; ++i) {
+        if (socket->bytesAvailable() == 0)
+            socket->waitForReadyRead(100);
+        bytes += socket->readAll();
+        for (int taken; (taken = ExtendedProtocol::takeMessage(bytes, items, &message)) > 0;) {
+            bytes.remove(0, taken);
+            answer.accepted = message.kind == ExtendedProtocol::Message::Accepted;
+            answer.plan = message.plan;
+            answer.reason = message.reason;
+            if (answer.accepted || message.kind == ExtendedProtocol::Message::Refused)
+                return answer;
+            answer.before << message.kind;
+        }
+    }
+    return answer;
+}
+
+QByteArray requestOf(const Manifest &manifest, const QString &senderId,
+                     const QByteArray &manifestBytes)
+{
+    TransferRequest request;
+    request.target = manifest.items.first().name.section('/', 0, 0);
+    request.kind = "folder";
+    request.filesNumber = 1;
+    request.itemsNumber = manifest.items.size();
+    request.contentLength = manifest.totalSize();
+    request.senderName = QStringLiteral("小明");
+    return ExtendedProtocol::request(request, senderId, manifestBytes);
+}
+
+// A planner that waits until the test lets it go or it is cancelled, and takes a moment to stop,
+// as one deep in a file would.
+struct HeldPlanner
+{
+    std::shared_ptr<std::atomic<bool>> running = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> release = std::make_shared<std::atomic<bool>>(false);
+
+    std::function<void(const std::atomic<bool> &)> hook() const
+    {
+        return [running = running, release = release](const std::atomic<bool> &cancelled) {
+            *running = true;
+            while (!cancelled && !*release)
+                QThread::msleep(5);
+            if (cancelled)
+                QThread::msleep(200);
+            *running = false;
+        };
+    }
+};
+
 } // namespace
 
 class TestExtendedReceive : public QObject
@@ -81,10 +150,17 @@ private slots:
     void cutKeepsThePartialFile();
     void cutFileIsContinued_data();
     void cutFileIsContinued();
+    void unhashedFilesAreAskedFor();
     void mismatchIsNotKept();
     void namesOutsideAreNeverCompared();
-    void invalidManifestsAreRefused_data();
-    void invalidManifestsAreRefused();
+    void refusalReasonReachesTheSender_data();
+    void refusalReasonReachesTheSender();
+    void peerHoldsLittleBeforeTheQuestion_data();
+    void peerHoldsLittleBeforeTheQuestion();
+    void planningIsToldAndTheAnswerTimeStartsAtTheQuestion_data();
+    void planningIsToldAndTheAnswerTimeStartsAtTheQuestion();
+    void closingWaitsForThePlanner_data();
+    void closingWaitsForThePlanner();
 
 private:
     void listen();
@@ -97,7 +173,7 @@ private:
     // The body for `plan`; a resumed file from its offset unless `whole`.
     QByteArray body(const TransferPlan &plan, bool whole = false) const;
     void send(const QByteArray &bytes);
-    void expectEnd(int count, ReceiveServer::Outcome outcome);
+    void expectEnd(int count, ReceiveOutcome::Outcome outcome);
     // A transfer of `data` as "big.bin" cut by the sender after `bytes`, which are stored.
     void cutAfter(const QByteArray &data, int bytes, const QString &how = QStringLiteral("close"));
     ReceiveOffer lastOffer() const { return offers->last().at(1).value<ReceiveOffer>(); }
@@ -120,8 +196,8 @@ void TestExtendedReceive::init()
     workDir = std::make_unique<TempWorkDir>();
     save = workDir->filePath("save");
     QVERIFY(QDir().mkdir(save));
-    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", save);
     session = std::make_unique<ReceiveSession>();
+    session->setSaveFolder(save, SettingsKeys::NameClash::Overwrite);
     offers = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::offered);
     ends = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::ended);
     progress = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::progress);
@@ -154,38 +230,22 @@ void TestExtendedReceive::offer(const QList<Item> &items, const QString &senderI
 {
     sent = items;
     manifest = manifestOf(items);
-    TransferRequest request;
-    request.target = QString::fromUtf8(items.first().name).section('/', 0, 0);
-    request.kind = "folder";
-    request.filesNumber = 1;
-    request.itemsNumber = items.size();
-    request.contentLength = manifest.totalSize();
-    request.senderName = QStringLiteral("小明");
     const int before = offers->size() + ends->size();
     sender = std::make_unique<QTcpSocket>();
     sender->connectToHost(QHostAddress::LocalHost, extendedPort);
     QVERIFY(sender->waitForConnected(10000));
-    send(ExtendedProtocol::request(request, senderId,
-                                   manifestBytes.isNull() ? manifest.toBytes() : manifestBytes));
+    send(
+        requestOf(manifest, senderId, manifestBytes.isNull() ? manifest.toBytes() : manifestBytes));
     QTRY_COMPARE_WITH_TIMEOUT(offers->size() + ends->size(), before + 1, 10000);
 }
 
 TransferPlan TestExtendedReceive::accept()
 {
     session->accept(offers->last().first().toULongLong());
-    QByteArray reply;
-    ExtendedProtocol::Message message;
-    for (int i = 0; i < 100 && message.kind != ExtendedProtocol::Message::Accepted; ++i) {
-        sender->waitForReadyRead(100);
-        reply += sender->readAll();
-        for (int taken;
-             (taken = ExtendedProtocol::takeMessage(reply, manifest.items.size(), &message)) > 0;)
-            reply.remove(0, taken);
-    }
+    const Answer answer = readAnswer(sender.get(), manifest.items.size());
     TransferPlan plan;
-    if (message.kind != ExtendedProtocol::Message::Accepted ||
-        !TransferPlan::parse(message.plan, manifest, &plan))
-        qWarning() << "no plan in" << reply;
+    if (!answer.accepted || !TransferPlan::parse(answer.plan, manifest, &plan))
+        qWarning() << "no plan:" << answer.reason;
     return plan;
 }
 
@@ -197,7 +257,8 @@ QByteArray TestExtendedReceive::body(const TransferPlan &plan, bool whole) const
         if (sent.at(i).data.isNull() || step.action == TransferPlan::Skip)
             continue;
         const qint64 from = step.action == TransferPlan::Resume && !whole ? step.offset : 0;
-        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from));
+        bytes += ExtendedProtocol::partLine(i, from) + sent.at(i).data.mid(int(from)) +
+                 ExtendedProtocol::hashLine(hashOf(sent.at(i).data));
     }
     return bytes + ExtendedProtocol::endLine();
 }
@@ -209,7 +270,7 @@ void TestExtendedReceive::send(const QByteArray &bytes)
     }
 }
 
-void TestExtendedReceive::expectEnd(int count, ReceiveServer::Outcome outcome)
+void TestExtendedReceive::expectEnd(int count, ReceiveOutcome::Outcome outcome)
 {
     QTRY_COMPARE(ends->size(), count);
     QCOMPARE(ends->last().at(1).toInt(), int(outcome));
@@ -222,37 +283,51 @@ void TestExtendedReceive::cutAfter(const QByteArray &data, int bytes, const QStr
     QCOMPARE(plan.skippedFiles(), 0);
     send(ExtendedProtocol::partLine(0, 0) + data.left(bytes));
     QTRY_VERIFY(!progress->isEmpty() && progress->last().at(1).toLongLong() == bytes);
-    if (how == "kill")
-        return;
+    const int before = ends->size();
     if (how == "cancel") {
         session->cancel(offers->last().first().toULongLong());
-        QCOMPARE(peerEnd(*sender), SocketWait::Reset);
     } else if (how == "reset") {
         const struct linger hard = {1, 0};
         ::setsockopt(int(sender->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         sender->abort();
+        expectEnd(before + 1, ReceiveOutcome::Incomplete);
+        return;
+    } else if (how == "quit") {
+        session.reset(); // as the program ends
     } else {
-        sender->disconnectFromHost();
+        // Only the sender's half: it could still read a confirmation, and must get none.
+        ::shutdown(int(sender->socketDescriptor()), SHUT_WR);
     }
-    expectEnd(ends->size() + 1, ReceiveServer::Incomplete);
+    QCOMPARE(peerEnd(*sender), SocketWait::Reset);
+    if (session)
+        expectEnd(before + 1, ReceiveOutcome::Incomplete);
 }
 
 // Identical files are neither sent nor touched, and make their item a continuation: stored in
-// place whatever the name-clash rule would do with a folder of its name.
+// place, where each other file that meets one of its name obeys the rule.
 void TestExtendedReceive::identicalFilesAreSkipped_data()
 {
     QTest::addColumn<int>("rule");
-    QTest::newRow("overwrite") << int(SettingsKeys::NameClash::Overwrite);
-    QTest::newRow("keep both") << int(SettingsKeys::NameClash::KeepBoth);
-    QTest::newRow("skip") << int(SettingsKeys::NameClash::Skip);
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QByteArray>("changed");
+    QTest::newRow("overwrite") << int(SettingsKeys::NameClash::Overwrite)
+                               << QStringList{"changed.txt", "new.txt", "same.txt"}
+                               << QByteArray("after!");
+    QTest::newRow("keep both") << int(SettingsKeys::NameClash::KeepBoth)
+                               << QStringList{"changed (1).txt", "changed.txt", "new.txt",
+                                              "same.txt"}
+                               << QByteArray("before");
+    QTest::newRow("skip") << int(SettingsKeys::NameClash::Skip)
+                          << QStringList{"changed.txt", "new.txt", "same.txt"}
+                          << QByteArray("before");
 }
 
 void TestExtendedReceive::identicalFilesAreSkipped()
 {
     QFETCH(int, rule);
-    QSettings config("config.ini", QSettings::IniFormat);
-    SettingsKeys::setNameClash(config, SettingsKeys::NameClash(rule));
-    config.sync();
+    QFETCH(QStringList, files);
+    QFETCH(QByteArray, changed);
+    session->setSaveFolder(save, SettingsKeys::NameClash(rule));
     write(save + "/docs/same.txt", "same");
     write(save + "/docs/changed.txt", "before");
     offer({{"docs", QByteArray()},
@@ -266,16 +341,17 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(plan.steps.at(1).action, TransferPlan::Skip);
     send(body(plan));
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
-    expectEnd(1, ReceiveServer::Complete);
+    expectEnd(1, ReceiveOutcome::Complete);
     QCOMPARE(progress->last().at(2).toLongLong(), qint64(18));
 
     QCOMPARE(entriesOf(save), QStringList{"docs"});
-    QCOMPARE(entriesOf(save + "/docs"), (QStringList{"changed.txt", "new.txt", "same.txt"}));
+    QCOMPARE(entriesOf(save + "/docs"), files);
     QCOMPARE(contents(save + "/docs/changed.txt") + contents(save + "/docs/new.txt"),
-             QByteArray("after!new contents"));
-    // Only what came is listed; the unchanged file is in the offer's count.
+             changed + "new contents");
     for (const StoredEntry &entry : qAsConst(stored))
-        QVERIFY2(entry.name != QLatin1String("docs/same.txt"), qPrintable(entry.name));
+        QVERIFY2(entry.name != QLatin1String("docs/same.txt") ||
+                     entry.clash == StoredEntry::Unchanged,
+                 qPrintable(entry.name));
 
     // What was verified is remembered, so that the next offer of it reads nothing.
     const QString verified = save + "/docs/new.txt";
@@ -288,26 +364,29 @@ void TestExtendedReceive::identicalFilesAreSkipped()
 void TestExtendedReceive::cutKeepsThePartialFile_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::newRow("sender closes") << "close";
-    QTest::newRow("sender resets") << "reset";
-    QTest::newRow("user cancels") << "cancel";
-    QTest::newRow("receiver killed while writing") << "kill";
+    QTest::addColumn<int>("bytes"); // beyond the first resume step
+    QTest::newRow("a file 1,000 bytes short, then the sender's half-close") << "close" << 299000;
+    QTest::newRow("sender resets") << "reset" << 120000;
+    QTest::newRow("user cancels") << "cancel" << 120000;
+    QTest::newRow("the program ends") << "quit" << 120000;
 }
 
 void TestExtendedReceive::cutKeepsThePartialFile()
 {
     QFETCH(QString, how);
-    const QByteArray data(300000, 'k');
-    cutAfter(data, 120000, how);
-    // A receiver killed now leaves what the records say now: the file was registered before its
-    // first byte was written.
-    PartialRegistry registry;
-    QCOMPARE(registry.entries().value(0).finalPath, save + "/big.bin");
-    if (how == "kill")
-        return;
-    QCOMPARE(stored.last().status, StoredEntry::Incomplete);
+    QFETCH(int, bytes);
+    // Kept up to the last whole step the hash state was saved at.
+    const int step = int(ExtendedProtocol::resumeStep);
+    const QByteArray data(step + 300000, 'k');
+    cutAfter(data, step + bytes, how);
+    QVERIFY(how == "quit" || stored.last().status == StoredEntry::Incomplete);
     QCOMPARE(entriesOf(save), QStringList{".big.bin.nubo-partial"});
-    QCOMPARE(contents(save + "/.big.bin.nubo-partial"), data.left(120000));
+    QVERIFY(contents(save + "/.big.bin.nubo-partial") == data.left(step));
+    const std::optional<PartialRegistry::Entry> kept = PartialRegistry().find(
+        senderA, "big.bin", data.size(), manifest.items.first().version, std::nullopt);
+    QVERIFY(kept);
+    QCOMPARE(kept->finalPath, save + "/big.bin");
+    QCOMPARE(kept->kept, qint64(step));
 }
 
 // The next transfer of the same file from the same sender continues it where the sender's first
@@ -317,9 +396,10 @@ void TestExtendedReceive::cutFileIsContinued_data()
     QTest::addColumn<QString>("senderId");
     QTest::addColumn<bool>("whole"); // the sender's start differs from the kept bytes
     QTest::addColumn<qint64>("moved");
-    QTest::newRow("same sender, same start") << senderA << false << qint64(200000);
-    QTest::newRow("same sender, start differs") << senderA << true << qint64(300000);
-    QTest::newRow("another sender") << "sender-b" << false << qint64(300000);
+    const qint64 step = ExtendedProtocol::resumeStep;
+    QTest::newRow("same sender, from the kept step") << senderA << false << qint64(200000);
+    QTest::newRow("same sender, sent whole") << senderA << true << step + 200000;
+    QTest::newRow("another sender") << "sender-b" << false << step + 200000;
 }
 
 void TestExtendedReceive::cutFileIsContinued()
@@ -327,23 +407,26 @@ void TestExtendedReceive::cutFileIsContinued()
     QFETCH(QString, senderId);
     QFETCH(bool, whole);
     QFETCH(qint64, moved);
-    QByteArray data(300000, Qt::Uninitialized);
+    // Continued only from a whole step, past what the cut left of the next one.
+    const qint64 step = ExtendedProtocol::resumeStep;
+    QByteArray data(int(step) + 200000, Qt::Uninitialized);
+    char *bytes = data.data();
     for (int i = 0; i < data.size(); ++i)
-        data[i] = char(i * 7 + i / 251);
-    cutAfter(data, 100000);
+        bytes[i] = char(i * 7 + i / 251);
+    cutAfter(data, int(step) + 100000);
     stored.clear();
 
     offer({{"big.bin", data}}, senderId);
     const bool resumed = senderId == senderA;
-    QCOMPARE(lastOffer().resumedBytes, resumed ? qint64(100000) : qint64(0));
+    QCOMPARE(lastOffer().resumedBytes, resumed ? step : qint64(0));
     const TransferPlan plan = accept();
     if (resumed) {
         QCOMPARE(plan.steps.at(0).action, TransferPlan::Resume);
-        QCOMPARE(plan.steps.at(0).offset, qint64(100000));
+        QCOMPARE(plan.steps.at(0).offset, step);
     }
     send(body(plan, whole));
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
-    expectEnd(2, ReceiveServer::Complete);
+    expectEnd(2, ReceiveOutcome::Complete);
     QVERIFY(contents(save + "/big.bin") == data);
     QCOMPARE(progress->last().at(1).toLongLong(), moved);
     QCOMPARE(stored.first().status, resumed && !whole ? StoredEntry::Resumed : StoredEntry::Stored);
@@ -352,13 +435,44 @@ void TestExtendedReceive::cutFileIsContinued()
     QVERIFY(PartialRegistry().entries().isEmpty());
 }
 
+// Files sent without their hashes are compared once the sender told the hashes of those whose
+// sizes match a file here; the others are not asked for.
+void TestExtendedReceive::unhashedFilesAreAskedFor()
+{
+    write(save + "/docs/same.txt", "same");
+    write(save + "/docs/other.txt", "before");
+    const QList<Item> items{{"docs", QByteArray()},
+                            {"docs/same.txt", "same"},
+                            {"docs/other.txt", "after!"},
+                            {"docs/new.txt", "new"}};
+    manifest = manifestOf(items, false);
+    sender = std::make_unique<QTcpSocket>();
+    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
+    QVERIFY(sender->waitForConnected(10000));
+    send(requestOf(manifest, senderA, manifest.toBytes()));
+    ExtendedProtocol::Message message;
+    QByteArray bytes;
+    while (message.kind != ExtendedProtocol::Message::NeedHashes &&
+           (sender->bytesAvailable() > 0 || sender->waitForReadyRead(10000))) {
+        bytes += sender->readAll();
+        for (int taken; (taken = ExtendedProtocol::takeMessage(bytes, 4, &message)) > 0;)
+            bytes.remove(0, taken);
+    }
+    QCOMPARE(message.indexes, (QVector<int>{1, 2}));
+    send(ExtendedProtocol::hashAnswer(1, hashOf("same")) + ExtendedProtocol::stillHashing() +
+         ExtendedProtocol::hashAnswer(2, hashOf("after!")));
+    QTRY_COMPARE(offers->size(), 1);
+    QCOMPARE(lastOffer().skippedFiles, 1);
+    QCOMPARE(lastOffer().skippedBytes, qint64(4));
+}
+
 void TestExtendedReceive::mismatchIsNotKept()
 {
     offer({{"a.bin", "announced"}});
     sent.first().data = "delivered";
     send(body(accept()));
     QCOMPARE(peerEnd(*sender), SocketWait::Reset);
-    expectEnd(1, ReceiveServer::Failed);
+    expectEnd(1, ReceiveOutcome::Failed);
     QCOMPARE(stored.last().status, StoredEntry::Mismatch);
     QCOMPARE(stored.last().name, QString("a.bin"));
     QVERIFY(entriesOf(save).isEmpty());
@@ -372,32 +486,159 @@ void TestExtendedReceive::namesOutsideAreNeverCompared()
     offer({{"../outside.txt", "secret"}});
     QCOMPARE(lastOffer().skippedFiles, 0);
     session->refuse(offers->last().first().toULongLong());
-    expectEnd(1, ReceiveServer::Refused);
-    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", workDir->path());
+    expectEnd(1, ReceiveOutcome::Refused);
+    session->setSaveFolder(workDir->path(), SettingsKeys::NameClash::Overwrite);
+    write("config.ini", "[General]\n");
     offer({{"config.ini", contents("config.ini")}});
     QCOMPARE(lastOffer().skippedFiles, 0);
     send(body(accept()));
-    expectEnd(2, ReceiveServer::Failed);
+    expectEnd(2, ReceiveOutcome::Failed);
     QCOMPARE(stored.last().status, StoredEntry::Refused);
 }
 
-void TestExtendedReceive::invalidManifestsAreRefused_data()
+// The sender shows why it was refused: the receiver's own words, or nothing when its user said no.
+void TestExtendedReceive::refusalReasonReachesTheSender_data()
 {
-    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<QByteArray>("manifest"); // null: the request's own
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<QString>("reason");
     const Manifest two = manifestOf({{"a", "12345"}, {"b", QByteArray()}});
     const Manifest other = manifestOf({{"a", "123456"}});
-    QTest::newRow("not a manifest") << QByteArray("X a\n");
-    QTest::newRow("more items than the request") << two.toBytes();
-    QTest::newRow("other size than the request") << other.toBytes();
+    const QString invalid = QString::fromUtf8("请求无效，拒绝传输！");
+    QTest::newRow("the user says no") << QByteArray() << true << QString();
+    QTest::newRow("save folder cannot be written")
+        << QByteArray() << false << QString::fromUtf8("保存路径不存在且无法创建");
+    QTest::newRow("not a manifest") << QByteArray("X a\n") << true << invalid;
+    QTest::newRow("more items than the request") << two.toBytes() << true << invalid;
+    QTest::newRow("other size than the request") << other.toBytes() << true << invalid;
 }
 
-void TestExtendedReceive::invalidManifestsAreRefused()
+void TestExtendedReceive::refusalReasonReachesTheSender()
 {
     QFETCH(QByteArray, manifest);
+    QFETCH(bool, writable);
+    QFETCH(QString, reason);
+    if (!writable) {
+        write(save + "/file", "a file, not a folder");
+        session->setSaveFolder(save + "/file/sub", SettingsKeys::NameClash::Overwrite);
+    }
     offer({{"a", "12345"}}, senderA, manifest);
-    expectEnd(1, ReceiveServer::Failed);
-    QCOMPARE(offers->size(), 0);
-    QCOMPARE(ends->last().at(2).toString(), QString::fromUtf8("请求无效，拒绝传输！"));
+    if (!offers->isEmpty())
+        session->refuse(offers->last().first().toULongLong());
+    const Answer answer = readAnswer(sender.get(), 1);
+    QVERIFY(!answer.accepted);
+    QVERIFY2(answer.reason.startsWith(reason) && (reason.isEmpty() == answer.reason.isEmpty()),
+             qPrintable(answer.reason));
+    expectEnd(1, reason.isEmpty() ? ReceiveOutcome::Refused : ReceiveOutcome::Failed);
+    QCOMPARE(ends->last().at(2).toString(), answer.reason);
+}
+
+// Before its user is asked, a peer holds no more than its offer's size allows, and for no more
+// than a short while from its connect; meanwhile a real sender is asked as usual.
+void TestExtendedReceive::peerHoldsLittleBeforeTheQuestion_data()
+{
+    QTest::addColumn<bool>("declaredTooMuch"); // else the manifest trickles in
+    QTest::newRow("a manifest declared beyond its limit") << true;
+    QTest::newRow("a manifest still coming at the deadline") << false;
+}
+
+void TestExtendedReceive::peerHoldsLittleBeforeTheQuestion()
+{
+    QFETCH(bool, declaredTooMuch);
+    session->setTimeouts(10000, 20000, 1000, 1000);
+    const Manifest one = manifestOf({{"a", "12345"}});
+    const qint64 limit = Manifest::byteLimit(1);
+    QByteArray head = requestOf(one, senderA, QByteArray(int(limit) + 1, 'x'));
+    head.truncate(head.indexOf("\r\n\r\n") + 4);
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, extendedPort);
+    QVERIFY(peer.waitForConnected(10000));
+    peer.write(declaredTooMuch ? head + QByteArray(int(limit), 'x')
+                               : requestOf(one, senderA, one.toBytes()).chopped(3));
+    QVERIFY(peer.waitForBytesWritten(10000));
+    if (declaredTooMuch) {
+        const Answer answer = readAnswer(&peer, 1);
+        QCOMPARE(answer.reason, QString::fromUtf8("请求无效，拒绝传输！"));
+    }
+    offer({{"b", "67890"}});
+    QCOMPARE(offers->size(), 1);
+    // With nobody else to wait for, only its own time ends the one still sending.
+    session->refuse(offers->last().first().toULongLong());
+    expectEnd(1, ReceiveOutcome::Refused);
+    QTRY_COMPARE_WITH_TIMEOUT(peer.state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(offers->size() + ends->size(), 2);
+}
+
+// While the receiver plans it says so, and the answer's time runs from the question on.
+void TestExtendedReceive::planningIsToldAndTheAnswerTimeStartsAtTheQuestion_data()
+{
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("the user says yes") << true;
+    QTest::newRow("no answer in time") << false;
+}
+
+void TestExtendedReceive::planningIsToldAndTheAnswerTimeStartsAtTheQuestion()
+{
+    QFETCH(bool, answered);
+    const HeldPlanner planner;
+    session->setPlanning(50, planner.hook());
+    session->setTimeouts(10000, answered ? 20000 : 300);
+    sender = std::make_unique<QTcpSocket>();
+    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
+    QVERIFY(sender->waitForConnected(10000));
+    manifest = manifestOf({{"a", "12345"}});
+    send(requestOf(manifest, senderA, manifest.toBytes()));
+    QByteArray told;
+    // Longer than the answer's time, before the question.
+    while (told.count("W 0 1\n") < 10 && sender->waitForReadyRead(10000))
+        told += sender->readAll();
+    QCOMPARE(told, QByteArray("W 0 1\n").repeated(told.count('\n')));
+    QVERIFY(offers->isEmpty() && ends->isEmpty());
+    *planner.release = true;
+    QTRY_COMPARE(offers->size(), 1);
+    if (answered)
+        session->accept(offers->last().first().toULongLong());
+    const Answer answer = readAnswer(sender.get(), manifest.items.size());
+    QCOMPARE(answer.before.last(), int(ExtendedProtocol::Message::Asking));
+    QCOMPARE(answer.accepted, answered);
+    if (!answered)
+        expectEnd(1, ReceiveOutcome::Unanswered);
+}
+
+// A planner still running uses the shared hash cache: the session never leaves it behind.
+void TestExtendedReceive::closingWaitsForThePlanner_data()
+{
+    QTest::addColumn<bool>("stuck"); // the receive thread is held and left behind
+    QTest::newRow("session ends") << false;
+    QTest::newRow("session ends while its thread is stuck") << true;
+}
+
+void TestExtendedReceive::closingWaitsForThePlanner()
+{
+    QFETCH(bool, stuck);
+    const HeldPlanner planner;
+    session->setPlanning(2000, planner.hook());
+    sender = std::make_unique<QTcpSocket>();
+    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
+    QVERIFY(sender->waitForConnected(10000));
+    manifest = manifestOf({{"a", "12345"}});
+    send(requestOf(manifest, senderA, manifest.toBytes()));
+    QTRY_VERIFY(*planner.running);
+    auto held = std::make_shared<QSemaphore>();
+    if (stuck) {
+        auto *blocker = new QObject;
+        blocker->moveToThread(session->findChild<QThread *>());
+        QMetaObject::invokeMethod(
+            blocker,
+            [held, blocker] {
+                held->acquire();
+                blocker->deleteLater();
+            },
+            Qt::QueuedConnection);
+    }
+    session.reset();
+    QVERIFY(!*planner.running);
+    held->release();
 }
 
 QTEST_GUILESS_MAIN(TestExtendedReceive)

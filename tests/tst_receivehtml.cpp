@@ -140,7 +140,9 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
         QCOMPARE(plainTextOf(html), text);
         QVERIFY(!html.contains("<img"));
     }
-    const QString failed = ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}});
+    int unchanged = 0;
+    const QString failed =
+        ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}}, &unchanged);
     QVERIFY(anchorsOf(failed).isEmpty());
     QVERIFY(plainTextOf(failed).endsWith(text));
     const QString progress = ReceiveHtml::progress(text, 1, 2, text);
@@ -242,7 +244,8 @@ void TestReceiveHtml::entries()
     QFETCH(QStringList, lines);
     QFETCH(int, paragraphs);
 
-    const QString html = ReceiveHtml::entries(entries);
+    int unchanged = 0;
+    const QString html = ReceiveHtml::entries(entries, &unchanged);
     QStringList shown;
     for (const Anchor &anchor : anchorsOf(html)) {
         shown << anchor.text;
@@ -257,21 +260,27 @@ void TestReceiveHtml::entries()
                      entry.name.isEmpty());
 }
 
-// What the name-clash rule did follows the item's link, which leads to where the item is.
+// What the name-clash rule did follows the item's link, which leads to where the item is; inside
+// a folder stored in place it is said for each file, and unchanged files there are only counted.
 void TestReceiveHtml::clashNotes()
 {
     const QList<StoredEntry> entries{
         {"a<b>", "/save/a<b>", StoredEntry::Stored, StoredEntry::Replaced},
         {"c", "/save/c (1)", StoredEntry::Stored, StoredEntry::Renamed},
         {"d", "/save/d", StoredEntry::Stored, StoredEntry::Skipped},
-        {"e/f", "/save/e/f", StoredEntry::Stored, StoredEntry::Unchanged}};
-    const QString html = ReceiveHtml::entries(entries);
-    QCOMPARE(
-        plainTextOf(html).split('\n'),
-        QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/f（未改变，已跳过）")
-            .split('\n'));
+        {"e/f", "/save/e/f", StoredEntry::Stored, StoredEntry::Unchanged},
+        {"e/g", "/save/e/g (1)", StoredEntry::Stored, StoredEntry::Renamed},
+        {"e/h", "/save/e/h", StoredEntry::Stored, StoredEntry::Unchanged},
+        {"i", "/save/i", StoredEntry::Stored, StoredEntry::Unchanged}};
+    int unchanged = 1; // from an earlier report of the same transfer
+    QString html = ReceiveHtml::entries(entries, &unchanged);
+    html += ReceiveHtml::unchangedLine(unchanged);
+    QCOMPARE(plainTextOf(html).split('\n'),
+             QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/g（已另存为 g "
+                               "(1)）\ni（未改变，已跳过）\n3 个文件未改变，未再接收")
+                 .split('\n'));
     const QList<Anchor> anchors = anchorsOf(html);
-    QCOMPARE(anchors.size(), 4);
+    QCOMPARE(anchors.size(), 5);
     QCOMPARE(QUrl(anchors.at(1).href).toLocalFile(), QString("/save/c (1)"));
 }
 

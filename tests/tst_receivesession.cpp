@@ -1,3 +1,4 @@
+#include "receive/incomingtransfer.h"
 #include "receive/receivesession.h"
 
 #include "protocol/transferreply.h"
@@ -94,7 +95,7 @@ private:
     void offer(const QByteArray &head, const QByteArray &early = QByteArray());
     // Accepts the last offer and sends `body` once the accept reply is in.
     void acceptWith(const QByteArray &body);
-    void expectEnd(int count, ReceiveServer::Outcome outcome);
+    void expectEnd(int count, ReceiveOutcome::Outcome outcome);
     quint64 offeredId() const { return offers->last().first().toULongLong(); }
     QString endReason() const { return ends->last().at(2).toString(); }
     // A small file system of its own at the save folder, so that its free space is exact and
@@ -128,8 +129,8 @@ void TestReceiveSession::init()
     workDir = std::make_unique<TempWorkDir>();
     save = workDir->filePath("save");
     QVERIFY(QDir().mkdir(save));
-    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", save);
     session = std::make_unique<ReceiveSession>();
+    session->setSaveFolder(save, SettingsKeys::NameClash::Overwrite);
     port = freePort();
     offers = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::offered);
     ends = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::ended);
@@ -180,7 +181,7 @@ void TestReceiveSession::acceptWith(const QByteArray &body)
     }
 }
 
-void TestReceiveSession::expectEnd(int count, ReceiveServer::Outcome outcome)
+void TestReceiveSession::expectEnd(int count, ReceiveOutcome::Outcome outcome)
 {
     QTRY_COMPARE(ends->size(), count);
     QCOMPARE(ends->last().at(1).toInt(), int(outcome));
@@ -217,7 +218,7 @@ void TestReceiveSession::acceptedBodyIsStoredAndConfirmed()
     acceptWith("docs\r\nfolder\r\n" + record("docs/a.txt", a) + record("docs/b", b) + "OVER\r\n");
     // The receiver ends the connection itself, and in order, once everything is stored.
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
-    expectEnd(1, ReceiveServer::Complete);
+    expectEnd(1, ReceiveOutcome::Complete);
     QCOMPARE(ends->first().first().toULongLong(), offeredId());
     QVERIFY(!session->transferRunning());
 
@@ -236,7 +237,7 @@ void TestReceiveSession::refusalKeepsNothing()
     offer(request(5, 1), record("a", "hello") + "OVER\r\n");
     session->refuse(offeredId());
     QCOMPARE(readReply(sender.get()), TransferReply::refusal());
-    expectEnd(1, ReceiveServer::Refused);
+    expectEnd(1, ReceiveOutcome::Refused);
     QVERIFY(QDir(save).isEmpty());
 }
 
@@ -252,7 +253,7 @@ void TestReceiveSession::invalidRequestsAreRefused_data()
         << QByteArray();
     QTest::newRow("more than the free space") << request(Q_INT64_C(1) << 60, 1) << QByteArray();
     QTest::newRow("too much pushed before the answer")
-        << request(10, 1) << QByteArray(ReceiveServer::maxEarlyBytes + 1, 'x');
+        << request(10, 1) << QByteArray(IncomingTransfer::maxEarlyBytes + 1, 'x');
 }
 
 void TestReceiveSession::invalidRequestsAreRefused()
@@ -261,7 +262,7 @@ void TestReceiveSession::invalidRequestsAreRefused()
     QFETCH(QByteArray, early);
     offer(head);
     sender->write(early);
-    expectEnd(1, ReceiveServer::Failed);
+    expectEnd(1, ReceiveOutcome::Failed);
     QVERIFY(!endReason().isEmpty());
     QCOMPARE(offers->size(), early.isEmpty() ? 0 : 1);
     QVERIFY(QDir(save).isEmpty());
@@ -292,7 +293,7 @@ void TestReceiveSession::questionComesAtTheEmptyLine()
     QCOMPARE(contents("header"), header);
     if (sent.size() > header.size()) {
         acceptWith(QByteArray());
-        expectEnd(1, ReceiveServer::Complete);
+        expectEnd(1, ReceiveOutcome::Complete);
         QCOMPARE(contents(save + "/docs"), QByteArray("hello"));
     }
 }
@@ -322,7 +323,7 @@ void TestReceiveSession::cutBodyRemovesThePartialItem()
     } else {
         sender->disconnectFromHost();
     }
-    expectEnd(1, ReceiveServer::Incomplete);
+    expectEnd(1, ReceiveOutcome::Incomplete);
     QCOMPARE(stored.last().status, StoredEntry::Incomplete);
     QCOMPARE(stored.last().name, QString("two"));
     QCOMPARE(entriesOf(save), QStringList{"one"});
@@ -335,7 +336,7 @@ void TestReceiveSession::storageFailureResets()
     offer(request(10, 2));
     acceptWith(record("taken", "12345"));
     QCOMPARE(peerEnd(*sender), SocketWait::Reset);
-    expectEnd(1, ReceiveServer::Failed);
+    expectEnd(1, ReceiveOutcome::Failed);
     QCOMPARE(stored.last().status, StoredEntry::WriteFailed);
 }
 
@@ -373,8 +374,8 @@ void TestReceiveSession::fullDiskResetsAndSaysSo()
 
     acceptWith(record("big.bin", data) + "OVER\r\n");
     QCOMPARE(peerEnd(*sender), SocketWait::Reset);
-    expectEnd(1, ReceiveServer::Failed);
-    QCOMPARE(endReason(), QString::fromUtf8("磁盘空间已满，接收不完整！"));
+    expectEnd(1, ReceiveOutcome::Failed);
+    QCOMPARE(endReason(), QString::fromUtf8("磁盘空间不足，未能保存：big.bin"));
     QCOMPARE(entriesOf(save), QStringList{"filler"});
 }
 
@@ -389,10 +390,10 @@ void TestReceiveSession::ownFilesAreNeverReplaced_data()
 void TestReceiveSession::ownFilesAreNeverReplaced()
 {
     QFETCH(QString, name);
-    QSettings("config.ini", QSettings::IniFormat).setValue("saveDir", workDir->path());
+    session->setSaveFolder(workDir->path(), SettingsKeys::NameClash::Overwrite);
     offer(request(5, 1));
     acceptWith(record(name.toUtf8(), "owned") + "OVER\r\n");
-    expectEnd(1, ReceiveServer::Failed);
+    expectEnd(1, ReceiveOutcome::Failed);
     QCOMPARE(stored.last().status, StoredEntry::Refused);
     QVERIFY(contents(workDir->filePath(name)) != "owned");
 }
@@ -403,15 +404,12 @@ void TestReceiveSession::nameClashRuleIsTakenWithTheOffer()
     QFile old(save + "/a.txt");
     QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
     old.close();
-    auto config = std::make_unique<QSettings>("config.ini", QSettings::IniFormat);
-    SettingsKeys::setNameClash(*config, SettingsKeys::NameClash::KeepBoth);
-    config->sync();
+    session->setSaveFolder(save, SettingsKeys::NameClash::KeepBoth);
     offer(request(3, 1, "a.txt"));
-    QVERIFY(!offers->last().at(1).value<ReceiveOffer>().overwrites);
-    SettingsKeys::setNameClash(*config, SettingsKeys::NameClash::Overwrite);
-    config->sync();
+    QVERIFY(offers->last().at(1).value<ReceiveOffer>().replaced.count == 0);
+    session->setSaveFolder(save, SettingsKeys::NameClash::Overwrite);
     acceptWith(record("a.txt", "new") + "OVER\r\n");
-    expectEnd(1, ReceiveServer::Complete);
+    expectEnd(1, ReceiveOutcome::Complete);
     QCOMPARE(contents(save + "/a.txt") + contents(save + "/a (1).txt"), QByteArray("oldnew"));
     QCOMPARE(stored.first().clash, StoredEntry::Renamed);
 }
@@ -422,7 +420,7 @@ void TestReceiveSession::unansweredQuestionClosesWithoutReply()
     offer(request(5, 1));
     QCOMPARE(offers->first().at(1).value<ReceiveOffer>().answerMs, 200);
     QCOMPARE(peerEnd(*sender), SocketWait::Closed); // with no reply: none was read before it
-    expectEnd(1, ReceiveServer::Unanswered);
+    expectEnd(1, ReceiveOutcome::Unanswered);
 }
 
 void TestReceiveSession::lateAnswersAndEndsAreDropped()
@@ -431,7 +429,7 @@ void TestReceiveSession::lateAnswersAndEndsAreDropped()
     offer(request(5, 1));
     const quint64 first = offeredId();
     sender->abort();
-    expectEnd(1, ReceiveServer::SenderLeft);
+    expectEnd(1, ReceiveOutcome::SenderLeft);
     offer(request(5, 1));
     QVERIFY(offeredId() != first);
     session->accept(first);
@@ -439,7 +437,7 @@ void TestReceiveSession::lateAnswersAndEndsAreDropped()
     QCOMPARE(readReply(sender.get()), TransferReply::refusal());
 
     // Nothing of a listen that was closed is reported after it, not even the end it caused.
-    expectEnd(2, ReceiveServer::Refused);
+    expectEnd(2, ReceiveOutcome::Refused);
     offer(request(5, 1));
     session->close();
     QVERIFY(!session->transferRunning());

@@ -1,5 +1,5 @@
 // Drives the whole receive path: a request and a body, cut into pieces, go over a loopback
-// connection into a ReceiveServer that accepts every offer and stores into a save folder laid
+// connection into a ReceiveListener that accepts every offer and stores into a save folder laid
 // with traps (links to a folder and a file outside, a dangling link, a link to the working
 // folder, a hard link, existing files). Fails when anything changes outside the save folder,
 // when more file contents are stored than the request announced, when the body is copied into a
@@ -15,8 +15,11 @@
 // request's (whole, 1-8, 1-64, two halves), bits 4-6 body pieces pushed before the answer.
 #include "fuzzinput.h"
 #include "protocol/streamreader.h"
+#include "receive/planpool.h"
+#include "receive/receivelistener.h"
 #include "receive/receiveoffer.h"
-#include "receive/receiveserver.h"
+#include "receive/receiveoutcome.h"
+#include "settings/settingskeys.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +32,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -351,11 +355,19 @@ Run transfer(const std::vector<QByteArray> &requestPieces,
 {
     Run run;
     QEventLoop loop;
-    ReceiveServer server;
+    PlanPool planners;
+    ReceiveListener server(&planners);
+    ReceiveSettings settings;
+    const auto config = SettingsKeys::openConfig();
+    settings.saveDir = SettingsKeys::saveDir(*config);
+    settings.nameClash = SettingsKeys::nameClash(*config);
     // The idle time is short so that a cut body ends quickly; that it may cut a slow sender
     // off only changes the outcome, which every check allows for.
-    server.setTimeouts(20, 60000, quietMs);
-    check(server.listen(QStringLiteral("127.0.0.1"), 0), "cannot listen");
+    settings.idleMs = 20;
+    settings.answerMs = 60000;
+    settings.quietMs = quietMs;
+    server.setSettings(settings);
+    check(server.listen(QStringLiteral("127.0.0.1"), 0, 0, 0), "cannot listen");
     const QTcpServer *listener = server.findChild<QTcpServer *>();
     check(listener && listener->serverPort() != 0, "no port");
 
@@ -394,18 +406,19 @@ Run transfer(const std::vector<QByteArray> &requestPieces,
         }
     });
 
-    QObject::connect(&server, &ReceiveServer::offered, [&](quint64 id, const ReceiveOffer &offer) {
-        run.offered = true;
-        run.offer = offer;
-        run.headerAtOffer = readAll(QStringLiteral("header"));
-        // The pushed pieces are in the receiver's hands before it hears the answer, or
-        // together with it.
-        while (next < total && next < requestPieces.size() + early)
-            sendOne();
-        QTimer::singleShot(0, &server, [&server, id] { server.accept(id); });
-        pump.start();
-    });
-    QObject::connect(&server, &ReceiveServer::ended, [&](quint64, int outcome, const QString &) {
+    QObject::connect(&server, &ReceiveListener::offered,
+                     [&](quint64 id, const ReceiveOffer &offer) {
+                         run.offered = true;
+                         run.offer = offer;
+                         run.headerAtOffer = readAll(QStringLiteral("header"));
+                         // The pushed pieces are in the receiver's hands before it hears the
+                         // answer, or together with it.
+                         while (next < total && next < requestPieces.size() + early)
+                             sendOne();
+                         QTimer::singleShot(0, &server, [&server, id] { server.accept(id); });
+                         pump.start();
+                     });
+    QObject::connect(&server, &ReceiveListener::ended, [&](quint64, int outcome, const QString &) {
         run.ended = true;
         run.outcome = outcome;
         loop.quit();
@@ -589,7 +602,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (auto it = saved.cbegin(); it != saved.cend(); ++it)
         check(!isTemporary(it.key(), body), "a temporary file was left", it.key());
 
-    if (run.outcome != ReceiveServer::Complete)
+    if (run.outcome != ReceiveOutcome::Complete)
         return 0;
     // Complete: the body was a whole item stream within the announced counts (what the sender
     // wrote after its end marker the receiver may have closed before), and every file is stored

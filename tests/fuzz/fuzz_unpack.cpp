@@ -10,7 +10,7 @@
 // 16 times bits 3-7.
 #include "fuzzinput.h"
 #include "protocol/streamreader.h"
-#include "receive/streamunpacker.h"
+#include "receive/plainitemstream.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +38,29 @@ void check(bool ok, const char *what, const QString &detail = QString())
 }
 
 // Names that meet the traps.
-const std::vector<QByteArray> names = {
-    "a",    "b",    "c",    "out", "lf",           "dl",  "in",         "lin",
-    "self", "deep", "real", "f",   "old.txt",      "hl",  "config.ini", ".nubo-0.part",
-    ".",    "..",   "",     "x y", "\xe6\x96\x87", "OVER"};
+const std::vector<QByteArray> names = {"a",
+                                       "b",
+                                       "c",
+                                       "out",
+                                       "lf",
+                                       "dl",
+                                       "in",
+                                       "lin",
+                                       "self",
+                                       "deep",
+                                       "real",
+                                       "f",
+                                       "old.txt",
+                                       "hl",
+                                       "config.ini",
+                                       ".nubo-0.part",
+                                       ".",
+                                       "..",
+                                       "",
+                                       "x y",
+                                       "\xe6\x96\x87",
+                                       "OVER",
+                                       ".a.nubo-partial"};
 
 // What the save folder holds, as the unpacker should leave it: "" is the save folder itself.
 // A link's target is a path below the save folder or one of the outside kinds.
@@ -128,6 +147,9 @@ public:
     // The checks every record passes before anything is made; `path` is below the save folder.
     StoredEntry::Status admit(const QString &path) const
     {
+        const QString last = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+        if (last.startsWith(QLatin1Char('.')) && last.endsWith(QLatin1String(".nubo-partial")))
+            return StoredEntry::Refused; // the name of one of the program's partial files
         if (path.endsWith(QLatin1String("/config.ini")) || path == QLatin1String("config.ini")) {
             const Place parent = resolve(parentOf(path));
             if (parent.kind == Dir && parent.real.isEmpty())
@@ -452,10 +474,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         flags & 0x80 ? in.bytes(size) : generateBody(in, flags & 0x40, names, 4);
 
     layTraps(root, save, outside);
-    StreamUnpacker unpacker(save);
+    PlainItemStream unpacker(SaveFolder(save, SettingsKeys::NameClash::Overwrite,
+                                        {save + QStringLiteral("/config.ini")}));
     unpacker.setRecordLimit(limit);
     unpacker.setDataLimit(dataLimit);
-    unpacker.setProtectedPaths({save + QStringLiteral("/config.ini")});
     QList<StoredEntry> entries;
     // Pieces of 1 to 8, 64, 4096 or 70000 bytes, varying within each run.
     static const int spans[] = {8, 64, 4096, 70000};

@@ -1,4 +1,4 @@
-#include "receive/streamunpacker.h"
+#include "receive/plainitemstream.h"
 #include "send/sendpacker.h"
 #include "send/streamsender.h"
 #include "tempworkdir.h"
@@ -14,6 +14,12 @@
 #endif
 
 namespace {
+
+struct Result
+{
+    QList<StoredEntry> entries;
+    bool complete = false;
+};
 
 QString statusName(StoredEntry::Status status)
 {
@@ -36,12 +42,14 @@ QString statusName(StoredEntry::Status status)
         return QStringLiteral("Resumed");
     case StoredEntry::Mismatch:
         return QStringLiteral("Mismatch");
+    case StoredEntry::Changed:
+        return QStringLiteral("Changed");
     }
     return QStringLiteral("?");
 }
 
 // "name Status", and what the name-clash rule did: " replaced", " skipped", " as NEWPATH".
-QStringList describe(const StreamUnpacker::Result &result, const QString &save = QString())
+QStringList describe(const Result &result, const QString &save = QString())
 {
     QStringList lines;
     for (const StoredEntry &entry : result.entries) {
@@ -85,7 +93,7 @@ QStringList tree(const QString &dir)
 
 } // namespace
 
-class TestStreamUnpacker : public QObject
+class TestPlainItemStream : public QObject
 {
     Q_OBJECT
 
@@ -120,8 +128,8 @@ private:
                        int limit = -1, qint64 dataLimit = -1);
     void runCase();
     // Feeds `bytes` in pieces of `piece` bytes, taking the entries after every piece.
-    StreamUnpacker::Result unpack(const QByteArray &bytes, int piece = INT_MAX, int limit = -1,
-                                  qint64 dataLimit = -1);
+    Result unpack(const QByteArray &bytes, int piece = INT_MAX, int limit = -1,
+                  qint64 dataLimit = -1);
     void make(const QString &path, const QByteArray &content);
 
     TempWorkDir workDir;
@@ -131,7 +139,7 @@ private:
     SettingsKeys::NameClash rule = SettingsKeys::NameClash::Overwrite;
 };
 
-void TestStreamUnpacker::init()
+void TestPlainItemStream::init()
 {
     rule = SettingsKeys::NameClash::Overwrite;
     // A fresh save folder per case, beside a folder that must never be touched.
@@ -144,22 +152,19 @@ void TestStreamUnpacker::init()
     make(outside + QStringLiteral("/target.txt"), "secret");
 }
 
-void TestStreamUnpacker::make(const QString &path, const QByteArray &content)
+void TestPlainItemStream::make(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
     QCOMPARE(file.write(content), qint64(content.size()));
 }
 
-StreamUnpacker::Result TestStreamUnpacker::unpack(const QByteArray &bytes, int piece, int limit,
-                                                  qint64 dataLimit)
+Result TestPlainItemStream::unpack(const QByteArray &bytes, int piece, int limit, qint64 dataLimit)
 {
-    StreamUnpacker unpacker(save);
+    PlainItemStream unpacker(SaveFolder(save, rule, {save + QStringLiteral("/config.ini")}));
     unpacker.setRecordLimit(limit);
     unpacker.setDataLimit(dataLimit);
-    unpacker.setProtectedPaths({save + QStringLiteral("/config.ini")});
-    unpacker.setNameClash(rule);
-    StreamUnpacker::Result result;
+    Result result;
     for (int at = 0; at < bytes.size(); at += piece) {
         const bool going = unpacker.feed(bytes.constData() + at, qMin(piece, bytes.size() - at));
         result.entries += unpacker.takeEntries();
@@ -172,9 +177,9 @@ StreamUnpacker::Result TestStreamUnpacker::unpack(const QByteArray &bytes, int p
     return result;
 }
 
-void TestStreamUnpacker::example()
+void TestPlainItemStream::example()
 {
-    StreamUnpacker unpacker(save);
+    PlainItemStream unpacker(SaveFolder(save, rule, {}));
     QVERIFY(unpacker.feed("docs\r\nfolder\r\ndocs/a.txt\r\nfile\r\n5\r\nhel"));
     QCOMPARE(unpacker.takeEntries().size(), 1);
     QVERIFY(unpacker.feed("loFile end\r\nOVER\r\n"));
@@ -190,7 +195,7 @@ void TestStreamUnpacker::example()
     QCOMPARE(tree(save), QStringList({"docs/", "docs/a.txt=hello"}));
 }
 
-void TestStreamUnpacker::addColumns()
+void TestPlainItemStream::addColumns()
 {
     QTest::addColumn<QByteArray>("stream");    // "%OUT%" stands for the outside folder's path
     QTest::addColumn<QStringList>("prepared"); // made first: "dir/", "file=content",
@@ -202,15 +207,15 @@ void TestStreamUnpacker::addColumns()
     QTest::addColumn<qint64>("dataLimit");  // bytes of file contents
 }
 
-void TestStreamUnpacker::addRow(const char *tag, const QByteArray &stream,
-                                const QStringList &prepared, const QStringList &entries,
-                                bool complete, const QStringList &saved, int limit,
-                                qint64 dataLimit)
+void TestPlainItemStream::addRow(const char *tag, const QByteArray &stream,
+                                 const QStringList &prepared, const QStringList &entries,
+                                 bool complete, const QStringList &saved, int limit,
+                                 qint64 dataLimit)
 {
     QTest::newRow(tag) << stream << prepared << entries << complete << saved << limit << dataLimit;
 }
 
-void TestStreamUnpacker::runCase()
+void TestPlainItemStream::runCase()
 {
     QFETCH(QByteArray, stream);
     QFETCH(QStringList, prepared);
@@ -243,7 +248,7 @@ void TestStreamUnpacker::runCase()
     stream.replace("%OUT%", outside.toUtf8());
     entries.replaceInStrings(QStringLiteral("%OUT%"), outside);
 
-    const StreamUnpacker::Result result = unpack(stream, INT_MAX, limit, dataLimit);
+    const Result result = unpack(stream, INT_MAX, limit, dataLimit);
     QCOMPARE(describe(result, save), entries);
     QCOMPARE(result.complete, complete);
     QCOMPARE(tree(save), saved);
@@ -258,7 +263,7 @@ void TestStreamUnpacker::runCase()
              QStringList({"outside", "save"}));
 }
 
-void TestStreamUnpacker::stored_data()
+void TestPlainItemStream::stored_data()
 {
     addColumns();
     addRow("folder and nested file",
@@ -275,12 +280,12 @@ void TestStreamUnpacker::stored_data()
            {"real/", "in>save/real"}, {"in/x Stored replaced"}, true, {"in@", "real/", "real/x=X"});
 }
 
-void TestStreamUnpacker::stored()
+void TestPlainItemStream::stored()
 {
     runCase();
 }
 
-void TestStreamUnpacker::safety_data()
+void TestPlainItemStream::safety_data()
 {
     addColumns();
     // Each refused record ends the unpacking: the record after it is never stored.
@@ -313,12 +318,12 @@ void TestStreamUnpacker::safety_data()
            {"hl Stored replaced", "ok Stored"}, true, {"hl=evil!!", "ok=ok"});
 }
 
-void TestStreamUnpacker::safety()
+void TestPlainItemStream::safety()
 {
     runCase();
 }
 
-void TestStreamUnpacker::framing_data()
+void TestPlainItemStream::framing_data()
 {
     addColumns();
     const QByteArray next("b\r\nfolder\r\nOVER\r\n");
@@ -354,14 +359,17 @@ void TestStreamUnpacker::framing_data()
            {"config.ini=mine"}, {"config.ini Refused"}, false, {"config.ini=mine"});
     addRow("named like a temporary file", ".nubo-0.part\r\nfile\r\n1\r\nxFile end\r\nOVER\r\n", {},
            {".nubo-0.part Stored"}, true, {".nubo-0.part=x"});
+    addRow("named like a partial file, then its file",
+           ".pv.nubo-partial\r\nfile\r\n1\r\nxFile end\r\npv\r\nfile\r\n1\r\nyFile end\r\nOVER\r\n",
+           {}, {".pv.nubo-partial Refused"}, false, {});
 }
 
-void TestStreamUnpacker::framing()
+void TestPlainItemStream::framing()
 {
     runCase();
 }
 
-void TestStreamUnpacker::writeFailed_data()
+void TestPlainItemStream::writeFailed_data()
 {
     addColumns();
     const QByteArray next("c\r\nfolder\r\nOVER\r\n");
@@ -376,12 +384,12 @@ void TestStreamUnpacker::writeFailed_data()
            {"d WriteFailed"}, false, {"d/"});
 }
 
-void TestStreamUnpacker::writeFailed()
+void TestPlainItemStream::writeFailed()
 {
     runCase();
 }
 
-void TestStreamUnpacker::everyPrefix()
+void TestPlainItemStream::everyPrefix()
 {
     const QByteArray full("docs\r\nfolder\r\ndocs/a.txt\r\nfile\r\n5\r\nhelloFile end\r\n"
                           "docs/sub\r\nfolder\r\ndocs/sub/b\r\nfile\r\n16\r\nline\r\nFile end\r\n"
@@ -390,7 +398,7 @@ void TestStreamUnpacker::everyPrefix()
         {"docs/a.txt", "hello"}, {"docs/sub/b", "line\r\nFile end\r\n"}, {"e", ""}};
     for (int length = 0; length <= full.size(); ++length) {
         init();
-        const StreamUnpacker::Result result = unpack(full.left(length));
+        const Result result = unpack(full.left(length));
         const QByteArray where = "prefix of " + QByteArray::number(length) + " bytes";
         QVERIFY2(result.complete == (length == full.size()), where);
         // A cut is reported once, as the last entry; everything before it was stored.
@@ -422,7 +430,7 @@ void TestStreamUnpacker::everyPrefix()
     }
 }
 
-void TestStreamUnpacker::pieceSizeDoesNotMatter_data()
+void TestPlainItemStream::pieceSizeDoesNotMatter_data()
 {
     QTest::addColumn<QByteArray>("stream");
     QTest::newRow("whole stream") << QByteArray(
@@ -434,19 +442,19 @@ void TestStreamUnpacker::pieceSizeDoesNotMatter_data()
     QTest::newRow("overlong line") << QByteArray("d\r\nfolder\r\n") + QByteArray(40000, 'n');
 }
 
-void TestStreamUnpacker::pieceSizeDoesNotMatter()
+void TestPlainItemStream::pieceSizeDoesNotMatter()
 {
     QFETCH(QByteArray, stream);
-    const StreamUnpacker::Result whole = unpack(stream);
+    const Result whole = unpack(stream);
     const QStringList wholeTree = tree(save);
     init();
-    const StreamUnpacker::Result bytewise = unpack(stream, 1);
+    const Result bytewise = unpack(stream, 1);
     QCOMPARE(describe(bytewise), describe(whole));
     QCOMPARE(bytewise.complete, whole.complete);
     QCOMPARE(tree(save), wholeTree);
 }
 
-void TestStreamUnpacker::costlyInputs()
+void TestPlainItemStream::costlyInputs()
 {
     // 1,000 nested folders: each record's checks must not walk the whole path again.
     QByteArray nested;
@@ -456,7 +464,7 @@ void TestStreamUnpacker::costlyInputs()
         name += "/d";
     }
     nested += name + "\r\nfile\r\n4\r\ndeepFile end\r\nOVER\r\n";
-    const StreamUnpacker::Result deep = unpack(nested);
+    const Result deep = unpack(nested);
     QVERIFY(deep.complete);
     QCOMPARE(deep.entries.size(), 1001);
     QCOMPARE(deep.entries.last().status, StoredEntry::Stored);
@@ -465,7 +473,7 @@ void TestStreamUnpacker::costlyInputs()
     QCOMPARE(file.readAll(), QByteArray("deep"));
 
     // A line without an end is not collected beyond the longest line a stream may hold.
-    StreamUnpacker unpacker(save);
+    PlainItemStream unpacker(SaveFolder(save, rule, {}));
     const QByteArray piece(1024, 'n');
     int taken = 0;
     for (; taken < 2048 && unpacker.feed(piece); ++taken) {
@@ -475,7 +483,7 @@ void TestStreamUnpacker::costlyInputs()
     QCOMPARE(unpacker.takeEntries().size(), 1);
 }
 
-void TestStreamUnpacker::nameClash_data()
+void TestPlainItemStream::nameClash_data()
 {
     addColumns();
     QTest::addColumn<int>("rule");
@@ -518,7 +526,7 @@ void TestStreamUnpacker::nameClash_data()
         << two << taken << QStringList{"a.txt Excess"} << false << taken << -1 << qint64(2) << skip;
 }
 
-void TestStreamUnpacker::nameClash()
+void TestPlainItemStream::nameClash()
 {
     QFETCH(int, rule);
     this->rule = SettingsKeys::NameClash(rule);
@@ -526,14 +534,14 @@ void TestStreamUnpacker::nameClash()
 }
 
 // Received items get the mode any program gets from the umask, not a temporary file's 0600.
-void TestStreamUnpacker::modes_data()
+void TestPlainItemStream::modes_data()
 {
     QTest::addColumn<int>("mask");
     QTest::newRow("usual") << 022;
     QTest::newRow("private") << 077;
 }
 
-void TestStreamUnpacker::modes()
+void TestPlainItemStream::modes()
 {
 #ifdef Q_OS_UNIX
     QFETCH(int, mask);
@@ -548,7 +556,7 @@ void TestStreamUnpacker::modes()
 #endif
 }
 
-void TestStreamUnpacker::roundTrip_data()
+void TestPlainItemStream::roundTrip_data()
 {
     // The tree to send, in stream order: "folder/" or "file=content".
     QTest::addColumn<QStringList>("items");
@@ -562,7 +570,7 @@ void TestStreamUnpacker::roundTrip_data()
         {QString::fromUtf8("文件 夹/"), QString::fromUtf8("文件 夹/数据 ü.txt=内容")});
 }
 
-void TestStreamUnpacker::roundTrip()
+void TestPlainItemStream::roundTrip()
 {
     QFETCH(QStringList, items);
 
@@ -598,7 +606,7 @@ void TestStreamUnpacker::roundTrip()
     // Through a file, in pieces as they would arrive.
     QFile in(streamPath);
     QVERIFY(in.open(QIODevice::ReadOnly));
-    const StreamUnpacker::Result result = StreamUnpacker::unpack(save, &in);
+    const Result result = unpack(in.readAll(), 1024 * 1024);
     QVERIFY(result.complete);
     QCOMPARE(result.entries.size(), items.size() + 1);
     for (const StoredEntry &entry : result.entries)
@@ -606,13 +614,13 @@ void TestStreamUnpacker::roundTrip()
     QCOMPARE(tree(save), tree(source));
 }
 
-void TestStreamUnpacker::largeFile()
+void TestPlainItemStream::largeFile()
 {
     // Several GiB of disk traffic: run by hand with NUBO_LARGE_TESTS=1.
     if (qEnvironmentVariableIsEmpty("NUBO_LARGE_TESTS"))
         QSKIP("set NUBO_LARGE_TESTS=1 to unpack a 2.5 GiB file");
     const qint64 size = Q_INT64_C(2684354560) + 5; // 2.5 GiB and a little
-    StreamUnpacker unpacker(save);
+    PlainItemStream unpacker(SaveFolder(save, rule, {}));
     QVERIFY(unpacker.feed("big\r\nfile\r\n" + QByteArray::number(size) + "\r\n"));
     const QByteArray zeros(1024 * 1024, '\0');
     for (qint64 left = size - 5; left > 0; left -= zeros.size())
@@ -628,5 +636,5 @@ void TestStreamUnpacker::largeFile()
     QCOMPARE(stored.read(6), QByteArray("\0tail!", 6));
 }
 
-QTEST_GUILESS_MAIN(TestStreamUnpacker)
-#include "tst_streamunpacker.moc"
+QTEST_GUILESS_MAIN(TestPlainItemStream)
+#include "tst_plainitemstream.moc"

@@ -1,0 +1,40 @@
+#include "protocol/socketreset.h"
+
+#include <QAbstractSocket>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+void setLinger(QAbstractSocket *socket, bool hard)
+{
+    const qintptr fd = socket ? socket->socketDescriptor() : -1;
+    if (fd == -1)
+        return;
+    struct linger value = {hard ? 1 : 0, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+} // namespace
+
+void SocketReset::arm(QAbstractSocket *socket)
+{
+    setLinger(socket, true);
+}
+
+void SocketReset::disarm(QAbstractSocket *socket)
+{
+    setLinger(socket, false);
+}
+
+void SocketReset::reset(QAbstractSocket *socket)
+{
+    if (!socket)
+        return;
+    arm(socket);
+    socket->abort();
+}
