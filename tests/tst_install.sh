@@ -30,12 +30,14 @@ if [ "${1:-}" = __run-entry ]; then
     env -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME="$home" PATH="$bin:$PATH" QT_QPA_PLATFORM=xcb \
         "$@" &
     pid=$!
-    class=
+    class= locked=
     for _ in $(seq 600); do
         # xwininfo shows each top-level window's WM_CLASS as ("instance" "class").
         class=$(xwininfo -root -children 2>/dev/null |
             sed -n 's/.*: ("[^"]*" "\([^"]*\)").*/\1/p' | sort -u)
-        grep -q '^userName=' "$data/config.ini" 2>/dev/null && [ -e "$data/nubo.lock" ] &&
+        # Looked at while it runs: the program removes its lock as it ends on the kill below.
+        [ -e "$data/nubo.lock" ] && locked=yes
+        grep -q '^userName=' "$data/config.ini" 2>/dev/null && [ -n "$locked" ] &&
             [ -n "$class" ] && break
         if [ -e "$home/config.ini" ] || ! kill -0 $pid 2>/dev/null; then break; fi
         sleep 0.1
@@ -43,7 +45,7 @@ if [ "${1:-}" = __run-entry ]; then
     kill $pid 2>/dev/null
     wait $pid 2>/dev/null
     grep -q '^userName=' "$data/config.ini" 2>/dev/null || fail "no config.ini in $data"
-    [ -e "$data/nubo.lock" ] || fail "no lock file in $data"
+    [ -n "$locked" ] || fail "no lock file in $data"
     [ ! -e "$home/config.ini" ] || fail "config.ini written to the folder the program started in"
     [ -d "$home/Downloads" ] || fail "the default save folder $home/Downloads was not made"
     [ "$class" = "$wmclass" ] || fail "the window's WM_CLASS is \"$class\", the entry says \"$wmclass\""
