@@ -2,4 +2,5 @@ list(APPEND NUBO_SOURCES
     security/opensslptr.h
     security/fingerprint.h security/fingerprint.cpp
     security/identity.h security/identity.cpp
+    security/tlschannel.h security/tlschannel.cpp
 )
