@@ -110,8 +110,10 @@ TlsChannel::Step TlsChannel::handshake(const QDeadlineTimer &deadline)
     ERR_clear_error();
     errno = 0;
     const int result = SSL_do_handshake(ssl.get());
-    if (result != 1)
-        return stepAfter(result);
+    if (result != 1) {
+        const Step step = stepAfter(result);
+        return step == Step::Closed ? fail(text("加密握手失败：对方断开了连接")) : step;
+    }
     finishHandshake();
     return handshaken ? Step::Done : Step::Failed;
 }
@@ -173,8 +175,8 @@ QByteArray TlsChannel::exportKeyingMaterial(const QByteArray &label, const QByte
 
 TlsChannel::Transfer TlsChannel::write(const char *data, qint64 size)
 {
-    if (!handshaken)
-        return {0, Step::Failed};
+    if (!handshaken || size <= 0)
+        return {0, handshaken ? Step::Done : Step::Failed};
     ERR_clear_error();
     errno = 0;
     size_t written = 0;
@@ -199,8 +201,8 @@ TlsChannel::Transfer TlsChannel::read(char *data, qint64 size)
 
 TlsChannel::Transfer TlsChannel::sendFile(int file, qint64 offset, qint64 length)
 {
-    if (!handshaken)
-        return {0, Step::Failed};
+    if (!handshaken || length <= 0)
+        return {0, handshaken ? Step::Done : Step::Failed};
     if (kernelSend) {
         ERR_clear_error();
         errno = 0;
