@@ -7,9 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <openssl/pem.h>
+
 #include <memory>
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,18 +27,13 @@ const QDeadlineTimer noDeadline(QDeadlineTimer::Forever);
 struct SocketPair
 {
     SocketPair() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fd); }
-    ~SocketPair()
-    {
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
+    ~SocketPair() { ::close(fd[0]), ::close(fd[1]); }
     int fd[2] = {-1, -1};
 };
 
 bool handshakeBoth(TlsChannel &one, TlsChannel &other)
 {
-    Step first = Step::WantRead;
-    Step second = Step::WantRead;
+    Step first = Step::WantRead, second = Step::WantRead;
     for (int round = 0; round < 100 && (first != Step::Done || second != Step::Done); ++round) {
         first = one.handshake(noDeadline);
         second = other.handshake(noDeadline);
@@ -51,12 +47,11 @@ template <typename Send> QByteArray carry(TlsChannel &to, qint64 size, Send send
     QByteArray got;
     std::vector<char> buffer(1 << 16);
     TlsChannel::Transfer in{0, Step::WantRead};
-    for (qint64 sent = 0, round = 0; round < 100000 && got.size() < size; ++round) {
+    for (qint64 sent = 0, round = 0;
+         round < 100000 && got.size() < size && in.step == Step::WantRead; ++round) {
         sent += sent < size ? send(sent).bytes : 0;
         while ((in = to.read(buffer.data(), qint64(buffer.size()))).step == Step::Done)
             got.append(buffer.data(), int(in.bytes));
-        if (in.step != Step::WantRead)
-            break;
     }
     return got;
 }
@@ -88,6 +83,16 @@ void relay(int from, int to, int most)
         QCOMPARE(::write(to, buffer, size_t(n)), n);
 }
 
+// Gives the identity in `folder` a certificate that ran out yesterday.
+void expire(const QString &folder)
+{
+    const Identity identity(folder);
+    X509_gmtime_adj(X509_getm_notAfter(identity.x509()), -86400);
+    X509_sign(identity.x509(), identity.privateKey(), nullptr);
+    BioPtr file(BIO_new_file(qPrintable(folder + "/identity.crt"), "w"));
+    QVERIFY(file && PEM_write_bio_X509(file.get(), identity.x509()) == 1);
+}
+
 } // namespace
 
 class TestSecurity : public QObject
@@ -106,22 +111,19 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    std::unique_ptr<Identity> sender;
-    std::unique_ptr<Identity> receiver;
-    std::unique_ptr<Identity> middle;
+    std::unique_ptr<Identity> sender, receiver, middle, expired;
 };
 
 void TestSecurity::initTestCase()
 {
-    const auto make = [this](const QString &name) {
-        return QDir(dir.path()).mkdir(name) ? std::make_unique<Identity>(dir.filePath(name))
-                                            : nullptr;
-    };
-    sender = make(QStringLiteral("sender"));
-    receiver = make(QStringLiteral("receiver"));
-    middle = make(QStringLiteral("middle"));
-    QVERIFY(sender && receiver && middle && sender->isValid() && receiver->isValid() &&
-            middle->isValid());
+    for (const char *name : {"sender", "receiver", "middle", "expired"})
+        QVERIFY(QDir(dir.path()).mkdir(QLatin1String(name)));
+    sender = std::make_unique<Identity>(dir.filePath(QStringLiteral("sender")));
+    receiver = std::make_unique<Identity>(dir.filePath(QStringLiteral("receiver")));
+    middle = std::make_unique<Identity>(dir.filePath(QStringLiteral("middle")));
+    expire(dir.filePath(QStringLiteral("expired")));
+    expired = std::make_unique<Identity>(dir.filePath(QStringLiteral("expired")));
+    QVERIFY(sender->isValid() && receiver->isValid() && middle->isValid() && expired->isValid());
     QVERIFY(SettingsKeys::workingFolderFiles().contains(Identity::keyFileName()));
     QVERIFY(SettingsKeys::workingFolderFiles().contains(Identity::certificateFileName()));
 }
@@ -132,10 +134,9 @@ void TestSecurity::identityIsKeptOnDisk_data()
     QTest::addColumn<QByteArray>("keyText");
     QTest::addColumn<int>("keyMode");
     QTest::addColumn<bool>("valid");
-    const QString key = Identity::keyFileName();
     const QByteArray otherKey = readAll(dir.filePath(QStringLiteral("middle/identity.key")));
     QTest::newRow("second start") << "" << QByteArray() << 0600 << true;
-    QTest::newRow("key missing") << key << QByteArray() << 0600 << false;
+    QTest::newRow("key missing") << Identity::keyFileName() << QByteArray() << 0600 << false;
     QTest::newRow("certificate missing")
         << Identity::certificateFileName() << QByteArray() << 0600 << false;
     QTest::newRow("key garbled") << "" << QByteArray("not a key\n") << 0600 << false;
@@ -162,14 +163,12 @@ void TestSecurity::identityIsKeptOnDisk()
     QCOMPARE(first.fingerprint().readable().remove(' '),
              first.fingerprint().hex().left(32).toUpper());
     QCOMPARE(first.fingerprint().readable().count(' '), 7);
-
     QFile keyFile(key);
     QVERIFY(keyText.isEmpty() || (keyFile.open(QIODevice::WriteOnly) && keyFile.write(keyText)));
     keyFile.close();
     ::chmod(QFile::encodeName(key).constData(), mode_t(keyMode));
     QVERIFY(removed.isEmpty() || QFile::remove(folder.filePath(removed)));
     const QByteArray kept = readAll(certificate);
-
     const Identity again(folder.path());
     QCOMPARE(again.isValid(), valid);
     QVERIFY(!again.isNew());
@@ -201,7 +200,6 @@ void TestSecurity::channelCarriesDataBothWays()
         shownCodes(PairingCode::of(out, Side::Sender), PairingCode::of(in, Side::Receiver));
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9]{6}$")).match(shown.first).hasMatch());
     QCOMPARE(shown.first, shown.second);
-
     QByteArray data;
     for (int i = 0; data.size() < (3 << 20); ++i)
         data += QByteArray::number(i) + ',';
@@ -243,32 +241,44 @@ void TestSecurity::machineInTheMiddleGetsOtherCodes()
 void TestSecurity::badPeerFailsHandshake_data()
 {
     QTest::addColumn<bool>("testedIsServer");
-    QTest::addColumn<bool>("trickles");
-    QTest::newRow("plain text to a server") << true << false;
-    QTest::newRow("plain text answer to a client") << false << false;
-    QTest::newRow("client trickles its hello past the deadline") << true << true;
-    QTest::newRow("server trickles its answer past the deadline") << false << true;
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("plain text to a server") << true << "plain text"
+                                            << "加密握手失败";
+    QTest::newRow("plain text answer to a client") << false << "plain text"
+                                                   << "加密握手失败";
+    QTest::newRow("client trickles past the deadline") << true << "trickling"
+                                                       << "加密握手超时";
+    QTest::newRow("server trickles past the deadline") << false << "trickling"
+                                                       << "加密握手超时";
+    QTest::newRow("client with an expired certificate") << true << "expired"
+                                                        << "对方的证书无效";
+    QTest::newRow("server with an expired certificate") << false << "expired"
+                                                        << "对方的证书无效";
 }
 
-// The tested end talks through the test, which passes the other end's bytes one at a time or
-// answers in plain text; the test, not the clock, decides when the deadline has passed.
+// The tested end talks through the test, which passes the other end's bytes on, one at a time
+// when it trickles, or answers in plain text; the test, not the clock, ends the deadline.
 void TestSecurity::badPeerFailsHandshake()
 {
     QFETCH(bool, testedIsServer);
-    QFETCH(bool, trickles);
+    QFETCH(QString, peer);
+    QFETCH(QString, error);
     SocketPair near, far;
     TlsChannel tested(*receiver, near.fd[0], testedIsServer ? Role::Server : Role::Client);
-    TlsChannel other(*sender, far.fd[0], testedIsServer ? Role::Client : Role::Server);
+    TlsChannel other(peer == QLatin1String("expired") ? *expired : *sender, far.fd[0],
+                     testedIsServer ? Role::Client : Role::Server);
+    const bool trickles = peer == QLatin1String("trickling");
     const int trickleBytes = 100;
     QDeadlineTimer deadline = noDeadline;
     int trickled = 0;
     Step step = Step::WantRead;
     for (int round = 0; round < 1000 && step != Step::Failed && step != Step::Done; ++round) {
-        if (trickles) {
+        if (peer != QLatin1String("plain text")) {
             QVERIFY(other.handshake(noDeadline) != Step::Failed);
             relay(near.fd[1], far.fd[1], 1 << 16);
-            relay(far.fd[1], near.fd[1], 1);
-            if (++trickled == trickleBytes)
+            relay(far.fd[1], near.fd[1], trickles ? 1 : 1 << 16);
+            if (trickles && ++trickled == trickleBytes)
                 deadline = QDeadlineTimer(0);
         } else if (round == 1) {
             relay(near.fd[1], far.fd[1], 1 << 16);
@@ -277,7 +287,7 @@ void TestSecurity::badPeerFailsHandshake()
         step = tested.handshake(deadline);
     }
     QCOMPARE(step, Step::Failed);
-    QVERIFY(!tested.errorString().isEmpty());
+    QVERIFY2(tested.errorString().startsWith(error), qPrintable(tested.errorString()));
     QVERIFY(tested.peerFingerprint().isNull());
     QCOMPARE(trickled, trickles ? trickleBytes : 0);
 }
