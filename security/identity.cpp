@@ -109,6 +109,12 @@ Identity::Identity(const QString &folder)
                  .arg(keyThere ? certificateFileName() : keyFileName()));
 }
 
+const Identity &Identity::shared()
+{
+    static const Identity identity(QDir::currentPath());
+    return identity;
+}
+
 bool Identity::fail(const QString &why)
 {
     key.reset();

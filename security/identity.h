@@ -19,6 +19,9 @@ public:
 
     // The pair in `folder`, made there when neither file exists.
     explicit Identity(const QString &folder);
+    // The pair in the working folder (the current folder), opened at its first use from any
+    // thread and kept until the program ends.
+    static const Identity &shared();
 
     bool isValid() const { return key && certificate; }
     // Why the pair cannot be used; empty when it can.

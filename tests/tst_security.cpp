@@ -2,6 +2,7 @@
 #include "security/pairingcode.h"
 #include "security/tlschannel.h"
 #include "settings/settingskeys.h"
+#include "tempworkdir.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -124,6 +125,9 @@ void TestSecurity::initTestCase()
     expire(dir.filePath(QStringLiteral("expired")));
     expired = std::make_unique<Identity>(dir.filePath(QStringLiteral("expired")));
     QVERIFY(sender->isValid() && receiver->isValid() && middle->isValid() && expired->isValid());
+    const TempWorkDir work;
+    QVERIFY(Identity::shared().isValid() && &Identity::shared() == &Identity::shared());
+    QVERIFY(QFile::exists(work.filePath(Identity::keyFileName())));
     QVERIFY(SettingsKeys::workingFolderFiles().contains(Identity::keyFileName()));
     QVERIFY(SettingsKeys::workingFolderFiles().contains(Identity::certificateFileName()));
 }
