@@ -62,14 +62,17 @@ TlsChannel::TlsChannel(const Identity &identity, int socket, Role role)
     : local(identity.fingerprint())
 {
     context.reset(SSL_CTX_new(role == Role::Client ? TLS_client_method() : TLS_server_method()));
-    if (!identity.isValid() || !context || !configure(identity)) {
+    if (!identity.isValid()) {
+        fail(identity.errorString());
+        return;
+    }
+    if (!context || !configure(identity)) {
         fail(text("无法准备加密连接：%1").arg(openSslError()));
         return;
     }
     ssl.reset(SSL_new(context.get()));
     if (!ssl || SSL_set_fd(ssl.get(), socket) != 1) {
         fail(text("无法准备加密连接：%1").arg(openSslError()));
-        ssl.reset();
         return;
     }
     if (role == Role::Client)
@@ -126,7 +129,7 @@ void TlsChannel::finishHandshake()
         return;
     }
     handshaken = true;
-    kernelSend = BIO_get_ktls_send(SSL_get_wbio(ssl.get())) == 1;
+    kernelSend = BIO_get_ktls_send(SSL_get_wbio(ssl.get())) != 0;
     noteSendPath(kernelSend);
 }
 
