@@ -14,7 +14,7 @@ JOBS ?= 2
 # iproute2 and util-linux for the private test networks, the desktop-file and AppStream validators,
 # dpkg-shlibdeps (dpkg-dev), file and lintian for the package.
 PACKAGES := g++ make cmake qtbase5-dev qtbase5-dev-tools libqt5network5 qttranslations5-l10n \
-            libqt5sql5-sqlite libxxhash-dev \
+            libqt5sql5-sqlite libxxhash-dev libssl-dev \
             fonts-noto-cjk iproute2 util-linux xvfb xauth x11-utils desktop-file-utils appstream \
             dpkg-dev file lintian
 QT6_PACKAGES := qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite qt6-translations-l10n

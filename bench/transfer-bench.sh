@@ -61,7 +61,7 @@ if [ -n "${BENCH_KEEP_LOGS:-}" ]; then
     mkdir -p "$BENCH_KEEP_LOGS" && BENCH_KEEP_LOGS=$(cd "$BENCH_KEEP_LOGS" && pwd) || exit 1
 fi
 
-g++ -std=c++17 -O2 -Wall -Wextra -o "$work/zerocopy" "$here/bench/zerocopy.cpp" || exit 1
+g++ -std=c++17 -O2 -Wall -Wextra -o "$work/zerocopy" "$here/bench/zerocopy.cpp" -lssl -lcrypto || exit 1
 
 echo "making data sets in $work ..." >&2
 mkdir -p "$work/data/big" "$work/data/small/many"

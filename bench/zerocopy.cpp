@@ -3,8 +3,12 @@
 // frame (kind, path, size) and then the file's contents with sendfile(2); the receiver reads in
 // pieces of 1 MiB and writes the files. No checks of any kind.
 //
-//   zerocopy receive PORT DEST        takes one connection, stores what comes into DEST, exits
-//   zerocopy send ADDRESS PORT PATH   sends PATH (a file or a folder) and exits
+//   zerocopy [--tls] receive PORT DEST        takes one connection, stores what comes into DEST
+//   zerocopy [--tls] send ADDRESS PORT PATH   sends PATH (a file or a folder) and exits
+//
+// --tls runs the same stream through one OpenSSL TLS 1.3 connection with AES-128-GCM: files go
+// with SSL_sendfile where the kernel took over the cipher (kernel TLS), else are read in pieces of
+// 1 MiB and written with SSL_write. Which of the two ran is printed on stderr.
 //
 // Runs only inside a test host made by tests/netns.sh, as the benchmark runs it.
 
@@ -21,6 +25,9 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <string>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -32,10 +39,56 @@ namespace {
 
 constexpr size_t pieceSize = 1 << 20;
 
+// The connection's TLS session with --tls, else none.
+SSL *tls = nullptr;
+
 [[noreturn]] void fail(const std::string &what)
 {
     std::fprintf(stderr, "zerocopy: %s: %s\n", what.c_str(), std::strerror(errno));
+    if (tls)
+        ERR_print_errors_fp(stderr);
     std::exit(1);
+}
+
+// A throwaway Ed25519 certificate on both ends: the yardstick measures the cipher, not who is who.
+void makeCredentials(SSL_CTX *context)
+{
+    EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    X509 *certificate = X509_new();
+    X509_NAME *name = certificate ? X509_get_subject_name(certificate) : nullptr;
+    if (!key || !name || ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1) != 1 ||
+        !X509_gmtime_adj(X509_getm_notBefore(certificate), 0) ||
+        !X509_gmtime_adj(X509_getm_notAfter(certificate), 86400) ||
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char *>("zerocopy"), -1, -1,
+                                   0) != 1 ||
+        X509_set_issuer_name(certificate, name) != 1 || X509_set_pubkey(certificate, key) != 1 ||
+        X509_sign(certificate, key, nullptr) <= 0 ||
+        SSL_CTX_use_certificate(context, certificate) != 1 ||
+        SSL_CTX_use_PrivateKey(context, key) != 1)
+        fail("TLS certificate");
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+}
+
+void startTls(int connection, bool server)
+{
+    SSL_CTX *context = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+    if (!context || SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) != 1 ||
+        SSL_CTX_set_ciphersuites(context, "TLS_AES_128_GCM_SHA256") != 1)
+        fail("TLS setup");
+    SSL_CTX_set_options(context, SSL_OP_ENABLE_KTLS);
+    SSL_CTX_set_num_tickets(context, 0);
+    makeCredentials(context);
+    tls = SSL_new(context);
+    if (!tls || SSL_set_fd(tls, connection) != 1 ||
+        (server ? SSL_accept(tls) : SSL_connect(tls)) != 1)
+        fail("TLS handshake");
+    std::fprintf(stderr, "zerocopy: TLS 1.3 %s, %s; kernel TLS receive: %s\n",
+                 SSL_get_cipher_name(tls),
+                 BIO_get_ktls_send(SSL_get_wbio(tls)) ? "kernel TLS send (SSL_sendfile)"
+                                                      : "user-space send (SSL_write)",
+                 BIO_get_ktls_recv(SSL_get_rbio(tls)) ? "yes" : "no");
 }
 
 // The same rule as the program's test hosts: no link up but loopback and the test link "nubo0".
@@ -67,6 +120,54 @@ void writeAll(int fd, const char *data, size_t size)
     }
 }
 
+// To the connection: written as they are, or through TLS.
+void sendAll(int connection, const char *data, size_t size)
+{
+    if (!tls)
+        return writeAll(connection, data, size);
+    size_t written = 0;
+    for (; size > 0; data += written, size -= written) {
+        if (SSL_write_ex(tls, data, size, &written) != 1)
+            fail("SSL_write");
+    }
+}
+
+void sendFileTls(int connection, int file, const std::string &source, off_t size)
+{
+    if (BIO_get_ktls_send(SSL_get_wbio(tls))) {
+        for (off_t offset = 0; offset < size;) {
+            const ossl_ssize_t n = SSL_sendfile(tls, file, offset, size_t(size - offset), 0);
+            if (n <= 0)
+                fail("SSL_sendfile " + source);
+            offset += n;
+        }
+        return;
+    }
+    static std::vector<char> piece(pieceSize);
+    for (off_t offset = 0; offset < size;) {
+        const ssize_t n =
+            pread(file, piece.data(), std::min<size_t>(pieceSize, size_t(size - offset)), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("read " + source);
+        sendAll(connection, piece.data(), size_t(n));
+        offset += n;
+    }
+}
+
+void sendFile(int connection, int file, const std::string &source, off_t size)
+{
+    off_t offset = 0;
+    while (offset < size) {
+        const ssize_t n = sendfile(connection, file, &offset, static_cast<size_t>(size - offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("sendfile " + source);
+    }
+}
+
 // Frame: one byte 'd' or 'f', the path's length (4 bytes), the path, the size (8 bytes).
 void sendFrame(int connection, char kind, const std::string &path, uint64_t size)
 {
@@ -76,7 +177,7 @@ void sendFrame(int connection, char kind, const std::string &path, uint64_t size
     frame += path;
     for (int shift = 56; shift >= 0; shift -= 8)
         frame += static_cast<char>((size >> shift) & 0xff);
-    writeAll(connection, frame.data(), frame.size());
+    sendAll(connection, frame.data(), frame.size());
 }
 
 void sendTree(int connection, const std::string &source, const std::string &path)
@@ -100,20 +201,15 @@ void sendTree(int connection, const std::string &source, const std::string &path
         if (file < 0)
             fail(source);
         sendFrame(connection, 'f', path, static_cast<uint64_t>(info.st_size));
-        off_t offset = 0;
-        while (offset < info.st_size) {
-            const ssize_t n =
-                sendfile(connection, file, &offset, static_cast<size_t>(info.st_size - offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                fail("sendfile " + source);
-        }
+        if (tls)
+            sendFileTls(connection, file, source, info.st_size);
+        else
+            sendFile(connection, file, source, info.st_size);
         close(file);
     }
 }
 
-int send(const char *address, int port, const std::string &source)
+int send(const char *address, int port, const std::string &source, bool useTls)
 {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
@@ -126,6 +222,8 @@ int send(const char *address, int port, const std::string &source)
     if (connection < 0 ||
         connect(connection, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0)
         fail("connect");
+    if (useTls)
+        startTls(connection, false);
     // Corked, the frames and the small files after them leave in full segments.
     const int on = 1;
     setsockopt(connection, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
@@ -133,6 +231,8 @@ int send(const char *address, int port, const std::string &source)
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     sendTree(connection, path, path.substr(path.find_last_of('/') + 1));
+    if (tls)
+        SSL_shutdown(tls);
     const int off = 0;
     setsockopt(connection, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
     shutdown(connection, SHUT_WR);
@@ -190,6 +290,8 @@ public:
 private:
     ssize_t fill(size_t room)
     {
+        if (tls)
+            return fillTls(room);
         ssize_t n;
         do
             n = read(connection, buffer.data() + end, room);
@@ -199,13 +301,23 @@ private:
         return n;
     }
 
+    ssize_t fillTls(size_t room)
+    {
+        size_t n = 0;
+        if (SSL_read_ex(tls, buffer.data() + end, room, &n) == 1)
+            return ssize_t(n);
+        if (SSL_get_error(tls, 0) != SSL_ERROR_ZERO_RETURN)
+            fail("SSL_read");
+        return 0;
+    }
+
     int connection;
     std::vector<char> buffer;
     size_t begin = 0;
     size_t end = 0;
 };
 
-int receive(int port, const std::string &destination)
+int receive(int port, const std::string &destination, bool useTls)
 {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
@@ -220,6 +332,8 @@ int receive(int port, const std::string &destination)
     if (connection < 0)
         fail("accept");
     close(listener);
+    if (useTls)
+        startTls(connection, true);
     Stream stream(connection);
     constexpr size_t head = 1 + 4;
     while (stream.need(head)) {
@@ -246,6 +360,8 @@ int receive(int port, const std::string &destination)
         stream.copy(file, size);
         close(file);
     }
+    if (tls)
+        SSL_shutdown(tls);
     close(connection);
     return 0;
 }
@@ -254,16 +370,21 @@ int receive(int port, const std::string &destination)
 
 int main(int argc, char *argv[])
 {
+    const bool useTls = argc > 1 && std::strcmp(argv[1], "--tls") == 0;
+    if (useTls) {
+        --argc;
+        ++argv;
+    }
     const std::string mode = argc > 1 ? argv[1] : "";
     if (!(mode == "receive" && argc == 4) && !(mode == "send" && argc == 5)) {
-        std::fprintf(stderr,
-                     "usage: zerocopy receive PORT DEST | zerocopy send ADDRESS PORT PATH\n");
+        std::fprintf(stderr, "usage: zerocopy [--tls] receive PORT DEST | "
+                             "zerocopy [--tls] send ADDRESS PORT PATH\n");
         return 64;
     }
     if (!insideTestHost()) {
         std::fprintf(stderr, "zerocopy runs only inside a test host (tests/netns.sh)\n");
         return 64;
     }
-    return mode == "receive" ? receive(std::atoi(argv[2]), argv[3])
-                             : send(argv[2], std::atoi(argv[3]), argv[4]);
+    return mode == "receive" ? receive(std::atoi(argv[2]), argv[3], useTls)
+                             : send(argv[2], std::atoi(argv[3]), argv[4], useTls);
 }

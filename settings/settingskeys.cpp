@@ -128,6 +128,8 @@ QStringList workingFolderFiles()
             QStringLiteral("records.db-wal"),
             QStringLiteral("records.db-shm"),
             QStringLiteral("records.db-journal"),
+            QStringLiteral("identity.key"),
+            QStringLiteral("identity.crt"),
             QStringLiteral("hashes"),
             QStringLiteral("partials")};
 }

@@ -40,10 +40,11 @@ void useDownloadsAsDefaultSaveDir();
 // The file that keeps a second copy out of the working folder.
 QString lockFileName();
 // Every file the program keeps in its working folder: the settings, the work file "header", the
-// lock, the records "records.db" with the files SQLite keeps beside it, and "stream", "send",
-// "hashes" and "partials", which older versions wrote and may have left there (the last two are
-// taken into the records at the next start). A received item must never replace one of them, as
-// the save folder may be that very folder.
+// lock, the records "records.db" with the files SQLite keeps beside it, this installation's
+// identity "identity.key" and "identity.crt", and "stream", "send", "hashes" and "partials", which
+// older versions wrote and may have left there (the last two are taken into the records at the
+// next start). A received item must never replace one of them, as the save folder may be that
+// very folder.
 QStringList workingFolderFiles();
 
 // Removes the work files "send" and "stream" that earlier versions left in the working folder,

@@ -1,0 +1,7 @@
+list(APPEND NUBO_SOURCES
+    security/opensslptr.h
+    security/fingerprint.h security/fingerprint.cpp
+    security/identity.h security/identity.cpp
+    security/pairingcode.h security/pairingcode.cpp
+    security/tlschannel.h security/tlschannel.cpp
+)
