@@ -472,7 +472,7 @@ void IncomingTransfer::setRequestDeadline(int ms, bool takeWhatCame)
 {
     takeAtDeadline = takeWhatCame;
     if (!ready && (current == Stage::Request || current == Stage::Manifest))
-        deadline.start(int(qBound<qint64>(0, requestMs - connected.elapsed(), ms)));
+        deadline.start(int(qBound(qint64(0), requestMs - connected.elapsed(), qint64(ms))));
 }
 
 void IncomingTransfer::close()
