@@ -10,16 +10,25 @@
 
 namespace {
 
-void setLinger(QAbstractSocket *socket, bool hard)
+void setLinger(qintptr fd, bool hard)
 {
-    const qintptr fd = socket ? socket->socketDescriptor() : -1;
     if (fd == -1)
         return;
     struct linger value = {hard ? 1 : 0, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&value), sizeof value);
 }
 
+void setLinger(QAbstractSocket *socket, bool hard)
+{
+    setLinger(socket ? socket->socketDescriptor() : -1, hard);
+}
+
 } // namespace
+
+void SocketReset::arm(qintptr descriptor)
+{
+    setLinger(descriptor, true);
+}
 
 void SocketReset::arm(QAbstractSocket *socket)
 {

@@ -1,5 +1,7 @@
 #include "records/legacyrecords.h"
 
+#include "protocol/decimal.h"
+
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/partialregistry.h"
@@ -80,12 +82,10 @@ bool LegacyRecords::takePartials(RecordStore &store, const QString &fileName)
             const QList<QByteArray> fields = line.split(' ');
             PartialRegistry::Entry entry;
             ContentHash::Value hash;
-            bool timeOk = false;
-            bool sizeOk = false;
             if (fields.size() != 6)
                 continue;
-            entry.time = fields.at(0).toLongLong(&timeOk);
-            entry.size = fields.at(1).toLongLong(&sizeOk);
+            const bool timeOk = Decimal::parse(fields.at(0), &entry.time);
+            const bool sizeOk = Decimal::parse(fields.at(1), &entry.size);
             entry.senderId = decoded(fields.at(3));
             entry.item = decoded(fields.at(4));
             entry.finalPath = decoded(fields.at(5));

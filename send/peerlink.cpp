@@ -1,5 +1,6 @@
 #include "send/peerlink.h"
 
+#include "protocol/socketreset.h"
 #include "send/socketwait.h"
 
 #include <QDeadlineTimer>
@@ -92,8 +93,7 @@ void PeerLink::finishWriting()
 
 void PeerLink::reset()
 {
-    struct linger hard = {1, 0};
-    ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    SocketReset::arm(fd);
     notifier->setEnabled(false);
     ::close(int(fd));
     fd = -1;
