@@ -24,8 +24,7 @@ inline QByteArray pattern(qint64 size, int seed = 7)
     return data;
 }
 
-// The request of an extended transfer offering `manifest` as one item; the manifest's own bytes
-// unless others are given.
+// An extended request offering `manifest`, with other manifest bytes when they are given.
 inline QByteArray extendedRequest(const Manifest &manifest, const QString &senderId,
                                   const QByteArray &manifestBytes = QByteArray())
 {
