@@ -86,14 +86,11 @@ private slots:
 void TestExtendedProtocol::manifestRoundTrip()
 {
     Manifest manifest;
-    manifest.items = {{QStringLiteral("文件夹"), false, 0, 0, false, {}},
-                      {QStringLiteral("文件夹/a b.txt"),
-                       true,
-                       Q_INT64_C(5368709120),
-                       Q_UINT64_C(0xfedcba9876543210),
-                       true,
-                       {1, 2}},
-                      {QStringLiteral("not read yet"), true, 7, 1, false, {}}};
+    const qint64 big = Q_INT64_C(5368709120);
+    manifest.items = {
+        {QStringLiteral("文件夹"), false, 0, 0, false, {}},
+        {QStringLiteral("文件夹/a b.txt"), true, big, 0xfedcba9876543210, true, {1, 2}},
+        {QStringLiteral("not read yet"), true, 7, 1, false, {}}};
     Manifest parsed;
     QVERIFY(Manifest::parse(manifest.toBytes(), &parsed));
     QCOMPARE(parsed.toBytes(), manifest.toBytes());

@@ -212,8 +212,7 @@ void TestRecords::oldLineFilesAreTakenOverOnce()
     QVERIFY(cache.lookup(kept, keptNow, &hash) && hash == hashOf("kept"));
     QVERIFY(!cache.lookup(changed, changedNow, &hash));
     const QList<PartialRegistry::Entry> entries = PartialRegistry(store.get()).entries();
-    QCOMPARE(entries.size(), 1);
-    QCOMPARE(entries.first().kept, qint64(5));
+    QVERIFY(entries.size() == 1 && entries.first().kept == 5);
     QVERIFY(PartialRegistry(store.get()).find("sender-a", "big.bin", 9, 0, hashOf("123456789")));
 }
 

@@ -328,30 +328,29 @@ void TestSendSession::extended_data()
     const int probe = int(SendSession::Protocol::Probe);
     const int ext = int(SendSession::Protocol::Extended);
     const int ok = SendResult::Delivered;
+    const int refused = SendResult::Refused;
+    const int notStored = SendResult::NotStored;
+    const QByteArray all; // no plan: everything whole
+    const QByteArray skipA("S 1\n");
     const QStringList whole{"1 0", "2 0"};
-    QTest::newRow("nothing there") << ext << true << "" << QByteArray() << whole << ok;
-    QTest::newRow("small file unchanged")
-        << ext << true << "" << QByteArray("S 1\n") << QStringList{"2 0"} << ok;
+    QTest::newRow("nothing there") << ext << true << "" << all << whole << ok;
+    QTest::newRow("small file unchanged") << ext << true << "" << skipA << QStringList{"2 0"} << ok;
     QTest::newRow("receiver compares both files")
-        << ext << true << "compare" << QByteArray("S 1\n") << QStringList{"2 0"} << ok;
+        << ext << true << "compare" << skipA << QStringList{"2 0"} << ok;
     QTest::newRow("refused with the receiver's reason")
-        << ext << true << "refuse:保存文件夹无法写入" << QByteArray() << QStringList()
-        << int(SendResult::Refused);
+        << ext << true << "refuse:保存文件夹无法写入" << all << QStringList() << refused;
     QTest::newRow("stopped mid-body with the receiver's reason")
-        << ext << true << "stop:对方已取消" << QByteArray() << QStringList{"1 0", "2 0"}
-        << int(SendResult::NotStored);
+        << ext << true << "stop:对方已取消" << all << whole << notStored;
     QTest::newRow("closed without confirming")
-        << ext << true << "no K" << QByteArray() << whole << int(SendResult::NotStored);
+        << ext << true << "no K" << all << whole << notStored;
     QTest::newRow("skipped file changed before the body")
-        << ext << true << "change D/a" << QByteArray("S 1\n") << QStringList()
-        << int(SendResult::SourceFailed);
-    QTest::newRow("typed address, extended port open")
-        << probe << true << "" << QByteArray() << whole << ok;
+        << ext << true << "change D/a" << skipA << QStringList() << int(SendResult::SourceFailed);
+    QTest::newRow("typed address, extended port open") << probe << true << "" << all << whole << ok;
     QTest::newRow("typed address, extended port closed")
-        << probe << false << "" << QByteArray() << whole << ok;
-    QTest::newRow("announced port closed") << ext << false << "" << QByteArray() << whole << ok;
+        << probe << false << "" << all << whole << ok;
+    QTest::newRow("announced port closed") << ext << false << "" << all << whole << ok;
     QTest::newRow("heard on the presence port only")
-        << int(SendSession::Protocol::Plain) << true << "" << QByteArray() << whole << ok;
+        << int(SendSession::Protocol::Plain) << true << "" << all << whole << ok;
 }
 
 void TestSendSession::extended()
