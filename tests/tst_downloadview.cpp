@@ -13,6 +13,7 @@
 
 #include "modalhelper.h"
 #include "tempworkdir.h"
+#include "testdata.h"
 #include "testnetwork.h"
 
 #include <QDesktopServices>
@@ -84,25 +85,9 @@ struct PresenceEar
     QStringList names;
 };
 
-QByteArray extendedRequest(const QList<Manifest::Item> &items, const QString &target)
-{
-    Manifest manifest;
-    manifest.items = items;
-    TransferRequest plain;
-    plain.target = target;
-    plain.kind = "folder";
-    plain.filesNumber = 1;
-    plain.itemsNumber = items.size();
-    plain.contentLength = manifest.totalSize();
-    plain.senderName = QString::fromUtf8("小明");
-    return ExtendedProtocol::request(plain, "sender", manifest.toBytes());
-}
-
 Manifest::Item fileItem(const QString &name, const QByteArray &data)
 {
-    ContentHash hash;
-    hash.add(data.constData(), data.size());
-    return Manifest::Item{name, true, data.size(), 1, true, hash.value()};
+    return Manifest::Item{name, true, data.size(), 1, true, hashOf(data)};
 }
 
 QByteArray fileRecord(const QByteArray &name, const QByteArray &data)
@@ -590,18 +575,12 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     // A cut file continues from its last whole step: one kept, and a little of the next.
     const qint64 step = ExtendedProtocol::resumeStep;
     const Manifest::Item cut{"docs/b.bin", true, step + 2048, 1, true, fileItem("", "c").hash};
-    PartialRegistry::Entry entry;
-    entry.senderId = "sender";
-    entry.item = cut.name;
-    entry.size = cut.size;
-    entry.hash = cut.hash;
-    entry.finalPath = saveDir + "/docs/b.bin";
-    entry.time = QDateTime::currentMSecsSinceEpoch();
-    const QByteArray zeros(int(step), '\0');
     ContentHash kept;
-    kept.add(zeros.constData(), zeros.size());
-    entry.kept = step;
-    entry.state = kept.saveState();
+    kept.add(QByteArray(int(step), '\0').constData(), step);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString path = saveDir + "/docs/b.bin";
+    const PartialRegistry::Entry entry{"sender", cut.name, cut.size,        0, cut.hash, path,
+                                       now,      step,     kept.saveState()};
     QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
     QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(step + 1024));
     partial.close();
@@ -613,9 +592,9 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
             .arg(formatSize(step), formatSize(step + 2048))));
 
     Sender peer(address,
-                extendedRequest({Manifest::Item{"docs", false, 0, 0, false, {}},
-                                 fileItem("docs/a.txt", "same"), cut},
-                                "docs"),
+                extendedRequest(Manifest{{Manifest::Item{"docs", false, 0, 0, false, {}},
+                                          fileItem("docs/a.txt", "same"), cut}},
+                                "sender"),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     // A continued folder is stored in place: nothing is said to be overwritten.
@@ -648,9 +627,9 @@ void TestDownloadView::extendedTransferSaysWhatHappens()
     }
     startView();
     Sender peer(address,
-                extendedRequest({fileItem("a.txt", same ? "a.txt" : "new a"),
-                                 fileItem("b.txt", same ? "b.txt" : "new b")},
-                                "a.txt"),
+                extendedRequest(Manifest{{fileItem("a.txt", same ? "a.txt" : "new a"),
+                                          fileItem("b.txt", same ? "b.txt" : "new b")}},
+                                "sender"),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     if (!same) {

@@ -11,6 +11,7 @@
 
 #include "receivetest.h"
 #include "tempworkdir.h"
+#include "testdata.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -48,19 +49,10 @@ Manifest manifestOf(const QList<Item> &items, bool hashed = true)
         entry.size = item.data.size();
         entry.version = quint64(item.data.size()) + 1;
         entry.hasHash = hashed;
-        ContentHash hash;
-        hash.add(item.data.constData(), item.data.size());
-        entry.hash = hash.value();
+        entry.hash = hashOf(item.data);
         manifest.items << entry;
     }
     return manifest;
-}
-
-ContentHash::Value hashOf(const QByteArray &data)
-{
-    ContentHash hash;
-    hash.add(data.constData(), data.size());
-    return hash.value();
 }
 
 void write(const QString &path, const QByteArray &data)
@@ -70,11 +62,12 @@ void write(const QString &path, const QByteArray &data)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
 }
 
-// What the receiver said up to its answer: the kinds of its messages before it ("W", "A"), and
-// the plan of a "Y" or the reason of an "N".
+// What the receiver said up to its answer or its question for hashes: the kinds of its messages
+// before it ("W", "A"), and the plan of a "Y", the reason of an "N" or the files a "C" asks for.
 struct Answer
 {
     QList<int> before;
+    QVector<int> indexes;
     bool accepted = false;
     QByteArray plan;
     QString reason;
@@ -94,25 +87,14 @@ Answer readAnswer(QTcpSocket *socket, int items)
             answer.accepted = message.kind == ExtendedProtocol::Message::Accepted;
             answer.plan = message.plan;
             answer.reason = message.reason;
-            if (answer.accepted || message.kind == ExtendedProtocol::Message::Refused)
+            answer.indexes = message.indexes;
+            if (answer.accepted || message.kind == ExtendedProtocol::Message::Refused ||
+                message.kind == ExtendedProtocol::Message::NeedHashes)
                 return answer;
             answer.before << message.kind;
         }
     }
     return answer;
-}
-
-QByteArray requestOf(const Manifest &manifest, const QString &senderId,
-                     const QByteArray &manifestBytes)
-{
-    TransferRequest request;
-    request.target = manifest.items.first().name.section('/', 0, 0);
-    request.kind = "folder";
-    request.filesNumber = 1;
-    request.itemsNumber = manifest.items.size();
-    request.contentLength = manifest.totalSize();
-    request.senderName = QStringLiteral("小明");
-    return ExtendedProtocol::request(request, senderId, manifestBytes);
 }
 
 // A planner that waits until the test lets it go or it is cancelled, and takes a moment to stop,
@@ -144,7 +126,6 @@ class TestExtendedReceive : public QObject
 private slots:
     void init();
     void cleanup();
-    void identicalFilesAreSkipped_data();
     void identicalFilesAreSkipped();
     void cutKeepsThePartialFile_data();
     void cutKeepsThePartialFile();
@@ -164,6 +145,9 @@ private slots:
 
 private:
     void listen();
+    // Connects to the extended port and sends the request offering `offered`.
+    void request(const Manifest &offered, const QString &senderId = senderA,
+                 const QByteArray &manifestBytes = QByteArray());
     // Connects to the extended port, sends the request with the manifest of `items` and waits
     // for the offer (or the end, for a refused one).
     void offer(const QList<Item> &items, const QString &sender = senderA,
@@ -229,14 +213,19 @@ void TestExtendedReceive::offer(const QList<Item> &items, const QString &senderI
                                 const QByteArray &manifestBytes)
 {
     sent = items;
-    manifest = manifestOf(items);
     const int before = offers->size() + ends->size();
+    request(manifestOf(items), senderId, manifestBytes);
+    QTRY_COMPARE_WITH_TIMEOUT(offers->size() + ends->size(), before + 1, 10000);
+}
+
+void TestExtendedReceive::request(const Manifest &offered, const QString &senderId,
+                                  const QByteArray &manifestBytes)
+{
+    manifest = offered;
     sender = std::make_unique<QTcpSocket>();
     sender->connectToHost(QHostAddress::LocalHost, extendedPort);
     QVERIFY(sender->waitForConnected(10000));
-    send(
-        requestOf(manifest, senderId, manifestBytes.isNull() ? manifest.toBytes() : manifestBytes));
-    QTRY_COMPARE_WITH_TIMEOUT(offers->size() + ends->size(), before + 1, 10000);
+    send(extendedRequest(manifest, senderId, manifestBytes));
 }
 
 TransferPlan TestExtendedReceive::accept()
@@ -304,30 +293,11 @@ void TestExtendedReceive::cutAfter(const QByteArray &data, int bytes, const QStr
 }
 
 // Identical files are neither sent nor touched, and make their item a continuation: stored in
-// place, where each other file that meets one of its name obeys the rule.
-void TestExtendedReceive::identicalFilesAreSkipped_data()
-{
-    QTest::addColumn<int>("rule");
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QByteArray>("changed");
-    QTest::newRow("overwrite") << int(SettingsKeys::NameClash::Overwrite)
-                               << QStringList{"changed.txt", "new.txt", "same.txt"}
-                               << QByteArray("after!");
-    QTest::newRow("keep both") << int(SettingsKeys::NameClash::KeepBoth)
-                               << QStringList{"changed (1).txt", "changed.txt", "new.txt",
-                                              "same.txt"}
-                               << QByteArray("before");
-    QTest::newRow("skip") << int(SettingsKeys::NameClash::Skip)
-                          << QStringList{"changed.txt", "new.txt", "same.txt"}
-                          << QByteArray("before");
-}
-
+// place, where each other file that meets one of its name obeys the rule (the rules themselves
+// are tried in tst_savefolder).
 void TestExtendedReceive::identicalFilesAreSkipped()
 {
-    QFETCH(int, rule);
-    QFETCH(QStringList, files);
-    QFETCH(QByteArray, changed);
-    session->setSaveFolder(save, SettingsKeys::NameClash(rule));
+    session->setSaveFolder(save, SettingsKeys::NameClash::KeepBoth);
     write(save + "/docs/same.txt", "same");
     write(save + "/docs/changed.txt", "before");
     offer({{"docs", QByteArray()},
@@ -345,13 +315,10 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(progress->last().at(2).toLongLong(), qint64(18));
 
     QCOMPARE(entriesOf(save), QStringList{"docs"});
-    QCOMPARE(entriesOf(save + "/docs"), files);
-    QCOMPARE(contents(save + "/docs/changed.txt") + contents(save + "/docs/new.txt"),
-             changed + "new contents");
-    for (const StoredEntry &entry : qAsConst(stored))
-        QVERIFY2(entry.name != QLatin1String("docs/same.txt") ||
-                     entry.clash == StoredEntry::Unchanged,
-                 qPrintable(entry.name));
+    QCOMPARE(entriesOf(save + "/docs"),
+             (QStringList{"changed (1).txt", "changed.txt", "new.txt", "same.txt"}));
+    QCOMPARE(contents(save + "/docs/changed (1).txt") + contents(save + "/docs/new.txt"),
+             "after!new contents");
 
     // What was verified is remembered, so that the next offer of it reads nothing.
     const QString verified = save + "/docs/new.txt";
@@ -384,9 +351,7 @@ void TestExtendedReceive::cutKeepsThePartialFile()
     QVERIFY(contents(save + "/.big.bin.nubo-partial") == data.left(step));
     const std::optional<PartialRegistry::Entry> kept = PartialRegistry().find(
         senderA, "big.bin", data.size(), manifest.items.first().version, std::nullopt);
-    QVERIFY(kept);
-    QCOMPARE(kept->finalPath, save + "/big.bin");
-    QCOMPARE(kept->kept, qint64(step));
+    QVERIFY(kept && kept->finalPath == save + "/big.bin" && kept->kept == step);
 }
 
 // The next transfer of the same file from the same sender continues it where the sender's first
@@ -409,10 +374,7 @@ void TestExtendedReceive::cutFileIsContinued()
     QFETCH(qint64, moved);
     // Continued only from a whole step, past what the cut left of the next one.
     const qint64 step = ExtendedProtocol::resumeStep;
-    QByteArray data(int(step) + 200000, Qt::Uninitialized);
-    char *bytes = data.data();
-    for (int i = 0; i < data.size(); ++i)
-        bytes[i] = char(i * 7 + i / 251);
+    const QByteArray data = pattern(step + 200000);
     cutAfter(data, int(step) + 100000);
     stored.clear();
 
@@ -441,24 +403,12 @@ void TestExtendedReceive::unhashedFilesAreAskedFor()
 {
     write(save + "/docs/same.txt", "same");
     write(save + "/docs/other.txt", "before");
-    const QList<Item> items{{"docs", QByteArray()},
-                            {"docs/same.txt", "same"},
-                            {"docs/other.txt", "after!"},
-                            {"docs/new.txt", "new"}};
-    manifest = manifestOf(items, false);
-    sender = std::make_unique<QTcpSocket>();
-    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
-    QVERIFY(sender->waitForConnected(10000));
-    send(requestOf(manifest, senderA, manifest.toBytes()));
-    ExtendedProtocol::Message message;
-    QByteArray bytes;
-    while (message.kind != ExtendedProtocol::Message::NeedHashes &&
-           (sender->bytesAvailable() > 0 || sender->waitForReadyRead(10000))) {
-        bytes += sender->readAll();
-        for (int taken; (taken = ExtendedProtocol::takeMessage(bytes, 4, &message)) > 0;)
-            bytes.remove(0, taken);
-    }
-    QCOMPARE(message.indexes, (QVector<int>{1, 2}));
+    request(manifestOf({{"docs", QByteArray()},
+                        {"docs/same.txt", "same"},
+                        {"docs/other.txt", "after!"},
+                        {"docs/new.txt", "new"}},
+                       false));
+    QCOMPARE(readAnswer(sender.get(), 4).indexes, (QVector<int>{1, 2}));
     send(ExtendedProtocol::hashAnswer(1, hashOf("same")) + ExtendedProtocol::stillHashing() +
          ExtendedProtocol::hashAnswer(2, hashOf("after!")));
     QTRY_COMPARE(offers->size(), 1);
@@ -548,13 +498,13 @@ void TestExtendedReceive::peerHoldsLittleBeforeTheQuestion()
     session->setTimeouts(10000, 20000, 1000, 1000);
     const Manifest one = manifestOf({{"a", "12345"}});
     const qint64 limit = Manifest::byteLimit(1);
-    QByteArray head = requestOf(one, senderA, QByteArray(int(limit) + 1, 'x'));
+    QByteArray head = extendedRequest(one, senderA, QByteArray(int(limit) + 1, 'x'));
     head.truncate(head.indexOf("\r\n\r\n") + 4);
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, extendedPort);
     QVERIFY(peer.waitForConnected(10000));
     peer.write(declaredTooMuch ? head + QByteArray(int(limit), 'x')
-                               : requestOf(one, senderA, one.toBytes()).chopped(3));
+                               : extendedRequest(one, senderA).chopped(3));
     QVERIFY(peer.waitForBytesWritten(10000));
     if (declaredTooMuch) {
         const Answer answer = readAnswer(&peer, 1);
@@ -583,11 +533,7 @@ void TestExtendedReceive::planningIsToldAndTheAnswerTimeStartsAtTheQuestion()
     const HeldPlanner planner;
     session->setPlanning(50, planner.hook());
     session->setTimeouts(10000, answered ? 20000 : 300);
-    sender = std::make_unique<QTcpSocket>();
-    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
-    QVERIFY(sender->waitForConnected(10000));
-    manifest = manifestOf({{"a", "12345"}});
-    send(requestOf(manifest, senderA, manifest.toBytes()));
+    request(manifestOf({{"a", "12345"}}));
     QByteArray told;
     // Longer than the answer's time, before the question.
     while (told.count("W 0 1\n") < 10 && sender->waitForReadyRead(10000))
@@ -618,11 +564,7 @@ void TestExtendedReceive::closingWaitsForThePlanner()
     QFETCH(bool, stuck);
     const HeldPlanner planner;
     session->setPlanning(2000, planner.hook());
-    sender = std::make_unique<QTcpSocket>();
-    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
-    QVERIFY(sender->waitForConnected(10000));
-    manifest = manifestOf({{"a", "12345"}});
-    send(requestOf(manifest, senderA, manifest.toBytes()));
+    request(manifestOf({{"a", "12345"}}));
     QTRY_VERIFY(*planner.running);
     auto held = std::make_shared<QSemaphore>();
     if (stuck) {

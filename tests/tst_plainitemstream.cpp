@@ -23,29 +23,10 @@ struct Result
 
 QString statusName(StoredEntry::Status status)
 {
-    switch (status) {
-    case StoredEntry::Stored:
-        return QStringLiteral("Stored");
-    case StoredEntry::Refused:
-        return QStringLiteral("Refused");
-    case StoredEntry::WriteFailed:
-        return QStringLiteral("WriteFailed");
-    case StoredEntry::UnknownType:
-        return QStringLiteral("UnknownType");
-    case StoredEntry::Invalid:
-        return QStringLiteral("Invalid");
-    case StoredEntry::Excess:
-        return QStringLiteral("Excess");
-    case StoredEntry::Incomplete:
-        return QStringLiteral("Incomplete");
-    case StoredEntry::Resumed:
-        return QStringLiteral("Resumed");
-    case StoredEntry::Mismatch:
-        return QStringLiteral("Mismatch");
-    case StoredEntry::Changed:
-        return QStringLiteral("Changed");
-    }
-    return QStringLiteral("?");
+    static const char *const names[] = {"Stored",   "Refused", "WriteFailed", "UnknownType",
+                                        "Invalid",  "Excess",  "Incomplete",  "Resumed",
+                                        "Mismatch", "Changed"};
+    return QString::fromLatin1(names[status]);
 }
 
 // "name Status", and what the name-clash rule did: " replaced", " skipped", " as NEWPATH".

@@ -1,3 +1,4 @@
+#include "receivetest.h"
 #include "security/identity.h"
 #include "security/pairingcode.h"
 #include "security/tlschannel.h"
@@ -55,12 +56,6 @@ template <typename Send> QByteArray carry(TlsChannel &to, qint64 size, Send send
             got.append(buffer.data(), int(in.bytes));
     }
     return got;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // What the two ends show after the exchange that PairingCode describes.
@@ -138,7 +133,7 @@ void TestSecurity::identityIsKeptOnDisk_data()
     QTest::addColumn<QByteArray>("keyText");
     QTest::addColumn<int>("keyMode");
     QTest::addColumn<bool>("valid");
-    const QByteArray otherKey = readAll(dir.filePath(QStringLiteral("middle/identity.key")));
+    const QByteArray otherKey = contents(dir.filePath(QStringLiteral("middle/identity.key")));
     QTest::newRow("second start") << "" << QByteArray() << 0600 << true;
     QTest::newRow("key missing") << Identity::keyFileName() << QByteArray() << 0600 << false;
     QTest::newRow("certificate missing")
@@ -164,21 +159,18 @@ void TestSecurity::identityIsKeptOnDisk()
     QVERIFY2(first.isValid() && first.isNew(), qPrintable(first.errorString()));
     QCOMPARE(QFile::permissions(key),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-    QCOMPARE(first.fingerprint().readable().remove(' '),
-             first.fingerprint().hex().left(32).toUpper());
-    QCOMPARE(first.fingerprint().readable().count(' '), 7);
     QFile keyFile(key);
     QVERIFY(keyText.isEmpty() || (keyFile.open(QIODevice::WriteOnly) && keyFile.write(keyText)));
     keyFile.close();
     ::chmod(QFile::encodeName(key).constData(), mode_t(keyMode));
     QVERIFY(removed.isEmpty() || QFile::remove(folder.filePath(removed)));
-    const QByteArray kept = readAll(certificate);
+    const QByteArray kept = contents(certificate);
     const Identity again(folder.path());
     QCOMPARE(again.isValid(), valid);
     QVERIFY(!again.isNew());
     QCOMPARE(again.errorString().isEmpty(), valid);
     QCOMPARE(again.fingerprint() == first.fingerprint(), valid);
-    QCOMPARE(readAll(certificate), kept);
+    QCOMPARE(contents(certificate), kept);
 }
 
 void TestSecurity::channelCarriesDataBothWays_data()
@@ -247,18 +239,15 @@ void TestSecurity::badPeerFailsHandshake_data()
     QTest::addColumn<bool>("testedIsServer");
     QTest::addColumn<QString>("peer");
     QTest::addColumn<QString>("error");
-    QTest::newRow("plain text to a server") << true << "plain text"
-                                            << "加密握手失败";
-    QTest::newRow("plain text answer to a client") << false << "plain text"
-                                                   << "加密握手失败";
-    QTest::newRow("client trickles past the deadline") << true << "trickling"
-                                                       << "加密握手超时";
-    QTest::newRow("server trickles past the deadline") << false << "trickling"
-                                                       << "加密握手超时";
-    QTest::newRow("client with an expired certificate") << true << "expired"
-                                                        << "对方的证书无效";
-    QTest::newRow("server with an expired certificate") << false << "expired"
-                                                        << "对方的证书无效";
+    for (const bool server : {true, false}) {
+        const char *peer = server ? "client" : "server";
+        QTest::addRow("%s speaks plain text", peer) << server << "plain text"
+                                                    << "加密握手失败";
+        QTest::addRow("%s trickles past the deadline", peer) << server << "trickling"
+                                                             << "加密握手超时";
+        QTest::addRow("%s with an expired certificate", peer) << server << "expired"
+                                                              << "对方的证书无效";
+    }
 }
 
 // The tested end talks through the test, which passes the other end's bytes on, one at a time

@@ -10,6 +10,7 @@
 #include "extendedreceiver.h"
 #include "fullbacklog.h"
 #include "tempworkdir.h"
+#include "testdata.h"
 #include "testreceiver.h"
 
 #include <QTcpServer>
@@ -29,11 +30,9 @@ public:
         connect(&session, &SendSession::listed, this,
                 [this](int id, const SendPacker &) { listed << id; });
         connect(&session, &SendSession::planned, this,
-                [this](int, int files, qint64 bytes,
-                       const QList<SendWorker::ResumedFile> &resumedFiles, qint64 total) {
+                [this](int, int files, qint64 bytes, const QList<SendWorker::ResumedFile> &,
+                       qint64 total) {
                     skipped = qMakePair(files, bytes);
-                    for (const SendWorker::ResumedFile &file : resumedFiles)
-                        resumed << QStringLiteral("%1 %2").arg(file.name).arg(file.offset);
                     plannedTotal = total;
                 });
         connect(&session, &SendSession::accepted, this, [this](int id) { accepted << id; });
@@ -50,7 +49,6 @@ public:
 
     QList<int> listed;
     QPair<int, qint64> skipped{-1, -1};
-    QStringList resumed;
     qint64 plannedTotal = -1;
     QList<int> accepted;
     QList<int> ids; // of every progress report and end
@@ -64,21 +62,6 @@ SendSession::Receiver loopback(const QString &name = QStringLiteral("me"),
                                quint16 extendedPort = ExtendedProtocol::tcpPort)
 {
     return {QStringLiteral("127.0.0.1"), name, QStringLiteral("sender-1"), protocol, extendedPort};
-}
-
-ContentHash::Value hashOf(const QByteArray &data)
-{
-    ContentHash hash;
-    hash.add(data.constData(), data.size());
-    return hash.value();
-}
-
-QByteArray pattern(qint64 size, int seed = 7)
-{
-    QByteArray data(int(size), Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        data[int(i)] = char((i * seed + i / 1024) & 0xff);
-    return data;
 }
 
 QByteArray requestFor(const QString &name, qint64 size, const QString &kind = "file", int items = 1)
@@ -345,32 +328,29 @@ void TestSendSession::extended_data()
     const int probe = int(SendSession::Protocol::Probe);
     const int ext = int(SendSession::Protocol::Extended);
     const int ok = SendResult::Delivered;
+    const int refused = SendResult::Refused;
+    const int notStored = SendResult::NotStored;
+    const QByteArray all; // no plan: everything whole
+    const QByteArray skipA("S 1\n");
     const QStringList whole{"1 0", "2 0"};
-    QTest::newRow("nothing there") << ext << true << "" << QByteArray() << whole << ok;
-    QTest::newRow("small file unchanged")
-        << ext << true << "" << QByteArray("S 1\n") << QStringList{"2 0"} << ok;
+    QTest::newRow("nothing there") << ext << true << "" << all << whole << ok;
+    QTest::newRow("small file unchanged") << ext << true << "" << skipA << QStringList{"2 0"} << ok;
     QTest::newRow("receiver compares both files")
-        << ext << true << "compare" << QByteArray("S 1\n") << QStringList{"2 0"} << ok;
-    QTest::newRow("plain no") << ext << true << "refuse" << QByteArray() << QStringList()
-                              << int(SendResult::Refused);
+        << ext << true << "compare" << skipA << QStringList{"2 0"} << ok;
     QTest::newRow("refused with the receiver's reason")
-        << ext << true << "refuse:保存文件夹无法写入" << QByteArray() << QStringList()
-        << int(SendResult::Refused);
+        << ext << true << "refuse:保存文件夹无法写入" << all << QStringList() << refused;
     QTest::newRow("stopped mid-body with the receiver's reason")
-        << ext << true << "stop:对方已取消" << QByteArray() << QStringList{"1 0", "2 0"}
-        << int(SendResult::NotStored);
+        << ext << true << "stop:对方已取消" << all << whole << notStored;
     QTest::newRow("closed without confirming")
-        << ext << true << "no K" << QByteArray() << whole << int(SendResult::NotStored);
+        << ext << true << "no K" << all << whole << notStored;
     QTest::newRow("skipped file changed before the body")
-        << ext << true << "change D/a" << QByteArray("S 1\n") << QStringList()
-        << int(SendResult::SourceFailed);
-    QTest::newRow("typed address, extended port open")
-        << probe << true << "" << QByteArray() << whole << ok;
+        << ext << true << "change D/a" << skipA << QStringList() << int(SendResult::SourceFailed);
+    QTest::newRow("typed address, extended port open") << probe << true << "" << all << whole << ok;
     QTest::newRow("typed address, extended port closed")
-        << probe << false << "" << QByteArray() << whole << ok;
-    QTest::newRow("announced port closed") << ext << false << "" << QByteArray() << whole << ok;
+        << probe << false << "" << all << whole << ok;
+    QTest::newRow("announced port closed") << ext << false << "" << all << whole << ok;
     QTest::newRow("heard on the presence port only")
-        << int(SendSession::Protocol::Plain) << true << "" << QByteArray() << whole << ok;
+        << int(SendSession::Protocol::Plain) << true << "" << all << whole << ok;
 }
 
 void TestSendSession::extended()
@@ -420,11 +400,9 @@ void TestSendSession::extended()
         return;
     QVERIFY(receiver->request.startsWith(request.chopped(2)));
     QCOMPARE(receiver->senderId, QString("sender-1"));
-    for (int i = 1; i < 3; ++i) {
-        // Nothing is read before the body: no hash the cache does not know yet.
-        QVERIFY(!receiver->manifest.items.at(i).hasHash);
-        QVERIFY(receiver->manifest.items.at(i).version != 0);
-    }
+    // Nothing is read before the body: no hash the cache does not know yet.
+    for (const Manifest::Item &item : receiver->manifest.items.mid(1))
+        QVERIFY(!item.hasHash && item.version != 0);
     if (says == "compare")
         QCOMPARE(receiver->hashAnswers, QStringList({"1 " + hashOf(data.at(1)).toHex(),
                                                      "2 " + hashOf(data.at(2)).toHex()}));

@@ -406,18 +406,17 @@ Run transfer(const std::vector<QByteArray> &requestPieces,
         }
     });
 
-    QObject::connect(&server, &ReceiveListener::offered,
-                     [&](quint64 id, const ReceiveOffer &offer) {
-                         run.offered = true;
-                         run.offer = offer;
-                         run.headerAtOffer = readAll(QStringLiteral("header"));
-                         // The pushed pieces are in the receiver's hands before it hears the
-                         // answer, or together with it.
-                         while (next < total && next < requestPieces.size() + early)
-                             sendOne();
-                         QTimer::singleShot(0, &server, [&server, id] { server.accept(id); });
-                         pump.start();
-                     });
+    QObject::connect(&server, &ReceiveListener::offered, [&](quint64 id, const ReceiveOffer &got) {
+        run.offered = true;
+        run.offer = got;
+        run.headerAtOffer = readAll(QStringLiteral("header"));
+        // The pushed pieces are in the receiver's hands before it hears the answer, or
+        // together with it.
+        while (next < total && next < requestPieces.size() + early)
+            sendOne();
+        QTimer::singleShot(0, &server, [&server, id] { server.accept(id); });
+        pump.start();
+    });
     QObject::connect(&server, &ReceiveListener::ended, [&](quint64, int outcome, const QString &) {
         run.ended = true;
         run.outcome = outcome;

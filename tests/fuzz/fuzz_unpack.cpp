@@ -38,29 +38,12 @@ void check(bool ok, const char *what, const QString &detail = QString())
 }
 
 // Names that meet the traps.
-const std::vector<QByteArray> names = {"a",
-                                       "b",
-                                       "c",
-                                       "out",
-                                       "lf",
-                                       "dl",
-                                       "in",
-                                       "lin",
-                                       "self",
-                                       "deep",
-                                       "real",
-                                       "f",
-                                       "old.txt",
-                                       "hl",
-                                       "config.ini",
-                                       ".nubo-0.part",
-                                       ".",
-                                       "..",
-                                       "",
-                                       "x y",
-                                       "\xe6\x96\x87",
-                                       "OVER",
-                                       ".a.nubo-partial"};
+// clang-format off
+const std::vector<QByteArray> names = {
+    "a",    "b",    "c",    "out", "lf",           "dl",  "in",         "lin",
+    "self", "deep", "real", "f",   "old.txt",      "hl",  "config.ini", ".nubo-0.part",
+    ".",    "..",   "",     "x y", "\xe6\x96\x87", "OVER", ".a.nubo-partial"};
+// clang-format on
 
 // What the save folder holds, as the unpacker should leave it: "" is the save folder itself.
 // A link's target is a path below the save folder or one of the outside kinds.
