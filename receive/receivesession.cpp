@@ -34,15 +34,24 @@ ReceiveSession::~ReceiveSession()
 {
     close();
     thread->quit();
-    if (!thread->wait(stopGraceMs)) {
+    const bool leftBehind = !thread->wait(stopGraceMs);
+    if (leftBehind) {
         qWarning() << "接收线程未能及时结束，随程序退出";
         thread->setParent(nullptr);
     }
     // Even a receive thread left behind keeps no planner running on the shared hash cache.
     planners->cancelAll();
     planners->waitForDone();
-    if (thread->parent() == nullptr)
-        (void)planners.release(); // the thread left behind may still reach it
+    if (leftBehind) {
+        // The thread left behind may still reach the pool: both go once it has ended, should the
+        // program live that long.
+        PlanPool *const pool = planners.release();
+        QThread *const left = thread;
+        connect(left, &QThread::finished, left, [left, pool] {
+            const std::unique_ptr<PlanPool> owned(pool);
+            left->deleteLater();
+        });
+    }
 }
 
 void ReceiveSession::connectListener()

@@ -578,9 +578,12 @@ void TestExtendedReceive::closingWaitsForThePlanner()
             },
             Qt::QueuedConnection);
     }
+    const QPointer<QThread> thread = session->findChild<QThread *>();
     session.reset();
     QVERIFY(!*planner.running);
     held->release();
+    // What was left behind goes once its thread has ended.
+    QTRY_VERIFY(thread.isNull());
 }
 
 QTEST_GUILESS_MAIN(TestExtendedReceive)
