@@ -231,7 +231,8 @@ cut_at() {
     (cd "$sdir" && exec ip netns exec "$NS_B" "$drive" send --to hostA --timeout 300 \
         "$(source_of "$1")") > "$work/send.log" 2>&1 &
     local sender=$! size=0 tries
-    for tries in $(seq 3000); do
+    # Long enough for half of the sparse file at 1 Gbit/s.
+    for tries in $(seq 15000); do
         size=$(find "$dest" -name '*.nubo-partial' -printf '%s\n' | sort -n | tail -1)
         [ "${size:-0}" -ge "$2" ] && break
         sleep 0.02

@@ -2,6 +2,7 @@
 
 #include "records/legacyrecords.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -31,14 +33,37 @@ struct ThreadConnections
     };
     // By connection, then by text; QSqlQuery is not meant to be copied.
     std::map<QString, std::map<QString, std::unique_ptr<Statement>>> statements;
-    ~ThreadConnections()
-    {
-        statements.clear();
-        for (const QString &name : qAsConst(names))
-            QSqlDatabase::removeDatabase(name);
-    }
+    ~ThreadConnections();
 };
 thread_local ThreadConnections threadConnections;
+
+// Qt closes every connection left in its list as the application object goes, from the main
+// thread; a thread that ends at that moment would close its own too, and both would free the same
+// statements. Whichever comes second leaves the connections alone.
+std::mutex teardown;
+bool applicationGone = false;
+
+void markApplicationGone()
+{
+    const std::lock_guard<std::mutex> lock(teardown);
+    applicationGone = true;
+}
+
+ThreadConnections::~ThreadConnections()
+{
+    const std::lock_guard<std::mutex> lock(teardown);
+    if (applicationGone) {
+        // The process is ending and Qt has closed them: what is left is only let go of.
+        for (auto &connection : statements) {
+            for (auto &statement : connection.second)
+                (void)statement.second.release();
+        }
+        return;
+    }
+    statements.clear();
+    for (const QString &name : qAsConst(names))
+        QSqlDatabase::removeDatabase(name);
+}
 
 // Closes a connection; only this thread's statements can be let go of first.
 void removeConnection(const QString &name)
@@ -131,6 +156,9 @@ QSqlDatabase RecordStore::database() const
     if (QSqlDatabase::contains(name))
         return QSqlDatabase::database(name, false);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    // Added after Qt's own clean-up of the connections, so run before it.
+    static std::once_flag cleanUp;
+    std::call_once(cleanUp, [] { qAddPostRoutine(markApplicationGone); });
     threadConnections.names << name;
     {
         std::lock_guard<std::mutex> lock(naming);
