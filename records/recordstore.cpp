@@ -31,11 +31,13 @@ struct ThreadConnections
     };
     // By connection, then by text; QSqlQuery is not meant to be copied.
     std::map<QString, std::map<QString, std::unique_ptr<Statement>>> statements;
-    ~ThreadConnections()
+    ~ThreadConnections() { release(); }
+    void release()
     {
         statements.clear();
         for (const QString &name : qAsConst(names))
             QSqlDatabase::removeDatabase(name);
+        names.clear();
     }
 };
 thread_local ThreadConnections threadConnections;
@@ -118,6 +120,11 @@ RecordStore &RecordStore::shared()
     if (!store)
         store = std::make_unique<RecordStore>(path);
     return *store;
+}
+
+void RecordStore::releaseThread()
+{
+    threadConnections.release();
 }
 
 QString RecordStore::connectionName() const
