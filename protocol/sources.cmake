@@ -14,4 +14,5 @@ list(APPEND NUBO_SOURCES
     protocol/extendedprotocol.h protocol/extendedprotocol.cpp
     protocol/extendedbodyreader.h protocol/extendedbodyreader.cpp
     protocol/socketreset.h protocol/socketreset.cpp
+    protocol/handover.h protocol/handover.cpp
 )

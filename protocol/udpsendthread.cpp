@@ -131,8 +131,10 @@ void UDPSendThread::start(QThread::Priority priority)
 void UDPSendThread::stopThread()
 {
     thread.quit();
-    if (QThread::currentThread() != &thread)
-        thread.wait();
+    if (QThread::currentThread() == &thread)
+        return;
+    thread.wait();
+    toOwner.settle();
 }
 
 QStringList UDPSendThread::userList() const
@@ -169,7 +171,7 @@ void UDPSendThread::begin()
     }
     // What a chooser still shows from the last run is gone as well.
     if (listening())
-        emit userListUpdate(QStringList());
+        toOwner.post([this] { emit userListUpdate(QStringList()); });
     clock.start();
     changed = false;
     context = std::make_unique<QObject>();
@@ -212,6 +214,7 @@ void UDPSendThread::end()
     extended.reset();
     context.reset();
     qDebug() << "退出UDP线程";
+    toOwner.settle();
 }
 
 void UDPSendThread::announce()
@@ -292,5 +295,5 @@ void UDPSendThread::takeIn()
         changed = false;
         snapshot = peers.texts();
     }
-    emit userListUpdate(snapshot);
+    toOwner.post([this, snapshot] { emit userListUpdate(snapshot); });
 }

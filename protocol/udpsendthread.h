@@ -1,6 +1,7 @@
 #ifndef UDPSENDTHREAD_H
 #define UDPSENDTHREAD_H
 
+#include "protocol/handover.h"
 #include "protocol/presencelist.h"
 
 #include <QElapsedTimer>
@@ -78,6 +79,7 @@ private:
     bool listening() const;
 
     QThread thread;
+    HandOver toOwner; // lives in the owner's thread, which userListUpdate is emitted in
     // Made and dropped in the presence thread, so that their events are taken there.
     std::unique_ptr<QObject> context;
     std::unique_ptr<QUdpSocket> presence;

@@ -304,8 +304,7 @@ void IncomingTransfer::startPlanner(PlanPool::Input input)
     signTimer.start(settings.planSignMs);
     ticket = planners->start(std::move(input), [this](const PlanPool::Result &result) {
         // Runs in the planner's thread, while the ticket holds this object alive.
-        QMetaObject::invokeMethod(
-            this, [this, result] { planned(result); }, Qt::QueuedConnection);
+        fromPlanner.post([this, result] { planned(result); });
     });
 }
 

@@ -1,6 +1,7 @@
 #ifndef INCOMINGTRANSFER_H
 #define INCOMINGTRANSFER_H
 
+#include "protocol/handover.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "receive/planpool.h"
@@ -149,6 +150,7 @@ private:
     ReceiveOffer offer;
     Manifest manifest;
     TransferPlan transferPlan;
+    HandOver fromPlanner;
     std::shared_ptr<PlanPool::Ticket> ticket;
     // The "C" round, at most one: the files whose hashes the sender is to tell, in order.
     bool hashesAsked = false;

@@ -35,28 +35,11 @@ ReceiveListener::ReceiveListener(PlanPool *planners, QObject *parent)
 ReceiveListener::~ReceiveListener()
 {
     close();
-    const std::lock_guard<std::mutex> lock(postedLock); // calls that came too late to run
-    posted.clear();
 }
 
 void ReceiveListener::post(std::function<void(ReceiveListener *)> call)
 {
-    // Posted under the lock too, so that nothing of this object is touched from the calling
-    // thread after the worker may have taken the call.
-    const std::lock_guard<std::mutex> lock(postedLock);
-    posted.push_back(std::move(call));
-    QMetaObject::invokeMethod(this, "runPosted", Qt::QueuedConnection);
-}
-
-void ReceiveListener::runPosted()
-{
-    std::vector<std::function<void(ReceiveListener *)>> calls;
-    {
-        const std::lock_guard<std::mutex> lock(postedLock);
-        calls.swap(posted);
-    }
-    for (const auto &call : calls)
-        call(this);
+    inbox.post([this, call = std::move(call)] { call(this); });
 }
 
 bool ReceiveListener::listen(const QString &address, quint16 port, quint64 firstTransfer,

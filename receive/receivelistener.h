@@ -2,6 +2,7 @@
 #define RECEIVELISTENER_H
 
 #include "protocol/extendedprotocol.h"
+#include "protocol/handover.h"
 #include "receive/receiveoffer.h"
 #include "receive/receivesettings.h"
 #include "receive/storedentry.h"
@@ -15,8 +16,6 @@
 #include <QStringList>
 
 #include <functional>
-#include <mutex>
-#include <vector>
 
 class IncomingTransfer;
 class PlanPool;
@@ -43,8 +42,7 @@ public:
     ~ReceiveListener() override;
 
     // Safe from any thread: runs `call` in this object's thread, after the calls posted before
-    // it. What the call carries is handed over under a lock of the standard library, which
-    // ThreadSanitizer follows into the other thread; through Qt's event queue it cannot.
+    // it.
     void post(std::function<void(ReceiveListener *)> call);
 
     // Transfers of this listen are numbered from `firstTransfer` + 1; listened() tells the result.
@@ -75,7 +73,6 @@ signals:
     void busyRefused(quint64 transfer, const QString &sender, const QString &address);
 
 private:
-    Q_INVOKABLE void runPosted();
     void newConnection(QTcpServer *from);
     void watch(IncomingTransfer *incoming);
     void handOver();
@@ -97,8 +94,7 @@ private:
     quint64 transfer = 0;
     QElapsedTimer clock;
     QHash<QString, qint64> busyLines; // address to the time its last busy line was told
-    std::mutex postedLock;
-    std::vector<std::function<void(ReceiveListener *)>> posted;
+    HandOver inbox{this};             // moves with this object
 };
 
 #endif // RECEIVELISTENER_H

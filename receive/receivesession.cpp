@@ -2,6 +2,7 @@
 
 #include "receive/planpool.h"
 #include "receive/receivelistener.h"
+#include "records/recordstore.h"
 
 #include <QDebug>
 #include <QThread>
@@ -24,7 +25,15 @@ ReceiveSession::ReceiveSession(QObject *parent)
     qRegisterMetaType<QList<PartialRegistry::Entry>>();
 
     listener->moveToThread(thread);
-    connect(thread, &QThread::finished, listener, &QObject::deleteLater);
+    // The listener goes as the thread's last act, which whoever waits for the thread settles with.
+    ending = connect(
+        thread, &QThread::finished, thread,
+        [this, owned = listener] {
+            std::unique_ptr<ReceiveListener>(owned).reset();
+            RecordStore::releaseThread();
+            fromListener.settle();
+        },
+        Qt::DirectConnection);
     connectListener();
     thread->setObjectName(QStringLiteral("receive"));
     thread->start();
@@ -37,7 +46,13 @@ ReceiveSession::~ReceiveSession()
     const bool leftBehind = !thread->wait(stopGraceMs);
     if (leftBehind) {
         qWarning() << "接收线程未能及时结束，随程序退出";
+        // Nothing of this object may be reached from that thread any more.
+        disconnect(listener, nullptr, this, nullptr);
+        if (disconnect(ending))
+            connect(thread, &QThread::finished, listener, &QObject::deleteLater);
         thread->setParent(nullptr);
+    } else {
+        fromListener.settle();
     }
     // Even a receive thread left behind keeps no planner running on the shared hash cache.
     planners->cancelAll();
@@ -54,47 +69,48 @@ ReceiveSession::~ReceiveSession()
     }
 }
 
+// Emitted in the receive thread, handed over to this one.
 void ReceiveSession::connectListener()
 {
-    connect(listener, &ReceiveListener::listened, this,
-            [this](quint64 first, bool ok, const QString &error, quint16 extendedPort) {
-                if (isCurrent(first))
-                    emit listening(ok, error, extendedPort);
-            });
-    connect(listener, &ReceiveListener::partialsKept, this,
-            [this](quint64 id, const QList<PartialRegistry::Entry> &entries) {
-                if (isCurrent(id))
-                    emit partialsKept(entries);
-            });
-    connect(listener, &ReceiveListener::offered, this,
-            [this](quint64 transfer, const ReceiveOffer &offer) {
-                if (!isCurrent(transfer))
-                    return;
-                running = true;
-                emit offered(transfer, offer);
-            });
-    connect(listener, &ReceiveListener::progress, this,
-            [this](quint64 transfer, qint64 received, qint64 total) {
-                if (isCurrent(transfer))
-                    emit progress(transfer, received, total);
-            });
-    connect(listener, &ReceiveListener::itemsStored, this,
-            [this](quint64 transfer, const QList<StoredEntry> &entries) {
-                if (isCurrent(transfer))
-                    emit itemsStored(transfer, entries);
-            });
-    connect(listener, &ReceiveListener::ended, this,
-            [this](quint64 transfer, int outcome, const QString &reason) {
-                if (!isCurrent(transfer))
-                    return;
-                running = false;
-                emit ended(transfer, outcome, reason);
-            });
-    connect(listener, &ReceiveListener::busyRefused, this,
-            [this](quint64 transfer, const QString &sender, const QString &address) {
-                if (isCurrent(transfer))
-                    emit busyRefused(sender, address);
-            });
+    const auto toThis = [this](auto signal, auto call) {
+        QObject::connect(listener, signal, this, fromListener.relay(call), Qt::DirectConnection);
+    };
+    toThis(&ReceiveListener::listened,
+           [this](quint64 first, bool ok, const QString &error, quint16 extendedPort) {
+               if (isCurrent(first))
+                   emit listening(ok, error, extendedPort);
+           });
+    toThis(&ReceiveListener::partialsKept,
+           [this](quint64 id, const QList<PartialRegistry::Entry> &entries) {
+               if (isCurrent(id))
+                   emit partialsKept(entries);
+           });
+    toThis(&ReceiveListener::offered, [this](quint64 transfer, const ReceiveOffer &offer) {
+        if (!isCurrent(transfer))
+            return;
+        running = true;
+        emit offered(transfer, offer);
+    });
+    toThis(&ReceiveListener::progress, [this](quint64 transfer, qint64 received, qint64 total) {
+        if (isCurrent(transfer))
+            emit progress(transfer, received, total);
+    });
+    toThis(&ReceiveListener::itemsStored,
+           [this](quint64 transfer, const QList<StoredEntry> &entries) {
+               if (isCurrent(transfer))
+                   emit itemsStored(transfer, entries);
+           });
+    toThis(&ReceiveListener::ended, [this](quint64 transfer, int outcome, const QString &reason) {
+        if (!isCurrent(transfer))
+            return;
+        running = false;
+        emit ended(transfer, outcome, reason);
+    });
+    toThis(&ReceiveListener::busyRefused,
+           [this](quint64 transfer, const QString &sender, const QString &address) {
+               if (isCurrent(transfer))
+                   emit busyRefused(sender, address);
+           });
 }
 
 void ReceiveSession::post(std::function<void(ReceiveListener *)> call)

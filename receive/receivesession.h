@@ -2,6 +2,7 @@
 #define RECEIVESESSION_H
 
 #include "protocol/extendedprotocol.h"
+#include "protocol/handover.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveoutcome.h"
 #include "receive/receivesettings.h"
@@ -89,7 +90,9 @@ private:
     QThread *thread;
     std::unique_ptr<PlanPool> planners;
     ReceiveListener *listener; // lives in `thread`, deleted when it finishes
-    ReceiveSettings settings;  // as last handed over
+    QMetaObject::Connection ending;
+    HandOver fromListener;    // in this object's thread
+    ReceiveSettings settings; // as last handed over
     quint64 listenNumber = 0;
     bool running = false;
 };

@@ -34,6 +34,7 @@ struct ThreadConnections
     // By connection, then by text; QSqlQuery is not meant to be copied.
     std::map<QString, std::map<QString, std::unique_ptr<Statement>>> statements;
     ~ThreadConnections();
+    void release();
 };
 thread_local ThreadConnections threadConnections;
 
@@ -63,6 +64,17 @@ ThreadConnections::~ThreadConnections()
     statements.clear();
     for (const QString &name : qAsConst(names))
         QSqlDatabase::removeDatabase(name);
+}
+
+void ThreadConnections::release()
+{
+    const std::lock_guard<std::mutex> lock(teardown);
+    if (applicationGone)
+        return;
+    statements.clear();
+    for (const QString &name : qAsConst(names))
+        QSqlDatabase::removeDatabase(name);
+    names.clear();
 }
 
 // Closes a connection; only this thread's statements can be let go of first.
@@ -143,6 +155,11 @@ RecordStore &RecordStore::shared()
     if (!store)
         store = std::make_unique<RecordStore>(path);
     return *store;
+}
+
+void RecordStore::releaseThread()
+{
+    threadConnections.release();
 }
 
 QString RecordStore::connectionName() const

@@ -30,6 +30,9 @@ public:
     // The store in the current folder (the working folder), opened at its first use and kept
     // until the program ends.
     static RecordStore &shared();
+    // Lets go of the calling thread's connections at once. A thread that others wait for calls it
+    // as its last act, so that nothing of it still runs in Qt SQL when they go on.
+    static void releaseThread();
 
     QString path() const { return filePath; }
     bool isOpen() const { return ready; }

@@ -20,8 +20,7 @@ void FileHasher::start(const QStringList &paths)
     hashes = QVector<ContentHash::Value>(paths.size());
     left = paths.size();
     if (paths.isEmpty()) {
-        QMetaObject::invokeMethod(
-            this, [this] { emit finished(true, -1); }, Qt::QueuedConnection);
+        fromReaders.post([this] { emit finished(true, -1); });
         return;
     }
     ContentHash::Value *const values = hashes.data(); // detached here, before the readers start
@@ -29,8 +28,7 @@ void FileHasher::start(const QStringList &paths)
         const QString path = paths.at(i);
         pool.start([this, values, i, path] {
             const bool ok = !stop && HashCache::shared().hashOf(path, &values[i], &stop);
-            QMetaObject::invokeMethod(
-                this, [this, i, ok] { done(i, ok); }, Qt::QueuedConnection);
+            fromReaders.post([this, i, ok] { done(i, ok); });
         });
     }
 }

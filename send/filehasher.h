@@ -2,6 +2,7 @@
 #define FILEHASHER_H
 
 #include "protocol/contenthash.h"
+#include "protocol/handover.h"
 
 #include <QObject>
 #include <QStringList>
@@ -36,6 +37,7 @@ private:
     void done(int index, bool ok);
 
     QThreadPool pool;
+    HandOver fromReaders; // in this object's thread
     std::atomic<bool> stop{false};
     QVector<ContentHash::Value> hashes;
     int left = 0;

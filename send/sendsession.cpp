@@ -1,6 +1,7 @@
 #include "send/sendsession.h"
 
 #include "protocol/transferrequest.h"
+#include "records/recordstore.h"
 
 #include <QThread>
 
@@ -20,6 +21,8 @@ SendSession::~SendSession()
         thread->quit();
         thread->wait();
     }
+    // Also after the threads that ended before.
+    fromWorkers.settle();
 }
 
 int SendSession::start(const QStringList &dropped)
@@ -35,24 +38,40 @@ int SendSession::start(const QStringList &dropped)
     worker =
         new SendWorker(current, paths, receiverPort != 0 ? receiverPort : TransferRequest::port,
                        confirmSlackMs, cancelled);
+    toWorker = new HandOver(worker);
     worker->moveToThread(thread);
-    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    // The worker goes as its thread's last act, which whoever waits for the thread settles with.
+    connect(
+        thread, &QThread::finished, thread,
+        [this, owned = worker.data()] {
+            std::unique_ptr<SendWorker>(owned).reset();
+            RecordStore::releaseThread();
+            fromWorkers.settle();
+        },
+        Qt::DirectConnection);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     connect(thread, &QThread::started, worker, &SendWorker::run);
-    relay(worker);
+    relay(worker, thread);
     thread->start();
     return current;
 }
 
-// Queued: emitted in the transfer's thread, taken in this one.
-void SendSession::relay(SendWorker *from)
+// Emitted in the transfer's thread, handed over to this one.
+void SendSession::relay(SendWorker *from, QThread *thread)
 {
-    connect(from, &SendWorker::listed, this, &SendSession::listed);
-    connect(from, &SendWorker::planned, this, &SendSession::planned);
-    connect(from, &SendWorker::accepted, this, &SendSession::accepted);
-    connect(from, &SendWorker::progress, this, &SendSession::progress);
-    connect(from, &SendWorker::ended, this, [this, from](int id, const SendResult &result) {
-        from->thread()->quit();
+    const auto toThis = [this, from](auto signal, auto call) {
+        QObject::connect(from, signal, this, fromWorkers.relay(call), Qt::DirectConnection);
+    };
+    toThis(&SendWorker::listed, [this](int id, const SendPacker &list) { emit listed(id, list); });
+    toThis(&SendWorker::planned,
+           [this](int id, int skippedFiles, qint64 skippedBytes,
+                  const QList<SendWorker::ResumedFile> &resumed,
+                  qint64 total) { emit planned(id, skippedFiles, skippedBytes, resumed, total); });
+    toThis(&SendWorker::accepted, [this](int id) { emit accepted(id); });
+    toThis(&SendWorker::progress,
+           [this](int id, qint64 sent, qint64 total) { emit progress(id, sent, total); });
+    toThis(&SendWorker::ended, [this, thread](int id, const SendResult &result) {
+        thread->quit();
         if (id != current)
             return;
         running = false;
@@ -65,8 +84,7 @@ void SendSession::send(const SendSession::Receiver &receiver)
     if (!running || !worker)
         return;
     lastTo = receiver;
-    QMetaObject::invokeMethod(worker, "setReceiver", Qt::QueuedConnection,
-                              Q_ARG(SendWorker::Receiver, receiver));
+    toWorker->post([to = worker.data(), receiver] { to->setReceiver(receiver); });
 }
 
 void SendSession::cancel()
@@ -74,7 +92,7 @@ void SendSession::cancel()
     if (!running || !worker)
         return;
     *cancelled = true;
-    QMetaObject::invokeMethod(worker, &SendWorker::stop, Qt::QueuedConnection);
+    toWorker->post([to = worker.data()] { to->stop(); });
 }
 
 int SendSession::resend(const SendSession::Receiver &receiver)

@@ -1,6 +1,7 @@
 #ifndef SENDSESSION_H
 #define SENDSESSION_H
 
+#include "protocol/handover.h"
 #include "send/sendworker.h"
 
 #include <QObject>
@@ -58,9 +59,11 @@ signals:
     void ended(int transfer, const SendResult &result);
 
 private:
-    void relay(SendWorker *worker);
+    void relay(SendWorker *worker, QThread *thread);
 
+    HandOver fromWorkers; // in this object's thread
     QPointer<SendWorker> worker;
+    HandOver *toWorker = nullptr; // the worker's child, in its thread
     std::shared_ptr<std::atomic<bool>> cancelled;
     int current = 0;
     bool running = false;

@@ -3,6 +3,7 @@ nubo_add_test(tst_transferrequest SOURCES tst_transferrequest.cpp)
 nubo_add_test(tst_transferreply SOURCES tst_transferreply.cpp)
 nubo_add_test(tst_ratemeter SOURCES tst_ratemeter.cpp)
 nubo_add_test(tst_extendedprotocol SOURCES tst_extendedprotocol.cpp)
+nubo_add_test(tst_handover SOURCES tst_handover.cpp)
 nubo_add_test(tst_udpsendthread SOURCES tst_udpsendthread.cpp NETNS TIMEOUT 120)
 
 # Two hosts joined by a link, each running the presence thread of a small tool.

@@ -142,9 +142,7 @@ void sendToGroup(const QList<QByteArray> &datagrams, const QHostAddress &from = 
         sender.writeDatagram(datagram, group, UDPSendThread::presencePort);
 }
 
-// Records every userListUpdate in the worker's thread, under a lock of its own. (A queued
-// connection would pass through Qt's event queue, whose lock ThreadSanitizer cannot see in a Qt
-// that was not built for it, and it would report the hand-over as a race.)
+// Records every userListUpdate as it is emitted, in the thread that owns the presence thread.
 class UpdateLog
 {
 public:
