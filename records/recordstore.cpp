@@ -35,6 +35,7 @@ struct ThreadConnections
     std::map<QString, std::map<QString, std::unique_ptr<Statement>>> statements;
     ~ThreadConnections();
     void release();
+    void releaseLocked();
 };
 thread_local ThreadConnections threadConnections;
 
@@ -47,30 +48,35 @@ bool applicationGone = false;
 void markApplicationGone()
 {
     const std::lock_guard<std::mutex> lock(teardown);
+    // Qt's clean-up runs in this thread, which lets go of its own connections first.
+    threadConnections.releaseLocked();
     applicationGone = true;
 }
 
 ThreadConnections::~ThreadConnections()
 {
     const std::lock_guard<std::mutex> lock(teardown);
-    if (applicationGone) {
-        // The process is ending and Qt has closed them: what is left is only let go of.
-        for (auto &connection : statements) {
-            for (auto &statement : connection.second)
-                (void)statement.second.release();
-        }
+    if (!applicationGone) {
+        releaseLocked();
         return;
     }
-    statements.clear();
-    for (const QString &name : qAsConst(names))
-        QSqlDatabase::removeDatabase(name);
+    // A thread still running as the process ends: Qt has closed its connections, what is left
+    // is only let go of.
+    for (auto &connection : statements) {
+        for (auto &statement : connection.second)
+            (void)statement.second.release();
+    }
 }
 
 void ThreadConnections::release()
 {
     const std::lock_guard<std::mutex> lock(teardown);
-    if (applicationGone)
-        return;
+    if (!applicationGone)
+        releaseLocked();
+}
+
+void ThreadConnections::releaseLocked()
+{
     statements.clear();
     for (const QString &name : qAsConst(names))
         QSqlDatabase::removeDatabase(name);
