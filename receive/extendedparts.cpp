@@ -19,6 +19,7 @@ ExtendedParts::ExtendedParts(const SaveFolder &folder, const Manifest &manifest,
     }
     storage.setRecordLimit(manifest.items.size());
     storage.setDataLimit(manifest.totalSize());
+    storage.setKeepHoles(true);
 }
 
 bool ExtendedParts::feed(const char *data, qint64 length)
@@ -66,12 +67,16 @@ bool ExtendedParts::fileBegin(int index, qint64 offset)
     // A sender may send a file whole that the plan resumes; its kept bytes come again.
     if (planStep.action == TransferPlan::Resume && offset == 0)
         extra += planStep.offset;
+    current = index;
+    // A file no longer than one step could only ever be continued from its start: it is not
+    // worth a partial file and its records.
+    if (offset == 0 && item.size <= step)
+        return storage.beginFile(item.name, item.size);
     ItemStorage::Partial partial;
     partial.offset = offset;
     if (offset > 0)
         partial.kept = planned.resumed.value(index);
     partial.step = step;
-    current = index;
     // Listed before its first byte, so that a crash leaves nothing unknown behind.
     partial.listed = [this, index, offset](const QString &path) {
         listPartial(index, path, offset);
@@ -116,8 +121,8 @@ bool ExtendedParts::fileEnd(int index, const ContentHash::Value &sent)
     return true;
 }
 
-// Every file is listed, however small: a crash between its first byte and its commit must leave
-// nothing that the records do not know of.
+// A file that can be continued is listed before its first byte: a crash before its commit must
+// leave nothing that the records do not know of.
 void ExtendedParts::listPartial(int index, const QString &path, qint64 offset)
 {
     const Manifest::Item &item = manifest.items.at(index);

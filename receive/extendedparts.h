@@ -13,9 +13,10 @@ class HashCache;
 class PartialRegistry;
 
 // Stores the body of an extended transfer as the plan leaves it to come, through the same checks
-// as the plain stream. Each file goes to its partial file, listed with the records before its
-// first byte and with its hash state at every resume step, and is put in place only when its
-// hash is the one the sender read. A skipped file must still be what the plan compared.
+// as the plain stream. Each file longer than one resume step goes to its partial file, listed with
+// the records before its first byte and with its hash state at every step; a shorter one to a
+// temporary file. Either is put in place only when its hash is the one the sender read. A skipped
+// file must still be what the plan compared.
 class ExtendedParts : public TransferStore, private ExtendedBodyReader::Handler
 {
 public:

@@ -24,6 +24,16 @@ bool isZero(const char *data, qint64 length)
     return data[0] == 0 && memcmp(data, data + 1, size_t(length - 1)) == 0;
 }
 
+// A name in `folder` that no record can take (see SaveFolder::isSafeName).
+QString temporaryName(const QString &folder)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QString name = QStringLiteral(".nubo-XXXXXX.part");
+    for (int i = 6; i < 12; ++i)
+        name[i] = QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
+    return folder + name;
+}
+
 int openNew(const QString &path)
 {
     return ::open(QFile::encodeName(path).constData(),
@@ -44,18 +54,27 @@ FileWriter::~FileWriter()
         cancel();
 }
 
-bool FileWriter::openTemporary()
+bool FileWriter::openTemporary(bool keepHoles)
 {
     if (QFileInfo(finalPath).isDir())
         return false;
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    sparse = keepHoles;
     const QString folder = QFileInfo(finalPath).absolutePath() + QLatin1Char('/');
+    // A file without a name vanishes with the process however it ends; it gets one at commit.
+    // Linking it in goes through /proc, so without /proc it is made with a name from the start.
+    if (::access("/proc/self/fd", X_OK) == 0) {
+        fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return true;
+    }
+    return openNamed(folder);
+}
+
+bool FileWriter::openNamed(const QString &folder)
+{
     // The random name is taken only if nothing has it yet.
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        QString name = QStringLiteral(".nubo-XXXXXX.part");
-        for (int i = 6; i < 12; ++i)
-            name[i] = QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
-        filePath = folder + name;
+        filePath = temporaryName(folder);
         fd = openNew(filePath);
         if (fd < 0 && errno != EEXIST)
             return false;
@@ -96,7 +115,7 @@ bool FileWriter::write(const char *data, qint64 length)
 {
     if (fd < 0)
         return false;
-    if (!partial) {
+    if (!partial && !sparse) {
         hashing.add(data, length);
         logical += length;
         return writeOut(data, length);
@@ -191,11 +210,14 @@ bool FileWriter::commit()
     if (fd < 0)
         return false;
     // The size is set last: holes at the end were only seeks.
-    const bool closed = flushTail() && (!partial || ::ftruncate(fd, logical) == 0);
+    const bool closed = flushTail() && (!(partial || sparse) || ::ftruncate(fd, logical) == 0);
     if (!closed)
         fail();
-    const bool ok = ::close(fd) == 0 && closed;
+    const bool named = closed && (!filePath.isEmpty() || giveName());
+    const bool ok = ::close(fd) == 0 && named;
     fd = -1;
+    if (ok && filePath.isEmpty())
+        return true; // linked in at its final name
     // rename(2) replaces the target in one step: the old file stays until the new is whole.
     if (ok && std::rename(QFile::encodeName(filePath).constData(),
                           QFile::encodeName(finalPath).constData()) == 0) {
@@ -203,8 +225,32 @@ bool FileWriter::commit()
         return true;
     }
     // A partial file that could not be put in place stays listed; it is cut back when taken up.
-    if (!partial)
+    if (!partial && !filePath.isEmpty())
         ::unlink(QFile::encodeName(filePath).constData());
+    return false;
+}
+
+// A file made without a name takes its final one when that is free, else a temporary name that
+// is then renamed over the old file; link(2) never replaces nor follows what it finds.
+bool FileWriter::giveName()
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, QFile::encodeName(finalPath).constData(),
+                 AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != EEXIST)
+        return fail();
+    const QString folder = QFileInfo(finalPath).absolutePath() + QLatin1Char('/');
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString name = temporaryName(folder);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, QFile::encodeName(name).constData(),
+                     AT_SYMLINK_FOLLOW) == 0) {
+            filePath = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return fail();
+    }
     return false;
 }
 

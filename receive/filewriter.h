@@ -12,11 +12,13 @@
 // place with one rename, so that neither a cut nor a failed write leaves something that looks
 // like the whole file, and a hard link to the old file keeps the old contents.
 //
-// A plain file goes to a temporary name that no record can take and is removed unless committed.
+// A file that cannot be continued later is written without a name where the file system allows
+// (so that nothing of it outlives the process), else under a temporary name that no record can
+// take; either way it is gone unless committed.
 // An extended file goes to its partial file, which outlives a cut: at each multiple of the step
 // the hash state is handed to checkpoint(), and a cut or a failed write leaves the file cut back
-// to the last such offset. Its aligned all-zero blocks are skipped rather than written, so that a
-// sparse file stays sparse.
+// to the last such offset. Its aligned all-zero blocks are skipped rather than written (also in a
+// temporary file when asked), so that a sparse file stays sparse.
 //
 // Files are made as any program makes them (mode 0666 less the umask), never through a link.
 class FileWriter
@@ -30,7 +32,7 @@ public:
     FileWriter(const FileWriter &) = delete;
     FileWriter &operator=(const FileWriter &) = delete;
 
-    bool openTemporary();
+    bool openTemporary(bool keepHoles = false);
     // From `offset` bytes kept, whose hash `kept` carries on; from nothing when `offset` is 0.
     bool openPartial(qint64 offset, const ContentHash &kept, qint64 step, Checkpoint checkpoint);
 
@@ -52,13 +54,16 @@ private:
     bool writeBlocks(const char *data, qint64 length);
     bool writeOut(const char *data, qint64 length);
     bool flushTail();
+    bool openNamed(const QString &folder);
+    bool giveName();
     bool fail();
     void closeFile();
 
     const QString finalPath;
-    QString filePath;
+    QString filePath; // empty while the file has no name
     int fd = -1;
     bool partial = false;
+    bool sparse = false; // zero blocks become holes
     bool noSpace = false;
     ContentHash hashing;
     qint64 logical = 0; // bytes taken, holes included

@@ -74,7 +74,7 @@ bool ItemStorage::beginFile(const QString &record, qint64 size, const Partial *p
         return clash == StoredEntry::NoClash || add(record, path, StoredEntry::Stored, clash);
     file = std::make_unique<FileWriter>(path);
     if (!partial)
-        return file->openTemporary() || fail(record, StoredEntry::WriteFailed);
+        return file->openTemporary(keepHoles) || fail(record, StoredEntry::WriteFailed);
     if (partial->listed)
         partial->listed(path);
     const auto saved = partial->saved;

@@ -34,6 +34,8 @@ public:
     SaveFolder &folder() { return policy; }
     void setRecordLimit(int records) { recordLimit = records; }
     void setDataLimit(qint64 bytes) { dataLimit = bytes; }
+    // Whether files written to a temporary name keep their zero blocks as holes.
+    void setKeepHoles(bool keep) { keepHoles = keep; }
 
     bool addFolder(const QString &name);
     // False when storing failed; true also when the file is read past (its item is skipped).
@@ -72,6 +74,7 @@ private:
     QString path;
     StoredEntry::Clash clash = StoredEntry::NoClash;
     bool discarding = false; // the file being read is not written
+    bool keepHoles = false;
     QList<StoredEntry> pending;
     StoredEntry lastFailure;
     int records = 0;

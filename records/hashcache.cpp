@@ -53,6 +53,17 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
 {
     if (!identity.isValid())
         return false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto waits = waiting.find(path);
+        if (waits != waiting.end()) {
+            if (waits.value().identity != identity)
+                return false;
+            *hash = waits.value().hash;
+            waits.value().use = nextUse();
+            return true;
+        }
+    }
     QSqlQuery &find = records.query(
         QStringLiteral("SELECT size, modified, changed, inode, device, hash FROM hashes"
                        " WHERE path = ?"));
@@ -79,42 +90,49 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
     return true;
 }
 
+// Stores wait in memory for the next batch, so that hashing or receiving many small files costs
+// no transaction each; losing the last few to a crash only means hashing those again.
 void HashCache::store(const QString &path, const FileIdentity &identity,
                       const ContentHash::Value &hash)
 {
     if (!identity.isValid())
         return;
-    qint64 use = 0;
+    bool full = false;
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        use = nextUse();
         touched.remove(path);
+        waiting.insert(path, Stored{identity, hash, nextUse()});
+        full = waiting.size() >= touchedBatch;
+    }
+    if (full)
+        save();
+}
+
+void HashCache::save()
+{
+    QHash<QString, qint64> uses;
+    QHash<QString, Stored> stores;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        uses.swap(touched);
+        stores.swap(waiting);
     }
     records.write([&] {
         QSqlQuery &put = records.query(
             QStringLiteral("INSERT OR REPLACE INTO hashes"
                            " (path, size, modified, changed, inode, device, hash, used)"
                            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
-        put.addBindValue(path);
-        put.addBindValue(identity.size());
-        put.addBindValue(identity.modified());
-        put.addBindValue(identity.changed());
-        put.addBindValue(qint64(identity.inode()));
-        put.addBindValue(qint64(identity.device()));
-        put.addBindValue(QString::fromLatin1(hash.toHex()));
-        put.addBindValue(use);
-        return put.exec();
-    });
-}
-
-void HashCache::save()
-{
-    QHash<QString, qint64> uses;
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        uses.swap(touched);
-    }
-    records.write([&] {
+        for (auto it = stores.cbegin(); it != stores.cend(); ++it) {
+            const FileIdentity &identity = it.value().identity;
+            for (const QVariant &value :
+                 {QVariant(it.key()), QVariant(identity.size()), QVariant(identity.modified()),
+                  QVariant(identity.changed()), QVariant(qint64(identity.inode())),
+                  QVariant(qint64(identity.device())),
+                  QVariant(QString::fromLatin1(it.value().hash.toHex())), QVariant(it.value().use)})
+                put.addBindValue(value);
+            if (!put.exec())
+                return false;
+        }
         QSqlQuery &touch =
             records.query(QStringLiteral("UPDATE hashes SET used = ? WHERE path = ?"));
         for (auto it = uses.cbegin(); it != uses.cend(); ++it) {

@@ -34,18 +34,26 @@ public:
                 const std::atomic<bool> *cancelled = nullptr, FileIdentity *identity = nullptr);
     bool lookup(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
     void store(const QString &path, const FileIdentity &identity, const ContentHash::Value &hash);
-    // Writes down which entries were used since, and drops the least recently used beyond the
-    // maximum; hashes themselves are kept as they are stored.
+    // Writes down the hashes stored and which entries were used since, and drops the least
+    // recently used beyond the maximum. Done by itself every few thousand changes.
     void save();
 
 private:
     qint64 nextUse();
+
+    struct Stored
+    {
+        FileIdentity identity;
+        ContentHash::Value hash;
+        qint64 use;
+    };
 
     RecordStore &records;
     const int maxEntries;
     std::mutex mutex;
     qint64 uses = -1; // the last use number given; read from the store at the first
     QHash<QString, qint64> touched;
+    QHash<QString, Stored> waiting; // stored, not yet written down
 };
 
 #endif // HASHCACHE_H

@@ -67,6 +67,7 @@ bool LegacyRecords::takeHashes(RecordStore &store, const QString &fileName)
                 QByteArray::number(now.modified()) == fields.at(1))
                 cache.store(path, now, hash);
         }
+        cache.save();
         return true;
     });
 }
