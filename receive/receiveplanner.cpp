@@ -98,16 +98,16 @@ ReceivePlanner::Result ReceivePlanner::finish(const Result &first,
 bool ReceivePlanner::resume(int index, const QString &path, Result *result)
 {
     const Manifest::Item &item = manifest.items.at(index);
-    if (!partials)
+    // Most files have no partial file: the records are asked only for those that have one.
+    const FileIdentity partial = FileIdentity::of(SaveFolder::partialPathOf(path));
+    if (!partials || !partial.isValid())
         return false;
     const std::optional<PartialRegistry::Entry> kept =
         partials->find(senderId, item.name, item.size, item.version,
                        item.hasHash ? std::optional(item.hash) : std::nullopt);
     ContentHash carried;
     const QFileInfo target(path);
-    const FileIdentity partial = FileIdentity::of(SaveFolder::partialPathOf(path));
-    if (!kept || kept->finalPath != path || kept->kept % step != 0 || !partial.isValid() ||
-        partial.size() < kept->kept ||
+    if (!kept || kept->finalPath != path || kept->kept % step != 0 || partial.size() < kept->kept ||
         ((target.exists() || target.isSymLink()) &&
          folder.rule() != SettingsKeys::NameClash::Overwrite) ||
         !carried.restoreState(kept->state) || carried.bytes() != kept->kept)

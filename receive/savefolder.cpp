@@ -76,6 +76,8 @@ bool staysInside(const QString &canonicalRoot, const QStringList &parts)
             break;
         existing = prefix;
     }
+    if (existing == canonicalRoot)
+        return true;
     const QString real = QFileInfo(existing).canonicalFilePath();
     return !real.isEmpty() && isInside(real, canonicalRoot);
 }
