@@ -53,17 +53,8 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
 {
     if (!identity.isValid())
         return false;
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        const auto waits = waiting.find(path);
-        if (waits != waiting.end()) {
-            if (waits.value().identity != identity)
-                return false;
-            *hash = waits.value().hash;
-            waits.value().use = nextUse();
-            return true;
-        }
-    }
+    if (waits(path, identity, hash))
+        return true;
     QSqlQuery &find = records.query(
         QStringLiteral("SELECT size, modified, changed, inode, device, hash FROM hashes"
                        " WHERE path = ?"));
@@ -79,6 +70,61 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
     if (remembered != identity || !known)
         return false;
     *hash = value;
+    used(path);
+    return true;
+}
+
+QVector<std::optional<ContentHash::Value>>
+HashCache::lookupUnder(const QString &folder, const QStringList &paths,
+                       const QVector<FileIdentity> &identities)
+{
+    QVector<std::optional<ContentHash::Value>> found(paths.size());
+    QHash<QString, int> wanted;
+    wanted.reserve(paths.size());
+    for (int i = 0; i < paths.size(); ++i) {
+        ContentHash::Value hash;
+        // Those stored since the last save are not written down yet.
+        if (waits(paths.at(i), identities.at(i), &hash))
+            found[i] = hash;
+        else if (identities.at(i).isValid())
+            wanted.insert(paths.at(i), i);
+    }
+    // '0' follows '/': the range holds exactly the paths that begin with "folder/".
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    QSqlQuery &rows = records.query(
+        QStringLiteral("SELECT path, size, modified, changed, inode, device, hash FROM hashes"
+                       " WHERE path >= ? AND path < ?"));
+    rows.addBindValue(prefix);
+    rows.addBindValue(prefix.left(prefix.size() - 1) + QLatin1Char('0'));
+    const bool read = rows.exec();
+    while (read && rows.next()) {
+        const int index = wanted.value(rows.value(0).toString(), -1);
+        ContentHash::Value value;
+        if (index < 0 || !ContentHash::Value::fromHex(rows.value(6).toByteArray(), &value) ||
+            FileIdentity(rows.value(1).toLongLong(), rows.value(2).toLongLong(),
+                         rows.value(3).toLongLong(), quint64(rows.value(4).toLongLong()),
+                         quint64(rows.value(5).toLongLong())) != identities.at(index))
+            continue;
+        found[index] = value;
+        used(paths.at(index));
+    }
+    rows.finish();
+    return found;
+}
+
+bool HashCache::waits(const QString &path, const FileIdentity &identity, ContentHash::Value *hash)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto stored = waiting.find(path);
+    if (stored == waiting.end() || stored.value().identity != identity)
+        return false;
+    *hash = stored.value().hash;
+    stored.value().use = nextUse();
+    return true;
+}
+
+void HashCache::used(const QString &path)
+{
     bool full = false;
     {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -87,7 +133,6 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
     }
     if (full)
         save();
-    return true;
 }
 
 // Stores wait in memory for the next batch, so that hashing or receiving many small files costs

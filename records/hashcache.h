@@ -6,9 +6,12 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 class RecordStore;
 
@@ -33,6 +36,11 @@ public:
     bool hashOf(const QString &path, ContentHash::Value *hash,
                 const std::atomic<bool> *cancelled = nullptr, FileIdentity *identity = nullptr);
     bool lookup(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
+    // The same for many files inside `folder`, whose records are read in one go rather than
+    // file by file; an entry stays empty where lookup() would have said false.
+    QVector<std::optional<ContentHash::Value>> lookupUnder(const QString &folder,
+                                                           const QStringList &paths,
+                                                           const QVector<FileIdentity> &identities);
     void store(const QString &path, const FileIdentity &identity, const ContentHash::Value &hash);
     // Writes down the hashes stored and which entries were used since, and drops the least
     // recently used beyond the maximum. Done by itself every few thousand changes.
@@ -40,6 +48,8 @@ public:
 
 private:
     qint64 nextUse();
+    void used(const QString &path);
+    bool waits(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
 
     struct Stored
     {

@@ -124,21 +124,52 @@ QByteArray SendWorker::manifest()
 {
     offer.items.clear();
     identities.clear();
+    QStringList paths;
     for (const SendPacker::Item &item : packer.items()) {
         Manifest::Item entry;
         entry.name = item.name;
         entry.isFile = !item.info.isDir();
-        const QString path = item.info.absoluteFilePath();
-        const FileIdentity identity = entry.isFile ? FileIdentity::of(path) : FileIdentity();
+        paths << item.info.absoluteFilePath();
+        const FileIdentity identity =
+            entry.isFile ? FileIdentity::of(paths.last()) : FileIdentity();
         if (entry.isFile) {
             entry.size = item.info.size();
             entry.version = identity.version();
-            entry.hasHash = HashCache::shared().lookup(path, identity, &entry.hash);
         }
         offer.items << entry;
         identities << identity;
     }
+    knownHashes(paths);
     return offer.toBytes();
+}
+
+// The files inside each dropped folder are looked up together, the others one by one.
+void SendWorker::knownHashes(const QStringList &paths)
+{
+    HashCache &cache = HashCache::shared();
+    QMap<QString, QVector<int>> inside; // by the dropped folder
+    for (int i = 0; i < paths.size(); ++i) {
+        Manifest::Item &entry = offer.items[i];
+        const int slash = entry.name.indexOf(QLatin1Char('/'));
+        if (entry.isFile && (slash < 0 || !paths.at(i).endsWith(entry.name)))
+            entry.hasHash = cache.lookup(paths.at(i), identities.at(i), &entry.hash);
+        else if (entry.isFile)
+            inside[paths.at(i).left(paths.at(i).size() - entry.name.size() + slash)] << i;
+    }
+    for (auto folder = inside.cbegin(); folder != inside.cend(); ++folder) {
+        QStringList some;
+        QVector<FileIdentity> theirs;
+        for (const int i : folder.value()) {
+            some << paths.at(i);
+            theirs << identities.at(i);
+        }
+        const auto found = cache.lookupUnder(folder.key(), some, theirs);
+        for (int k = 0; k < found.size(); ++k) {
+            Manifest::Item &entry = offer.items[folder.value().at(k)];
+            entry.hasHash = found.at(k).has_value();
+            entry.hash = found.at(k).value_or(entry.hash);
+        }
+    }
 }
 
 bool SendWorker::unchanged(int index) const

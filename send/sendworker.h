@@ -83,6 +83,7 @@ private:
     TransferRequest plainRequest() const;
     void ask(const QByteArray &request);
     QByteArray manifest();
+    void knownHashes(const QStringList &paths);
     void readable();
     void takePlainAnswer();
     void takeExtendedWords();

@@ -97,20 +97,26 @@ void TestRecords::reopen()
 void TestRecords::hashCacheFollowsTheFile_data()
 {
     QTest::addColumn<QString>("change");
-    QTest::newRow("unchanged") << "none";
-    QTest::newRow("rewritten in place, time set back") << "rewrite";
-    QTest::newRow("replaced by a copy of the same time") << "replace";
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("unchanged") << "none" << false;
+    QTest::newRow("unchanged, written down") << "none" << true;
+    QTest::newRow("rewritten in place, time set back") << "rewrite" << false;
+    QTest::newRow("rewritten in place, written down") << "rewrite" << true;
+    QTest::newRow("replaced by a copy of the same time") << "replace" << false;
 }
 
 void TestRecords::hashCacheFollowsTheFile()
 {
     QFETCH(QString, change);
+    QFETCH(bool, saved);
     const bool cached = change == "none";
     const QString path = filePath("a file");
     QVERIFY(write(path, "first"));
     HashCache cache(*store);
     const FileIdentity before = FileIdentity::of(path);
     cache.store(path, before, ContentHash::Value{7, 7});
+    if (saved)
+        cache.save();
     if (change == "rewrite") {
         QTRY_VERIFY(rewriteInPlace(path, before.modified(), before.changed()));
     } else if (change == "replace") {
@@ -118,6 +124,9 @@ void TestRecords::hashCacheFollowsTheFile()
                 QFile::rename(path + ".new", path) && setModified(path, before.modified()));
     }
     QCOMPARE(FileIdentity::of(path).modified(), before.modified());
+    const QVector<FileIdentity> now{FileIdentity::of(path)};
+    QCOMPARE(cache.lookupUnder(dir->path(), {path}, now).at(0).has_value(), cached);
+    QCOMPARE(cache.lookupUnder(filePath("a"), {path}, now).at(0).has_value(), cached && !saved);
     ContentHash::Value hash;
     FileIdentity identity;
     QVERIFY(cache.hashOf(path, &hash, nullptr, &identity));
