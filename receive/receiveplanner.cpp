@@ -15,7 +15,7 @@ ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifes
 {
 }
 
-// A file whose identity the cache knows costs one look at the file system.
+// A file of unknown hash is read, and its hash remembered.
 bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
                               const ContentHash::Value &expected,
                               const std::atomic<bool> *cancelled)
@@ -31,38 +31,52 @@ bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
     return hash == expected;
 }
 
+// Files with a file of their size here and a known hash are compared in a second pass, their
+// cached hashes looked up together.
 ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
 {
     Result result;
     result.plan = TransferPlan(manifest.items.size());
-    for (int i = 0; i < manifest.items.size(); ++i) {
-        if (*cancelled) {
-            result.cancelled = true;
-            return result;
-        }
-        if (progress)
-            progress(i, manifest.items.size());
+    const int total = manifest.items.size();
+    int done = 0;
+    QVector<int> same;
+    QStringList paths;
+    QStringList names;
+    QVector<FileIdentity> identities;
+    for (int i = 0; i < total && !*cancelled; ++i) {
         const Manifest::Item &item = manifest.items.at(i);
         const QString path = item.isFile ? folder.pathFor(item.name) : QString();
-        if (path.isEmpty())
+        const FileIdentity identity = path.isEmpty() ? FileIdentity() : FileIdentity::of(path);
+        if (identity.isValid() && identity.size() == item.size && item.hasHash) {
+            same << i;
+            paths << path;
+            names << item.name;
+            identities << identity;
             continue;
-        const FileIdentity identity = FileIdentity::of(path);
-        if (identity.isValid() && identity.size() == item.size) {
-            if (!item.hasHash) {
-                result.compare << i;
-                continue;
-            }
-            if (sameHere(path, identity, item.hash, cancelled)) {
-                result.plan.steps[i].action = TransferPlan::Skip;
-                result.compared.insert(i, identity);
-                continue;
-            }
         }
-        resume(i, path, &result);
+        if (identity.isValid() && identity.size() == item.size)
+            result.compare << i;
+        else if (!path.isEmpty())
+            resume(i, path, &result);
+        if (progress)
+            progress(++done, total);
     }
-    if (progress)
-        progress(manifest.items.size(), manifest.items.size());
-    if (result.compare.isEmpty())
+    const auto cached = cache->lookupMany(paths, names, identities);
+    for (int k = 0; k < same.size() && !*cancelled; ++k) {
+        const int i = same.at(k);
+        if (cached.at(k)
+                ? *cached.at(k) == manifest.items.at(i).hash
+                : sameHere(paths.at(k), identities.at(k), manifest.items.at(i).hash, cancelled)) {
+            result.plan.steps[i].action = TransferPlan::Skip;
+            result.compared.insert(i, identities.at(k));
+        } else {
+            resume(i, paths.at(k), &result);
+        }
+        if (progress)
+            progress(++done, total);
+    }
+    result.cancelled = *cancelled;
+    if (result.compare.isEmpty() && !result.cancelled)
         result.replaced = folder.replacedFiles(manifest, result.plan);
     return result;
 }

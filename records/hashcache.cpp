@@ -3,6 +3,7 @@
 #include "records/filehash.h"
 #include "records/recordstore.h"
 
+#include <QMap>
 #include <QVariant>
 
 #include <map>
@@ -72,6 +73,34 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
     *hash = value;
     used(path);
     return true;
+}
+
+QVector<std::optional<ContentHash::Value>>
+HashCache::lookupMany(const QStringList &paths, const QStringList &names,
+                      const QVector<FileIdentity> &identities)
+{
+    QVector<std::optional<ContentHash::Value>> found(paths.size());
+    QMap<QString, QVector<int>> inside; // by the top folder
+    for (int i = 0; i < paths.size(); ++i) {
+        const int slash = names.at(i).indexOf(QLatin1Char('/'));
+        ContentHash::Value hash;
+        if (slash >= 0 && paths.at(i).endsWith(names.at(i)))
+            inside[paths.at(i).left(paths.at(i).size() - names.at(i).size() + slash)] << i;
+        else if (lookup(paths.at(i), identities.at(i), &hash))
+            found[i] = hash;
+    }
+    for (auto folder = inside.cbegin(); folder != inside.cend(); ++folder) {
+        QStringList some;
+        QVector<FileIdentity> theirs;
+        for (const int i : folder.value()) {
+            some << paths.at(i);
+            theirs << identities.at(i);
+        }
+        const auto hashes = lookupUnder(folder.key(), some, theirs);
+        for (int k = 0; k < hashes.size(); ++k)
+            found[folder.value().at(k)] = hashes.at(k);
+    }
+    return found;
 }
 
 QVector<std::optional<ContentHash::Value>>

@@ -36,8 +36,13 @@ public:
     bool hashOf(const QString &path, ContentHash::Value *hash,
                 const std::atomic<bool> *cancelled = nullptr, FileIdentity *identity = nullptr);
     bool lookup(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
-    // The same for many files inside `folder`, whose records are read in one go rather than
-    // file by file; an entry stays empty where lookup() would have said false.
+    // The same for many files; `names` are their paths below where they were dropped or are
+    // received ("folder/sub/file"), so that the records of each such folder are read in one go
+    // rather than file by file. An entry stays empty where lookup() would have said false.
+    QVector<std::optional<ContentHash::Value>> lookupMany(const QStringList &paths,
+                                                          const QStringList &names,
+                                                          const QVector<FileIdentity> &identities);
+    // The same for files that all lie inside `folder`.
     QVector<std::optional<ContentHash::Value>> lookupUnder(const QString &folder,
                                                            const QStringList &paths,
                                                            const QVector<FileIdentity> &identities);

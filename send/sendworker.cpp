@@ -48,6 +48,8 @@ void SendWorker::run()
                     packer.failedItem());
     }
     emit listed(id, packer);
+    // Made while the user picks a receiver: only a copy of this program reads it.
+    offerBytes = manifest();
     stage = Stage::Choosing;
     if (receiverSet)
         connectToReceiver();
@@ -93,7 +95,7 @@ void SendWorker::connected(qintptr descriptor, bool isExtended)
         return fail(SendResult::ListFailed, packer.largestFileName());
     }
     stage = Stage::Asking;
-    ask(extended ? ExtendedProtocol::request(plainRequest(), receiver.senderId, manifest())
+    ask(extended ? ExtendedProtocol::request(plainRequest(), receiver.senderId, offerBytes)
                  : plainRequest().toUtf8());
 }
 
@@ -125,51 +127,28 @@ QByteArray SendWorker::manifest()
     offer.items.clear();
     identities.clear();
     QStringList paths;
+    QStringList names;
     for (const SendPacker::Item &item : packer.items()) {
         Manifest::Item entry;
         entry.name = item.name;
         entry.isFile = !item.info.isDir();
-        paths << item.info.absoluteFilePath();
-        const FileIdentity identity =
-            entry.isFile ? FileIdentity::of(paths.last()) : FileIdentity();
+        const QString path = item.info.absoluteFilePath();
+        const FileIdentity identity = entry.isFile ? FileIdentity::of(path) : FileIdentity();
         if (entry.isFile) {
             entry.size = item.info.size();
             entry.version = identity.version();
         }
         offer.items << entry;
         identities << identity;
+        paths << path;
+        names << item.name;
     }
-    knownHashes(paths);
+    const auto known = HashCache::shared().lookupMany(paths, names, identities);
+    for (int i = 0; i < known.size(); ++i) {
+        offer.items[i].hasHash = known.at(i).has_value();
+        offer.items[i].hash = known.at(i).value_or(ContentHash::Value());
+    }
     return offer.toBytes();
-}
-
-// The files inside each dropped folder are looked up together, the others one by one.
-void SendWorker::knownHashes(const QStringList &paths)
-{
-    HashCache &cache = HashCache::shared();
-    QMap<QString, QVector<int>> inside; // by the dropped folder
-    for (int i = 0; i < paths.size(); ++i) {
-        Manifest::Item &entry = offer.items[i];
-        const int slash = entry.name.indexOf(QLatin1Char('/'));
-        if (entry.isFile && (slash < 0 || !paths.at(i).endsWith(entry.name)))
-            entry.hasHash = cache.lookup(paths.at(i), identities.at(i), &entry.hash);
-        else if (entry.isFile)
-            inside[paths.at(i).left(paths.at(i).size() - entry.name.size() + slash)] << i;
-    }
-    for (auto folder = inside.cbegin(); folder != inside.cend(); ++folder) {
-        QStringList some;
-        QVector<FileIdentity> theirs;
-        for (const int i : folder.value()) {
-            some << paths.at(i);
-            theirs << identities.at(i);
-        }
-        const auto found = cache.lookupUnder(folder.key(), some, theirs);
-        for (int k = 0; k < found.size(); ++k) {
-            Manifest::Item &entry = offer.items[folder.value().at(k)];
-            entry.hasHash = found.at(k).has_value();
-            entry.hash = found.at(k).value_or(entry.hash);
-        }
-    }
 }
 
 bool SendWorker::unchanged(int index) const

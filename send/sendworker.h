@@ -83,7 +83,6 @@ private:
     TransferRequest plainRequest() const;
     void ask(const QByteArray &request);
     QByteArray manifest();
-    void knownHashes(const QStringList &paths);
     void readable();
     void takePlainAnswer();
     void takeExtendedWords();
@@ -118,8 +117,9 @@ private:
     Connector *connector = nullptr;
     PeerLink *link = nullptr;
     FileHasher *hasher = nullptr;
-    QVector<int> hashing;             // the indexes the receiver asked for
-    Manifest offer;                   // as the request carried it
+    QVector<int> hashing; // the indexes the receiver asked for
+    Manifest offer;       // as the request carries it
+    QByteArray offerBytes;
     QVector<FileIdentity> identities; // of its items, as it named them
     QVector<StreamSender::Part> parts;
     QByteArray incoming;
