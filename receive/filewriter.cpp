@@ -62,7 +62,8 @@ bool FileWriter::openTemporary(bool keepHoles)
     const QString folder = QFileInfo(finalPath).absolutePath() + QLatin1Char('/');
     // A file without a name vanishes with the process however it ends; it gets one at commit.
     // Linking it in goes through /proc, so without /proc it is made with a name from the start.
-    if (::access("/proc/self/fd", X_OK) == 0) {
+    static const bool canLink = ::access("/proc/self/fd", X_OK) == 0;
+    if (canLink) {
         fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0)
             return true;
@@ -173,6 +174,7 @@ bool FileWriter::writeBlocks(const char *data, qint64 length)
             end += blockSize;
         if (zero ? ::lseek(fd, end - at, SEEK_CUR) < 0 : !writeOut(data + at, end - at))
             return fail();
+        endsInHole = zero;
         at = end;
     }
     return true;
@@ -196,6 +198,7 @@ bool FileWriter::flushTail()
 {
     const QByteArray last = std::move(tail);
     tail.clear();
+    endsInHole = endsInHole && last.isEmpty();
     return writeOut(last.constData(), last.size());
 }
 
@@ -210,7 +213,7 @@ bool FileWriter::commit()
     if (fd < 0)
         return false;
     // The size is set last: holes at the end were only seeks.
-    const bool closed = flushTail() && (!(partial || sparse) || ::ftruncate(fd, logical) == 0);
+    const bool closed = flushTail() && (!(partial || endsInHole) || ::ftruncate(fd, logical) == 0);
     if (!closed)
         fail();
     const bool named = closed && (!filePath.isEmpty() || giveName());

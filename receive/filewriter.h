@@ -63,7 +63,8 @@ private:
     QString filePath; // empty while the file has no name
     int fd = -1;
     bool partial = false;
-    bool sparse = false; // zero blocks become holes
+    bool sparse = false;     // zero blocks become holes
+    bool endsInHole = false; // the last blocks were seeked over, not written
     bool noSpace = false;
     ContentHash hashing;
     qint64 logical = 0; // bytes taken, holes included

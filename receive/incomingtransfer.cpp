@@ -540,10 +540,15 @@ void IncomingTransfer::takeBody(const char *data, qint64 length)
 
 void IncomingTransfer::succeed()
 {
-    finish(ReceiveOutcome::Complete, QString());
+    // Everything is stored: ending the connection from this side tells the sender so. The sender
+    // hears it before the user does, who may quit the moment the end shows.
     SocketReset::disarm(socket);
-    // Everything is stored: ending the connection from this side tells the sender so.
-    closeAfterReply(extended ? ExtendedProtocol::done() : QByteArray());
+    if (extended) {
+        socket->write(ExtendedProtocol::done());
+        socket->flush();
+    }
+    finish(ReceiveOutcome::Complete, QString());
+    closeAfterReply(QByteArray());
 }
 
 // The input ends here and what it left is kept as far as it can be: an extended file begun stays
@@ -666,9 +671,10 @@ void IncomingTransfer::finish(Outcome outcome, const QString &reason)
     manifest = Manifest();
     if (!extended)
         writeHeaderFile(QByteArray());
+    emit ended(transfer, outcome, reason);
+    // Bookkeeping the user need not wait for.
     if (stored)
         HashCache::shared().save();
-    emit ended(transfer, outcome, reason);
     // What a cut left can be continued from now on; the view lists it under the waiting lines.
     if (stored && !partials->entries().isEmpty())
         emit partialsKept(transfer, partials->entries());

@@ -11,8 +11,10 @@
 
 namespace {
 
-// Uses are written down in one transaction per this many, so that looking up costs no write.
-constexpr int touchedBatch = 4096;
+// Uses are written down in one transaction per this many, so that looking up costs no write,
+// nor planning a large transfer a write now and then; stores, which matter more, sooner.
+constexpr int touchedBatch = 65536;
+constexpr int storedBatch = 4096;
 
 } // namespace
 
@@ -176,7 +178,7 @@ void HashCache::store(const QString &path, const FileIdentity &identity,
         const std::lock_guard<std::mutex> lock(mutex);
         touched.remove(path);
         waiting.insert(path, Stored{identity, hash, nextUse()});
-        full = waiting.size() >= touchedBatch;
+        full = waiting.size() >= storedBatch;
     }
     if (full)
         save();

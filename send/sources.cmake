@@ -8,6 +8,7 @@ list(APPEND NUBO_SOURCES
     send/sendsession.h send/sendsession.cpp
     send/sendworker.h send/sendworker.cpp
     send/socketwait.h send/socketwait.cpp
+    send/readahead.h send/readahead.cpp
     send/streamsender.h send/streamsender.cpp
     send/uploadview.h send/uploadview.cpp forms/uploadview.ui
 )

@@ -1,6 +1,7 @@
 #include "send/streamsender.h"
 
 #include "protocol/extendedprotocol.h"
+#include "send/readahead.h"
 #include "send/socketwait.h"
 
 #include <QDeadlineTimer>
@@ -103,7 +104,12 @@ bool StreamSender::send(const QList<SendPacker::Item> &items)
 #endif
     if (isSocket)
         setCork(fd, true);
-    for (const SendPacker::Item &item : items) {
+    ReadAhead ahead(items.size(), [&items](int i) {
+        return items.at(i).info.isDir() ? QString() : items.at(i).info.absoluteFilePath();
+    });
+    for (int i = 0; i < items.size(); ++i) {
+        const SendPacker::Item &item = items.at(i);
+        ahead.reached(i);
         if (cancelled && cancelled->load())
             return fail(Cancelled);
         const bool sent = item.info.isDir()
@@ -129,7 +135,12 @@ bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector
 #endif
     if (isSocket)
         setCork(fd, true);
-    for (Part part : parts) {
+    ReadAhead ahead(parts.size(), [&items, &parts](int k) {
+        return items.at(parts.at(k).index).info.absoluteFilePath();
+    });
+    for (int k = 0; k < parts.size(); ++k) {
+        Part part = parts.at(k);
+        ahead.reached(k);
         if (cancelled && cancelled->load())
             return fail(Cancelled);
         if (!sendFile(items.at(part.index), ExtendedProtocol::partLine(part.index, part.from),
