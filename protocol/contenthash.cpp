@@ -58,25 +58,41 @@ bool ContentHash::Value::fromHex(const QByteArray &hex, Value *value)
     return true;
 }
 
-ContentHash::ContentHash() : state(std::make_unique<State>())
-{
-    XXH3_INITSTATE(&state->xxh);
-    XXH3_128bits_reset(&state->xxh);
-}
+// The state takes more than half a kilobyte: it is made only once bytes are fed, so that many
+// hashes not begun yet (one per file of a transfer) cost next to nothing.
+ContentHash::ContentHash() = default;
 
-ContentHash::ContentHash(const ContentHash &other)
-    : state(std::make_unique<State>()), fed(other.fed)
+ContentHash::ContentHash(const ContentHash &other) : fed(other.fed)
 {
-    XXH3_copyState(&state->xxh, &other.state->xxh);
+    if (other.state) {
+        state = std::make_unique<State>();
+        XXH3_copyState(&state->xxh, &other.state->xxh);
+    }
 }
 
 ContentHash &ContentHash::operator=(const ContentHash &other)
 {
-    if (this != &other) {
+    if (this == &other)
+        return *this;
+    if (!other.state) {
+        state.reset();
+    } else {
+        if (!state)
+            state = std::make_unique<State>();
         XXH3_copyState(&state->xxh, &other.state->xxh);
-        fed = other.fed;
     }
+    fed = other.fed;
     return *this;
+}
+
+ContentHash::State &ContentHash::begun()
+{
+    if (!state) {
+        state = std::make_unique<State>();
+        XXH3_INITSTATE(&state->xxh);
+        XXH3_128bits_reset(&state->xxh);
+    }
+    return *state;
 }
 
 ContentHash::~ContentHash() = default;
@@ -85,13 +101,14 @@ void ContentHash::add(const char *data, qint64 length)
 {
     if (length <= 0)
         return;
-    XXH3_128bits_update(&state->xxh, data, size_t(length));
+    XXH3_128bits_update(&begun().xxh, data, size_t(length));
     fed += length;
 }
 
 ContentHash::Value ContentHash::value() const
 {
-    const XXH128_hash_t digest = XXH3_128bits_digest(&state->xxh);
+    const XXH128_hash_t digest =
+        state ? XXH3_128bits_digest(&state->xxh) : XXH3_128bits(nullptr, 0);
     return Value{digest.high64, digest.low64};
 }
 
@@ -100,8 +117,9 @@ QByteArray ContentHash::saveState() const
     const StateTag tag{XXH_versionNumber(), quint32(sizeof(XXH3_state_t)), fed};
     // The state points at the library's default secret, whose address is this process's own: it
     // is kept as null and pointed at it again on restoring.
+    ContentHash copy(*this);
     State kept;
-    XXH3_copyState(&kept.xxh, &state->xxh);
+    XXH3_copyState(&kept.xxh, &copy.begun().xxh);
     kept.xxh.extSecret = nullptr;
     QByteArray saved(reinterpret_cast<const char *>(&tag), int(sizeof tag));
     saved.append(reinterpret_cast<const char *>(&kept.xxh), int(sizeof(XXH3_state_t)));
@@ -121,9 +139,9 @@ bool ContentHash::restoreState(const QByteArray &saved)
     if (restored.xxh.extSecret != nullptr || restored.xxh.useSeed != 0 ||
         restored.xxh.totalLen != quint64(tag.fed))
         return false;
-    const ContentHash fresh;
-    restored.xxh.extSecret = fresh.state->xxh.extSecret;
-    XXH3_copyState(&state->xxh, &restored.xxh);
+    ContentHash fresh;
+    restored.xxh.extSecret = fresh.begun().xxh.extSecret;
+    XXH3_copyState(&begun().xxh, &restored.xxh);
     fed = tag.fed;
     return true;
 }

@@ -40,7 +40,9 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state;
+    State &begun();
+
+    std::unique_ptr<State> state; // none until the first bytes
     qint64 fed = 0;
 };
 

@@ -38,16 +38,26 @@ bool canList(const QString &path)
 
 } // namespace
 
-QList<QFileInfo> SendPacker::listFolder(const QString &path)
+QList<SendPacker::Item> SendPacker::listFolder(const QString &path)
 {
     Walk walk;
+    walk.baseDir = QFileInfo(path).absoluteFilePath();
     walk.visited.insert(QFileInfo(path).canonicalFilePath());
-    QList<QFileInfo> result;
+    QList<Item> result;
     listTree(path, walk, result);
     return result;
 }
 
-bool SendPacker::listTree(const QString &path, Walk &walk, QList<QFileInfo> &out)
+SendPacker::Item SendPacker::itemOf(const QFileInfo &info, const QString &baseDir)
+{
+    const QString path = info.absoluteFilePath();
+    const bool isDir = info.isDir();
+    return Item{path, relativeName(path, baseDir), isDir ? 0 : info.size(), isDir};
+}
+
+// Each entry is taken down as a small item at once, not kept as a QFileInfo, which holds far
+// more: a tree of many files is listed in a fraction of the memory.
+bool SendPacker::listTree(const QString &path, Walk &walk, QList<Item> &out)
 {
     if (walk.cancelled && walk.cancelled->load())
         return true;
@@ -55,33 +65,36 @@ bool SendPacker::listTree(const QString &path, Walk &walk, QList<QFileInfo> &out
         walk.unlistable = path;
         return false;
     }
-    const QDir dir(path);
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, byName);
-    QList<QFileInfo> subfolders;
-    for (const QFileInfo &entry : entries) {
-        if (!entry.isDir()) {
-            if (entry.isSymLink())
+    QStringList subfolders;
+    {
+        const QFileInfoList entries = QDir(path).entryInfoList(
+            QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, byName);
+        QList<Item> folders;
+        for (const QFileInfo &entry : entries) {
+            if (!entry.isDir()) {
+                if (entry.isSymLink())
+                    ++walk.leftOut;
+                else
+                    out << itemOf(entry, walk.baseDir);
+                continue;
+            }
+            if (entry.isHidden()) {
                 ++walk.leftOut;
-            else
-                out << entry;
-            continue;
+                continue;
+            }
+            // Linked folders are followed, but a real folder only once: a link back into the
+            // tree would otherwise recurse without end.
+            const QString real = entry.canonicalFilePath();
+            if (real.isEmpty() || walk.visited.contains(real))
+                continue;
+            walk.visited.insert(real);
+            folders << itemOf(entry, walk.baseDir);
+            subfolders << folders.last().path;
         }
-        if (entry.isHidden()) {
-            ++walk.leftOut;
-            continue;
-        }
-        // Linked folders are followed, but a real folder only once: a link back into the tree
-        // would otherwise recurse without end.
-        const QString real = entry.canonicalFilePath();
-        if (real.isEmpty() || walk.visited.contains(real))
-            continue;
-        walk.visited.insert(real);
-        subfolders << entry;
+        out += folders;
     }
-    out += subfolders;
-    for (const QFileInfo &subfolder : qAsConst(subfolders)) {
-        if (!listTree(subfolder.absoluteFilePath(), walk, out))
+    for (const QString &subfolder : qAsConst(subfolders)) {
+        if (!listTree(subfolder, walk, out))
             return false;
     }
     return true;
@@ -103,24 +116,21 @@ bool SendPacker::collect(const QStringList &paths, const std::atomic<bool> *canc
     walk.cancelled = cancelled;
     for (const QString &path : paths) {
         const QFileInfo info(path);
-        const QString baseDir = info.absolutePath();
+        walk.baseDir = info.absolutePath();
         if (info.isDir()) {
             ++topLevel;
             lastType = QStringLiteral("folder");
             lastName = info.fileName();
-            collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
+            collected << itemOf(info, walk.baseDir);
             walk.visited.insert(info.canonicalFilePath());
-            QList<QFileInfo> tree;
-            if (!listTree(info.absoluteFilePath(), walk, tree))
-                return fail(Unlistable, relativeName(walk.unlistable, baseDir));
+            if (!listTree(info.absoluteFilePath(), walk, collected))
+                return fail(Unlistable, relativeName(walk.unlistable, walk.baseDir));
             skipped = walk.leftOut;
-            for (const QFileInfo &entry : qAsConst(tree))
-                collected << Item{entry, relativeName(entry.absoluteFilePath(), baseDir)};
         } else if (info.isFile()) {
             ++topLevel;
             lastType = QStringLiteral("file");
             lastName = info.fileName();
-            collected << Item{info, relativeName(info.absoluteFilePath(), baseDir)};
+            collected << itemOf(info, walk.baseDir);
         } else {
             qDebug() << "拖拽错误" << path;
         }
@@ -144,8 +154,8 @@ bool SendPacker::tally()
             return fail(DuplicateName, item.name);
         names.insert(item.name);
         const qint64 nameBytes = item.name.toUtf8().size();
-        if (item.info.isFile()) {
-            const qint64 size = item.info.size();
+        if (!item.isDir) {
+            const qint64 size = item.size;
             total += size;
             if (size > largestSize) {
                 largestSize = size;
@@ -165,7 +175,7 @@ bool SendPacker::check(const Item &item)
 {
     if (!ItemName::isValid(item.name))
         return fail(InvalidName, item.name);
-    if (item.info.isFile() && !item.info.isReadable())
+    if (!item.isDir && !QFileInfo(item.path).isReadable())
         return fail(SourceUnreadable, item.name);
     return true;
 }

@@ -28,15 +28,17 @@ public:
 
     struct Item
     {
-        QFileInfo info;
-        QString name;
+        QString path; // absolute
+        QString name; // what the receiver calls it
+        qint64 size = 0;
+        bool isDir = false;
     };
 
     // Every file and subfolder below `path` in sending order: the folder's files (hidden ones
     // too, links to files not), then its subfolders (hidden ones not), then the tree of each
     // subfolder in turn. Each real folder is entered once, so a linked folder that leads back
-    // into the tree ends the descent.
-    static QList<QFileInfo> listFolder(const QString &path);
+    // into the tree ends the descent. Named below `path`'s parent folder.
+    static QList<Item> listFolder(const QString &path);
 
     // Takes the dropped local paths in order. Entries that are neither a folder nor a file are
     // skipped. False when nothing was taken or an item cannot be carried. `cancelled` is looked
@@ -69,9 +71,11 @@ private:
         QSet<QString> visited;
         const std::atomic<bool> *cancelled = nullptr;
         QString unlistable; // the folder that could not be listed
+        QString baseDir;    // names are below this folder
         int leftOut = 0;
     };
-    static bool listTree(const QString &path, Walk &walk, QList<QFileInfo> &out);
+    static bool listTree(const QString &path, Walk &walk, QList<Item> &out);
+    static Item itemOf(const QFileInfo &info, const QString &baseDir);
     bool tally();
     bool check(const Item &item);
     bool fail(Error error, const QString &name);

@@ -131,11 +131,11 @@ QByteArray SendWorker::manifest()
     for (const SendPacker::Item &item : packer.items()) {
         Manifest::Item entry;
         entry.name = item.name;
-        entry.isFile = !item.info.isDir();
-        const QString path = item.info.absoluteFilePath();
+        entry.isFile = !item.isDir;
+        const QString path = item.path;
         const FileIdentity identity = entry.isFile ? FileIdentity::of(path) : FileIdentity();
         if (entry.isFile) {
-            entry.size = item.info.size();
+            entry.size = item.size;
             entry.version = identity.version();
         }
         offer.items << entry;
@@ -153,8 +153,7 @@ QByteArray SendWorker::manifest()
 
 bool SendWorker::unchanged(int index) const
 {
-    return FileIdentity::of(packer.items().at(index).info.absoluteFilePath()) ==
-           identities.at(index);
+    return FileIdentity::of(packer.items().at(index).path) == identities.at(index);
 }
 
 void SendWorker::readable()
@@ -226,9 +225,9 @@ void SendWorker::hashForReceiver(const QVector<int> &indexes)
 {
     QStringList files;
     for (const int index : indexes) {
-        if (index >= packer.items().size() || packer.items().at(index).info.isDir())
+        if (index >= packer.items().size() || packer.items().at(index).isDir)
             return fail(SendResult::Refused);
-        files << packer.items().at(index).info.absoluteFilePath();
+        files << packer.items().at(index).path;
     }
     stage = Stage::Hashing;
     hashing = indexes;
@@ -305,7 +304,7 @@ bool SendWorker::resumeFrom(const TransferPlan &steps)
             continue;
         StreamSender::Part part;
         part.index = i;
-        const QString path = packer.items().at(i).info.absoluteFilePath();
+        const QString path = packer.items().at(i).path;
         // The kept part is of the version the manifest named; a file changed since goes whole.
         if (steps.steps.at(i).action == TransferPlan::Resume && unchanged(i))
             part.from = steps.steps.at(i).offset;
@@ -346,16 +345,15 @@ void SendWorker::sendBody()
     });
     if (extended) {
         sender.setPeerCheck([this] { return peerCheck(); });
-        sender.setStepCallback(ExtendedProtocol::resumeStep,
-                               [&](int index, const ContentHash &state) {
-                                   HashCheckpoints(RecordStore::shared())
-                                       .save(items.at(index).info.absoluteFilePath(),
-                                             offer.items.at(index).version, state);
-                               });
+        sender.setStepCallback(
+            ExtendedProtocol::resumeStep, [&](int index, const ContentHash &state) {
+                HashCheckpoints(RecordStore::shared())
+                    .save(items.at(index).path, offer.items.at(index).version, state);
+            });
         // Remembered only for the version the manifest named: a file written to since may
         // not have been read as it is now.
         sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
-            const QString path = items.at(index).info.absoluteFilePath();
+            const QString path = items.at(index).path;
             if (unchanged(index))
                 HashCache::shared().store(path, identities.at(index), value);
         });

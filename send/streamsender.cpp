@@ -104,20 +104,18 @@ bool StreamSender::send(const QList<SendPacker::Item> &items)
 #endif
     if (isSocket)
         setCork(fd, true);
-    ReadAhead ahead(items.size(), [&items](int i) {
-        return items.at(i).info.isDir() ? QString() : items.at(i).info.absoluteFilePath();
-    });
+    ReadAhead ahead(items.size(),
+                    [&items](int i) { return items.at(i).isDir ? QString() : items.at(i).path; });
     for (int i = 0; i < items.size(); ++i) {
         const SendPacker::Item &item = items.at(i);
         ahead.reached(i);
         if (cancelled && cancelled->load())
             return fail(Cancelled);
-        const bool sent = item.info.isDir()
-                              ? append(item.name.toUtf8() + "\r\nfolder\r\n")
-                              : sendFile(item,
-                                         item.name.toUtf8() + "\r\nfile\r\n" +
-                                             QByteArray::number(item.info.size()) + "\r\n",
-                                         QByteArrayLiteral("File end\r\n"));
+        const bool sent = item.isDir ? append(item.name.toUtf8() + "\r\nfolder\r\n")
+                                     : sendFile(item,
+                                                item.name.toUtf8() + "\r\nfile\r\n" +
+                                                    QByteArray::number(item.size) + "\r\n",
+                                                QByteArrayLiteral("File end\r\n"));
         if (!sent)
             return false;
     }
@@ -135,9 +133,8 @@ bool StreamSender::sendParts(const QList<SendPacker::Item> &items, const QVector
 #endif
     if (isSocket)
         setCork(fd, true);
-    ReadAhead ahead(parts.size(), [&items, &parts](int k) {
-        return items.at(parts.at(k).index).info.absoluteFilePath();
-    });
+    ReadAhead ahead(parts.size(),
+                    [&items, &parts](int k) { return items.at(parts.at(k).index).path; });
     for (int k = 0; k < parts.size(); ++k) {
         Part part = parts.at(k);
         ahead.reached(k);
@@ -159,7 +156,7 @@ qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVect
     qint64 size = ExtendedProtocol::endLine().size();
     for (const Part &part : parts) {
         size += ExtendedProtocol::partLine(part.index, part.from).size() +
-                items.at(part.index).info.size() - part.from +
+                items.at(part.index).size - part.from +
                 ExtendedProtocol::hashLine(part.hash.value()).size();
     }
     return size;
@@ -168,9 +165,9 @@ qint64 StreamSender::partsSize(const QList<SendPacker::Item> &items, const QVect
 bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head,
                             const QByteArray &tail, Part *part)
 {
-    const qint64 size = item.info.size();
+    const qint64 size = item.size;
     const int recordStart = batch.size();
-    QFile source(item.info.absoluteFilePath());
+    QFile source(item.path);
     if (!openSource(source, item, recordStart))
         return false;
     if (!append(head))
@@ -199,7 +196,7 @@ bool StreamSender::openSource(QFile &source, const SendPacker::Item &item, int r
     if (QFileInfo(source.fileName()).isDir() ||
         !source.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || source.isSequential())
         return failInRecord(SourceUnreadable, item.name, recordStart);
-    if (source.size() != item.info.size())
+    if (source.size() != item.size)
         return failInRecord(SourceChanged, item.name, recordStart);
     return true;
 }

@@ -74,7 +74,10 @@ UploadView::~UploadView() = default;
 
 QList<QFileInfo> UploadView::listFolder(const QString &path)
 {
-    return SendPacker::listFolder(path);
+    QList<QFileInfo> infos;
+    for (const SendPacker::Item &item : SendPacker::listFolder(path))
+        infos << QFileInfo(item.path);
+    return infos;
 }
 
 bool UploadView::transferRunning() const

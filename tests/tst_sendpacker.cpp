@@ -27,11 +27,11 @@ QStringList names(const SendPacker &packer)
     return result;
 }
 
-QStringList relative(const QString &base, const QList<QFileInfo> &infos)
+QStringList relative(const QString &base, const QList<SendPacker::Item> &items)
 {
     QStringList result;
-    for (const QFileInfo &info : infos)
-        result << QDir(base).relativeFilePath(info.absoluteFilePath());
+    for (const SendPacker::Item &item : items)
+        result << QDir(base).relativeFilePath(item.path);
     return result;
 }
 
