@@ -14,7 +14,11 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QScrollBar>
 #include <QSettings>
+#include <QTextBlockFormat>
+#include <QTextCharFormat>
+#include <QTextCursor>
 #include <QUrl>
 
 DownloadView::DownloadView(QWidget *parent)
@@ -357,12 +361,43 @@ void DownloadView::appendStored()
 {
     constexpr int entriesPerTurn = 250;
     const QList<StoredEntry> now = storedEntries.mid(0, entriesPerTurn);
-    storedEntries = storedEntries.mid(now.size());
+    storedEntries.erase(storedEntries.begin(), storedEntries.begin() + now.size());
     if (storedEntries.isEmpty())
         storedTimer.stop();
-    const QString html = ReceiveHtml::entries(now, &unchangedFiles);
-    if (!html.isEmpty())
-        appendHtml(html);
+    for (const ReceiveHtml::Piece &piece : ReceiveHtml::pieces(now, &unchangedFiles)) {
+        if (piece.links.isEmpty())
+            appendHtml(piece.html);
+        else
+            appendLinks(piece.links);
+    }
+}
+
+// Links go in as text with an anchor format, a line each in one paragraph, rather than as HTML:
+// what the markup leaves in the document costs several times the link itself, which adds up to
+// tens of megabytes for a transfer of many files. Kept at the bottom as append() keeps it.
+void DownloadView::appendLinks(const QList<StoredEntry> &links)
+{
+    QScrollBar *const bar = ui->textBrowser->verticalScrollBar();
+    const bool atBottom = bar->value() >= bar->maximum();
+    QTextCursor cursor(ui->textBrowser->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    if (!ui->textBrowser->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    QTextCharFormat link;
+    link.setAnchor(true);
+    link.setForeground(ui->textBrowser->palette().brush(QPalette::Link));
+    link.setFontUnderline(true);
+    for (int i = 0; i < links.size(); ++i) {
+        if (i > 0)
+            cursor.insertText(QString(QChar::LineSeparator), QTextCharFormat());
+        link.setAnchorHref(ReceiveHtml::href(links.at(i).storedPath));
+        cursor.insertText(links.at(i).name, link);
+        cursor.insertText(ReceiveHtml::clashText(links.at(i)), QTextCharFormat());
+    }
+    cursor.endEditBlock();
+    if (atBottom)
+        bar->setValue(bar->maximum());
 }
 
 void DownloadView::ended(quint64 id, int outcome, const QString &reason)

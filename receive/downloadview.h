@@ -81,6 +81,7 @@ private:
     void showEndHeading(int outcome);
     static QString describeOffer(const ReceiveOffer &offer);
     void appendStored();
+    void appendLinks(const QList<StoredEntry> &links);
     bool isLate(quint64 id) const;
 
     std::unique_ptr<Ui::DownloadView> ui;

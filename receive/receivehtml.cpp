@@ -46,7 +46,7 @@ QString ReceiveHtml::entryProblem(const StoredEntry &entry)
     return QString();
 }
 
-QString ReceiveHtml::clashNote(const StoredEntry &entry)
+QString ReceiveHtml::clashText(const StoredEntry &entry)
 {
     switch (entry.clash) {
     case StoredEntry::NoClash:
@@ -54,13 +54,18 @@ QString ReceiveHtml::clashNote(const StoredEntry &entry)
     case StoredEntry::Replaced:
         return tr("（已替换）");
     case StoredEntry::Renamed:
-        return tr("（已另存为 %1）").arg(QFileInfo(entry.storedPath).fileName()).toHtmlEscaped();
+        return tr("（已另存为 %1）").arg(QFileInfo(entry.storedPath).fileName());
     case StoredEntry::Skipped:
         return tr("（已跳过）");
     case StoredEntry::Unchanged:
         return tr("（未改变，已跳过）");
     }
     return QString();
+}
+
+QString ReceiveHtml::clashNote(const StoredEntry &entry)
+{
+    return clashText(entry).toHtmlEscaped();
 }
 
 QString ReceiveHtml::progress(const QString &title, qint64 received, qint64 total,
@@ -106,11 +111,15 @@ QString ReceiveHtml::success(const QString &text)
 
 QString ReceiveHtml::link(const QString &name, const QString &storedPath)
 {
+    return QLatin1String("<a href=\"") + href(storedPath).toHtmlEscaped() + QLatin1String("\">") +
+           name.toHtmlEscaped() + QLatin1String("</a>");
+}
+
+QString ReceiveHtml::href(const QString &storedPath)
+{
     // A fully encoded URL holds no quote or angle bracket, and '#', '%' and spaces in the path
     // stay part of the path instead of starting a fragment or an escape.
-    const QString href = QUrl::fromLocalFile(storedPath).toString(QUrl::FullyEncoded);
-    return QLatin1String("<a href=\"") + href.toHtmlEscaped() + QLatin1String("\">") +
-           name.toHtmlEscaped() + QLatin1String("</a>");
+    return QUrl::fromLocalFile(storedPath).toString(QUrl::FullyEncoded);
 }
 
 QString ReceiveHtml::toolTip(const QString &text)
@@ -121,33 +130,35 @@ QString ReceiveHtml::toolTip(const QString &text)
 QString ReceiveHtml::entries(const QList<StoredEntry> &entries, int *unchanged)
 {
     QString html;
-    // Runs of links share one paragraph, a line each: a paragraph per link costs the document
-    // a few kilobytes each, which adds up to tens of megabytes for a transfer of many files.
-    QStringList links;
-    const auto flushLinks = [&] {
-        if (!links.isEmpty())
-            html +=
-                QLatin1String("<p>") + links.join(QLatin1String("<br>")) + QLatin1String("</p>");
-        links.clear();
-    };
+    for (const Piece &piece : pieces(entries, unchanged)) {
+        QStringList links;
+        for (const StoredEntry &entry : piece.links)
+            links << link(entry.name, entry.storedPath) + clashNote(entry);
+        html += links.isEmpty() ? piece.html
+                                : QLatin1String("<p>") + links.join(QLatin1String("<br>")) +
+                                      QLatin1String("</p>");
+    }
+    return html;
+}
+
+QList<ReceiveHtml::Piece> ReceiveHtml::pieces(const QList<StoredEntry> &entries, int *unchanged)
+{
+    QList<Piece> pieces;
+    const auto line = [&pieces](const QString &html) { pieces.append(Piece{html, {}}); };
     for (const StoredEntry &entry : entries) {
         if (entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'))) {
             ++*unchanged;
         } else if (entry.status == StoredEntry::Stored) {
-            links << link(entry.name, entry.storedPath) + clashNote(entry);
+            if (pieces.isEmpty() || pieces.last().links.isEmpty())
+                pieces.append(Piece());
+            pieces.last().links << entry;
         } else if (entry.status == StoredEntry::Resumed) {
-            flushLinks();
-            html += notice(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset)));
-        } else {
-            const QString text = entryProblem(entry);
-            if (!text.isEmpty()) {
-                flushLinks();
-                html += problem(text);
-            }
+            line(notice(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset))));
+        } else if (!entryProblem(entry).isEmpty()) {
+            line(problem(entryProblem(entry)));
         }
     }
-    flushLinks();
-    return html;
+    return pieces;
 }
 
 QString ReceiveHtml::unchangedLine(int count)

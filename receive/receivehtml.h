@@ -23,21 +23,31 @@ public:
     static QString notice(const QString &text);  // grey line
     static QString success(const QString &text); // green line
     static QString link(const QString &name, const QString &storedPath);
+    // The file URL a link to a stored item opens.
+    static QString href(const QString &storedPath);
     // Tooltips take text that looks like markup as markup, so a path is always handed over as
     // escaped HTML.
     static QString toolTip(const QString &text);
 
-    // The links and problem lines of a run of stored (or failed) items, as one piece, so that
-    // thousands of records cost a single append. Files inside a folder that were not sent as
-    // they are here already are not listed but added to `unchanged`, for unchangedLine() once
-    // the transfer is over.
+    // What a run of stored (or failed) items shows, in order: lines of HTML, and runs of links,
+    // one line each, which the view may put in without markup. Files inside a folder that were
+    // not sent as they are here already are not listed but added to `unchanged`, for
+    // unchangedLine() once the transfer is over.
+    struct Piece
+    {
+        QString html;             // a line, or
+        QList<StoredEntry> links; // stored items, each shown as a link and its clash text
+    };
+    static QList<Piece> pieces(const QList<StoredEntry> &entries, int *unchanged);
+    // The same as HTML, links and all.
     static QString entries(const QList<StoredEntry> &entries, int *unchanged);
     // The line that counts those files; empty for none.
     static QString unchangedLine(int count);
     // The problem line of an entry that was not stored; empty for a stored one.
     static QString entryProblem(const StoredEntry &entry);
     // What the name-clash rule did to an item, said after its link; empty if nothing.
-    static QString clashNote(const StoredEntry &entry);
+    static QString clashText(const StoredEntry &entry);
+    static QString clashNote(const StoredEntry &entry); // the same as HTML
 };
 
 #endif // RECEIVEHTML_H

@@ -6,6 +6,7 @@
 #include "records/partialregistry.h"
 
 #include <QFileInfo>
+#include <QSet>
 
 ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
                                const QString &senderId, const PartialRegistry *partials,
@@ -43,10 +44,17 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     QStringList paths;
     QStringList names;
     QVector<FileIdentity> identities;
+    QSet<QString> missing; // folders not there, in which nothing need be looked for
     for (int i = 0; i < total && !*cancelled; ++i) {
         const Manifest::Item &item = manifest.items.at(i);
         const QString path = item.isFile ? folder.pathFor(item.name) : QString();
-        const FileIdentity identity = path.isEmpty() ? FileIdentity() : FileIdentity::of(path);
+        const QString parent = path.left(path.lastIndexOf(QLatin1Char('/')));
+        bool absent = path.isEmpty() || missing.contains(parent);
+        const FileIdentity identity = absent ? FileIdentity() : FileIdentity::of(path);
+        if (!absent && !identity.isValid() && !QFileInfo::exists(parent)) {
+            missing.insert(parent);
+            absent = true;
+        }
         if (identity.isValid() && identity.size() == item.size && item.hasHash) {
             same << i;
             paths << path;
@@ -56,7 +64,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
         }
         if (identity.isValid() && identity.size() == item.size)
             result.compare << i;
-        else if (!path.isEmpty())
+        else if (!absent)
             resume(i, path, &result);
         if (progress)
             progress(++done, total);

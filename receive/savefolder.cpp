@@ -1,7 +1,12 @@
 #include "receive/savefolder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -53,6 +58,27 @@ bool isInside(const QString &path, const QString &folder)
     return path.startsWith(prefix, pathCase);
 }
 
+enum class Kind { Missing, Link, DanglingLink, Other };
+
+// One lstat(2) for what the path names, and a stat(2) only for a link: asked for every record.
+Kind kindOf(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat info;
+    const QByteArray name = QFile::encodeName(path);
+    if (::lstat(name.constData(), &info) != 0)
+        return Kind::Missing;
+    if (!S_ISLNK(info.st_mode))
+        return Kind::Other;
+    return ::stat(name.constData(), &info) == 0 ? Kind::Link : Kind::DanglingLink;
+#else
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return info.exists() ? Kind::Link : Kind::DanglingLink;
+    return info.exists() ? Kind::Other : Kind::Missing;
+#endif
+}
+
 bool isTaken(const QString &path)
 {
     const QFileInfo info(path);
@@ -69,10 +95,10 @@ bool staysInside(const QString &canonicalRoot, const QStringList &parts)
         if (part.isEmpty() || part == QLatin1String("."))
             continue;
         prefix += QLatin1Char('/') + part;
-        const QFileInfo info(prefix);
-        if (info.isSymLink() && !info.exists())
+        const Kind kind = kindOf(prefix);
+        if (kind == Kind::DanglingLink)
             return false;
-        if (!info.exists())
+        if (kind == Kind::Missing)
             break;
         existing = prefix;
     }
@@ -157,10 +183,10 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path)
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString parent = slash < 0 ? QString() : relative.left(slash);
     if (parent.isEmpty() || knownFolders.contains(parent)) {
-        const QFileInfo info(*path);
-        if (!info.isSymLink())
+        const Kind kind = kindOf(*path);
+        if (kind != Kind::Link && kind != Kind::DanglingLink)
             return StoredEntry::Stored;
-        const QString real = info.canonicalFilePath();
+        const QString real = QFileInfo(*path).canonicalFilePath();
         return !real.isEmpty() && isInside(real, canonicalRoot) ? StoredEntry::Stored
                                                                 : StoredEntry::Refused;
     }

@@ -309,7 +309,15 @@ private:
         times.insert("exit", now());
         QTextBrowser *text = browser();
         std::printf("result: %s (exit %d)\n", why, code);
-        std::printf("text:\n%s\n", text ? text->toPlainText().toUtf8().constData() : "");
+        // Block by block: a copy of a whole long list would be counted as the program's growth.
+        std::printf("text:\n");
+        for (QTextBlock block = text ? text->document()->begin() : QTextBlock(); block.isValid();
+             block = block.next())
+            std::printf("%s\n", block.text()
+                                    .replace(QChar::LineSeparator, QLatin1Char('\n'))
+                                    .replace(QChar::Nbsp, QLatin1Char(' '))
+                                    .toUtf8()
+                                    .constData());
         std::printf("maxgap %lld\n", static_cast<long long>(maxGap));
         for (auto it = times.cbegin(); it != times.cend(); ++it)
             std::printf("time %s %lld\n", qPrintable(it.key()), static_cast<long long>(it.value()));
