@@ -44,15 +44,18 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     QStringList paths;
     QStringList names;
     QVector<FileIdentity> identities;
-    QSet<QString> missing; // folders not there, in which nothing need be looked for
+    QSet<QString> missing; // folders (by name) not there, in which nothing need be looked for
     for (int i = 0; i < total && !*cancelled; ++i) {
         const Manifest::Item &item = manifest.items.at(i);
-        const QString path = item.isFile ? folder.pathFor(item.name) : QString();
-        const QString parent = path.left(path.lastIndexOf(QLatin1Char('/')));
-        bool absent = path.isEmpty() || missing.contains(parent);
+        const QString under = item.name.left(qMax(0, item.name.lastIndexOf(QLatin1Char('/'))));
+        const QString path = item.isFile && (under.isEmpty() || !missing.contains(under))
+                                 ? folder.pathFor(item.name)
+                                 : QString();
+        bool absent = path.isEmpty();
         const FileIdentity identity = absent ? FileIdentity() : FileIdentity::of(path);
-        if (!absent && !identity.isValid() && !QFileInfo::exists(parent)) {
-            missing.insert(parent);
+        if (!absent && !identity.isValid() && !under.isEmpty() &&
+            !QFileInfo::exists(path.left(path.lastIndexOf(QLatin1Char('/'))))) {
+            missing.insert(under);
             absent = true;
         }
         if (identity.isValid() && identity.size() == item.size && item.hasHash) {

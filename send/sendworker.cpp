@@ -343,6 +343,7 @@ void SendWorker::sendBody()
             emit progress(id, sent, total);
         }
     });
+    HashCache &cache = HashCache::shared();
     if (extended) {
         sender.setPeerCheck([this] { return peerCheck(); });
         sender.setStepCallback(
@@ -355,7 +356,7 @@ void SendWorker::sendBody()
         sender.setHashedCallback([&](int index, const ContentHash::Value &value) {
             const QString path = items.at(index).path;
             if (unchanged(index))
-                HashCache::shared().store(path, identities.at(index), value);
+                cache.store(path, identities.at(index), value);
         });
     }
     QElapsedTimer bodyTime;

@@ -193,10 +193,19 @@ bool StreamSender::sendFile(const SendPacker::Item &item, const QByteArray &head
 bool StreamSender::openSource(QFile &source, const SendPacker::Item &item, int recordStart)
 {
     // A folder opens for reading too, and reads as an error only later.
-    if (QFileInfo(source.fileName()).isDir() ||
-        !source.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || source.isSequential())
+    if (!source.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || source.isSequential())
         return failInRecord(SourceUnreadable, item.name, recordStart);
-    if (source.size() != item.size)
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::fstat(source.handle(), &info) != 0 || !S_ISREG(info.st_mode))
+        return failInRecord(SourceUnreadable, item.name, recordStart);
+    const qint64 size = info.st_size;
+#else
+    if (QFileInfo(source.fileName()).isDir())
+        return failInRecord(SourceUnreadable, item.name, recordStart);
+    const qint64 size = source.size();
+#endif
+    if (size != item.size)
         return failInRecord(SourceChanged, item.name, recordStart);
     return true;
 }
