@@ -8,10 +8,27 @@
 #include <QFile>
 #include <QVariant>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 const QString columns = QStringLiteral(
     "SELECT sender, item, size, version, hash, final_path, time, kept, state FROM partials");
+
+// The bytes of disk `path` takes, at most `length`; `length` where the system does not say.
+qint64 spaceTaken(const QString &path, qint64 length)
+{
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+        return qMin(qint64(info.st_blocks) * 512, length);
+#else
+    Q_UNUSED(path);
+#endif
+    return length;
+}
 
 PartialRegistry::Entry entryOf(const QSqlQuery &row)
 {
@@ -138,11 +155,13 @@ void PartialRegistry::clean(qint64 now, qint64 maxTotal)
             const FileIdentity file = FileIdentity::of(partial);
             if (file.isValid() && file.size() > entry.kept && entry.kept > 0)
                 QFile::resize(partial, entry.kept);
-            // Newest first: once the total is reached, everything older goes.
+            // Newest first: once the total is reached, everything older goes. What counts is the
+            // space the file takes, which is far less than its length where it has holes.
             const bool tooOld = now - entry.time > maxAgeMs;
-            full = full || (!tooOld && total + entry.kept > maxTotal);
+            const qint64 taken = spaceTaken(partial, entry.kept);
+            full = full || (!tooOld && total + taken > maxTotal);
             if (file.isValid() && file.size() >= entry.kept && entry.kept > 0 && !tooOld && !full) {
-                total += entry.kept;
+                total += taken;
                 continue;
             }
             if (file.isValid())

@@ -57,7 +57,8 @@ public:
 
     // Cuts each partial file back to the offset saved for it (a receiver killed mid-write wrote
     // beyond it), drops entries whose files are gone or hold less, and removes the partial files
-    // older than maxAgeMs at `now`, then the oldest until the rest take at most `maxTotal` bytes.
+    // older than maxAgeMs at `now`, then the oldest until the rest take at most `maxTotal` bytes
+    // of disk (holes take none).
     void clean(qint64 now, qint64 maxTotal = maxTotalBytes);
 
 private:

@@ -254,14 +254,17 @@ void TestRecords::partialsAreFoundBySenderAndVersion()
 // What a week or the total leaves, cut back to the offset whose hash state was saved.
 void TestRecords::cleanKeepsWhatCanBeContinued_data()
 {
-    QTest::addColumn<QStringList>("kept"); // "name length days saved", newest first
+    // "name length days saved", newest first; a length written as "~N" is a hole of N bytes.
+    QTest::addColumn<QStringList>("kept");
     QTest::addColumn<QStringList>("left"); // "name length"
-    const QString big = QString::number(PartialRegistry::maxTotalBytes / 2 + 1);
     QTest::newRow("older than a week")
         << QStringList{"recent 10 1 10", "old 10 8 10"} << QStringList{"recent 10"};
-    QTest::newRow("beyond the total") << QStringList{"recent 10 1 10", "newer " + big + " 2 " + big,
-                                                     "older " + big + " 3 " + big, "small 10 4 10"}
-                                      << QStringList{"recent 10", "newer " + big};
+    QTest::newRow("beyond the total") << QStringList{"recent 4096 1 4096", "newer 8192 2 8192",
+                                                     "older 8192 3 8192", "small 4096 4 4096"}
+                                      << QStringList{"newer 8192", "recent 4096"};
+    QTest::newRow("holes take no room")
+        << QStringList{"recent 4096 1 4096", "sparse ~1000000 2 4096"}
+        << QStringList{"recent 4096", "sparse 4096"};
     QTest::newRow("written past its saved offset")
         << QStringList{"cut 30 1 20"} << QStringList{"cut 20"};
     QTest::newRow("shorter than its saved offset") << QStringList{"short 10 1 20"} << QStringList();
@@ -282,22 +285,24 @@ void TestRecords::cleanKeepsWhatCanBeContinued()
             partialEntry(filePath(fields.at(0)), fields.at(3).toLongLong());
         entry.time = now - fields.at(2).toInt() * day + 1000;
         QFile partial(PartialRegistry::partialPathOf(entry.finalPath));
-        // Sparse: the size counts, not the blocks.
-        if (fields.at(1) != "-1")
+        const bool hole = fields.at(1).startsWith('~');
+        const qint64 length = fields.at(1).mid(hole ? 1 : 0).toLongLong();
+        if (length >= 0)
             QVERIFY(partial.open(QIODevice::WriteOnly) &&
-                    partial.resize(fields.at(1).toLongLong()));
+                    (hole ? partial.resize(length)
+                          : partial.write(QByteArray(int(length), 'x')) == length));
         QVERIFY(registry.add(entry));
     }
-    registry.clean(now);
+    registry.clean(now, 20000);
     QStringList found;
     for (const PartialRegistry::Entry &entry : registry.entries())
         found << entry.item + ' ' + QString::number(entry.kept);
+    found.sort();
     QCOMPARE(found, left);
     QStringList files;
     const QDir::Filters hidden = QDir::Hidden | QDir::Files;
     for (const QFileInfo &file : QDir(dir->path()).entryInfoList({"*.nubo-partial"}, hidden))
         files << file.fileName().section('.', 1, -2) + ' ' + QString::number(file.size());
-    left.sort();
     QCOMPARE(files, left);
 }
 
