@@ -52,8 +52,8 @@ bool ExtendedParts::folder(int index)
 bool ExtendedParts::skipped(int index)
 {
     const QString name = manifest.items.at(index).name;
-    const QString path = storage.folder().pathFor(name);
-    const FileIdentity now = path.isEmpty() ? FileIdentity() : FileIdentity::of(path);
+    FileIdentity now;
+    const QString path = storage.folder().pathFor(name, &now);
     if (!now.isValid() || !planned.compared.contains(index) || now != planned.compared.value(index))
         return storage.fail(name, StoredEntry::Changed);
     storage.addUnchanged(name, path);

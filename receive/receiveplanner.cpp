@@ -48,11 +48,11 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     for (int i = 0; i < total && !*cancelled; ++i) {
         const Manifest::Item &item = manifest.items.at(i);
         const QString under = item.name.left(qMax(0, item.name.lastIndexOf(QLatin1Char('/'))));
+        FileIdentity identity;
         const QString path = item.isFile && (under.isEmpty() || !missing.contains(under))
-                                 ? folder.pathFor(item.name)
+                                 ? folder.pathFor(item.name, &identity)
                                  : QString();
         bool absent = path.isEmpty();
-        const FileIdentity identity = absent ? FileIdentity() : FileIdentity::of(path);
         if (!absent && !identity.isValid() && !under.isEmpty() &&
             !QFileInfo::exists(path.left(path.lastIndexOf(QLatin1Char('/'))))) {
             missing.insert(under);

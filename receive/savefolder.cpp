@@ -61,12 +61,16 @@ bool isInside(const QString &path, const QString &folder)
 enum class Kind { Missing, Link, DanglingLink, Other };
 
 // One lstat(2) for what the path names, and a stat(2) only for a link: asked for every record.
-Kind kindOf(const QString &path)
+// What lstat said of a plain file is handed to `seen`, where given.
+Kind kindOf(const QString &path, std::optional<FileIdentity> *seen = nullptr)
 {
 #ifdef Q_OS_UNIX
     struct stat info;
     const QByteArray name = QFile::encodeName(path);
-    if (::lstat(name.constData(), &info) != 0)
+    const bool found = ::lstat(name.constData(), &info) == 0;
+    if (seen)
+        *seen = found ? FileIdentity::ofStatus(info) : FileIdentity();
+    if (!found)
         return Kind::Missing;
     if (!S_ISLNK(info.st_mode))
         return Kind::Other;
@@ -169,7 +173,8 @@ bool SaveFolder::isProtected(const QString &path) const
     return false;
 }
 
-StoredEntry::Status SaveFolder::check(const QString &name, QString *path)
+StoredEntry::Status SaveFolder::check(const QString &name, QString *path,
+                                      std::optional<FileIdentity> *seen)
 {
     if (!isSafeName(name))
         return StoredEntry::Refused;
@@ -183,7 +188,7 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path)
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString parent = slash < 0 ? QString() : relative.left(slash);
     if (parent.isEmpty() || knownFolders.contains(parent)) {
-        const Kind kind = kindOf(*path);
+        const Kind kind = kindOf(*path, seen);
         if (kind != Kind::Link && kind != Kind::DanglingLink)
             return StoredEntry::Stored;
         const QString real = QFileInfo(*path).canonicalFilePath();
@@ -198,10 +203,15 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path)
     return StoredEntry::Stored;
 }
 
-QString SaveFolder::pathFor(const QString &name)
+QString SaveFolder::pathFor(const QString &name, FileIdentity *identity)
 {
     QString path;
-    return check(name, &path) == StoredEntry::Stored ? path : QString();
+    std::optional<FileIdentity> seen;
+    if (check(name, &path, identity ? &seen : nullptr) != StoredEntry::Stored)
+        return QString();
+    if (identity)
+        *identity = seen ? *seen : FileIdentity::of(path);
+    return path;
 }
 
 void SaveFolder::continueItem(const QString &name)

@@ -4,12 +4,15 @@
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 #include "receive/storedentry.h"
+#include "records/fileidentity.h"
 #include "settings/settingskeys.h"
 
 #include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 // What one transfer may write where below the save folder: names that stay inside it and follow
 // no link out of it, never the program's own files nor its hidden partial files, and what the
@@ -54,7 +57,8 @@ public:
     SettingsKeys::NameClash rule() const { return clashRule; }
 
     // Where a record of `name` lands were no rule applied; empty when it may not land anywhere.
-    QString pathFor(const QString &name);
+    // `identity`, when given, is what is there now (FileIdentity::of).
+    QString pathFor(const QString &name, FileIdentity *identity = nullptr);
     // The top-level item of `name` is continued in place.
     void continueItem(const QString &name);
     bool isContinued(const QString &name) const;
@@ -68,7 +72,8 @@ public:
     Replaced replacedFiles(const Manifest &manifest, const TransferPlan &plan);
 
 private:
-    StoredEntry::Status check(const QString &name, QString *path);
+    StoredEntry::Status check(const QString &name, QString *path,
+                              std::optional<FileIdentity> *seen = nullptr);
     Place placeTop(const QString &top, const QString &relative, bool isFile);
     Place placeInContinued(const QString &relative, bool isFile);
     QString freeName(const QString &folder, const QString &name, bool isFile) const;

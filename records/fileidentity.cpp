@@ -22,12 +22,9 @@ FileIdentity FileIdentity::of(const QString &path)
 {
 #ifdef Q_OS_UNIX
     struct stat status;
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
         return FileIdentity();
-    return FileIdentity(status.st_size,
-                        qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
-                        qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec,
-                        quint64(status.st_ino), quint64(status.st_dev));
+    return ofStatus(status);
 #else
     const QFileInfo info(path);
     if (!info.isFile() || info.isSymLink())
@@ -36,6 +33,18 @@ FileIdentity FileIdentity::of(const QString &path)
                         info.metadataChangeTime().toMSecsSinceEpoch() * 1000000, 0, 0);
 #endif
 }
+
+#ifdef Q_OS_UNIX
+FileIdentity FileIdentity::ofStatus(const struct stat &status)
+{
+    if (!S_ISREG(status.st_mode))
+        return FileIdentity();
+    return FileIdentity(status.st_size,
+                        qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+                        qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec,
+                        quint64(status.st_ino), quint64(status.st_dev));
+}
+#endif
 
 quint64 FileIdentity::version() const
 {
