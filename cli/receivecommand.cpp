@@ -135,7 +135,7 @@ void ReceiveCommand::offered(quint64 id, const ReceiveOffer &offer)
         connect(input, &TerminalInput::closed, this, [this] { answered(QStringLiteral("n")); });
     }
     out.event(QStringLiteral("asked"), {{QStringLiteral("seconds"), offer.answerMs / 1000}});
-    out.say(tr("是否接收文件？(y/n，请在 %1 秒内回答）").arg(offer.answerMs / 1000));
+    out.say(tr("是否接收文件？（y/n，请在 %1 秒内回答）").arg(offer.answerMs / 1000));
 }
 
 void ReceiveCommand::answered(const QString &line)
@@ -294,8 +294,11 @@ int ReceiveCommand::finish()
     presence.reset();
     session.reset();
     if (cut) {
-        out.summary(tr("已取消接收，传输中断。"));
         exitCode = CliOptions::Broken;
+        out.summary(tr("已取消接收，传输中断。"));
+        out.event(QStringLiteral("ended"),
+                  {{QStringLiteral("outcome"), QStringLiteral("Interrupted")},
+                   {QStringLiteral("exitCode"), exitCode}});
     }
     QList<PartialRegistry::Entry> kept;
     const QString prefix = QDir(saveDir).absolutePath() + QLatin1Char('/');
