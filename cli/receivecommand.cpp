@@ -128,11 +128,18 @@ void ReceiveCommand::offered(quint64 id, const ReceiveOffer &offer)
         return;
     }
     asking = true;
+    // Nobody can answer any more: no is the answer, now rather than at the countdown's end.
+    if (inputEnded) {
+        answered(QStringLiteral("n"));
+        return;
+    }
     if (!input) {
         input = new TerminalInput(this);
         connect(input, &TerminalInput::lineRead, this, &ReceiveCommand::answered);
-        // Nobody can answer any more: no is the answer, now rather than at the countdown's end.
-        connect(input, &TerminalInput::closed, this, [this] { answered(QStringLiteral("n")); });
+        connect(input, &TerminalInput::closed, this, [this] {
+            inputEnded = true;
+            answered(QStringLiteral("n"));
+        });
     }
     out.event(QStringLiteral("asked"), {{QStringLiteral("seconds"), offer.answerMs / 1000}});
     out.say(tr("是否接收文件？（y/n，请在 %1 秒内回答）").arg(offer.answerMs / 1000));

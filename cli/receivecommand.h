@@ -62,7 +62,8 @@ private:
     quint64 transfer = 0;
     quint64 offeredId = 0; // a request refused before it was offered ends with another id
     bool asking = false;
-    bool running = false; // a transfer is under way: an end now cuts it
+    bool inputEnded = false; // standard input is closed: every offer is refused
+    bool running = false;    // a transfer is under way: an end now cuts it
     int offeredItems = 0;
     int storedItems = 0;
     int unchangedFiles = 0;

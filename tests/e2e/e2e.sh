@@ -323,6 +323,20 @@ cli-receive)
     grep -q '"event":"ended".*"outcome":"Complete"' "$work/cli.json" || fail "no ended event"
     grep -q '警告' "$work/recv.log" || fail "no warning that anyone may write into the folder"
     ;;
+cli-name-twice)
+    # Two receivers announce the same name, one in each host: the terminal must not pick one.
+    tool="$(dirname "$drive")/presencetool"
+    for ns in "$NS_A" "$NS_B"; do
+        ip netns exec "$ns" "$tool" announce twin 20000 > /dev/null 2>&1 &
+    done
+    echo twin > "$work/data/twin.txt"
+    (cd "$work/send" && exec env -u DISPLAY ip netns exec "$NS_B" "$program" send \
+        "$work/data/twin.txt" --to twin --wait 10) > "$work/send.log" 2>&1
+    rc=$?
+    kill %1 %2 2>/dev/null
+    [ "$rc" -eq 2 ] || fail "sender exited $rc, expected 2"
+    grep -q '有多个名为 twin 的接收方' "$work/send.log" || fail "the sender does not say why"
+    ;;
 plain-exact-bytes)
     printf 'hello\n' > "$work/data/plain.txt"
     plain_receiver "$work/captured"
