@@ -18,7 +18,7 @@ using Command = CliOptions::Command;
 void TestCliOptions::parse_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("error"); // a part of the error; empty: none
+    QTest::addColumn<QString>("error"); // found in the error; empty: none
     QTest::addColumn<int>("command");
     QTest::addColumn<QString>("shape"); // the options read, as summary() below writes them
 

@@ -18,7 +18,7 @@ void TestCommandLine::exitStatus_data()
     QTest::addColumn<QStringList>("arguments"); // "@" stands for the test's folder
     QTest::addColumn<bool>("folderHeld");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("says"); // a part of what it writes
+    QTest::addColumn<QString>("says"); // found in what it writes
 
     QTest::newRow("help") << QStringList{"send", "--help"} << false << int(CliOptions::Ok)
                           << "10 已取消";
