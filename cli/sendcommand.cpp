@@ -77,8 +77,8 @@ void SendCommand::lookForName()
     if (!addresses.isEmpty() && firstHeardMs < 0)
         firstHeardMs = now;
     const bool deadline = now >= options.waitSeconds * 1000;
-    const bool settled = firstHeardMs >= 0 && (now - firstHeardMs >= settleMs ||
-                                               presence->extendedPort(addresses.first()) != 0);
+    const bool settled = !addresses.isEmpty() && (now - firstHeardMs >= settleMs ||
+                                                  presence->extendedPort(addresses.first()) != 0);
     if (addresses.size() > 1) {
         end(CliOptions::BadInput, tr("有多个名为 %1 的接收方（%2），请用地址指定")
                                       .arg(options.to, addresses.join(QStringLiteral("，"))));
