@@ -3,6 +3,8 @@
 #include "app/mainwindow.h"
 #include "app/quitonsignal.h"
 #include "app/startup.h"
+#include "cli/clioptions.h"
+#include "cli/commandline.h"
 #include "settings/settingskeys.h"
 
 #include <QApplication>
@@ -11,6 +13,9 @@
 
 int main(int argc, char *argv[])
 {
+    // The terminal commands run without a display: no QApplication, no widget.
+    if (argc > 1 && CliOptions::isCommand(argv[1]))
+        return CommandLine::run(argc, argv);
     const bool userData = Startup::takeUserDataOption(argc, argv);
     QApplication app(argc, argv);
     // The window's WM_CLASS is made of this name, whatever the program file is called; the menu

@@ -44,6 +44,8 @@ public:
     void endSession();
 
     static QMap<QString, QString> parseHeader(const QString &text);
+    // The facts the question box shows about an offer; the terminal asks with the same words.
+    static QString describeOffer(const ReceiveOffer &offer);
 
     // How long a connection may stay silent, and how long the user has to answer; tests
     // shorten them.
@@ -79,7 +81,6 @@ private:
     void updateCountdown();
     void showWaiting();
     void showEndHeading(int outcome);
-    static QString describeOffer(const ReceiveOffer &offer);
     void appendStored();
     void appendLinks(const QList<StoredEntry> &links);
     bool isLate(quint64 id) const;

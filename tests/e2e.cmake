@@ -14,3 +14,13 @@ foreach(case folder-tree several-files refusal two-in-a-row typed-address save-b
                          LABELS netns
                          ENVIRONMENT "${NUBO_SANITIZER_ENV}")
 endforeach()
+
+# The terminal commands against the window: one sends from a terminal, one receives in one.
+foreach(case cli-send cli-receive cli-name-twice)
+    add_test(NAME e2e_${case}
+             COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.sh
+                     $<TARGET_FILE:nubo-drive> ${case} $<TARGET_FILE:NuboTransmission>)
+    set_tests_properties(e2e_${case} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL TRUE
+                         LABELS netns
+                         ENVIRONMENT "${NUBO_SANITIZER_ENV}")
+endforeach()

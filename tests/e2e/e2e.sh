@@ -2,13 +2,15 @@
 # End-to-end transfers between two test hosts, one program in each, driven through the widgets by
 # nubo-drive. Run by CTest through `netns.sh pair`, which provides NS_A, NS_B (and removes them).
 #
-#   e2e.sh DRIVE CASE
+#   e2e.sh DRIVE CASE [PROGRAM]
 #
-# Host A receives, host B sends. Every case has its own working folders and save folder.
+# Host A receives, host B sends. Every case has its own working folders and save folder. The
+# cli-* cases run PROGRAM's terminal commands on one side and the window on the other.
 
 set -u
 drive=$1
 case_name=$2
+program=${3:-}
 : "${NS_A:?run me through netns.sh pair}" "${NS_B:?}"
 
 work=$(mktemp -d /tmp/nubo-e2e.XXXXXX)
@@ -293,6 +295,47 @@ ext-over-4gib)
     send "$work/data/huge.iso"
     expect_codes 0 0 $?
     cmp "$work/data/huge.iso" "$work/save/huge.iso" || fail "the file of 4 GiB differs"
+    ;;
+cli-send)
+    # No display and no platform for the terminal side, as in a script over ssh.
+    mkdir -p "$work/data/folder/sub"
+    tricky "$work/data/folder/sub/tricky.bin"
+    echo note > "$work/data/folder/note.txt"
+    receive --answer yes
+    (cd "$work/send" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_B" \
+        "$program" send "$work/data/folder" --to hostA --wait 20 --json) \
+        > "$work/cli.json" 2> "$work/send.log"
+    expect_codes 0 0 $?
+    diff -r "$work/data/folder" "$work/save/folder" || fail "the received tree differs"
+    grep -q '"event":"ended".*"outcome":"Delivered"' "$work/cli.json" || fail "no ended event"
+    ;;
+cli-receive)
+    tricky "$work/data/one.bin"
+    echo two > "$work/data/two.txt"
+    (cd "$work/recv" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_A" \
+        "$program" receive --accept all --once --json) > "$work/cli.json" 2> "$work/recv.log" &
+    receiver=$!
+    send "$work/data/one.bin" "$work/data/two.txt"
+    expect_codes 0 0 $?
+    for f in one.bin two.txt; do
+        cmp "$work/data/$f" "$work/save/$f" || fail "$f differs"
+    done
+    grep -q '"event":"ended".*"outcome":"Complete"' "$work/cli.json" || fail "no ended event"
+    grep -q '警告' "$work/recv.log" || fail "no warning that anyone may write into the folder"
+    ;;
+cli-name-twice)
+    # Two receivers announce the same name, one in each host: the terminal must not pick one.
+    tool="$(dirname "$drive")/presencetool"
+    for ns in "$NS_A" "$NS_B"; do
+        ip netns exec "$ns" "$tool" announce twin 20000 > /dev/null 2>&1 &
+    done
+    echo twin > "$work/data/twin.txt"
+    (cd "$work/send" && exec env -u DISPLAY ip netns exec "$NS_B" "$program" send \
+        "$work/data/twin.txt" --to twin --wait 10) > "$work/send.log" 2>&1
+    rc=$?
+    kill %1 %2 2>/dev/null
+    [ "$rc" -eq 2 ] || fail "sender exited $rc, expected 2"
+    grep -q '有多个名为 twin 的接收方' "$work/send.log" || fail "the sender does not say why"
     ;;
 plain-exact-bytes)
     printf 'hello\n' > "$work/data/plain.txt"
