@@ -42,6 +42,12 @@ if(UNIX)
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The unattended receiver, a user unit: systemctl --user enable --now nubotransmission-receive.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/nubotransmission-receive.service.in
+               ${CMAKE_BINARY_DIR}/dist/nubotransmission-receive.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/dist/nubotransmission-receive.service
+        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/user)
+
 # resources/render-icons.sh renders the program icon to these sizes.
 file(GLOB NUBO_ICONS ${CMAKE_SOURCE_DIR}/resources/hicolor/lumo-*.png)
 foreach(icon ${NUBO_ICONS})
