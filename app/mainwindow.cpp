@@ -3,14 +3,35 @@
 
 #include "app/mainview.h"
 #include "receive/downloadview.h"
+#include "security/identity.h"
 #include "send/uploadview.h"
 #include "settings/settingdialog.h"
 
 #include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
 #include <QMessageBox>
+
+#include <mutex>
+
+namespace {
+
+// The identity is made or loaded before anything may need it. A pair that cannot be used stays
+// as it is (see Identity); the log says so once, and 设置 for as long as it lasts.
+void takeIdentity()
+{
+    const Identity &identity = Identity::shared();
+    if (!identity.isValid())
+        qWarning().noquote() << "identity:" << identity.errorString() << "in"
+                             << QDir::currentPath();
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
+    static std::once_flag identityTaken;
+    std::call_once(identityTaken, takeIdentity);
     ui->setupUi(this);
 
     mainView = std::make_unique<MainView>();

@@ -12,6 +12,7 @@ list(APPEND NUBO_SOURCES
     protocol/manifest.h protocol/manifest.cpp
     protocol/transferplan.h protocol/transferplan.cpp
     protocol/extendedprotocol.h protocol/extendedprotocol.cpp
+    protocol/announcement.h protocol/announcement.cpp
     protocol/extendedbodyreader.h protocol/extendedbodyreader.cpp
     protocol/socketreset.h protocol/socketreset.cpp
     protocol/handover.h protocol/handover.cpp

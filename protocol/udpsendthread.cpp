@@ -1,5 +1,6 @@
 #include "protocol/udpsendthread.h"
 
+#include "protocol/announcement.h"
 #include "protocol/extendedprotocol.h"
 #include "settings/settingskeys.h"
 
@@ -159,7 +160,13 @@ void UDPSendThread::setExtendedPort(quint16 port)
 quint16 UDPSendThread::extendedPort(const QString &ip) const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return extendedPeers.value(ip, ExtendedPeer{0, 0}).port;
+    return extendedPeers.value(ip, ExtendedPeer{0, 0, {}}).port;
+}
+
+Fingerprint UDPSendThread::extendedFingerprint(const QString &ip) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return extendedPeers.value(ip, ExtendedPeer{0, 0, {}}).fingerprint;
 }
 
 void UDPSendThread::begin()
@@ -254,21 +261,27 @@ void UDPSendThread::takeInDatagrams()
 }
 
 // Like the presence texts, an extended announcement counts only from the address it names, and
-// only for as long as it is repeated.
+// only for as long as it is repeated. It may name the receiving installation too.
 void UDPSendThread::takeInExtended()
 {
     const bool keep = listening();
     const qint64 nowMs = clock.elapsed();
     readEach(*extended, [&](const QByteArray &datagram, const QHostAddress &source) {
         QString address;
-        quint16 port = 0;
+        ExtendedPeer peer{0, nowMs, {}};
         if (!keep || datagram.size() > PresenceList::maxDatagramSize ||
-            !ExtendedProtocol::parseAnnouncement(datagram, &address, &port) ||
+            (!Announcement::parse(datagram, &address, &peer.port, &peer.fingerprint) &&
+             !ExtendedProtocol::parseAnnouncement(datagram, &address, &peer.port)) ||
             QHostAddress(source.toIPv4Address()) != QHostAddress(address))
             return;
         std::lock_guard<std::mutex> lock(mutex);
-        if (extendedPeers.contains(address) || extendedPeers.size() < PresenceList::maxEntries)
-            extendedPeers.insert(address, ExtendedPeer{port, nowMs});
+        const auto known = extendedPeers.constFind(address);
+        if (known == extendedPeers.constEnd() && extendedPeers.size() >= PresenceList::maxEntries)
+            return;
+        // The chooser shows what a receiver announced here, so a change goes out with the list.
+        changed = changed || known == extendedPeers.constEnd() || known->port != peer.port ||
+                  known->fingerprint != peer.fingerprint;
+        extendedPeers.insert(address, peer);
     });
 }
 
@@ -284,10 +297,9 @@ void UDPSendThread::takeIn()
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (auto it = extendedPeers.begin(); it != extendedPeers.end();) {
-            if (nowMs - it->lastHeard > PresenceList::expiryMs)
-                it = extendedPeers.erase(it);
-            else
-                ++it;
+            const bool gone = nowMs - it->lastHeard > PresenceList::expiryMs;
+            changed = changed || gone;
+            it = gone ? extendedPeers.erase(it) : std::next(it);
         }
         changed = peers.expire(nowMs) || changed;
         if (!changed)

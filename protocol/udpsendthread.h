@@ -3,6 +3,7 @@
 
 #include "protocol/handover.h"
 #include "protocol/presencelist.h"
+#include "security/fingerprint.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -53,6 +54,8 @@ public:
     void setExtendedPort(quint16 port);
     // Listener: the extended port the receiver at `ip` announced lately; 0 when it announced none.
     quint16 extendedPort(const QString &ip) const;
+    // Listener: the fingerprint that receiver announced with it; null when it announced none.
+    Fingerprint extendedFingerprint(const QString &ip) const;
 
     // The address the system would use for outgoing traffic: a UDP socket "connected" to a public
     // address sends nothing, it only picks the interface. Falls back to the first IPv4 address of
@@ -61,7 +64,8 @@ public:
 
 signals:
     // The whole list as userList() gives it, after it changed (a receiver came, was renamed or
-    // went); at most one emission per tenth of a second, however many datagrams arrive.
+    // went) or what a receiver announced on the extended port did; at most one emission per
+    // tenth of a second, however many datagrams arrive.
     void userListUpdate(const QStringList &list);
 
 public slots:
@@ -98,6 +102,7 @@ private:
     {
         quint16 port;
         qint64 lastHeard;
+        Fingerprint fingerprint;
     };
     QHash<QString, ExtendedPeer> extendedPeers; // by address
 };

@@ -10,10 +10,10 @@
 #include <mutex>
 
 // The working folder's records in one SQLite database: the hashes of files read before, the hash
-// states a sender keeps for resuming, and the partial files cut transfers left. Each change is a
-// transaction of its own rows, so a crash leaves the records as they were before or after it.
-// Any thread may use a store: Qt's connections belong to the thread that opened them, so each
-// thread gets its own, removed when that thread ends.
+// states a sender keeps for resuming, the partial files cut transfers left and the devices paired
+// with this installation. Each change is a transaction of its own rows, so a crash leaves the
+// records as they were before or after it. Any thread may use a store: Qt's connections belong to
+// the thread that opened them, so each thread gets its own, removed when that thread ends.
 class RecordStore
 {
 public:

@@ -3,6 +3,9 @@
 #include <QStringList>
 
 #include <openssl/evp.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
 
 Fingerprint Fingerprint::of(const X509 *certificate)
 {
@@ -11,6 +14,18 @@ Fingerprint Fingerprint::of(const X509 *certificate)
     unsigned int size = 0;
     if (certificate && X509_digest(certificate, EVP_sha256(), digest, &size) == 1)
         fingerprint.digest = QByteArray(reinterpret_cast<const char *>(digest), int(size));
+    return fingerprint;
+}
+
+Fingerprint Fingerprint::fromHex(const QByteArray &hex)
+{
+    Fingerprint fingerprint;
+    const int digits = 2 * SHA256_DIGEST_LENGTH;
+    const bool spelt = hex.size() == digits && std::all_of(hex.cbegin(), hex.cend(), [](char c) {
+                           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                       });
+    if (spelt)
+        fingerprint.digest = QByteArray::fromHex(hex);
     return fingerprint;
 }
 

@@ -13,6 +13,10 @@ class Fingerprint
 public:
     Fingerprint() = default;
     static Fingerprint of(const X509 *certificate);
+    // From hex() as it is stored and announced: 64 lower-case hex digits and nothing else, so
+    // that one fingerprint has one spelling; null otherwise.
+    static Fingerprint fromHex(const QByteArray &hex);
+    static Fingerprint fromHex(const QString &hex) { return fromHex(hex.toLatin1()); }
 
     bool isNull() const { return digest.isEmpty(); }
     QByteArray bytes() const { return digest; }

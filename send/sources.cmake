@@ -1,5 +1,6 @@
 list(APPEND NUBO_SOURCES
     send/userlistdialog.h send/userlistdialog.cpp forms/userlistdialog.ui
+    send/receivermark.h send/receivermark.cpp
     send/connector.h send/connector.cpp
     send/filehasher.h send/filehasher.cpp
     send/peerlink.h send/peerlink.cpp

@@ -5,6 +5,7 @@
 #include "protocol/formatsize.h"
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
+#include "send/receivermark.h"
 #include "send/sendsession.h"
 #include "send/streamsender.h"
 #include "send/userlistdialog.h"
@@ -62,6 +63,11 @@ UploadView::UploadView(QWidget *parent)
     connect(userListDialog, &UserListDialog::userListRefresh, udpThread.get(),
             &UDPSendThread::userListRefresh);
     connect(userListDialog, &QDialog::finished, this, &UploadView::chooserFinished);
+    // Marked as the receiver announced itself: the same that decides the protocol it gets.
+    userListDialog->setMarks([this](const QString &ip) {
+        return ReceiverMark::of(udpThread->extendedPort(ip) != 0,
+                                udpThread->extendedFingerprint(ip), knownDevices);
+    });
 
     addedTimer.setInterval(0);
     connect(&addedTimer, &QTimer::timeout, this, &UploadView::appendAddedLines);

@@ -2,6 +2,7 @@
 #define UPLOADVIEW_H
 
 #include "protocol/ratemeter.h"
+#include "records/knowndevices.h"
 #include "send/sendpacker.h"
 #include "send/sendresult.h"
 #include "send/sendsession.h"
@@ -91,6 +92,7 @@ private:
     SendSession *session;
     UserListDialog *userListDialog;
     std::unique_ptr<QSettings> settings;
+    KnownDevices knownDevices; // for the chooser's marks
     bool active = false;
 
     // The transfer under way: from the drop until the session reports its end.

@@ -66,10 +66,16 @@ void UserListDialog::done(int result)
     QDialog::done(result);
 }
 
+void UserListDialog::setMarks(std::function<ReceiverMark::Kind(const QString &address)> markOf)
+{
+    marks = std::move(markOf);
+}
+
 void UserListDialog::userListUpdate(const QStringList &arg)
 {
     QStringList order;
     QHash<QString, QString> shown; // address -> text of its row
+    QHash<QString, ReceiverMark::Kind> marked;
     for (const QString &text : arg) {
         const QStringList fields = text.split(QLatin1Char(':'));
         if (fields.size() < 2 || !PresenceList::isHostIPv4(fields.at(1)) ||
@@ -80,7 +86,11 @@ void UserListDialog::userListUpdate(const QStringList &arg)
         name.replace(QLatin1Char('\r'), QLatin1Char(' '))
             .replace(QLatin1Char('\n'), QLatin1Char(' '));
         order.append(fields.at(1));
-        shown.insert(fields.at(1), tr("用户名：") + name + tr("\nIP：") + fields.at(1));
+        // The mark ends the address line, which no name can reach, so that no name fakes it.
+        const ReceiverMark::Kind mark = marks ? marks(fields.at(1)) : ReceiverMark::None;
+        marked.insert(fields.at(1), mark);
+        shown.insert(fields.at(1), tr("用户名：") + name + tr("\nIP：") + fields.at(1) +
+                                       ReceiverMark::text(mark));
     }
 
     QListWidget *list = ui->listWidget;
@@ -96,6 +106,7 @@ void UserListDialog::userListUpdate(const QStringList &arg)
         }
         if (item->text() != *text)
             item->setText(*text);
+        item->setToolTip(ReceiverMark::toolTip(marked.value(text.key())));
         shown.erase(text);
     }
     for (const QString &address : qAsConst(order)) {
@@ -104,6 +115,7 @@ void UserListDialog::userListUpdate(const QStringList &arg)
             continue; // has a row already
         auto *item = new QListWidgetItem(*text, list);
         item->setData(Qt::UserRole, address);
+        item->setToolTip(ReceiverMark::toolTip(marked.value(address)));
     }
     if (!list->currentItem())
         addressEdited(ui->ipLineEdit->text()); // the address in the field may just have come

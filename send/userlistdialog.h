@@ -1,9 +1,12 @@
 #ifndef USERLISTDIALOG_H
 #define USERLISTDIALOG_H
 
+#include "send/receivermark.h"
+
 #include <QDialog>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class QListWidgetItem;
@@ -16,7 +19,8 @@ class UserListDialog;
 // The chooser of the receiver: one entry per receiver heard ("name:address:receive"), showing
 // name and address, and a field for an address typed by hand. The field always holds the answer:
 // choosing an entry fills it, and typing the address of an entry chooses that entry. "确定" is
-// enabled only while it holds an IPv4 address; "刷新" forgets what was heard.
+// enabled only while it holds an IPv4 address; "刷新" forgets what was heard. A receiver's name may
+// carry a mark (ReceiverMark).
 class UserListDialog : public QDialog
 {
     Q_OBJECT
@@ -31,6 +35,9 @@ public:
 
     // Remembers an accepted address for the next send (settings key "lastReceiver").
     void done(int result) override;
+
+    // How the receiver at an address is marked; asked at each update. No marks without it.
+    void setMarks(std::function<ReceiverMark::Kind(const QString &address)> markOf);
 
 signals:
     void userListRefresh();
@@ -52,6 +59,7 @@ private:
 
     std::unique_ptr<Ui::UserListDialog> ui;
     std::unique_ptr<QSettings> settings;
+    std::function<ReceiverMark::Kind(const QString &address)> marks;
 };
 
 #endif // USERLISTDIALOG_H

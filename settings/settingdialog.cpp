@@ -1,6 +1,7 @@
 #include "settings/settingdialog.h"
 #include "ui_settingdialog.h"
 
+#include "security/identity.h"
 #include "settings/settingskeys.h"
 
 #include <QFileDialog>
@@ -37,6 +38,7 @@ SettingDialog::SettingDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Sett
         SettingsKeys::isValidUserName(SettingsKeys::defaultUserName()))
         settings->setValue(SettingsKeys::userNameKey(), SettingsKeys::defaultUserName());
     load();
+    showIdentity(Identity::shared());
     setMinimumWidth(width());
 }
 
@@ -62,6 +64,27 @@ void SettingDialog::store()
     if (rule != SettingsKeys::nameClash(*settings))
         SettingsKeys::setNameClash(*settings, rule);
     settings->sync();
+}
+
+void SettingDialog::showIdentity(const Identity &identity)
+{
+    const bool usable = identity.isValid();
+    ui->fingerprintLabel->setText(usable ? identity.fingerprint().readable() : tr("（无）"));
+    if (!usable)
+        ui->identityHintLabel->setText(
+            tr("%1。本机身份无法使用，不能与其他设备加密传输。将「%2」和「%3」移走后重新启动会"
+               "生成新的身份，已配对的设备需要重新核对配对码。")
+                .arg(identity.errorString(), Identity::keyFileName(),
+                     Identity::certificateFileName()));
+    ui->identityHintLabel->setVisible(!usable);
+    fitHeight();
+}
+
+void SettingDialog::showEvent(QShowEvent *event)
+{
+    ui->deviceList->refresh();
+    fitHeight();
+    QDialog::showEvent(event);
 }
 
 void SettingDialog::on_pushButton_clicked()

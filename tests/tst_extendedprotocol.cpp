@@ -1,3 +1,4 @@
+#include "protocol/announcement.h"
 #include "protocol/contenthash.h"
 #include "protocol/decimal.h"
 #include "protocol/extendedbodyreader.h"
@@ -81,6 +82,8 @@ private slots:
     void body();
     void announcement();
     void hashContinuesFromACopy();
+    void announcementWithFingerprint_data();
+    void announcementWithFingerprint();
 };
 
 void TestExtendedProtocol::manifestRoundTrip()
@@ -471,6 +474,35 @@ void TestExtendedProtocol::hashContinuesFromACopy()
     ContentHash::Value parsed;
     QVERIFY(ContentHash::Value::fromHex(whole.value().toHex(), &parsed));
     QVERIFY(parsed == whole.value());
+}
+
+void TestExtendedProtocol::announcementWithFingerprint_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("taken");
+    const QByteArray hex(64, 'c');
+    const QByteArray head = "nubo-ext:3:10.0.0.2:";
+    QTest::newRow("made") << Announcement::make("192.168.1.7", 42136, Fingerprint::fromHex(hex))
+                          << true;
+    QTest::newRow("port with a leading zero") << head + "042136:" + hex << false;
+    QTest::newRow("no fingerprint") << head + "42136" << false;
+    QTest::newRow("short fingerprint") << head + "42136:" + hex.left(62) << false;
+    QTest::newRow("upper-case fingerprint") << head + "42136:" + hex.toUpper() << false;
+    QTest::newRow("a field more") << head + "42136:" + hex + ":x" << false;
+    QTest::newRow("version 2") << "nubo-ext:2:10.0.0.2:1:" + hex << false;
+}
+
+// Only the exact form is taken, and written back byte for byte; a refused one leaves all as it was.
+void TestExtendedProtocol::announcementWithFingerprint()
+{
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, taken);
+    QString address;
+    quint16 port = 0;
+    Fingerprint fingerprint;
+    QCOMPARE(Announcement::parse(datagram, &address, &port, &fingerprint), taken);
+    QCOMPARE(Announcement::make(address, port, fingerprint), taken ? datagram : QByteArray());
+    QVERIFY(Announcement::make("10.0.0.2", 1, Fingerprint()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestExtendedProtocol)

@@ -3,6 +3,7 @@
 #include "protocol/transferrequest.h"
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
+#include "security/identity.h"
 #include "send/uploadview.h"
 #include "settings/settingdialog.h"
 
@@ -54,6 +55,10 @@ private:
 void TestMainWindow::initTestCase()
 {
     REQUIRE_TEST_NETWORK();
+    // The first window of the process makes the identity in a fresh working folder.
+    const TempWorkDir fresh;
+    const MainWindow window;
+    QVERIFY(QFile::exists(fresh.filePath(Identity::keyFileName())) && Identity::shared().isValid());
 }
 
 void TestMainWindow::init()

@@ -2,6 +2,7 @@
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/hashcheckpoints.h"
+#include "records/knowndevices.h"
 #include "records/partialregistry.h"
 #include "records/recordstore.h"
 
@@ -69,6 +70,8 @@ private slots:
     void hashStateContinues_data();
     void hashStateContinues();
     void threadsShareTheStore();
+    void knownDevicesKeepTheLastSeen_data();
+    void knownDevicesKeepTheLastSeen();
 
 private:
     QString filePath(const QString &name) const { return dir->filePath(name); }
@@ -355,6 +358,47 @@ void TestRecords::threadsShareTheStore()
         thread.join();
     QCOMPARE(found.load(), 4 * perThread);
     QCOMPARE(QSqlDatabase::connectionNames().size(), 1);
+}
+
+void TestRecords::knownDevicesKeepTheLastSeen_data()
+{
+    // "<letter> <name> <time>" remembers, "-<letter> <1 when it was known>" forgets; "x" is no hex.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("expected"); // all(): fingerprint, name, address, first, last seen
+    QTest::newRow("renamed") << QStringList{"a al 10", "a ali 20"} << "a ali 10.0.0.20 10 20";
+    QTest::newRow("newest first")
+        << QStringList{"a pc 10", "b bob 30", "c pc 20"}
+        << "b bob 10.0.0.30 30 30,c pc 10.0.0.20 20 20,a pc 10.0.0.10 10 10";
+    QTest::newRow("forgot") << QStringList{"a pc 1", "b b 2", "-a 1", "-a 0"} << "b b 10.0.0.2 2 2";
+    QTest::newRow("not a fingerprint") << QStringList{"x pc 10"} << "";
+}
+
+void TestRecords::knownDevicesKeepTheLastSeen()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, expected);
+    const auto fingerprint = [](QString f) { return Fingerprint::fromHex(QString(64, f.back())); };
+    for (const QString &step : steps) {
+        const QStringList f = step.split(' ');
+        KnownDevices devices(store.get());
+        if (step.startsWith('-'))
+            QCOMPARE(devices.forget(fingerprint(f.at(0))), f.at(1) == "1");
+        else
+            QCOMPARE(devices.remember(fingerprint(f.at(0)), f.at(1), "10.0.0." + f.at(2),
+                                      f.at(2).toLongLong()),
+                     f.at(0) != "x");
+    }
+    reopen();
+    const KnownDevices devices(store.get());
+    QStringList shown;
+    for (const KnownDevices::Device &d : devices.all())
+        shown << QStringLiteral("%1 %2 %3 %4 %5")
+                     .arg(d.fingerprint.hex().left(1), d.name, d.address)
+                     .arg(d.firstSeen)
+                     .arg(d.lastSeen);
+    QCOMPARE(shown.join(','), expected);
+    QCOMPARE(devices.findByName("pc").size(), expected.count(" pc "));
+    QVERIFY(devices.find(fingerprint("b")).has_value() == expected.startsWith("b"));
 }
 
 QTEST_GUILESS_MAIN(TestRecords)

@@ -1,3 +1,5 @@
+#include "records/knowndevices.h"
+#include "security/identity.h"
 #include "settings/settingdialog.h"
 #include "settings/settingskeys.h"
 
@@ -10,8 +12,10 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <memory>
@@ -37,6 +41,10 @@ private slots:
     void unusableFolderIsWarnedAbout();
     void configIsUtf8_data();
     void configIsUtf8();
+    void fingerprintOrWhyNot_data();
+    void fingerprintOrWhyNot();
+    void devicesAreListedAndForgotten_data();
+    void devicesAreListedAndForgotten();
     void form();
 
 private:
@@ -321,6 +329,64 @@ void TestSettingDialog::configIsUtf8()
     QVERIFY2(text.contains(QString::fromUtf8("saveDir=/tmp/收到\n")), qPrintable(text));
 }
 
+void TestSettingDialog::fingerprintOrWhyNot_data()
+{
+    QTest::addColumn<QByteArray>("found"); // in identity.key; none when empty
+    QTest::newRow("made") << QByteArray();
+    QTest::newRow("broken") << QByteArray("not a key");
+}
+
+// A pair that cannot be used is said in red, and left as it was.
+void TestSettingDialog::fingerprintOrWhyNot()
+{
+    QFETCH(QByteArray, found);
+    QFile key(workDir->filePath(Identity::keyFileName())); // the certificate missing too
+    QVERIFY(found.isEmpty() || (key.open(QIODevice::WriteOnly) && key.write(found) > 0));
+    key.close();
+    const Identity identity(workDir->path());
+    SettingDialog dialog;
+    dialog.showIdentity(identity);
+    const QLabel *hint = dialog.findChild<QLabel *>("identityHintLabel");
+    QCOMPARE(hint->isHidden(), found.isEmpty());
+    QVERIFY(found.isEmpty() || hint->text().startsWith(identity.errorString() + "。"));
+    QCOMPARE(dialog.findChild<QLabel *>("fingerprintLabel")->text(),
+             found.isEmpty() ? identity.fingerprint().readable() : QString::fromUtf8("（无）"));
+    QVERIFY(found.isEmpty() || (key.open(QIODevice::ReadOnly) && key.readAll() == found));
+}
+
+void TestSettingDialog::devicesAreListedAndForgotten_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("yes") << int(QMessageBox::Yes);
+    QTest::newRow("no") << int(QMessageBox::No);
+}
+
+void TestSettingDialog::devicesAreListedAndForgotten()
+{
+    QFETCH(int, answer);
+    const bool forgotten = answer == QMessageBox::Yes;
+    KnownDevices devices;
+    QVERIFY(devices.remember(Fingerprint::fromHex(QByteArray(64, 'a')), "pc", "10.0.0.2", 1));
+    QVERIFY(
+        devices.remember(Fingerprint::fromHex(QByteArray(64, 'b')), "<b>lab</b>", "10.0.0.3", 2));
+    SettingDialog dialog;
+    auto *tree = dialog.findChild<QTreeWidget *>("devicesTree");
+    QCOMPARE(QStringList({tree->topLevelItem(0)->text(1), tree->topLevelItem(0)->text(2)}),
+             QStringList({"10.0.0.3", QString::fromUtf8("BBBB BBBB…")}));
+    ModalHelper confirm([&](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        QVERIFY(box && box->textFormat() == Qt::PlainText);
+        QCOMPARE(box->text(),
+                 QString::fromUtf8("忘记「<b>lab</b>」？下次传输需要重新核对配对码。"));
+        box->button(QMessageBox::StandardButton(answer))->click();
+    });
+    qobject_cast<QPushButton *>(tree->itemWidget(tree->topLevelItem(0), 3))->click();
+    QVERIFY(confirm.answered);
+    QTRY_COMPARE(tree->topLevelItemCount(), forgotten ? 1 : 2);
+    QCOMPARE(tree->topLevelItem(0)->text(0), QString(forgotten ? "pc" : "<b>lab</b>"));
+    QCOMPARE(devices.all().size(), tree->topLevelItemCount());
+}
+
 void TestSettingDialog::form()
 {
     SettingDialog dialog;
@@ -331,6 +397,12 @@ void TestSettingDialog::form()
              QString::fromUtf8("取消"));
     QCOMPARE(dialog.findChild<QLabel *>("nameClashLabel")->text(), QString::fromUtf8("同名文件："));
     QCOMPARE(clashBox(dialog)->itemText(2), QString::fromUtf8("跳过"));
+    QCOMPARE(dialog.findChild<QLabel *>("fingerprintTitleLabel")->text() +
+                 dialog.findChild<QLabel *>("devicesLabel")->text(),
+             QString::fromUtf8("本机指纹：已配对的设备："));
+    // No device yet: a line says so, in place of an empty list.
+    QVERIFY(dialog.findChild<QTreeWidget *>("devicesTree")->isHidden() &&
+            !dialog.findChild<QLabel *>("noDevicesLabel")->isHidden());
     // The rows sit as close under the name as under each other, and the last has room above
     // the buttons.
     dialog.show();

@@ -1,5 +1,6 @@
 // Runs only inside the namespace that tests/netns.sh makes for it: the threads under test send
 // multicast, and some cases change the namespace's own routes.
+#include "protocol/announcement.h"
 #include "protocol/extendedprotocol.h"
 #include "protocol/presencelist.h"
 #include "protocol/udpsendthread.h"
@@ -132,14 +133,15 @@ private:
 
 // Sends to the group from an ordinary port, as another machine's receiver would; from the link's
 // own address unless another is given.
-void sendToGroup(const QList<QByteArray> &datagrams, const QHostAddress &from = QHostAddress())
+void sendToGroup(const QList<QByteArray> &datagrams, const QHostAddress &from = QHostAddress(),
+                 quint16 port = UDPSendThread::presencePort)
 {
     QUdpSocket sender;
     sender.bind(from.isNull() ? QHostAddress(QHostAddress::AnyIPv4) : from, 0);
     sender.setMulticastInterface(link());
     sender.setSocketOption(QAbstractSocket::MulticastTtlOption, 1);
     for (const QByteArray &datagram : datagrams)
-        sender.writeDatagram(datagram, group, UDPSendThread::presencePort);
+        sender.writeDatagram(datagram, group, port);
 }
 
 // Records every userListUpdate as it is emitted, in the thread that owns the presence thread.
@@ -235,6 +237,7 @@ private slots:
     void listenerHearsAnnouncer();
     void listenerNeverSends();
     void extendedPortIsAnnouncedApart();
+    void fingerprintIsTakenFromTheAnnouncement();
     void announcerKeepsNothing();
     void listenerTakesOnlyTheSendersOwnAddress_data();
     void listenerTakesOnlyTheSendersOwnAddress();
@@ -475,6 +478,25 @@ void TestUDPSendThread::extendedPortIsAnnouncedApart()
     announcer->stopThread();
     QTRY_COMPARE_WITH_TIMEOUT(listener.extendedPort(here), quint16(0),
                               int(PresenceList::expiryMs) + 3000);
+}
+
+// A receiver may name its installation beside its port; the chooser hears of each change.
+void TestUDPSendThread::fingerprintIsTakenFromTheAnnouncement()
+{
+    UpdateLog log;
+    UDPSendThread listener;
+    log.follow(listener);
+    QVERIFY(startListening(listener, log));
+    const QString here = linkAddress().toString();
+    Fingerprint named = Fingerprint::fromHex(QByteArray(64, 'e'));
+    for (const QByteArray &datagram :
+         {Announcement::make(here, 4343, named), ExtendedProtocol::announcement(here, 4343)}) {
+        const int updates = log.updates().size();
+        sendToGroup({datagram}, QHostAddress(), ExtendedProtocol::udpPort);
+        QTRY_VERIFY(listener.extendedFingerprint(here) == named &&
+                    listener.extendedPort(here) == 4343 && log.updates().size() > updates);
+        named = Fingerprint(); // the form without one comes next
+    }
 }
 
 void TestUDPSendThread::announcerKeepsNothing()

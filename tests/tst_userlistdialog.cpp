@@ -1,3 +1,4 @@
+#include "records/knowndevices.h"
 #include "send/userlistdialog.h"
 #include "settings/settingskeys.h"
 
@@ -24,6 +25,8 @@ private slots:
     void entryShowsNameAndAddress_data();
     void entryShowsNameAndAddress();
     void textsWithoutAnAddressAreSkipped();
+    void receiversAreMarked_data();
+    void receiversAreMarked();
     void typedAddressEnablesConfirm_data();
     void typedAddressEnablesConfirm();
     void currentRowIsTheChoice();
@@ -109,6 +112,40 @@ void TestUserListDialog::textsWithoutAnAddressAreSkipped()
                            "ruvak::receive", "h:example.com:receive", "again:10.0.0.1:receive"});
     QCOMPARE(list(dialog)->count(), 1);
     QCOMPARE(list(dialog)->item(0)->text(), QString::fromUtf8("用户名：pc1\nIP：10.0.0.1"));
+}
+
+void TestUserListDialog::receiversAreMarked_data()
+{
+    QTest::addColumn<bool>("extended");        // announced on the extended port
+    QTest::addColumn<QByteArray>("announced"); // the fingerprint announced there; "a..." is known
+    QTest::addColumn<QString>("mark");
+    QTest::newRow("plain only") << false << QByteArray(64, 'a') << "  未加密";
+    QTest::newRow("extended") << true << QByteArray() << "";
+    QTest::newRow("unknown fingerprint") << true << QByteArray(64, 'b') << "";
+    QTest::newRow("known fingerprint") << true << QByteArray(64, 'a') << "  ✔ 已验证";
+}
+
+// The mark follows what the receiver announces, which may come after its presence text.
+void TestUserListDialog::receiversAreMarked()
+{
+    QFETCH(bool, extended);
+    QFETCH(QByteArray, announced);
+    QFETCH(QString, mark);
+    KnownDevices known;
+    QVERIFY(known.remember(Fingerprint::fromHex(QByteArray(64, 'a')), "pc1", "10.0.0.7"));
+    bool heard = false;
+    UserListDialog dialog;
+    dialog.setMarks([&](const QString &address) {
+        return ReceiverMark::of(heard && extended && address == "10.0.0.7",
+                                Fingerprint::fromHex(announced), known);
+    });
+    // A name that looks like a mark stays on its own line; the mark ends the address line.
+    const QString shown = QString::fromUtf8("用户名：pc1  ✔ 已验证\nIP：10.0.0.7");
+    for (const QString &expected : {QString::fromUtf8("  未加密"), mark}) {
+        dialog.userListUpdate({QString::fromUtf8("pc1  ✔ 已验证:10.0.0.7:receive")});
+        QCOMPARE(list(dialog)->item(0)->text(), shown + expected);
+        heard = true; // the extended announcement comes after the presence text
+    }
 }
 
 void TestUserListDialog::typedAddressEnablesConfirm_data()

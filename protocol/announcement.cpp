@@ -1,0 +1,40 @@
+#include "protocol/announcement.h"
+
+#include "protocol/decimal.h"
+#include "protocol/presencelist.h"
+
+#include <QList>
+
+namespace {
+
+const QByteArray prefix = QByteArrayLiteral("nubo-ext:3:");
+
+} // namespace
+
+QByteArray Announcement::make(const QString &address, quint16 port, const Fingerprint &fingerprint)
+{
+    if (fingerprint.isNull())
+        return {};
+    return prefix + address.toLatin1() + ':' + QByteArray::number(port) + ':' +
+           fingerprint.hex().toLatin1();
+}
+
+bool Announcement::parse(const QByteArray &datagram, QString *address, quint16 *port,
+                         Fingerprint *fingerprint)
+{
+    if (!datagram.startsWith(prefix))
+        return false;
+    const QList<QByteArray> fields = datagram.mid(prefix.size()).split(':');
+    if (fields.size() != 3)
+        return false;
+    const QString text = QString::fromLatin1(fields.at(0));
+    qint64 number = 0;
+    const Fingerprint named = Fingerprint::fromHex(fields.at(2));
+    if (!PresenceList::isHostIPv4(text) || !Decimal::parse(fields.at(1), &number, 65535) ||
+        number == 0 || named.isNull())
+        return false;
+    *address = text;
+    *port = quint16(number);
+    *fingerprint = named;
+    return true;
+}
