@@ -43,10 +43,9 @@ if(UNIX)
 endif()
 
 # The unattended receiver, a user unit: systemctl --user enable --now nubotransmission-receive.
-configure_file(${CMAKE_CURRENT_LIST_DIR}/nubotransmission-receive.service.in
-               ${CMAKE_BINARY_DIR}/dist/nubotransmission-receive.service @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/dist/nubotransmission-receive.service
-        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/user)
+# Its command is found on systemd's own search path, wherever the prefix put it.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/nubotransmission-receive.service
+        DESTINATION lib/systemd/user)
 
 # resources/render-icons.sh renders the program icon to these sizes.
 file(GLOB NUBO_ICONS ${CMAKE_SOURCE_DIR}/resources/hicolor/lumo-*.png)
