@@ -19,6 +19,8 @@
 
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -28,10 +30,11 @@
 
 namespace {
 
-// One write into the session: large enough that the calls cost little, small enough that the
-// plain end is read again soon.
-constexpr qint64 writePiece = TlsRelay::bufferBytes / 4;
+// One write into the session, one TLS record: between two, the peer's words are read.
+constexpr qint64 writePiece = 16 * 1024;
 constexpr int stopWaitMs = 5000;
+// What the peer gets to read its last words before the reset that follows them.
+constexpr int lastWordsMs = 200;
 // How often the count of unacknowledged bytes is looked at again while there are any.
 constexpr int ackLookMs = 250;
 
@@ -120,6 +123,9 @@ TlsRelay::TlsRelay(int socket, TlsChannel::Role role, const Identity &identity)
       handshakeTime(nextHandshakeMs.load()), peerName(peerOf(socket))
 {
     ::fcntl(tls, F_SETFL, ::fcntl(tls, F_GETFL) | O_NONBLOCK);
+    // Records go out whole; a short one, such as the last words before a reset, must not wait.
+    const int on = 1;
+    ::setsockopt(tls, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (!LoopbackPair::make(&plain, &callerEnd))
         plain = callerEnd = -1;
 }
@@ -231,13 +237,21 @@ void TlsRelay::relay()
 }
 
 // What one end said before it broke still goes to the other, as it would over a connection that
-// a reset ends: the reset follows it.
+// a reset ends: the reset follows it. The caller's last words can still be read after its reset.
+// Words that go into the session now get a moment before the reset: a peer that meets the reset
+// in the middle of its own write can no longer read what came before it.
 void TlsRelay::flushAtReset()
 {
     while (!toCaller.isEmpty() && writePlain() == Pump::Moved) {
     }
-    while (!toPeer.isEmpty() && writeTls() == Pump::Moved) {
-    }
+    bool told = false;
+    do {
+        while (!toPeer.isEmpty() && writeTls() == Pump::Moved)
+            told = true;
+    } while (!plainEnded && readPlain() == Pump::Moved);
+    pollfd stop = {wakeFds[0], POLLIN, 0};
+    if (told)
+        ::poll(&stop, 1, lastWordsMs);
 }
 
 // Moves what can move without waiting; false once either end broke.
@@ -246,8 +260,9 @@ bool TlsRelay::pump()
     for (bool moved = true; moved;) {
         tlsWantsRead = tlsWantsWrite = false;
         moved = false;
-        for (Pump (TlsRelay::*step)() : {&TlsRelay::readPlain, &TlsRelay::writeTls,
-                                         &TlsRelay::readTls, &TlsRelay::writePlain}) {
+        // The peer's words first: a write that meets its reset would take them with it.
+        for (Pump (TlsRelay::*step)() : {&TlsRelay::readTls, &TlsRelay::writePlain,
+                                         &TlsRelay::readPlain, &TlsRelay::writeTls}) {
             const Pump result = (this->*step)();
             if (result == Pump::Broken)
                 return false;
@@ -277,6 +292,11 @@ TlsRelay::Pump TlsRelay::writeTls()
 {
     if (toPeer.isEmpty())
         return plainEnded && !closeSent ? closeTls() : Pump::Idle;
+    // Over a connection the peer reset, what it sent before is read first (readTls), and only
+    // then does the write fail.
+    pollfd reset = {tls, 0, 0};
+    if (::poll(&reset, 1, 0) > 0 && (reset.revents & POLLERR) && !peerEnded && toCaller.room() > 0)
+        return Pump::Idle;
     const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.size()), writePiece);
     TlsChannel::Transfer sent;
     {
