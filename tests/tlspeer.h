@@ -39,11 +39,12 @@ inline bool wrap(QTcpSocket *socket, QTcpSocket *tcp, TlsChannel::Role role, con
     return plain >= 0 && (socket->setSocketDescriptor(plain) || ::close(plain) < 0);
 }
 
-// Connects `socket` to `port` on loopback inside TLS, showing the identity of `name`.
-inline bool connect(QTcpSocket *socket, quint16 port, const QString &name)
+// Connects `socket` to `port` at `address` inside TLS, showing the identity of `name`.
+inline bool connect(QTcpSocket *socket, quint16 port, const QString &name,
+                    const QHostAddress &address = QHostAddress(QHostAddress::LocalHost))
 {
     QTcpSocket tcp;
-    tcp.connectToHost(QHostAddress::LocalHost, port);
+    tcp.connectToHost(address, port);
     return tcp.waitForConnected(10000) && wrap(socket, &tcp, TlsChannel::Role::Client, name);
 }
 
