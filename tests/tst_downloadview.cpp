@@ -583,15 +583,9 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     kept.add(QByteArray(int(step), '\0').constData(), step);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString path = saveDir + "/docs/b.bin";
-    const PartialRegistry::Entry entry{TlsPeer::identity("sender").fingerprint().hex(),
-                                       cut.name,
-                                       cut.size,
-                                       0,
-                                       cut.hash,
-                                       path,
-                                       now,
-                                       step,
-                                       kept.saveState()};
+    const QString id = TlsPeer::identity("sender").fingerprint().hex();
+    const PartialRegistry::Entry entry{id,  cut.name, cut.size,        0, cut.hash, path,
+                                       now, step,     kept.saveState()};
     QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
     QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(step + 1024));
     partial.close();
@@ -605,7 +599,7 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     Sender peer(address,
                 extendedRequest(Manifest{{Manifest::Item{"docs", false, 0, 0, false, {}},
                                           fileItem("docs/a.txt", "same"), cut}},
-                                TlsPeer::identity("sender").fingerprint().hex()),
+                                id),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     // A continued folder is stored in place: nothing is said to be overwritten.

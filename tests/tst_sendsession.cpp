@@ -343,7 +343,7 @@ void TestSendSession::extended_data()
         << ext << true << "stop:对方已取消" << all << whole << notStored;
     QTest::newRow("closed without confirming")
         << ext << true << "no K" << all << whole << notStored;
-    QTest::newRow("no TLS on the extended port, no fallback")
+    QTest::newRow("no TLS on the extended port: why, and no fallback")
         << ext << true << "plain" << all << QStringList() << int(SendResult::NotEncrypted);
     QTest::newRow("skipped file changed before the body")
         << ext << true << "change D/a" << skipA << QStringList() << int(SendResult::SourceFailed);
@@ -395,7 +395,6 @@ void TestSendSession::extended()
         loopback(QString::fromUtf8("小明"), SendSession::Protocol(protocol), extendedPort));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.outcomes.size(), 1, 60000);
     QCOMPARE(recorder.outcomes.first(), outcome);
-    // Without TLS the reason is why the handshake failed.
     const QString reason = recorder.results.first().reason;
     QVERIFY2(says == "plain" ? !reason.isEmpty() : reason == says.section(':', 1),
              qPrintable(reason));

@@ -69,8 +69,7 @@ liar() {
     ip netns exec "$NS_B" perl -MIO::Socket::SSL -e '
         my ($addr, $data, $id, $cert, $key) = @ARGV;
         my $manifest = "F " . length($data) . " " . ("0" x 16) . " - bad.bin\n";
-        my $s = IO::Socket::SSL->new(PeerAddr => $addr, PeerPort => 42136,
-            SSL_version => "TLSv1_3", SSL_verify_mode => SSL_VERIFY_NONE,
+        my $s = IO::Socket::SSL->new(PeerAddr => $addr, PeerPort => 42136, SSL_verify_mode => 0,
             SSL_cert_file => $cert, SSL_key_file => $key) or die "connect: $SSL_ERROR";
         print $s "MYPOST /bad.bin HTTP/1.1\r\nConnection: Keep-Alive\r\n" .
             "Content-Type: application/file\r\nFiles-Number: 1\r\nItems-Number: 1\r\n" .
