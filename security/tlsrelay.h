@@ -22,7 +22,7 @@ class Identity;
 // that ends without close_notify or a TLS error becomes a reset. When the handshake fails the
 // plain end is reset, so the caller sees a broken connection, never a plain one.
 // The relay keeps itself until both ends are closed; what the caller holds only looks at it.
-class TlsRelay : public std::enable_shared_from_this<TlsRelay>
+class TlsRelay
 {
 public:
     static constexpr int handshakeMs = 10000;
