@@ -11,12 +11,13 @@ JOBS ?= 2
 
 # Compiler, CMake, Qt 5 development files, Qt's own translations, a font with Chinese glyphs, and
 # what the tests use: Xvfb for screenshots and, with x11-utils, to read the window's WM_CLASS,
-# iproute2 and util-linux for the private test networks, the desktop-file and AppStream validators,
-# dpkg-shlibdeps (dpkg-dev), file and lintian for the package.
+# iproute2 and util-linux for the private test networks, openssl and Perl's IO::Socket::SSL for the
+# hand-made TLS sender, the desktop-file and AppStream validators, dpkg-shlibdeps (dpkg-dev), file
+# and lintian for the package.
 PACKAGES := g++ make cmake qtbase5-dev qtbase5-dev-tools libqt5network5 qttranslations5-l10n \
             libqt5sql5-sqlite libxxhash-dev libssl-dev \
             fonts-noto-cjk iproute2 util-linux xvfb xauth x11-utils desktop-file-utils appstream \
-            dpkg-dev file lintian
+            dpkg-dev file lintian openssl libio-socket-ssl-perl
 QT6_PACKAGES := qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite qt6-translations-l10n
 
 .PHONY: run test build package test-qt6 deps deps-qt6 clean

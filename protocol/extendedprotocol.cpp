@@ -8,7 +8,7 @@
 
 namespace {
 
-const QByteArray announcementPrefix = QByteArrayLiteral("nubo-ext:2:");
+const QByteArray announcementPrefix = QByteArrayLiteral("nubo-ext:3:");
 
 // The fields of a line split at single spaces; an empty field (two spaces, or one at an end)
 // makes the line no line of ours.

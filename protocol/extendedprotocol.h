@@ -14,8 +14,11 @@
 // Decimal; lines end with "\n" alone; a reason is UTF-8 without CR, LF or NUL, of at most
 // maxReasonBytes.
 //
-// - A receiver also announces itself on udpPort: "nubo-ext:2:<IPv4 address>:<port>".
-// - The sender writes the plain request's lines plus "Nubo-Sender-Id: <id>" and
+// - A receiver also announces itself on udpPort: "nubo-ext:3:<IPv4 address>:<port>".
+// - Every connection on tcpPort is a TLS 1.3 session in which both ends show their certificate
+//   (TlsRelay); all that follows travels inside it, and its ends are those of the session.
+// - The sender writes the plain request's lines plus "Nubo-Sender-Id: <id>", <id> the hex
+//   fingerprint of the certificate it showed, and
 //   "Manifest-Length: <n>", the empty line, then the manifest (Manifest).
 // - Before its answer the receiver may send, in this order:
 //     "W <done> <total>\n"  planning, at least every progressIntervalMs;

@@ -9,6 +9,7 @@
 #include "receive/extendedparts.h"
 #include "receive/plainitemstream.h"
 #include "records/hashcache.h"
+#include "security/tlsrelay.h"
 
 #include <QDebug>
 #include <QDir>
@@ -105,7 +106,13 @@ QString IncomingTransfer::senderName() const
 
 QString IncomingTransfer::peerAddress() const
 {
-    return socket->peerAddress().toString();
+    return relay ? relayedFrom : socket->peerAddress().toString();
+}
+
+void IncomingTransfer::setRelay(std::shared_ptr<TlsRelay> tls, const QString &address)
+{
+    relay = std::move(tls);
+    relayedFrom = address;
 }
 
 void IncomingTransfer::readSocket()
@@ -179,10 +186,25 @@ void IncomingTransfer::requestIn()
         closeAfterReply(ExtendedProtocol::refuse(tr("请求无效，拒绝传输！")));
         return;
     }
+    if (!senderProved())
+        return;
     current = Stage::Manifest;
     manifestBytes = std::move(early);
     early = QByteArray();
     readManifest();
+}
+
+// The id a request names its sender by is the certificate the session proved: a request may not
+// borrow another sender's kept partial files or, later, its pairing.
+bool IncomingTransfer::senderProved()
+{
+    offer.peer = relay ? relay->peerFingerprint() : Fingerprint();
+    if (!offer.peer.isNull() && senderId == offer.peer.hex())
+        return true;
+    qDebug() << "拒绝"
+             << "发送方标识与其证书不符" << peerAddress();
+    closeAfterReply(ExtendedProtocol::refuse(tr("发送方标识与其证书不符，拒绝传输！")));
+    return false;
 }
 
 void IncomingTransfer::readManifest()

@@ -21,6 +21,7 @@
 #include <optional>
 
 class QTcpSocket;
+class TlsRelay;
 class TransferStore;
 
 // One incoming transfer from connect to its last byte, plain or extended, in the receive thread:
@@ -61,6 +62,9 @@ public:
     quint64 id() const { return transfer; }
     QString senderName() const;
     QString peerAddress() const;
+    // The socket is the plain end of `tls`, which holds the session with the peer at `address`;
+    // an extended request is taken only this way, from the sender its certificate names.
+    void setRelay(std::shared_ptr<TlsRelay> tls, const QString &address);
 
     // The receiver is its own from here on, under `id` and with what the view set at this time;
     // `ownFiles` are the program's files that nothing may replace.
@@ -93,6 +97,7 @@ private:
     void readSocket();
     void readRequest();
     void requestIn();
+    bool senderProved();
     void readManifest();
     void becomeReady();
     bool holdEarly();
@@ -121,6 +126,8 @@ private:
     void gone();
 
     QTcpSocket *socket; // a child
+    std::shared_ptr<TlsRelay> relay;
+    QString relayedFrom;
     const bool extended;
     PlanPool *planners;
     ReceiveSettings settings;

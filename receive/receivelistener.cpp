@@ -4,6 +4,7 @@
 #include "receive/incomingtransfer.h"
 #include "receive/planpool.h"
 #include "receive/savefolder.h"
+#include "security/tlsrelay.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -15,6 +16,9 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -100,20 +104,49 @@ void ReceiveListener::newConnection(QTcpServer *from)
         if (pending >= maxPending) {
             qDebug() << "拒绝"
                      << "等待的连接过多";
-            incoming->write(from == extendedServer
-                                ? ExtendedProtocol::refuse(tr("接收方连接过多，请稍后再试"))
-                                : TransferReply::refusal());
+            // The extended port has no plain words: its sender sees the connection fail.
+            if (from == server)
+                incoming->write(TransferReply::refusal());
             connect(incoming, &QTcpSocket::disconnected, incoming, &QObject::deleteLater);
             incoming->disconnectFromHost();
             continue;
         }
-        auto *transfer = new IncomingTransfer(incoming, from == extendedServer, current.requestMs,
-                                              planners, this);
+        auto *transfer =
+            from == extendedServer
+                ? encrypted(incoming)
+                : new IncomingTransfer(incoming, false, current.requestMs, planners, this);
+        if (!transfer)
+            continue;
         watch(transfer);
         if (busy())
             transfer->setRequestDeadline(busyWaitMs, true);
         // Bytes that came with the connection are announced by readyRead as usual.
     }
+}
+
+// The extended protocol is spoken only inside TLS: its transfer reads and writes the plain end of
+// a relay, which makes the handshake while the request may already be on its way.
+IncomingTransfer *ReceiveListener::encrypted(QTcpSocket *incoming)
+{
+    const QString address = incoming->peerAddress().toString();
+    const int descriptor = ::fcntl(int(incoming->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    incoming->abort();
+    incoming->deleteLater();
+    if (descriptor < 0)
+        return nullptr;
+    std::shared_ptr<TlsRelay> relay = TlsRelay::start(descriptor, TlsChannel::Role::Server);
+    const int plainEnd = relay->takePlainEnd();
+    auto *socket = new QTcpSocket(this);
+    if (plainEnd < 0 || !socket->setSocketDescriptor(plainEnd)) {
+        qInfo().noquote() << "TLS:" << address << relay->errorString();
+        if (plainEnd >= 0)
+            ::close(plainEnd);
+        socket->deleteLater();
+        return nullptr;
+    }
+    auto *transfer = new IncomingTransfer(socket, true, current.requestMs, planners, this);
+    transfer->setRelay(std::move(relay), address);
+    return transfer;
 }
 
 void ReceiveListener::watch(IncomingTransfer *incoming)

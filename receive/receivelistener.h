@@ -20,6 +20,7 @@
 class IncomingTransfer;
 class PlanPool;
 class QTcpServer;
+class QTcpSocket;
 
 // Listens on the plain and the extended port in the thread it is moved to, and makes an
 // IncomingTransfer of every connection. Several may send their requests at once; the first whose
@@ -74,6 +75,7 @@ signals:
 
 private:
     void newConnection(QTcpServer *from);
+    IncomingTransfer *encrypted(QTcpSocket *incoming);
     void watch(IncomingTransfer *incoming);
     void handOver();
     void holderAsking();

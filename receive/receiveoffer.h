@@ -2,6 +2,7 @@
 #define RECEIVEOFFER_H
 
 #include "receive/savefolder.h"
+#include "security/fingerprint.h"
 
 #include <QMetaType>
 #include <QString>
@@ -24,6 +25,8 @@ struct ReceiveOffer
     int skippedFiles = 0;
     qint64 skippedBytes = 0;
     qint64 resumedBytes = 0;
+    // The certificate an extended sender proved it holds; null for a plain one.
+    Fingerprint peer;
 
     qint64 movingBytes() const { return size - skippedBytes - resumedBytes; }
 };

@@ -4,4 +4,7 @@ list(APPEND NUBO_SOURCES
     security/identity.h security/identity.cpp
     security/pairingcode.h security/pairingcode.cpp
     security/tlschannel.h security/tlschannel.cpp
+    security/relaybuffer.h security/relaybuffer.cpp
+    security/loopbackpair.h security/loopbackpair.cpp
+    security/tlsrelay.h security/tlsrelay.cpp
 )

@@ -1,6 +1,7 @@
 #ifndef SENDRESULT_H
 #define SENDRESULT_H
 
+#include "security/fingerprint.h"
 #include "send/sendpacker.h"
 #include "send/streamsender.h"
 
@@ -21,7 +22,8 @@ struct SendResult
         NotStored,     // the receiver could not store everything (its reason in `reason`)
         Cancelled,     // our side stopped it
         ListFailed,    // the drop cannot be sent: see `listError`
-        SourceFailed   // a source file changed or became unreadable: see `sourceError`
+        SourceFailed,  // a source file changed or became unreadable: see `sourceError`
+        NotEncrypted   // no TLS session with the extended receiver (why in `reason`)
     };
 
     Outcome outcome = Cancelled;
@@ -29,6 +31,8 @@ struct SendResult
     StreamSender::Error sourceError = StreamSender::NoError;
     QString item;
     QString reason;
+    // The certificate an extended receiver proved it holds; null toward a plain one.
+    Fingerprint peer;
     // Bytes read from the source files after the receiver answered.
     qint64 bytesRead = 0;
 };

@@ -8,6 +8,8 @@
 #include "records/hashcache.h"
 #include "records/hashcheckpoints.h"
 #include "records/recordstore.h"
+#include "security/identity.h"
+#include "security/tlsrelay.h"
 #include "send/filehasher.h"
 #include "send/peerlink.h"
 
@@ -87,16 +89,44 @@ void SendWorker::connectToReceiver()
 
 void SendWorker::connected(qintptr descriptor, bool isExtended)
 {
+    extended = isExtended;
+    // The extended protocol goes only inside TLS; a session that cannot be had is a failure, never
+    // a reason to speak it in the clear.
+    if (extended) {
+        relay = TlsRelay::start(int(descriptor), TlsChannel::Role::Client);
+        descriptor = relay->takePlainEnd();
+        if (descriptor < 0) {
+            result.reason = relay->errorString();
+            return fail(SendResult::NotEncrypted);
+        }
+    }
     link = new PeerLink(descriptor, this);
     connect(link, &PeerLink::readable, this, &SendWorker::readable);
-    extended = isExtended;
     if (!extended && packer.largestFileSize() > StreamSender::maxFileSize) {
         result.listError = SendPacker::TooLarge;
         return fail(SendResult::ListFailed, packer.largestFileName());
     }
     stage = Stage::Asking;
-    ask(extended ? ExtendedProtocol::request(plainRequest(), receiver.senderId, offerBytes)
+    // Our id is our certificate's fingerprint, which the receiver holds against the session's.
+    ask(extended ? ExtendedProtocol::request(plainRequest(), Identity::shared().fingerprint().hex(),
+                                             offerBytes)
                  : plainRequest().toUtf8());
+}
+
+// Inside TLS the relay holds what the receiver has not acknowledged, not the link to it.
+qint64 SendWorker::unacknowledged() const
+{
+    return link->unacknowledged() + (relay ? relay->unacknowledged() : 0);
+}
+
+// A connection that ends before the session was made failed at the handshake.
+bool SendWorker::handshakeFailed()
+{
+    if (!relay || !relay->peerFingerprint().isNull())
+        return false;
+    result.reason = relay->errorString();
+    fail(SendResult::NotEncrypted);
+    return true;
 }
 
 TransferRequest SendWorker::plainRequest() const
@@ -168,7 +198,7 @@ void SendWorker::readable()
         takeExtendedWords();
     else if (stage == Stage::Ending)
         takeEnd();
-    if (stage != before || state == PeerLink::Open)
+    if (stage != before || state == PeerLink::Open || handshakeFailed())
         return;
     // After our own end, the receiver's close answers that, not the transfer.
     if (stage == Stage::Ending && finishedWriting)
@@ -368,7 +398,7 @@ void SendWorker::sendBody()
     emit progress(id, sender.sent(), total);
     bytesPerMs = double(sender.sent()) / double(std::max<qint64>(bodyTime.elapsed(), 1));
     stage = Stage::Ending;
-    inFlight = link->unacknowledged();
+    inFlight = unacknowledged();
     endDeadline.setRemainingTime(endSlackMs());
     tick.start(reportIntervalMs);
     readable(); // the receiver's end may have come during the body
@@ -429,7 +459,7 @@ void SendWorker::takeEnd()
 // flight have had their time at the rate seen and the slack has passed without a word.
 void SendWorker::endTick()
 {
-    const qint64 now = link->unacknowledged();
+    const qint64 now = unacknowledged();
     if (now < inFlight)
         endDeadline.setRemainingTime(endSlackMs() + qint64(now / std::max(bytesPerMs, 1.0)));
     inFlight = now;
@@ -481,6 +511,7 @@ void SendWorker::finish(SendResult::Outcome outcome)
     if (extended)
         HashCache::shared().save();
     result.outcome = outcome;
+    result.peer = relay ? relay->peerFingerprint() : Fingerprint();
     qDebug() << "发送结束" << outcome << result.item << result.reason;
     emit ended(id, result);
 }

@@ -23,6 +23,7 @@
 
 class FileHasher;
 class PeerLink;
+class TlsRelay;
 class TransferPlan;
 class TransferRequest;
 
@@ -41,7 +42,6 @@ public:
     {
         QString ip;
         QString senderName;
-        QString senderId;
         Connector::Protocol protocol = Connector::Protocol::Plain;
         quint16 extendedPort = ExtendedProtocol::tcpPort;
     };
@@ -80,6 +80,8 @@ private:
 
     void connectToReceiver();
     void connected(qintptr descriptor, bool extended);
+    bool handshakeFailed();
+    qint64 unacknowledged() const;
     TransferRequest plainRequest() const;
     void ask(const QByteArray &request);
     QByteArray manifest();
@@ -116,6 +118,8 @@ private:
     SendResult result;
     Connector *connector = nullptr;
     PeerLink *link = nullptr;
+    // The TLS session of an extended connection, whose plain end the link holds.
+    std::shared_ptr<TlsRelay> relay;
     FileHasher *hasher = nullptr;
     QVector<int> hashing; // the indexes the receiver asked for
     Manifest offer;       // as the request carries it

@@ -270,7 +270,6 @@ SendSession::Receiver UploadView::receiverAt(const QString &ip) const
     SendSession::Receiver receiver;
     receiver.ip = ip;
     receiver.senderName = SettingsKeys::userName(*settings);
-    receiver.senderId = SettingsKeys::senderId(*settings);
     receiver.protocol = protocolFor(ip, &receiver.extendedPort);
     return receiver;
 }
@@ -427,6 +426,8 @@ QString UploadView::failureText(const SendResult &result) const
     case SendResult::ConnectFailed:
         return tr("连接失败！无法连接到 %1，请确认对方已打开“接收”，并与本机在同一网络中。")
             .arg(session->lastReceiver().toHtmlEscaped());
+    case SendResult::NotEncrypted:
+        return tr("无法与对方建立加密连接：%1").arg(reason);
     case SendResult::NotStored:
         return reason.isEmpty() ? tr("对方未能保存全部文件！")
                                 : tr("对方未能保存全部文件：%1").arg(reason);

@@ -7,7 +7,6 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSysInfo>
-#include <QUuid>
 
 #include <vector>
 
@@ -132,18 +131,6 @@ QStringList workingFolderFiles()
             QStringLiteral("identity.crt"),
             QStringLiteral("hashes"),
             QStringLiteral("partials")};
-}
-
-QString senderId(QSettings &settings)
-{
-    const QString key = QStringLiteral("senderId");
-    QString id = settings.value(key).toString();
-    if (id.isEmpty() || id.contains(QLatin1Char(':')) || id.size() > 64) {
-        id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        settings.setValue(key, id);
-        settings.sync();
-    }
-    return id;
 }
 
 void removeRetiredWorkFiles()

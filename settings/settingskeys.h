@@ -60,9 +60,6 @@ QString saveDir(const QSettings &settings);
 QString lastReceiver(const QSettings &settings);
 // Overwrite unless set otherwise; an unknown stored value reads as the default too.
 NameClash nameClash(const QSettings &settings);
-// This installation's id ("senderId"), made at the first use: a receiver recognises by it the
-// partial files an earlier transfer from here left.
-QString senderId(QSettings &settings);
 void setNameClash(QSettings &settings, NameClash rule);
 
 // True when received items can be stored in `dir`: a folder that can be written, or one that

@@ -4,6 +4,8 @@
 #include "protocol/extendedbodyreader.h"
 #include "protocol/extendedprotocol.h"
 
+#include "tlspeer.h"
+
 #include <QPointer>
 #include <QStringList>
 #include <QTcpServer>
@@ -14,10 +16,10 @@
 
 #include <sys/socket.h>
 
-// An extended receiver on loopback made of the protocol classes: says it plans, asks for the
-// hashes of `compare` if any, says it asks its user, answers with `plan` (or refuses with
-// `reason`), records the body's parts and hashes, and ends with "K" and a close, or with
-// "X <reason>" and a reset once `stopAfterBodyBytes` came.
+// An extended receiver on loopback made of the protocol classes, inside TLS as "receiver": says it
+// plans, asks for the hashes of `compare` if any, says it asks its user, answers with `plan` (or
+// refuses with `reason`), records the body's parts and hashes, and ends with "K" and a close, or
+// with "X <reason>" and a reset once `stopAfterBodyBytes` came.
 class ExtendedReceiver : public QObject, private ExtendedBodyReader::Handler
 {
 public:
@@ -26,7 +28,9 @@ public:
         server.listen(QHostAddress::LocalHost, port);
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *next = server.nextPendingConnection()) {
-                peer = next;
+                peer = tls ? new QTcpSocket(this) : next;
+                if (tls)
+                    TlsPeer::wrap(peer, next, TlsChannel::Role::Server, QStringLiteral("receiver"));
                 connect(peer, &QTcpSocket::readyRead, this, [this] { onReadyRead(); });
             }
         });
@@ -41,6 +45,7 @@ public:
     QString reason;
     qint64 stopAfterBodyBytes = -1;
     bool confirm = true; // "K" before the close
+    bool tls = true;     // else the protocol in the clear, which a sender must not speak
     std::function<void()> beforeAnswer;
 
     QByteArray request; // up to the empty line

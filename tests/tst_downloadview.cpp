@@ -15,6 +15,7 @@
 #include "tempworkdir.h"
 #include "testdata.h"
 #include "testnetwork.h"
+#include "tlspeer.h"
 
 #include <QDesktopServices>
 #include <QGridLayout>
@@ -44,7 +45,10 @@ struct Sender
     Sender(const QHostAddress &address, const QByteArray &request, quint16 port = transferPort)
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] { reply += socket.readAll(); });
-        socket.connectToHost(address, port);
+        if (port == ExtendedProtocol::tcpPort) // which speaks only inside TLS
+            TlsPeer::connect(&socket, port, QStringLiteral("sender"), address);
+        else
+            socket.connectToHost(address, port);
         socket.write(request);
     }
     QTcpSocket socket;
@@ -579,8 +583,9 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     kept.add(QByteArray(int(step), '\0').constData(), step);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const QString path = saveDir + "/docs/b.bin";
-    const PartialRegistry::Entry entry{"sender", cut.name, cut.size,        0, cut.hash, path,
-                                       now,      step,     kept.saveState()};
+    const QString id = TlsPeer::identity("sender").fingerprint().hex();
+    const PartialRegistry::Entry entry{id,  cut.name, cut.size,        0, cut.hash, path,
+                                       now, step,     kept.saveState()};
     QFile partial(saveDir + "/docs/.b.bin.nubo-partial");
     QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(step + 1024));
     partial.close();
@@ -594,7 +599,7 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     Sender peer(address,
                 extendedRequest(Manifest{{Manifest::Item{"docs", false, 0, 0, false, {}},
                                           fileItem("docs/a.txt", "same"), cut}},
-                                "sender"),
+                                id),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     // A continued folder is stored in place: nothing is said to be overwritten.
@@ -629,7 +634,7 @@ void TestDownloadView::extendedTransferSaysWhatHappens()
     Sender peer(address,
                 extendedRequest(Manifest{{fileItem("a.txt", same ? "a.txt" : "new a"),
                                           fileItem("b.txt", same ? "b.txt" : "new b")}},
-                                "sender"),
+                                TlsPeer::identity("sender").fingerprint().hex()),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     if (!same) {

@@ -447,10 +447,11 @@ void TestExtendedProtocol::announcement()
     QCOMPARE(address, QStringLiteral("10.0.0.2"));
     QCOMPARE(port, quint16(42136));
     for (const QByteArray &bad :
-         {QByteArray("nubo-ext:2:10.0.0.2:0"), QByteArray("nubo-ext:2:10.0.0.2:65536"),
-          QByteArray("nubo-ext:2:host:1"), QByteArray("nubo-ext:2:10.1:1"),
-          QByteArray("nubo-ext:2:10.0.0.2:4\0002136", 24), QByteArray("nubo-ext:2:10.0.0.2:042136"),
-          QByteArray("nubo-ext:1:10.0.0.2:42136"), QByteArray("alice:10.0.0.2:receive")})
+         {QByteArray("nubo-ext:3:10.0.0.2:0"), QByteArray("nubo-ext:3:10.0.0.2:65536"),
+          QByteArray("nubo-ext:3:host:1"), QByteArray("nubo-ext:3:10.1:1"),
+          QByteArray("nubo-ext:3:10.0.0.2:4\0002136", 24), QByteArray("nubo-ext:3:10.0.0.2:042136"),
+          QByteArray("nubo-ext:1:10.0.0.2:42136"), QByteArray("nubo-ext:2:10.0.0.2:42136"),
+          QByteArray("alice:10.0.0.2:receive")})
         QVERIFY2(!ExtendedProtocol::parseAnnouncement(bad, &address, &port), bad.constData());
 }
 

@@ -12,6 +12,7 @@
 #include "receivetest.h"
 #include "tempworkdir.h"
 #include "testdata.h"
+#include "tlspeer.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -142,6 +143,7 @@ private slots:
     void planningIsToldAndTheAnswerTimeStartsAtTheQuestion();
     void closingWaitsForThePlanner_data();
     void closingWaitsForThePlanner();
+    void idMustBeTheCertificates();
 
 private:
     void listen();
@@ -223,9 +225,8 @@ void TestExtendedReceive::request(const Manifest &offered, const QString &sender
 {
     manifest = offered;
     sender = std::make_unique<QTcpSocket>();
-    sender->connectToHost(QHostAddress::LocalHost, extendedPort);
-    QVERIFY(sender->waitForConnected(10000));
-    send(extendedRequest(manifest, senderId, manifestBytes));
+    QVERIFY(TlsPeer::connect(sender.get(), extendedPort, senderId));
+    send(extendedRequest(manifest, TlsPeer::identity(senderId).fingerprint().hex(), manifestBytes));
 }
 
 TransferPlan TestExtendedReceive::accept()
@@ -307,6 +308,7 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(lastOffer().skippedFiles, 1);
     QCOMPARE(lastOffer().skippedBytes, qint64(4));
     QCOMPARE(lastOffer().movingBytes(), qint64(18));
+    QCOMPARE(lastOffer().peer, TlsPeer::identity(senderA).fingerprint());
     const TransferPlan plan = accept();
     QCOMPARE(plan.steps.at(1).action, TransferPlan::Skip);
     send(body(plan));
@@ -349,8 +351,9 @@ void TestExtendedReceive::cutKeepsThePartialFile()
     QVERIFY(how == "quit" || stored.last().status == StoredEntry::Incomplete);
     QCOMPARE(entriesOf(save), QStringList{".big.bin.nubo-partial"});
     QVERIFY(contents(save + "/.big.bin.nubo-partial") == data.left(step));
-    const std::optional<PartialRegistry::Entry> kept = PartialRegistry().find(
-        senderA, "big.bin", data.size(), manifest.items.first().version, std::nullopt);
+    const std::optional<PartialRegistry::Entry> kept =
+        PartialRegistry().find(TlsPeer::identity(senderA).fingerprint().hex(), "big.bin",
+                               data.size(), manifest.items.first().version, std::nullopt);
     QVERIFY(kept && kept->finalPath == save + "/big.bin" && kept->kept == step);
 }
 
@@ -498,13 +501,13 @@ void TestExtendedReceive::peerHoldsLittleBeforeTheQuestion()
     session->setTimeouts(10000, 20000, 1000, 1000);
     const Manifest one = manifestOf({{"a", "12345"}});
     const qint64 limit = Manifest::byteLimit(1);
-    QByteArray head = extendedRequest(one, senderA, QByteArray(int(limit) + 1, 'x'));
+    const QString id = TlsPeer::identity(senderA).fingerprint().hex();
+    QByteArray head = extendedRequest(one, id, QByteArray(int(limit) + 1, 'x'));
     head.truncate(head.indexOf("\r\n\r\n") + 4);
     QTcpSocket peer;
-    peer.connectToHost(QHostAddress::LocalHost, extendedPort);
-    QVERIFY(peer.waitForConnected(10000));
+    QVERIFY(TlsPeer::connect(&peer, extendedPort, senderA));
     peer.write(declaredTooMuch ? head + QByteArray(int(limit), 'x')
-                               : extendedRequest(one, senderA).chopped(3));
+                               : extendedRequest(one, id).chopped(3));
     QVERIFY(peer.waitForBytesWritten(10000));
     if (declaredTooMuch) {
         const Answer answer = readAnswer(&peer, 1);
@@ -584,6 +587,18 @@ void TestExtendedReceive::closingWaitsForThePlanner()
     held->release();
     // What was left behind goes once its thread has ended.
     QTRY_VERIFY(thread.isNull());
+}
+
+// A request naming a sender other than the certificate its session proved is refused.
+void TestExtendedReceive::idMustBeTheCertificates()
+{
+    sender = std::make_unique<QTcpSocket>();
+    QVERIFY(TlsPeer::connect(sender.get(), extendedPort, senderA));
+    send(extendedRequest(manifestOf({{"a", "12345"}}),
+                         TlsPeer::identity("sender-b").fingerprint().hex()));
+    QCOMPARE(readAnswer(sender.get(), 1).reason,
+             QString::fromUtf8("发送方标识与其证书不符，拒绝传输！"));
+    QCOMPARE(offers->size() + ends->size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestExtendedReceive)

@@ -62,16 +62,21 @@ partial_size() {
         grep . || echo 0
 }
 
-# A sender that speaks the extended protocol by hand, and lies about the hash of its one file.
+# A sender that speaks the extended protocol by hand, inside TLS with a certificate of its own
+# whose fingerprint is its id, and lies about the hash of its one file.
 liar() {
-    ip netns exec "$NS_B" perl -MIO::Socket::INET -e '
-        my ($addr, $data) = @ARGV;
+    openssl req -x509 -newkey ed25519 -nodes -subj /CN=liar -days 1 -keyout "$work/liar.key" \
+        -out "$work/liar.crt" 2>/dev/null || fail "no certificate for the liar"
+    local id=$(openssl x509 -in "$work/liar.crt" -outform DER | sha256sum | cut -d' ' -f1)
+    ip netns exec "$NS_B" perl -MIO::Socket::SSL -e '
+        my ($addr, $data, $id, $cert, $key) = @ARGV;
         my $manifest = "F " . length($data) . " " . ("0" x 16) . " - bad.bin\n";
-        my $s = IO::Socket::INET->new(PeerAddr => $addr, PeerPort => 42136) or die "connect: $!";
+        my $s = IO::Socket::SSL->new(PeerAddr => $addr, PeerPort => 42136, SSL_verify_mode => 0,
+            SSL_cert_file => $cert, SSL_key_file => $key) or die "connect: $SSL_ERROR";
         print $s "MYPOST /bad.bin HTTP/1.1\r\nConnection: Keep-Alive\r\n" .
             "Content-Type: application/file\r\nFiles-Number: 1\r\nItems-Number: 1\r\n" .
             "Content-Length: " . length($data) . "\r\nUser-Agent: Dalvik\r\nHost: localhost\r\n" .
-            "sender-name: liar\r\nNubo-Sender-Id: liar\r\nManifest-Length: " .
+            "sender-name: liar\r\nNubo-Sender-Id: $id\r\nManifest-Length: " .
             length($manifest) . "\r\n\r\n" . $manifest;
         my $reply = "";
         while ($reply !~ /(^|\n)[YN] [^\n]*\n/) { sysread($s, $reply, 4096, length $reply) or die "no reply" }
@@ -79,7 +84,7 @@ liar() {
         print $s "P 0 0\n" . $data . "H " . ("0" x 32) . "\nE\n";
         1 while sysread($s, my $rest, 4096);
         print "liar: connection ended\n";
-    ' "$ADDR_A" "$1"
+    ' "$ADDR_A" "$1" "$id" "$work/liar.crt" "$work/liar.key"
 }
 
 # A receiver that knows only the plain protocol, as the phone application: announces itself on

@@ -1,0 +1,430 @@
+#include "security/tlsrelay.h"
+
+#include "security/identity.h"
+#include "security/loopbackpair.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QtDebug>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// One write into the session, one TLS record: between two, the peer's words are read.
+constexpr qint64 writePiece = 16 * 1024;
+constexpr int stopWaitMs = 5000;
+// What the peer gets to read its last words before the reset that follows them.
+constexpr int lastWordsMs = 200;
+// How often the count of unacknowledged bytes is looked at again while there are any.
+constexpr int ackLookMs = 250;
+
+std::mutex runningLock;
+std::condition_variable runningChanged;
+int running = 0;
+std::atomic<bool> stopping{false};
+std::atomic<int> nextHandshakeMs{TlsRelay::handshakeMs};
+// Every relay waits on its read end as well; stopAll() makes it readable for good.
+int wakeFds[2] = {-1, -1};
+std::once_flag prepared;
+
+void prepare()
+{
+    std::call_once(prepared, [] {
+        if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+            wakeFds[0] = wakeFds[1] = -1;
+        // Registered after OpenSSL's own clean-up, so it runs before that.
+        std::atexit([] { TlsRelay::stopAll(); });
+    });
+}
+
+QString text(const char *source)
+{
+    return QCoreApplication::translate("TlsRelay", source);
+}
+
+QString peerOf(int socket)
+{
+    sockaddr_storage address = {};
+    socklen_t length = sizeof address;
+    if (::getpeername(socket, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return QStringLiteral("?");
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address)).toString();
+}
+
+void resetAndClose(int *fd)
+{
+    if (*fd < 0)
+        return;
+    const struct linger hard = {1, 0};
+    ::setsockopt(*fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(*fd);
+    *fd = -1;
+}
+
+void closeQuietly(int *fd)
+{
+    if (*fd >= 0)
+        ::close(*fd);
+    *fd = -1;
+}
+
+bool wouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+} // namespace
+
+std::shared_ptr<TlsRelay> TlsRelay::start(int socket, TlsChannel::Role role,
+                                          const Identity &identity)
+{
+    prepare();
+    std::shared_ptr<TlsRelay> relay(new TlsRelay(socket, role, identity));
+    if (relay->plain < 0) {
+        relay->fail(text("无法准备加密连接：%1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        resetAndClose(&relay->tls);
+        return relay;
+    }
+    {
+        const std::lock_guard<std::mutex> held(runningLock);
+        ++running;
+    }
+    std::thread([relay] { relay->run(); }).detach();
+    return relay;
+}
+
+std::shared_ptr<TlsRelay> TlsRelay::start(int socket, TlsChannel::Role role)
+{
+    return start(socket, role, Identity::shared());
+}
+
+TlsRelay::TlsRelay(int socket, TlsChannel::Role role, const Identity &identity)
+    : channel(std::make_unique<TlsChannel>(identity, socket, role)), tls(socket),
+      handshakeTime(nextHandshakeMs.load()), peerName(peerOf(socket))
+{
+    ::fcntl(tls, F_SETFL, ::fcntl(tls, F_GETFL) | O_NONBLOCK);
+    // Records go out whole; a short one, such as the last words before a reset, must not wait.
+    const int on = 1;
+    ::setsockopt(tls, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (!LoopbackPair::make(&plain, &callerEnd))
+        plain = callerEnd = -1;
+}
+
+TlsRelay::~TlsRelay()
+{
+    closeQuietly(&callerEnd);
+}
+
+int TlsRelay::takePlainEnd()
+{
+    const int taken = callerEnd;
+    callerEnd = -1;
+    return taken;
+}
+
+Fingerprint TlsRelay::peerFingerprint() const
+{
+    const std::lock_guard<std::mutex> held(lock);
+    return peer;
+}
+
+QString TlsRelay::errorString() const
+{
+    const std::lock_guard<std::mutex> held(lock);
+    return error;
+}
+
+PairingCode TlsRelay::pairingCode(PairingCode::Side side) const
+{
+    const std::lock_guard<std::mutex> held(lock);
+    return channel && channel->isEncrypted() ? PairingCode::of(*channel, side) : PairingCode();
+}
+
+void TlsRelay::setHandshakeTime(int ms)
+{
+    nextHandshakeMs = ms;
+}
+
+void TlsRelay::stopAll()
+{
+    stopping = true;
+    if (wakeFds[1] >= 0) {
+        const char wake = 0;
+        while (::write(wakeFds[1], &wake, 1) < 0 && errno == EINTR) {
+        }
+    }
+    std::unique_lock<std::mutex> held(runningLock);
+    runningChanged.wait_for(held, std::chrono::milliseconds(stopWaitMs),
+                            [] { return running == 0; });
+}
+
+void TlsRelay::run()
+{
+    // A write to a peer that reset must fail with EPIPE, not end the program.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    if (shake())
+        relay();
+    end();
+}
+
+bool TlsRelay::shake()
+{
+    const QDeadlineTimer deadline(handshakeTime);
+    for (;;) {
+        TlsChannel::Step step;
+        {
+            const std::lock_guard<std::mutex> held(lock);
+            step = channel->handshake(deadline);
+            if (step == TlsChannel::Step::Done)
+                peer = channel->peerFingerprint();
+            else if (step == TlsChannel::Step::Failed)
+                error = channel->errorString();
+        }
+        if (step == TlsChannel::Step::Done)
+            return true;
+        if (step == TlsChannel::Step::Failed || stopping) {
+            fail(text("加密握手未完成"));
+            qInfo().noquote() << "TLS: handshake with" << peerName << "failed:" << errorString();
+            resetBoth();
+            return false;
+        }
+        pollfd waits[2] = {{tls, short(step == TlsChannel::Step::WantRead ? POLLIN : POLLOUT), 0},
+                           {wakeFds[0], POLLIN, 0}};
+        ::poll(waits, 2, int(qBound(qint64(0), deadline.remainingTime(), qint64(INT_MAX))));
+    }
+}
+
+void TlsRelay::relay()
+{
+    while (!stopping && pump()) {
+        if (closeSent && plainShut && toPeer.isEmpty() && toCaller.isEmpty()) {
+            // Both ends came in order and everything crossed.
+            closeQuietly(&tls);
+            closeQuietly(&plain);
+            return;
+        }
+        if (!wait())
+            break;
+    }
+    if (!stopping) {
+        qInfo().noquote() << "TLS: connection with" << peerName << "reset:" << errorString();
+        flushAtReset();
+    }
+    resetBoth();
+}
+
+// What one end said before it broke still goes to the other, as it would over a connection that
+// a reset ends: the reset follows it. The caller's last words can still be read after its reset.
+// Words that go into the session now get a moment before the reset: a peer that meets the reset
+// in the middle of its own write can no longer read what came before it.
+void TlsRelay::flushAtReset()
+{
+    while (!toCaller.isEmpty() && writePlain() == Pump::Moved) {
+    }
+    bool told = false;
+    do {
+        while (!toPeer.isEmpty() && writeTls() == Pump::Moved)
+            told = true;
+    } while (!plainEnded && readPlain() == Pump::Moved);
+    pollfd stop = {wakeFds[0], POLLIN, 0};
+    if (told)
+        ::poll(&stop, 1, lastWordsMs);
+}
+
+// Moves what can move without waiting; false once either end broke.
+bool TlsRelay::pump()
+{
+    for (bool moved = true; moved;) {
+        tlsWantsRead = tlsWantsWrite = false;
+        moved = false;
+        // The peer's words first: a write that meets its reset would take them with it.
+        for (Pump (TlsRelay::*step)() : {&TlsRelay::readTls, &TlsRelay::writePlain,
+                                         &TlsRelay::readPlain, &TlsRelay::writeTls}) {
+            const Pump result = (this->*step)();
+            if (result == Pump::Broken)
+                return false;
+            moved |= result == Pump::Moved;
+        }
+    }
+    return true;
+}
+
+TlsRelay::Pump TlsRelay::readPlain()
+{
+    if (plainEnded || toPeer.room() == 0)
+        return Pump::Idle;
+    const ssize_t got = ::recv(plain, toPeer.end(), toPeer.room(), MSG_DONTWAIT);
+    if (got > 0)
+        toPeer.filled(size_t(got));
+    else if (got == 0)
+        plainEnded = true;
+    else if (wouldBlock())
+        return Pump::Idle;
+    else if (errno != EINTR)
+        return fail(text("本端重置了连接")), Pump::Broken;
+    return Pump::Moved;
+}
+
+TlsRelay::Pump TlsRelay::writeTls()
+{
+    if (toPeer.isEmpty())
+        return plainEnded && !closeSent ? closeTls() : Pump::Idle;
+    // Over a connection the peer reset, what it sent before is read first (readTls), and only
+    // then does the write fail.
+    pollfd reset = {tls, 0, 0};
+    if (::poll(&reset, 1, 0) > 0 && (reset.revents & POLLERR) && !peerEnded && toCaller.room() > 0)
+        return Pump::Idle;
+    const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.size()), writePiece);
+    TlsChannel::Transfer sent;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        sent = channel->write(toPeer.data(), size);
+    }
+    if (sent.step != TlsChannel::Step::Done) {
+        pendingWrite = size;
+        return afterStep(sent.step);
+    }
+    pendingWrite = 0;
+    toPeer.taken(size_t(sent.bytes));
+    return Pump::Moved;
+}
+
+TlsRelay::Pump TlsRelay::closeTls()
+{
+    TlsChannel::Step step;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        step = channel->close();
+    }
+    if (step != TlsChannel::Step::Done)
+        return afterStep(step);
+    ::shutdown(tls, SHUT_WR);
+    closeSent = true;
+    return Pump::Moved;
+}
+
+TlsRelay::Pump TlsRelay::readTls()
+{
+    if (peerEnded || toCaller.room() == 0)
+        return Pump::Idle;
+    TlsChannel::Transfer got;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        got = channel->read(toCaller.end(), qint64(toCaller.room()));
+    }
+    if (got.step == TlsChannel::Step::Closed)
+        peerEnded = true;
+    else if (got.step != TlsChannel::Step::Done)
+        return afterStep(got.step);
+    toCaller.filled(size_t(got.bytes));
+    return Pump::Moved;
+}
+
+TlsRelay::Pump TlsRelay::writePlain()
+{
+    if (toCaller.isEmpty()) {
+        if (!peerEnded || plainShut)
+            return Pump::Idle;
+        ::shutdown(plain, SHUT_WR);
+        plainShut = true;
+        return Pump::Moved;
+    }
+    const ssize_t sent =
+        ::send(plain, toCaller.data(), toCaller.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent > 0)
+        toCaller.taken(size_t(sent));
+    else if (sent < 0 && wouldBlock())
+        return Pump::Idle;
+    else if (sent == 0 || errno != EINTR)
+        return fail(text("本端关闭了连接")), Pump::Broken;
+    return Pump::Moved;
+}
+
+TlsRelay::Pump TlsRelay::afterStep(TlsChannel::Step step)
+{
+    tlsWantsRead |= step == TlsChannel::Step::WantRead;
+    tlsWantsWrite |= step == TlsChannel::Step::WantWrite;
+    if (step != TlsChannel::Step::Failed)
+        return Pump::Idle;
+    const std::lock_guard<std::mutex> held(lock);
+    error = channel->errorString();
+    return Pump::Broken;
+}
+
+// Waits for either end. An end that is asked nothing is still watched while it may be reset:
+// the reset is what the other side must hear of. Where it is read, the read meets the reset, after
+// the bytes that came before it.
+bool TlsRelay::wait()
+{
+    const short plainEvents =
+        short((!plainEnded && toPeer.room() > 0 ? POLLIN : 0) | (toCaller.isEmpty() ? 0 : POLLOUT));
+    const short tlsEvents = short((tlsWantsRead ? POLLIN : 0) | (tlsWantsWrite ? POLLOUT : 0));
+    pollfd waits[3] = {{plainEvents != 0 || !plainShut ? plain : -1, plainEvents, 0},
+                       {tlsEvents != 0 || !closeSent ? tls : -1, tlsEvents, 0},
+                       {wakeFds[0], POLLIN, 0}};
+    int queued = 0;
+    if (::ioctl(tls, SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    unacked = qint64(toPeer.size()) + queued;
+    if (::poll(waits, 3, unacked > 0 ? ackLookMs : -1) < 0)
+        return errno == EINTR;
+    const bool plainBroke = plainEvents == 0 && ((waits[0].revents & POLLERR) ||
+                                                 ((waits[0].revents & POLLHUP) && !plainShut));
+    const bool tlsBroke = tlsEvents == 0 && ((waits[1].revents & POLLERR) ||
+                                             ((waits[1].revents & POLLHUP) && !closeSent));
+    if (plainBroke)
+        fail(text("本端重置了连接"));
+    else if (tlsBroke)
+        fail(text("对方重置了连接"));
+    return !plainBroke && !tlsBroke && !stopping;
+}
+
+void TlsRelay::fail(const QString &why)
+{
+    const std::lock_guard<std::mutex> held(lock);
+    if (error.isEmpty())
+        error = why;
+}
+
+void TlsRelay::resetBoth()
+{
+    resetAndClose(&tls);
+    resetAndClose(&plain);
+}
+
+void TlsRelay::end()
+{
+    unacked = 0;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        channel.reset();
+    }
+    closeQuietly(&tls);
+    closeQuietly(&plain);
+    const std::lock_guard<std::mutex> held(runningLock);
+    --running;
+    runningChanged.notify_all();
+}
