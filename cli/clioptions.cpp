@@ -91,9 +91,9 @@ bool CliOptions::takeReceiveOption(const QStringList &arguments, int *at)
         else if (value == QLatin1String("all"))
             accept = Accept::All;
         else if (value == QLatin1String("known"))
-            error = tr("--accept known 尚不可用");
+            accept = Accept::Known;
         else if (error.isEmpty())
-            error = tr("--accept 只能是 ask 或 all：%1").arg(value);
+            error = tr("--accept 只能是 ask、known 或 all：%1").arg(value);
     } else {
         return false;
     }
@@ -122,26 +122,28 @@ QString CliOptions::checkPaths(const QStringList &paths)
 
 QString CliOptions::usage()
 {
-    return tr("用法：\n"
-              "  NuboTransmission send 路径... [--to 名称|地址] [--wait 秒] [--json]\n"
-              "  NuboTransmission receive [--save 文件夹] [--accept ask|all] [--once] [--json]\n"
-              "\n"
-              "send：不带 --to 时先查找接收方 --wait 秒（默认 2 秒），列出后请选择；\n"
-              "      带 --to 时直接发送给该名称或地址的接收方。\n"
-              "receive：--accept ask 逐个询问（默认），all 自动接收所有文件；\n"
-              "      --once 接收一次后结束；Ctrl+C 结束。\n"
-              "--json：每个事件在标准输出中输出一行 JSON。\n"
-              "\n"
-              "退出码：\n"
-              "  0  成功\n"
-              "  1  其他失败（如部分项目未能保存）\n"
-              "  2  参数有误（未知选项、路径不存在或不可读、路径是链接、名称重复）\n"
-              "  3  对方拒绝接收或未应答\n"
-              "  4  已发送全部数据，但对方未确认\n"
-              "  5  传输中断\n"
-              "  6  未找到接收方\n"
-              "  7  此文件夹中已有一个Nubo文件传输助手在运行\n"
-              "  8  保存路径不存在或不可写\n"
-              "  9  无网络地址或无法监听端口\n"
-              "  10 已取消（Ctrl+C）\n");
+    return tr(
+        "用法：\n"
+        "  NuboTransmission send 路径... [--to 名称|地址] [--wait 秒] [--json]\n"
+        "  NuboTransmission receive [--save 文件夹] [--accept ask|known|all] [--once] [--json]\n"
+        "\n"
+        "send：不带 --to 时先查找接收方 --wait 秒（默认 2 秒），列出后请选择；\n"
+        "      带 --to 时直接发送给该名称或地址的接收方。\n"
+        "receive：--accept ask 逐个询问（默认），known 只接收已配对设备的文件，\n"
+        "      all 自动接收所有文件；\n"
+        "      --once 接收一次后结束；Ctrl+C 结束。\n"
+        "--json：每个事件在标准输出中输出一行 JSON。\n"
+        "\n"
+        "退出码：\n"
+        "  0  成功\n"
+        "  1  其他失败（如部分项目未能保存）\n"
+        "  2  参数有误（未知选项、路径不存在或不可读、路径是链接、名称重复）\n"
+        "  3  对方拒绝接收或未应答\n"
+        "  4  已发送全部数据，但对方未确认\n"
+        "  5  传输中断\n"
+        "  6  未找到接收方\n"
+        "  7  此文件夹中已有一个Nubo文件传输助手在运行\n"
+        "  8  保存路径不存在或不可写\n"
+        "  9  无网络地址或无法监听端口\n"
+        "  10 已取消（Ctrl+C）\n");
 }

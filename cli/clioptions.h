@@ -24,7 +24,7 @@ public:
         Interrupted = 10     // Ctrl-C or SIGTERM during a send
     };
     enum class Command { None, Send, Receive };
-    enum class Accept { Ask, All };
+    enum class Accept { Ask, All, Known };
 
     Command command = Command::None;
     QStringList paths;

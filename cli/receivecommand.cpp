@@ -8,6 +8,8 @@
 #include "receive/downloadview.h"
 #include "receive/receivehtml.h"
 #include "receive/receivesession.h"
+#include "records/knowndevices.h"
+#include "security/identity.h"
 #include "settings/settingskeys.h"
 
 #include <QCoreApplication>
@@ -65,6 +67,7 @@ void ReceiveCommand::start()
 {
     presence = std::make_unique<UDPSendThread>();
     presence->setUserName(SettingsKeys::userName(*settings));
+    presence->setFingerprint(Identity::shared().fingerprint());
     presence->setListenMode(false);
     if (presence->localAddress.isNull()) {
         out.say(tr("未找到本机网络地址，无法接收文件！"));
@@ -73,6 +76,8 @@ void ReceiveCommand::start()
     }
     if (!SettingsKeys::isValidUserName(SettingsKeys::userName(*settings)))
         out.say(tr("名称无效，其他设备看不到本机，请在“设置”中修改名称。"));
+    if (options.accept == CliOptions::Accept::Known)
+        out.say(tr("只接收已配对设备的文件，其余一律拒绝。"));
     if (options.accept == CliOptions::Accept::All)
         out.say(tr("警告：将自动接收所有文件！同一网络中的任何人都可以向 %1 写入文件，"
                    "不会逐个询问。")
@@ -125,6 +130,14 @@ void ReceiveCommand::offered(quint64 id, const ReceiveOffer &offer)
                                           {QStringLiteral("replaced"), offer.replaced.count}});
     if (options.accept == CliOptions::Accept::All) {
         answered(QStringLiteral("y"));
+        return;
+    }
+    // Only the certificate the connection proved counts, never a name or an address.
+    if (options.accept == CliOptions::Accept::Known) {
+        const bool paired = !offer.peer.isNull() && KnownDevices().find(offer.peer).has_value();
+        if (!paired)
+            out.say(tr("已拒绝：「%1」不是已配对的设备").arg(offer.sender));
+        answered(paired ? QStringLiteral("y") : QStringLiteral("n"));
         return;
     }
     asking = true;

@@ -147,7 +147,6 @@ SendSession::Receiver SendCommand::receiverAt(const QString &ip) const
     SendSession::Receiver receiver;
     receiver.ip = ip;
     receiver.senderName = SettingsKeys::userName(*settings);
-    receiver.senderId = SettingsKeys::senderId(*settings);
     receiver.extendedPort = presence->extendedPort(ip);
     if (receiver.extendedPort != 0) {
         receiver.protocol = SendSession::Protocol::Extended;
@@ -291,6 +290,8 @@ QString SendCommand::failureText(const SendResult &result) const
         return tr("无法发送：%1").arg(result.item);
     case SendResult::Cancelled:
         return tr("已取消发送！");
+    case SendResult::NotEncrypted:
+        return tr("无法与对方建立加密连接：%1").arg(result.reason);
     default:
         return tr("发送中断！连接已断开。");
     }
@@ -298,9 +299,9 @@ QString SendCommand::failureText(const SendResult &result) const
 
 QString SendCommand::outcomeName(SendResult::Outcome outcome)
 {
-    static const char *const names[] = {"Delivered",     "Unconfirmed", "Refused",   "Unanswered",
-                                        "ConnectFailed", "SendBroken",  "NotStored", "Cancelled",
-                                        "ListFailed",    "SourceFailed"};
+    static const char *const names[] = {
+        "Delivered", "Unconfirmed", "Refused",    "Unanswered",   "ConnectFailed", "SendBroken",
+        "NotStored", "Cancelled",   "ListFailed", "SourceFailed", "NotEncrypted"};
     return QString::fromLatin1(names[outcome]);
 }
 

@@ -106,6 +106,12 @@ QHostAddress UDPSendThread::probeLocalAddress()
     return firstInterfaceAddress();
 }
 
+void UDPSendThread::setFingerprint(const Fingerprint &own)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    fingerprint = own;
+}
+
 void UDPSendThread::setUserName(const QString &name)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -228,12 +234,14 @@ void UDPSendThread::announce()
 {
     QString name;
     quint16 port;
+    Fingerprint own;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (listenMode)
             return;
         name = userName;
         port = announcedPort;
+        own = fingerprint;
     }
     // Nobody could reach an announcement without an address or with a broken name.
     if (localAddress.isNull() || !SettingsKeys::isValidUserName(name))
@@ -243,8 +251,9 @@ void UDPSendThread::announce()
         (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
         presencePort);
     if (port != 0)
-        extended->writeDatagram(ExtendedProtocol::announcement(localIp, port), group,
-                                ExtendedProtocol::udpPort);
+        extended->writeDatagram(own.isNull() ? ExtendedProtocol::announcement(localIp, port)
+                                             : Announcement::make(localIp, port, own),
+                                group, ExtendedProtocol::udpPort);
 }
 
 // An announcer drops what reaches it, so its socket buffer never fills.

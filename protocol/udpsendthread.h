@@ -38,6 +38,9 @@ public:
 
     // Seen by a running announcer from its next announcement on.
     void setUserName(const QString &name);
+    // The installation the extended announcement names, so that a sender can tell a device it
+    // knows before it connects; none by default.
+    void setFingerprint(const Fingerprint &own);
     void setListenMode(bool listen);
     void start(QThread::Priority priority = QThread::InheritPriority);
     // Ends a running thread at once and returns when it has ended, so that a start() right after
@@ -95,6 +98,7 @@ private:
     // is used by two threads.
     mutable std::mutex mutex; // guards everything below
     QString userName = QStringLiteral("ruvak");
+    Fingerprint fingerprint;
     bool listenMode = false;
     PresenceList peers;
     quint16 announcedPort = 0;

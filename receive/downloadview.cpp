@@ -6,6 +6,7 @@
 #include "protocol/udpsendthread.h"
 #include "receive/receivehtml.h"
 #include "receive/receivesession.h"
+#include "security/identity.h"
 #include "settings/settingskeys.h"
 
 #include <QDebug>
@@ -87,6 +88,7 @@ void DownloadView::startSession()
 
     udpThread = std::make_unique<UDPSendThread>();
     udpThread->setUserName(SettingsKeys::userName(*settings));
+    udpThread->setFingerprint(Identity::shared().fingerprint());
     udpThread->setListenMode(false);
 
     // Without an address of our own there is nothing safe to listen on, and a receiver that

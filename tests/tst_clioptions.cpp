@@ -40,8 +40,8 @@ void TestCliOptions::parse_data()
     QTest::newRow("receive all once")
         << QStringList{"receive", "--accept", "all", "--once", "--save", "/s", "--json"} << ""
         << receive << "||2|1|/s|all|1";
-    QTest::newRow("accept known") << QStringList{"receive", "--accept", "known"}
-                                  << "--accept known 尚不可用" << receive;
+    QTest::newRow("accept known") << QStringList{"receive", "--accept", "known"} << "" << receive
+                                  << "||2|0||known|0";
     QTest::newRow("accept other") << QStringList{"receive", "--accept", "some"} << "--accept"
                                   << receive;
     QTest::newRow("receive takes no paths")
@@ -53,10 +53,15 @@ void TestCliOptions::parse_data()
 
 static QString summary(const CliOptions &o)
 {
-    return QStringList{
-        o.paths.join(','),       o.to,      QString::number(o.waitSeconds),
-        QString::number(o.json), o.saveDir, o.accept == CliOptions::Accept::All ? "all" : "ask",
-        QString::number(o.once)}
+    return QStringList{o.paths.join(','),
+                       o.to,
+                       QString::number(o.waitSeconds),
+                       QString::number(o.json),
+                       o.saveDir,
+                       o.accept == CliOptions::Accept::All     ? "all"
+                       : o.accept == CliOptions::Accept::Known ? "known"
+                                                               : "ask",
+                       QString::number(o.once)}
         .join('|');
 }
 

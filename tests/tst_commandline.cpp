@@ -28,8 +28,6 @@ void TestCommandLine::exitStatus_data()
                                   << int(CliOptions::BadInput) << "不存在";
     QTest::newRow("link") << QStringList{"send", "@/link"} << false << int(CliOptions::BadInput)
                           << "不能发送链接";
-    QTest::newRow("accept known") << QStringList{"receive", "--accept", "known"} << false
-                                  << int(CliOptions::BadInput) << "--accept known 尚不可用";
     QTest::newRow("save folder missing") << QStringList{"receive", "--save", "@/none"} << false
                                          << int(CliOptions::SaveDirUnusable) << "保存路径";
     QTest::newRow("folder held") << QStringList{"receive", "--once"} << true

@@ -328,6 +328,17 @@ cli-receive)
     grep -q '"event":"ended".*"outcome":"Complete"' "$work/cli.json" || fail "no ended event"
     grep -q '警告' "$work/recv.log" || fail "no warning that anyone may write into the folder"
     ;;
+cli-receive-known)
+    # A sender this installation never paired with is refused, whatever its name.
+    echo secret > "$work/data/unknown.txt"
+    (cd "$work/recv" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_A" \
+        "$program" receive --accept known --once --json) > "$work/cli.json" 2> "$work/recv.log" &
+    receiver=$!
+    send "$work/data/unknown.txt"
+    expect_codes 1 3 $?
+    [ -z "$(ls -A "$work/save")" ] || fail "a transfer from an unknown device was stored"
+    grep -q '不是已配对的设备' "$work/recv.log" || fail "the terminal does not say why"
+    ;;
 cli-name-twice)
     # Two receivers announce the same name, one in each host: the terminal must not pick one.
     tool="$(dirname "$drive")/presencetool"
