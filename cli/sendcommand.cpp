@@ -5,6 +5,7 @@
 #include "protocol/formatsize.h"
 #include "protocol/presencelist.h"
 #include "protocol/udpsendthread.h"
+#include "send/sendresulttext.h"
 #include "settings/settingskeys.h"
 
 #include <QCoreApplication>
@@ -257,44 +258,13 @@ void SendCommand::ended(int id, const SendResult &result)
         result.outcome == SendResult::Delivered
             ? tr("发送成功！%1，用时 %2")
                   .arg(formatSize(bodyTotal), RateMeter::durationText(clock.elapsed() / 1000))
-            : failureText(result);
+            : SendResultText::of(result, target);
     out.summary(text);
     out.event(QStringLiteral("ended"), {{QStringLiteral("outcome"), outcomeName(result.outcome)},
                                         {QStringLiteral("exitCode"), code},
                                         {QStringLiteral("reason"), result.reason},
                                         {QStringLiteral("item"), result.item}});
     emit finished(code);
-}
-
-QString SendCommand::failureText(const SendResult &result) const
-{
-    switch (result.outcome) {
-    case SendResult::Refused:
-        return result.reason.isEmpty() ? tr("对方拒绝接收！")
-                                       : tr("对方拒绝接收：%1").arg(result.reason);
-    case SendResult::Unanswered:
-        return tr("对方未应答！");
-    case SendResult::Unconfirmed:
-        return tr("已发送全部数据，但对方未确认是否已保存。");
-    case SendResult::ConnectFailed:
-        return tr("连接失败！无法连接到 %1，请确认对方已打开“接收”，并与本机在同一网络中。")
-            .arg(target);
-    case SendResult::NotStored:
-        return result.reason.isEmpty() ? tr("对方未能保存全部文件！")
-                                       : tr("对方未能保存全部文件：%1").arg(result.reason);
-    case SendResult::SourceFailed:
-        return result.sourceError == StreamSender::SourceChanged
-                   ? tr("文件在发送时发生了变化，发送中断：%1").arg(result.item)
-                   : tr("文件无法读取，发送中断：%1").arg(result.item);
-    case SendResult::ListFailed:
-        return tr("无法发送：%1").arg(result.item);
-    case SendResult::Cancelled:
-        return tr("已取消发送！");
-    case SendResult::NotEncrypted:
-        return tr("无法与对方建立加密连接：%1").arg(result.reason);
-    default:
-        return tr("发送中断！连接已断开。");
-    }
 }
 
 QString SendCommand::outcomeName(SendResult::Outcome outcome)

@@ -51,7 +51,6 @@ private:
     void accepted(int id);
     void progress(int id, qint64 sent, qint64 total);
     void ended(int id, const SendResult &result);
-    QString failureText(const SendResult &result) const;
     static QString outcomeName(SendResult::Outcome outcome);
     static int exitFor(SendResult::Outcome outcome);
 

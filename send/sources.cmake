@@ -6,6 +6,7 @@ list(APPEND NUBO_SOURCES
     send/peerlink.h send/peerlink.cpp
     send/sendpacker.h send/sendpacker.cpp
     send/sendresult.h
+    send/sendresulttext.h send/sendresulttext.cpp
     send/sendsession.h send/sendsession.cpp
     send/sendworker.h send/sendworker.cpp
     send/socketwait.h send/socketwait.cpp

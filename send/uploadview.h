@@ -82,7 +82,6 @@ private:
     void showProgress(const QString &title, qint64 sent, qint64 total);
     void setPickersEnabled(bool enabled);
     QString failureText(const SendResult &result) const;
-    static QString listFailureText(SendPacker::Error error, const QString &item);
     void appendLine(const QString &html);
     void appendRedLine(const QString &text);
     void appendAddedLines();
