@@ -67,6 +67,26 @@ int takeNeedHashes(const QByteArray &bytes, int taken, qint64 count, int items,
     return taken;
 }
 
+// A header field's value as it may travel: no line break and no colon.
+QByteArray fieldValue(QString value)
+{
+    return value.remove(QLatin1Char('\r')).remove(QLatin1Char('\n')).remove(QLatin1Char(':')).toUtf8();
+}
+
+// Exactly 32 bytes as 64 lower-case hex digits: a nonce or a commitment.
+bool fromHex(const QByteArray &hex, QByteArray *bytes)
+{
+    constexpr int size = 32;
+    if (hex.size() != 2 * size)
+        return false;
+    for (const char c : hex) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    *bytes = QByteArray::fromHex(hex);
+    return true;
+}
+
 } // namespace
 
 QByteArray ExtendedProtocol::announcement(const QString &address, quint16 port)
@@ -96,15 +116,43 @@ bool ExtendedProtocol::parseAnnouncement(const QByteArray &datagram, QString *ad
 }
 
 QByteArray ExtendedProtocol::request(const TransferRequest &plain, const QString &senderId,
+                                     const QByteArray &commitment, const QString &knownReceiver,
                                      const QByteArray &manifest)
 {
     QByteArray bytes = plain.toUtf8();
     bytes.chop(2); // the empty line comes after the fields of our own
-    QString id = senderId;
-    id.remove(QLatin1Char('\r')).remove(QLatin1Char('\n')).remove(QLatin1Char(':'));
-    bytes += "Nubo-Sender-Id: " + id.toUtf8() +
-             "\r\nManifest-Length: " + QByteArray::number(manifest.size()) + "\r\n\r\n";
+    bytes += "Nubo-Sender-Id: " + fieldValue(senderId) + "\r\nNubo-Pairing: " +
+             commitment.toHex() + "\r\n";
+    if (!knownReceiver.isEmpty())
+        bytes += "Nubo-Known: " + fieldValue(knownReceiver) + "\r\n";
+    bytes += "Manifest-Length: " + QByteArray::number(manifest.size()) + "\r\n\r\n";
     return bytes + manifest;
+}
+
+bool ExtendedProtocol::parsePairingFields(const QMap<QString, QString> &fields,
+                                          QByteArray *commitment, QString *knownReceiver)
+{
+    *knownReceiver = fields.value(QStringLiteral("Nubo-Known"));
+    return fromHex(fields.value(QStringLiteral("Nubo-Pairing")).toLatin1(), commitment);
+}
+
+QByteArray ExtendedProtocol::receiverNonce(const QByteArray &nonce)
+{
+    return "R " + nonce.toHex() + '\n';
+}
+
+QByteArray ExtendedProtocol::senderNonce(const QByteArray &nonce)
+{
+    return "S " + nonce.toHex() + '\n';
+}
+
+int ExtendedProtocol::takeSenderNonce(const QByteArray &bytes, QByteArray *nonce)
+{
+    QByteArray line;
+    const int length = lineAt(bytes, 0, &line);
+    if (length <= 0)
+        return length;
+    return line.startsWith("S ") && fromHex(line.mid(2), nonce) ? length : -1;
 }
 
 bool ExtendedProtocol::parseRequestFields(const QMap<QString, QString> &fields, QString *senderId,
@@ -169,6 +217,10 @@ int ExtendedProtocol::takeMessage(const QByteArray &bytes, int items, Message *m
     if (line == "A") {
         message->kind = Message::Asking;
         return length;
+    }
+    if (line.startsWith("R ")) {
+        message->kind = Message::Pairing;
+        return fromHex(line.mid(2), &message->nonce) ? length : -1;
     }
     if (line.startsWith("N ")) {
         message->kind = Message::Refused;

@@ -19,7 +19,14 @@
 //   (TlsRelay); all that follows travels inside it, and its ends are those of the session.
 // - The sender writes the plain request's lines plus "Nubo-Sender-Id: <id>", <id> the hex
 //   fingerprint of the certificate it showed, and
+//   "Nubo-Pairing: <commitment>", 64 hex digits (PairingCode::commitment of a fresh nonce),
+//   "Nubo-Known: <fingerprint>" only when the receiver's certificate is a paired device's,
 //   "Manifest-Length: <n>", the empty line, then the manifest (Manifest).
+// - Unless each end knows the other's certificate, the two pair first: the receiver's first
+//   message is "R <nonce>\n" and the sender answers at once with "S <nonce>\n" (64 hex digits
+//   each), the nonce the commitment was made of. Both then show the six digits of
+//   PairingCode::digits to their users, the receiver inside its question; the sender sends no
+//   byte of the body before its user said the codes match.
 // - Before its answer the receiver may send, in this order:
 //     "W <done> <total>\n"  planning, at least every progressIntervalMs;
 //     "C <count>\n" and <count> lines "<index>\n": it needs the hashes of these files, whose
@@ -54,23 +61,38 @@ public:
     static QByteArray announcement(const QString &address, quint16 port);
     static bool parseAnnouncement(const QByteArray &datagram, QString *address, quint16 *port);
 
+    // `commitment` binds the sender's pairing nonce; `knownReceiver` is the hex fingerprint of
+    // the receiver when it is a paired device, else empty.
     static QByteArray request(const TransferRequest &plain, const QString &senderId,
+                              const QByteArray &commitment, const QString &knownReceiver,
                               const QByteArray &manifest);
     // From the header fields of a request: the sender's id and the manifest's length, which may
     // not exceed `manifestLimit`. False when either is missing or malformed.
     static bool parseRequestFields(const QMap<QString, QString> &fields, QString *senderId,
                                    qint64 *manifestLength, qint64 manifestLimit);
 
+    // The pairing fields of a request: the commitment, and the receiver the sender says it knows
+    // (empty when none). False when the commitment is missing or malformed.
+    static bool parsePairingFields(const QMap<QString, QString> &fields, QByteArray *commitment,
+                                   QString *knownReceiver);
+    // Each end's nonce, the receiver's first ("R") and the sender's answer ("S").
+    static QByteArray receiverNonce(const QByteArray &nonce);
+    static QByteArray senderNonce(const QByteArray &nonce);
+    // Reads the sender's nonce line at the start of `bytes`: the bytes it took, 0 while it is not
+    // whole, -1 when it is none.
+    static int takeSenderNonce(const QByteArray &bytes, QByteArray *nonce);
+
     // What the receiver says before the body.
     struct Message
     {
-        enum Kind { Planning, NeedHashes, Asking, Accepted, Refused };
+        enum Kind { Pairing, Planning, NeedHashes, Asking, Accepted, Refused };
         Kind kind = Planning;
         qint64 done = 0;
         qint64 total = 0;
         QVector<int> indexes; // NeedHashes
         QByteArray plan;      // Accepted
         QString reason;       // Refused
+        QByteArray nonce;     // Pairing
     };
     static QByteArray planning(qint64 done, qint64 total);
     static QByteArray needHashes(const QVector<int> &indexes);

@@ -297,6 +297,10 @@ QString DownloadView::describeOffer(const ReceiveOffer &offer)
                 : offer.replaced.first.first();
         text += QLatin1Char('\n') + tr("保存路径中已有同名项目 %1，接收后将被覆盖。").arg(what);
     }
+    if (!offer.pairingCode.isEmpty())
+        text += QStringLiteral("\n\n") +
+                tr("第一次与这台设备传输。请确认对方屏幕上显示的配对码为 %1，一致才接收。")
+                    .arg(offer.pairingCode);
     return text;
 }
 

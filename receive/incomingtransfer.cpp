@@ -9,6 +9,8 @@
 #include "receive/extendedparts.h"
 #include "receive/plainitemstream.h"
 #include "records/hashcache.h"
+#include "records/knowndevices.h"
+#include "security/identity.h"
 #include "security/tlsrelay.h"
 
 #include <QDebug>
@@ -128,6 +130,9 @@ void IncomingTransfer::readSocket()
     case Stage::Manifest:
         readManifest();
         break;
+    case Stage::Pairing:
+        readPairing();
+        break;
     case Stage::Plan:
         if (hashesTaken < hashesDue.size())
             readHashes();
@@ -188,6 +193,10 @@ void IncomingTransfer::requestIn()
     }
     if (!senderProved())
         return;
+    if (!ExtendedProtocol::parsePairingFields(fields, &commitment, &knownReceiver)) {
+        closeAfterReply(ExtendedProtocol::refuse(tr("请求无效，拒绝传输！")));
+        return;
+    }
     current = Stage::Manifest;
     manifestBytes = std::move(early);
     early = QByteArray();
@@ -261,9 +270,63 @@ void IncomingTransfer::start(quint64 id, const ReceiveSettings &taken, const QSt
     if (!judge())
         return;
     if (extended)
-        plan();
+        meet();
     else
         ask();
+}
+
+// A sender not met before, or one that does not know us, pairs first: both screens show the
+// same code only where no machine sits between them. One that shows an unknown certificate under
+// a paired device's name or address is turned away.
+void IncomingTransfer::meet()
+{
+    const KnownDevices devices;
+    const bool known = devices.find(offer.peer).has_value();
+    if (!known && devices.otherClaim(offer.peer, offer.sender, peerAddress())) {
+        refuseWith(tr("「%1」的身份与上次不同，已拒绝接收").arg(offer.sender));
+        return;
+    }
+    if (known && knownReceiver == Identity::shared().fingerprint().hex()) {
+        plan();
+        return;
+    }
+    current = Stage::Pairing;
+    ownNonce = PairingCode::newNonce();
+    answers = std::move(early);
+    early = QByteArray();
+    socket->write(ExtendedProtocol::receiverNonce(ownNonce));
+    idleTimer.start(ExtendedProtocol::messageGapMs);
+    readPairing();
+}
+
+void IncomingTransfer::readPairing()
+{
+    if (answers.size() <= ExtendedProtocol::maxLineBytes)
+        answers += socket->read(ExtendedProtocol::maxLineBytes + 1 - answers.size());
+    QByteArray senderNonce;
+    const int taken = ExtendedProtocol::takeSenderNonce(answers, &senderNonce);
+    if (taken == 0)
+        return;
+    const PairingCode code = relay->pairingCode(PairingCode::Side::Receiver);
+    // A sender that changed its nonce after it saw ours could pick the code it liked.
+    if (taken < 0 || !code.opens(commitment, senderNonce)) {
+        refuseWith(tr("配对失败，拒绝传输！"));
+        return;
+    }
+    idleTimer.stop();
+    offer.pairingCode = code.digits(senderNonce, ownNonce);
+    early = answers.mid(taken);
+    answers = QByteArray();
+    if (holdEarly())
+        plan();
+}
+
+// Once the body begins both users have said yes: the sender becomes, or stays, a known device.
+void IncomingTransfer::rememberSender()
+{
+    bodyBegan = true;
+    if (extended && (offer.pairingCode.isEmpty() || settings.rememberPaired))
+        KnownDevices().remember(offer.peer, offer.sender, peerAddress());
 }
 
 bool IncomingTransfer::judge()
@@ -475,7 +538,7 @@ void IncomingTransfer::refuse()
 
 void IncomingTransfer::cancel()
 {
-    if (current == Stage::Plan || current == Stage::Question)
+    if (current == Stage::Pairing || current == Stage::Plan || current == Stage::Question)
         refuse();
     else if (current == Stage::Store)
         failStore(ReceiveOutcome::Incomplete, tr("已取消接收。"), tr("接收方已取消接收"));
@@ -500,7 +563,8 @@ void IncomingTransfer::close()
 {
     if (current == Stage::Store) {
         failStore(ReceiveOutcome::Incomplete, tr("已取消接收。"), tr("接收方已取消接收"));
-    } else if (current == Stage::Plan || current == Stage::Question) {
+    } else if (current == Stage::Pairing || current == Stage::Plan ||
+               current == Stage::Question) {
         finish(ReceiveOutcome::Refused, QString());
     }
     current = Stage::End;
@@ -548,6 +612,8 @@ void IncomingTransfer::takeBody(const char *data, qint64 length)
 {
     if (length <= 0)
         return;
+    if (!bodyBegan)
+        rememberSender();
     idleTimer.start(settings.idleMs);
     if (!store->feed(data, length)) {
         qDebug() << "无法保存，断开连接";
@@ -598,6 +664,7 @@ void IncomingTransfer::senderClosed()
     case Stage::Manifest:
         gone();
         break;
+    case Stage::Pairing:
     case Stage::Plan:
     case Stage::Question:
         finish(ReceiveOutcome::SenderLeft, QString());
@@ -608,7 +675,10 @@ void IncomingTransfer::senderClosed()
         if (current == Stage::Store) {
             // Qt has reset the connection already: it was armed when the body began.
             store->finish();
-            finish(ReceiveOutcome::Incomplete, QString());
+            if (!bodyBegan && !offer.pairingCode.isEmpty())
+                finish(ReceiveOutcome::Failed, tr("对方没有确认配对码，未接收任何文件。"));
+            else
+                finish(ReceiveOutcome::Incomplete, QString());
         }
         gone();
         break;
@@ -637,7 +707,7 @@ void IncomingTransfer::answerTimedOut()
 
 void IncomingTransfer::idleTimedOut()
 {
-    if (current == Stage::Plan)
+    if (current == Stage::Plan || current == Stage::Pairing)
         refuseWith(tr("对方长时间没有发送数据，已断开连接。"));
     else if (current == Stage::Store)
         failStore(ReceiveOutcome::Incomplete, tr("对方长时间没有发送数据，已断开连接。"),

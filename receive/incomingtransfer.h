@@ -11,6 +11,7 @@
 #include "receive/savefolder.h"
 #include "receive/storedentry.h"
 #include "records/partialregistry.h"
+#include "security/pairingcode.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -34,7 +35,7 @@ class IncomingTransfer : public QObject
     Q_OBJECT
 
 public:
-    enum class Stage { Request, Manifest, Plan, Question, Store, End };
+    enum class Stage { Request, Manifest, Pairing, Plan, Question, Store, End };
     using Outcome = ReceiveOutcome::Outcome;
 
     // A request is a few hundred bytes; a peer that keeps talking without pause is not sending one.
@@ -98,6 +99,9 @@ private:
     void readRequest();
     void requestIn();
     bool senderProved();
+    void meet();
+    void readPairing();
+    void rememberSender();
     void readManifest();
     void becomeReady();
     bool holdEarly();
@@ -128,6 +132,10 @@ private:
     QTcpSocket *socket; // a child
     std::shared_ptr<TlsRelay> relay;
     QString relayedFrom;
+    QByteArray commitment;   // to the sender's pairing nonce
+    QString knownReceiver;   // whom the sender takes us for, when it knows us
+    QByteArray ownNonce;     // while pairing
+    bool bodyBegan = false;
     const bool extended;
     PlanPool *planners;
     ReceiveSettings settings;

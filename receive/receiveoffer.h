@@ -27,6 +27,8 @@ struct ReceiveOffer
     qint64 resumedBytes = 0;
     // The certificate an extended sender proved it holds; null for a plain one.
     Fingerprint peer;
+    // Six digits the sender's screen shows too, when the two have not met before; else empty.
+    QString pairingCode;
 
     qint64 movingBytes() const { return size - skippedBytes - resumedBytes; }
 };

@@ -22,6 +22,9 @@ struct ReceiveSettings
     int requestMs = 30000; // from connect until the request (and manifest) are in
     // Between two signs of life while planning: well inside the interval the sender relies on.
     int planSignMs = ExtendedProtocol::progressIntervalMs / 2;
+    // A sender met for the first time becomes a known device once both users said yes; not
+    // where nobody looks at the pairing code.
+    bool rememberPaired = true;
     // Runs in the planner's thread before it plans; a test holds the planner there.
     std::function<void(const std::atomic<bool> &cancelled)> beforePlan;
 };

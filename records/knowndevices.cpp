@@ -63,6 +63,22 @@ QList<KnownDevices::Device> KnownDevices::findByName(const QString &name) const
     return select(QStringLiteral("name"), name);
 }
 
+std::optional<KnownDevices::Device> KnownDevices::otherClaim(const Fingerprint &fingerprint,
+                                                             const QString &name,
+                                                             const QString &address) const
+{
+    QList<Device> claims;
+    if (!name.isEmpty())
+        claims << findByName(name);
+    if (!address.isEmpty())
+        claims << select(QStringLiteral("address"), address);
+    for (const Device &device : qAsConst(claims)) {
+        if (device.fingerprint != fingerprint)
+            return device;
+    }
+    return std::nullopt;
+}
+
 QList<KnownDevices::Device> KnownDevices::all() const
 {
     return select(QString(), QString());

@@ -36,6 +36,11 @@ public:
     std::optional<Device> find(const Fingerprint &fingerprint) const;
     // Names are not unique: every device last seen under `name`, the newest first.
     QList<Device> findByName(const QString &name) const;
+    // A known device other than `fingerprint` that was last seen under `name` or at `address`
+    // (an empty one matches nothing): a peer that shows an unknown certificate under it is not
+    // the device the user paired with, and is not paired with in its stead.
+    std::optional<Device> otherClaim(const Fingerprint &fingerprint, const QString &name,
+                                     const QString &address) const;
     // Every device, the one seen last first.
     QList<Device> all() const;
     // After this the device must be paired again; true when it was known.

@@ -14,6 +14,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -24,6 +25,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,9 +102,10 @@ std::shared_ptr<TlsRelay> TlsRelay::start(int socket, TlsChannel::Role role,
 {
     prepare();
     std::shared_ptr<TlsRelay> relay(new TlsRelay(socket, role, identity));
-    if (relay->plain < 0) {
+    if (relay->plain < 0 || relay->shaken < 0) {
         relay->fail(text("无法准备加密连接：%1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         resetAndClose(&relay->tls);
+        relay->tellShaken();
         return relay;
     }
     {
@@ -128,11 +131,21 @@ TlsRelay::TlsRelay(int socket, TlsChannel::Role role, const Identity &identity)
     ::setsockopt(tls, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (!LoopbackPair::make(&plain, &callerEnd))
         plain = callerEnd = -1;
+    shaken = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 TlsRelay::~TlsRelay()
 {
     closeQuietly(&callerEnd);
+    closeQuietly(&shaken);
+}
+
+void TlsRelay::tellShaken()
+{
+    const std::uint64_t one = 1;
+    if (shaken >= 0)
+        while (::write(shaken, &one, sizeof one) < 0 && errno == EINTR) {
+        }
 }
 
 int TlsRelay::takePlainEnd()
@@ -185,7 +198,9 @@ void TlsRelay::run()
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-    if (shake())
+    const bool made = shake();
+    tellShaken();
+    if (made)
         relay();
     end();
 }

@@ -40,6 +40,9 @@ public:
     // The end for the caller, who owns it from here on; -1 when it could not be made, or after
     // the first call.
     int takePlainEnd();
+    // A descriptor that becomes readable once the handshake has ended, either way; the relay's
+    // own, valid while it is held.
+    int handshakeEnded() const { return shaken; }
     // The certificate the peer proved it holds the key of; null until the handshake is done.
     Fingerprint peerFingerprint() const;
     // Why the session failed; empty while it has not.
@@ -60,6 +63,7 @@ private:
     TlsRelay(int socket, TlsChannel::Role role, const Identity &identity);
     void run();
     bool shake();
+    void tellShaken();
     enum class Pump { Idle, Moved, Broken };
     void relay();
     bool pump();
@@ -80,6 +84,7 @@ private:
     int tls;
     int plain = -1;
     int callerEnd = -1;
+    int shaken = -1; // an eventfd
     const int handshakeTime;
     const QString peerName;
     Fingerprint peer;

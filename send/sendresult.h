@@ -23,7 +23,11 @@ struct SendResult
         Cancelled,     // our side stopped it
         ListFailed,    // the drop cannot be sent: see `listError`
         SourceFailed,  // a source file changed or became unreadable: see `sourceError`
-        NotEncrypted   // no TLS session with the extended receiver (why in `reason`)
+        NotEncrypted,  // no TLS session with the extended receiver (why in `reason`)
+        // the receiver showed another certificate than the paired device known under its name
+        // or address (`item`)
+        IdentityChanged,
+        PairingDeclined // our user said the receiver does not show the same pairing code
     };
 
     Outcome outcome = Cancelled;

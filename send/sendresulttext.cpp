@@ -25,6 +25,10 @@ QString SendResultText::of(const SendResult &result, const QString &receiver)
             .arg(receiver);
     case SendResult::NotEncrypted:
         return tr("无法与对方建立加密连接：%1").arg(reason);
+    case SendResult::IdentityChanged:
+        return tr("「%1」的身份与上次不同，已停止发送").arg(item);
+    case SendResult::PairingDeclined:
+        return tr("配对码不一致，已停止发送，未发送任何文件。");
     case SendResult::NotStored:
         return reason.isEmpty() ? tr("对方未能保存全部文件！")
                                 : tr("对方未能保存全部文件：%1").arg(reason);

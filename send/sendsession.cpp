@@ -10,6 +10,7 @@ SendSession::SendSession(QObject *parent) : QObject(parent)
     qRegisterMetaType<SendPacker>();
     qRegisterMetaType<SendResult>();
     qRegisterMetaType<SendWorker::Receiver>();
+    qRegisterMetaType<SendWorker::Question>();
     qRegisterMetaType<QList<SendWorker::ResumedFile>>("QList<SendWorker::ResumedFile>");
 }
 
@@ -67,6 +68,10 @@ void SendSession::relay(SendWorker *from, QThread *thread)
            [this](int id, int skippedFiles, qint64 skippedBytes,
                   const QList<SendWorker::ResumedFile> &resumed,
                   qint64 total) { emit planned(id, skippedFiles, skippedBytes, resumed, total); });
+    toThis(&SendWorker::asking,
+           [this](int id, SendWorker::Question question, const QString &code) {
+               emit asking(id, question, code);
+           });
     toThis(&SendWorker::accepted, [this](int id) { emit accepted(id); });
     toThis(&SendWorker::progress,
            [this](int id, qint64 sent, qint64 total) { emit progress(id, sent, total); });
@@ -85,6 +90,13 @@ void SendSession::send(const SendSession::Receiver &receiver)
         return;
     lastTo = receiver;
     toWorker->post([to = worker.data(), receiver] { to->setReceiver(receiver); });
+}
+
+void SendSession::answer(bool yes)
+{
+    if (!running || !worker)
+        return;
+    toWorker->post([to = worker.data(), yes] { to->answer(yes); });
 }
 
 void SendSession::cancel()

@@ -24,6 +24,7 @@ class SendSession : public QObject
 public:
     using Protocol = Connector::Protocol;
     using Receiver = SendWorker::Receiver;
+    using Question = SendWorker::Question;
 
     explicit SendSession(QObject *parent = nullptr);
     ~SendSession() override; // cancels what runs and waits for the transfers' threads to end
@@ -45,6 +46,8 @@ public slots:
     int start(const QStringList &paths);
     // Sends the current transfer to `receiver` as soon as it is listed.
     void send(const SendSession::Receiver &receiver);
+    // The user's answer to the current transfer's question (asking()).
+    void answer(bool yes);
     // Stops the current transfer; its end is reported as usual.
     void cancel();
     // Lists the last transfer's paths again and sends them to `receiver`, the last one's address.
@@ -54,6 +57,9 @@ signals:
     void listed(int transfer, const SendPacker &list);
     void planned(int transfer, int skippedFiles, qint64 skippedBytes,
                  const QList<SendWorker::ResumedFile> &resumed, qint64 total);
+    // The user must answer before the transfer goes on: whether the receiver shows `code`
+    // (Pairing), or whether to send in the clear (Unencrypted).
+    void asking(int transfer, SendSession::Question question, const QString &code);
     void accepted(int transfer);
     void progress(int transfer, qint64 sent, qint64 total);
     void ended(int transfer, const SendResult &result);

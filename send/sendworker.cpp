@@ -7,6 +7,7 @@
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/hashcheckpoints.h"
+#include "records/knowndevices.h"
 #include "records/recordstore.h"
 #include "security/identity.h"
 #include "security/tlsrelay.h"
@@ -15,6 +16,7 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 
 #include <algorithm>
 
@@ -106,11 +108,98 @@ void SendWorker::connected(qintptr descriptor, bool isExtended)
         result.listError = SendPacker::TooLarge;
         return fail(SendResult::ListFailed, packer.largestFileName());
     }
+    if (extended) {
+        // Nothing is said before we know whom the session reached.
+        stage = Stage::Shaking;
+        handshakeWatch =
+            std::make_unique<QSocketNotifier>(relay->handshakeEnded(), QSocketNotifier::Read);
+        connect(handshakeWatch.get(), &QSocketNotifier::activated, this, &SendWorker::shaken);
+        return;
+    }
+    if (knownInTheClear())
+        return askUser(Question::Unencrypted);
+    stage = Stage::Asking;
+    ask(plainRequest().toUtf8());
+}
+
+void SendWorker::shaken()
+{
+    handshakeWatch.reset();
+    if (stage != Stage::Shaking || handshakeFailed())
+        return;
+    const SenderPairing::Check check =
+        pairing.check(relay->peerFingerprint(), relay->pairingCode(PairingCode::Side::Sender),
+                      receiver.name, receiver.ip);
+    if (check == SenderPairing::Check::Impostor)
+        return fail(SendResult::IdentityChanged, receiver.name.isEmpty() ? receiver.ip
+                                                                         : receiver.name);
     stage = Stage::Asking;
     // Our id is our certificate's fingerprint, which the receiver holds against the session's.
-    ask(extended ? ExtendedProtocol::request(plainRequest(), Identity::shared().fingerprint().hex(),
-                                             offerBytes)
-                 : plainRequest().toUtf8());
+    ask(ExtendedProtocol::request(plainRequest(), Identity::shared().fingerprint().hex(),
+                                  pairing.commitment(), pairing.knownReceiver(), offerBytes));
+}
+
+// A paired device speaks the extended protocol, which is always encrypted: one that now answers
+// only on the plain port is not sent to in the clear unless the user says so.
+bool SendWorker::knownInTheClear() const
+{
+    return KnownDevices().otherClaim(Fingerprint(), receiver.name, receiver.ip).has_value();
+}
+
+void SendWorker::askUser(Question question, const QString &code)
+{
+    pending = question;
+    if (question == Question::Unencrypted) {
+        stage = Stage::Confirming;
+        answerTimer.stop();
+    }
+    emit asking(id, question, code);
+}
+
+void SendWorker::answer(bool yes)
+{
+    if (stage == Stage::Done)
+        return;
+    if (pending == Question::Unencrypted && stage == Stage::Confirming) {
+        if (!yes)
+            return fail(SendResult::Cancelled);
+        stage = Stage::Asking;
+        return ask(plainRequest().toUtf8());
+    }
+    if (pending != Question::Pairing || !pairing.isAsking())
+        return;
+    if (!yes)
+        return fail(SendResult::PairingDeclined);
+    pairing.confirm();
+    if (stage == Stage::Confirming)
+        plan(heldPlan);
+}
+
+// The receiver pairs: it gets our nonce, and our user the code to compare with its screen.
+void SendWorker::takePairing(const QByteArray &receiverNonce)
+{
+    QByteArray line;
+    QString digits;
+    if (!pairing.takeReceiverNonce(receiverNonce, &line, &digits))
+        return fail(SendResult::Refused);
+    if (!link->write(line, *cancelled, waitMs))
+        return fail(*cancelled ? SendResult::Cancelled : SendResult::SendBroken);
+    askUser(Question::Pairing, digits);
+}
+
+// The receiver said yes; the body waits for our user where the code is still being compared,
+// and never goes to an unpaired receiver that skipped pairing.
+void SendWorker::accept(const QByteArray &planBytes)
+{
+    if (pairing.bodyAllowed())
+        return plan(planBytes);
+    if (!pairing.isAsking()) {
+        result.reason = tr("对方没有进行配对");
+        return fail(SendResult::Refused);
+    }
+    answerTimer.stop();
+    heldPlan = planBytes;
+    stage = Stage::Confirming;
 }
 
 // Inside TLS the relay holds what the receiver has not acknowledged, not the link to it.
@@ -192,6 +281,12 @@ void SendWorker::readable()
         return;
     const Stage before = stage;
     const PeerLink::State state = link->read(&incoming);
+    // Nothing is taken while the handshake runs or our user decides; what comes waits.
+    if (stage == Stage::Shaking || stage == Stage::Confirming) {
+        if (state != PeerLink::Open && !handshakeFailed())
+            fail(SendResult::SendBroken);
+        return;
+    }
     if (stage == Stage::Asking && !extended)
         takePlainAnswer();
     else if (stage == Stage::Asking)
@@ -232,6 +327,9 @@ void SendWorker::takeExtendedWords()
             return fail(SendResult::Refused);
         incoming.remove(0, used);
         switch (message.kind) {
+        case ExtendedProtocol::Message::Pairing:
+            takePairing(message.nonce);
+            break;
         case ExtendedProtocol::Message::Planning:
             answerTimer.start(ExtendedProtocol::messageGapMs);
             break;
@@ -241,7 +339,7 @@ void SendWorker::takeExtendedWords()
         case ExtendedProtocol::Message::NeedHashes:
             return hashForReceiver(message.indexes);
         case ExtendedProtocol::Message::Accepted:
-            return plan(message.plan);
+            return accept(message.plan);
         case ExtendedProtocol::Message::Refused:
             result.reason = message.reason;
             return fail(SendResult::Refused);
@@ -293,6 +391,7 @@ void SendWorker::hashed(bool ok, int failed)
 void SendWorker::plan(const QByteArray &planBytes)
 {
     answerTimer.stop();
+    heldPlan.clear();
     TransferPlan steps;
     if (!TransferPlan::parse(planBytes, offer, &steps))
         return fail(SendResult::Refused);
@@ -305,6 +404,7 @@ void SendWorker::plan(const QByteArray &planBytes)
     }
     emit planned(id, steps.skippedFiles(), steps.skippedBytes(offer), resumed,
                  StreamSender::partsSize(packer.items(), parts));
+    pairing.remember();
     sendBody();
 }
 
@@ -493,6 +593,7 @@ void SendWorker::finish(SendResult::Outcome outcome)
     if (stage == Stage::Done)
         return;
     stage = Stage::Done;
+    handshakeWatch.reset();
     answerTimer.stop();
     tick.stop();
     if (connector)

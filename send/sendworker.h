@@ -5,6 +5,7 @@
 #include "protocol/manifest.h"
 #include "records/fileidentity.h"
 #include "send/connector.h"
+#include "send/senderpairing.h"
 #include "send/sendpacker.h"
 #include "send/sendresult.h"
 #include "send/streamsender.h"
@@ -22,6 +23,7 @@
 #include <memory>
 
 class FileHasher;
+class QSocketNotifier;
 class PeerLink;
 class TlsRelay;
 class TransferPlan;
@@ -44,7 +46,12 @@ public:
         QString senderName;
         Connector::Protocol protocol = Connector::Protocol::Plain;
         quint16 extendedPort = ExtendedProtocol::tcpPort;
+        QString name; // as it announced itself; empty for an address typed by hand
     };
+    // What the user is asked before anything of the transfer leaves: whether the receiver shows
+    // the same pairing code, or whether a paired device that answers only in the clear is sent
+    // to that way.
+    enum class Question { Pairing, Unencrypted };
     struct ResumedFile
     {
         QString name;
@@ -64,6 +71,8 @@ public slots:
     void setReceiver(const SendWorker::Receiver &receiver);
     // Ends the transfer as cancelled; the body's loop sees the shared flag on its own.
     void stop();
+    // The user's answer to the question asked.
+    void answer(bool yes);
 
 signals:
     void listed(int transfer, const SendPacker &list);
@@ -71,16 +80,33 @@ signals:
     // the length of the body that moves.
     void planned(int transfer, int skippedFiles, qint64 skippedBytes,
                  const QList<SendWorker::ResumedFile> &resumed, qint64 total);
+    void asking(int transfer, SendWorker::Question question, const QString &code);
     void accepted(int transfer);
     void progress(int transfer, qint64 sent, qint64 total);
     void ended(int transfer, const SendResult &result);
 
 private:
-    enum class Stage { Listing, Choosing, Connecting, Asking, Hashing, Body, Ending, Done };
+    enum class Stage {
+        Listing,
+        Choosing,
+        Connecting,
+        Shaking,    // the TLS handshake
+        Confirming, // our user is asked, and nothing more goes out meanwhile
+        Asking,
+        Hashing,
+        Body,
+        Ending,
+        Done
+    };
 
     void connectToReceiver();
     void connected(qintptr descriptor, bool extended);
+    void shaken();
     bool handshakeFailed();
+    bool knownInTheClear() const;
+    void askUser(Question question, const QString &code = QString());
+    void takePairing(const QByteArray &receiverNonce);
+    void accept(const QByteArray &planBytes);
     qint64 unacknowledged() const;
     TransferRequest plainRequest() const;
     void ask(const QByteArray &request);
@@ -120,6 +146,10 @@ private:
     PeerLink *link = nullptr;
     // The TLS session of an extended connection, whose plain end the link holds.
     std::shared_ptr<TlsRelay> relay;
+    std::unique_ptr<QSocketNotifier> handshakeWatch; // before the relay goes
+    SenderPairing pairing;
+    Question pending = Question::Pairing; // while Confirming, or while the code is shown
+    QByteArray heldPlan; // the receiver's plan, until our user confirmed the code
     FileHasher *hasher = nullptr;
     QVector<int> hashing; // the indexes the receiver asked for
     Manifest offer;       // as the request carries it
@@ -140,5 +170,6 @@ private:
 Q_DECLARE_METATYPE(SendPacker)
 Q_DECLARE_METATYPE(SendWorker::ResumedFile)
 Q_DECLARE_METATYPE(SendWorker::Receiver)
+Q_DECLARE_METATYPE(SendWorker::Question)
 
 #endif // SENDWORKER_H

@@ -8,6 +8,7 @@ list(APPEND NUBO_SOURCES
     send/sendresult.h
     send/sendresulttext.h send/sendresulttext.cpp
     send/sendsession.h send/sendsession.cpp
+    send/senderpairing.h send/senderpairing.cpp
     send/sendworker.h send/sendworker.cpp
     send/socketwait.h send/socketwait.cpp
     send/readahead.h send/readahead.cpp

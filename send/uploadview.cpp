@@ -17,6 +17,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QSettings>
@@ -55,6 +56,7 @@ UploadView::UploadView(QWidget *parent)
     connect(session, &SendSession::listed, this, &UploadView::listed);
     connect(session, &SendSession::planned, this, &UploadView::planned);
     connect(session, &SendSession::accepted, this, &UploadView::accepted);
+    connect(session, &SendSession::asking, this, &UploadView::askUser);
     connect(session, &SendSession::progress, this, &UploadView::updateProgress);
     connect(session, &SendSession::ended, this, &UploadView::sendEnded);
 
@@ -270,6 +272,10 @@ SendSession::Receiver UploadView::receiverAt(const QString &ip) const
 {
     SendSession::Receiver receiver;
     receiver.ip = ip;
+    for (const QString &heard : udpThread->userList()) {
+        if (heard.section(QLatin1Char(':'), 1, 1) == ip)
+            receiver.name = heard.section(QLatin1Char(':'), 0, 0);
+    }
     receiver.senderName = SettingsKeys::userName(*settings);
     receiver.protocol = protocolFor(ip, &receiver.extendedPort);
     return receiver;
@@ -327,6 +333,39 @@ void UploadView::accepted(int id)
         return;
     meter.sample(0, clock.elapsed());
     updateProgress(id, 0, bodyTotal);
+}
+
+// Not modal: the transfer may end meanwhile (the receiver refuses, or gives up), and the box
+// with it.
+void UploadView::askUser(int id, SendSession::Question question, const QString &code)
+{
+    if (id != transfer)
+        return;
+    closeQuestion();
+    const bool pairing = question == SendSession::Question::Pairing;
+    questionBox = new QMessageBox(
+        pairing ? QMessageBox::Question : QMessageBox::Warning, tr("提示"),
+        pairing ? tr("第一次向这台设备发送。请确认对方屏幕上显示的配对码与下面的相同：\n\n%1\n\n"
+                     "一致才能发送。")
+                      .arg(code)
+                : tr("对方此次未加密：上次与它的传输是加密的，这次它只能以明文接收，同一网络中的"
+                     "其他人可以看到传输的内容。仍要发送吗？"),
+        QMessageBox::Yes | QMessageBox::No, this);
+    questionBox->setAttribute(Qt::WA_DeleteOnClose);
+    questionBox->button(QMessageBox::Yes)->setText(pairing ? tr("一致") : tr("仍要发送"));
+    questionBox->button(QMessageBox::No)->setText(pairing ? tr("不一致") : tr("取消"));
+    questionBox->setDefaultButton(QMessageBox::No);
+    connect(questionBox, &QMessageBox::finished, this,
+            [this](int button) { session->answer(button == QMessageBox::Yes); });
+    questionBox->open();
+}
+
+void UploadView::closeQuestion()
+{
+    if (!questionBox)
+        return;
+    questionBox->disconnect(this);
+    questionBox->close(); // deletes it
 }
 
 void UploadView::appendAddedLines()
@@ -387,6 +426,7 @@ void UploadView::sendEnded(int id, const SendResult &result)
         appendAddedLines(); // the rest of the list, before the end
     ui->cancelPushButton->hide();
     setPickersEnabled(true);
+    closeQuestion();
     if (choosing) {
         choosing = false;
         userListDialog->reject();

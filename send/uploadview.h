@@ -10,12 +10,14 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QList>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
 #include <memory>
 
+class QMessageBox;
 class QUrl;
 class QSettings;
 class UDPSendThread;
@@ -65,6 +67,7 @@ private slots:
     void planned(int transfer, int skippedFiles, qint64 skippedBytes,
                  const QList<SendWorker::ResumedFile> &resumed, qint64 total);
     void accepted(int transfer);
+    void askUser(int transfer, SendSession::Question question, const QString &code);
     void chooserFinished(int result);
     void updateProgress(int transfer, qint64 sent, qint64 total);
     void sendEnded(int transfer, const SendResult &result);
@@ -75,6 +78,7 @@ private:
     // Shows transfer `id` (0: none began) from its start; without a receiver the chooser asks.
     void begin(int id, bool toKnownReceiver);
     void openChooser();
+    void closeQuestion();
     SendSession::Receiver receiverAt(const QString &ip) const;
     // How to reach the receiver at `ip`, and where its extended protocol is to be tried.
     SendSession::Protocol protocolFor(const QString &ip, quint16 *extendedPort) const;
@@ -92,6 +96,7 @@ private:
     UserListDialog *userListDialog;
     std::unique_ptr<QSettings> settings;
     KnownDevices knownDevices; // for the chooser's marks
+    QPointer<QMessageBox> questionBox;
     bool active = false;
 
     // The transfer under way: from the drop until the session reports its end.

@@ -24,9 +24,12 @@ inline QByteArray pattern(qint64 size, int seed = 7)
     return data;
 }
 
-// An extended request offering `manifest`, with other manifest bytes when they are given.
+// An extended request offering `manifest`, with other manifest bytes when they are given, from a
+// sender that knows the receiver as `knownReceiver` (none when empty) and commits to `commitment`.
 inline QByteArray extendedRequest(const Manifest &manifest, const QString &senderId,
-                                  const QByteArray &manifestBytes = QByteArray())
+                                  const QByteArray &manifestBytes = QByteArray(),
+                                  const QString &knownReceiver = QString(),
+                                  const QByteArray &commitment = QByteArray(32, '\0'))
 {
     TransferRequest request;
     request.target = manifest.items.first().name.section('/', 0, 0);
@@ -35,7 +38,7 @@ inline QByteArray extendedRequest(const Manifest &manifest, const QString &sende
     request.itemsNumber = manifest.items.size();
     request.contentLength = manifest.totalSize();
     request.senderName = QStringLiteral("小明");
-    return ExtendedProtocol::request(request, senderId,
+    return ExtendedProtocol::request(request, senderId, commitment, knownReceiver,
                                      manifestBytes.isNull() ? manifest.toBytes() : manifestBytes);
 }
 

@@ -5,6 +5,7 @@
 #include "receive/receivesession.h"
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
+#include "records/knowndevices.h"
 #include "records/partialregistry.h"
 #include "send/socketwait.h"
 #include "settings/settingskeys.h"
@@ -31,6 +32,7 @@
 namespace {
 
 const QString senderA = QStringLiteral("sender-a");
+const QString senderB = QStringLiteral("sender-b");
 
 // An item the test sends: a folder when `data` is null.
 struct Item
@@ -182,6 +184,9 @@ void TestExtendedReceive::init()
     workDir = std::make_unique<TempWorkDir>();
     save = workDir->filePath("save");
     QVERIFY(QDir().mkdir(save));
+    // The test's senders have paired with this receiver before.
+    for (const QString &name : {senderA, senderB})
+        QVERIFY(KnownDevices().remember(TlsPeer::identity(name).fingerprint(), "小明", "127.0.0.1"));
     session = std::make_unique<ReceiveSession>();
     session->setSaveFolder(save, SettingsKeys::NameClash::Overwrite);
     offers = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::offered);
@@ -226,7 +231,8 @@ void TestExtendedReceive::request(const Manifest &offered, const QString &sender
     manifest = offered;
     sender = std::make_unique<QTcpSocket>();
     QVERIFY(TlsPeer::connect(sender.get(), extendedPort, senderId));
-    send(extendedRequest(manifest, TlsPeer::identity(senderId).fingerprint().hex(), manifestBytes));
+    send(extendedRequest(manifest, TlsPeer::identity(senderId).fingerprint().hex(), manifestBytes,
+                         Identity::shared().fingerprint().hex()));
 }
 
 TransferPlan TestExtendedReceive::accept()
@@ -367,7 +373,7 @@ void TestExtendedReceive::cutFileIsContinued_data()
     const qint64 step = ExtendedProtocol::resumeStep;
     QTest::newRow("same sender, from the kept step") << senderA << false << qint64(200000);
     QTest::newRow("same sender, sent whole") << senderA << true << step + 200000;
-    QTest::newRow("another sender") << "sender-b" << false << step + 200000;
+    QTest::newRow("another sender") << senderB << false << step + 200000;
 }
 
 void TestExtendedReceive::cutFileIsContinued()

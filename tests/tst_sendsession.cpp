@@ -5,6 +5,7 @@
 #include "records/filehash.h"
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
+#include "records/knowndevices.h"
 #include "send/streamsender.h"
 
 #include "extendedreceiver.h"
@@ -61,7 +62,7 @@ SendSession::Receiver loopback(const QString &name = QStringLiteral("me"),
                                SendSession::Protocol protocol = SendSession::Protocol::Plain,
                                quint16 extendedPort = ExtendedProtocol::tcpPort)
 {
-    return {QStringLiteral("127.0.0.1"), name, protocol, extendedPort};
+    return {QStringLiteral("127.0.0.1"), name, protocol, extendedPort, QString()};
 }
 
 QByteArray requestFor(const QString &name, qint64 size, const QString &kind = "file", int items = 1)
@@ -123,6 +124,9 @@ void TestSendSession::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+    // The test's extended receiver is a paired device.
+    QVERIFY(KnownDevices().remember(TlsPeer::identity("receiver").fingerprint(), "receiver",
+                                    "127.0.0.2"));
 }
 
 QString TestSendSession::makeFile(const QString &name, const QByteArray &data)
