@@ -21,7 +21,8 @@ public:
         Busy = 7,            // another copy holds this working folder
         SaveDirUnusable = 8, // the save folder cannot be written
         NoNetwork = 9,       // no address of our own, or the ports cannot be had
-        Interrupted = 10     // Ctrl-C or SIGTERM during a send
+        Interrupted = 10,    // Ctrl-C or SIGTERM during a send
+        NotTrusted = 11      // no encrypted connection, another identity, or the codes differ
     };
     enum class Command { None, Send, Receive };
     enum class Accept { Ask, All, Known };

@@ -83,6 +83,8 @@ void ReceiveCommand::start()
                    "不会逐个询问。")
                     .arg(QDir::toNativeSeparators(saveDir)));
     session->setSaveFolder(saveDir, SettingsKeys::nameClash(*settings));
+    // Taking everything, nobody compares a pairing code: nobody is paired with either.
+    session->setRememberPaired(options.accept != CliOptions::Accept::All);
     session->listen(presence->localAddress, TransferRequest::port);
 }
 

@@ -29,6 +29,7 @@ SendCommand::SendCommand(const CliOptions &options, TerminalOutput &out, QObject
     connect(session, &SendSession::listed, this, &SendCommand::listed);
     connect(session, &SendSession::planned, this, &SendCommand::planned);
     connect(session, &SendSession::accepted, this, &SendCommand::accepted);
+    connect(session, &SendSession::asking, this, &SendCommand::askUser);
     connect(session, &SendSession::progress, this, &SendCommand::progress);
     connect(session, &SendSession::ended, this, &SendCommand::ended);
     lookTimer.setInterval(lookIntervalMs);
@@ -148,6 +149,10 @@ SendSession::Receiver SendCommand::receiverAt(const QString &ip) const
     SendSession::Receiver receiver;
     receiver.ip = ip;
     receiver.senderName = SettingsKeys::userName(*settings);
+    for (const auto &known : heard()) {
+        if (known.first == ip)
+            receiver.name = known.second;
+    }
     receiver.extendedPort = presence->extendedPort(ip);
     if (receiver.extendedPort != 0) {
         receiver.protocol = SendSession::Protocol::Extended;
@@ -160,6 +165,39 @@ SendSession::Receiver SendCommand::receiverAt(const QString &ip) const
             receiver.protocol = SendSession::Protocol::Plain;
     }
     return receiver;
+}
+
+// Asked on the terminal like the chooser's number; where nobody can answer, the answer is no.
+void SendCommand::askUser(int id, SendSession::Question question, const QString &code)
+{
+    if (id != transfer)
+        return;
+    const bool pairing = question == SendSession::Question::Pairing;
+    out.event(QStringLiteral("question"),
+              {{QStringLiteral("kind"), pairing ? QStringLiteral("pairing")
+                                                : QStringLiteral("unencrypted")},
+               {QStringLiteral("code"), code}});
+    out.say(pairing ? tr("第一次向这台设备发送。对方屏幕上显示的配对码是否为 %1？一致才能发送"
+                         "（y/n）：")
+                          .arg(code)
+                    : tr("对方此次未加密：上次与它的传输是加密的，这次它只能以明文接收，同一网络中"
+                         "的其他人可以看到传输的内容。仍要发送吗（y/n）："));
+    input = new TerminalInput(this);
+    connect(input, &TerminalInput::lineRead, this, &SendCommand::answered);
+    connect(input, &TerminalInput::closed, this, [this] { answered(QStringLiteral("n")); });
+}
+
+void SendCommand::answered(const QString &line)
+{
+    const QString word = line.trimmed().toLower();
+    if (word != QLatin1String("y") && word != QLatin1String("n")) {
+        out.say(tr("请输入 y 或 n："));
+        return;
+    }
+    input->disconnect(this);
+    input->deleteLater();
+    input = nullptr;
+    session->answer(word == QLatin1String("y"));
 }
 
 QString SendCommand::protocolText(const QString &ip) const
@@ -271,7 +309,8 @@ QString SendCommand::outcomeName(SendResult::Outcome outcome)
 {
     static const char *const names[] = {
         "Delivered", "Unconfirmed", "Refused",    "Unanswered",   "ConnectFailed", "SendBroken",
-        "NotStored", "Cancelled",   "ListFailed", "SourceFailed", "NotEncrypted"};
+        "NotStored", "Cancelled",   "ListFailed", "SourceFailed", "NotEncrypted",
+        "IdentityChanged", "PairingDeclined"};
     return QString::fromLatin1(names[outcome]);
 }
 
@@ -291,6 +330,10 @@ int SendCommand::exitFor(SendResult::Outcome outcome)
         return CliOptions::BadInput;
     case SendResult::Cancelled:
         return CliOptions::Interrupted;
+    case SendResult::NotEncrypted:
+    case SendResult::IdentityChanged:
+    case SendResult::PairingDeclined:
+        return CliOptions::NotTrusted;
     default:
         return CliOptions::Broken;
     }

@@ -49,6 +49,8 @@ private:
     void planned(int id, int skippedFiles, qint64 skippedBytes,
                  const QList<SendWorker::ResumedFile> &resumed, qint64 total);
     void accepted(int id);
+    void askUser(int id, SendSession::Question question, const QString &code);
+    void answered(const QString &line);
     void progress(int id, qint64 sent, qint64 total);
     void ended(int id, const SendResult &result);
     static QString outcomeName(SendResult::Outcome outcome);

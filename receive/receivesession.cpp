@@ -143,6 +143,12 @@ void ReceiveSession::setSaveFolder(const QString &saveDir, SettingsKeys::NameCla
     post([taken = settings](ReceiveListener *worker) { worker->setSettings(taken); });
 }
 
+void ReceiveSession::setRememberPaired(bool remember)
+{
+    settings.rememberPaired = remember;
+    post([taken = settings](ReceiveListener *worker) { worker->setSettings(taken); });
+}
+
 void ReceiveSession::setTimeouts(int idleMs, int answerMs, int quietMs, int requestMs)
 {
     settings.idleMs = idleMs;

@@ -45,6 +45,9 @@ public:
     // Where received items go and what a taken name does; a transfer takes them when it is asked
     // about.
     void setSaveFolder(const QString &saveDir, SettingsKeys::NameClash rule);
+    // Whether a sender met for the first time is remembered once both users said yes; not where
+    // nobody compares the pairing code.
+    void setRememberPaired(bool remember);
     // How long a body may pause, how long the user has to answer, the quiet period that ends a
     // plain request without its empty line, and how long a peer may take from connect until its
     // request is in; tests shorten them.

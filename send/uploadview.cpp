@@ -344,7 +344,7 @@ void UploadView::askUser(int id, SendSession::Question question, const QString &
     closeQuestion();
     const bool pairing = question == SendSession::Question::Pairing;
     questionBox = new QMessageBox(
-        pairing ? QMessageBox::Question : QMessageBox::Warning, tr("提示"),
+        pairing ? QMessageBox::Question : QMessageBox::Warning, pairing ? tr("配对") : tr("未加密"),
         pairing ? tr("第一次向这台设备发送。请确认对方屏幕上显示的配对码与下面的相同：\n\n%1\n\n"
                      "一致才能发送。")
                       .arg(code)

@@ -2,8 +2,13 @@
 // copies of it in two test hosts can carry a transfer from one end to the other.
 //
 //   nubo-drive receive [--answer yes|no] [--transfers N] [--timeout SECONDS] [--screenshot PNG]
-//   nubo-drive send --to NAME|--to-address IP [--timeout SECONDS] [--screenshot PNG] PATH...
+//                      [--code-file FILE]
+//   nubo-drive send --to NAME|--to-address IP [--timeout SECONDS] [--screenshot PNG]
+//                   [--code-file FILE] [--unencrypted yes|no] PATH...
 //
+// A pairing code in the receiver's question is written to the code file; the sender says the
+// codes match when its own is the one in the file (it waits for the file), or at once without
+// one. The sender answers the question whether to send in the clear as --unencrypted (no).
 // receive: exit 0 when "接收完成！" was shown for every transfer, 1 for a refused or incomplete
 // one, 2 on timeout. send: 0 when "传输完成！" was shown, 1 on refusal or failure, 2 on timeout.
 // Both print the text browser's final text and monotonic times in milliseconds.
@@ -19,6 +24,7 @@
 #include <QDialog>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -147,6 +153,12 @@ private:
                 if (next != "yes" && next != "no")
                     return false;
                 ++i;
+            } else if (arg == "--code-file") {
+                codeFile = next;
+                ++i;
+            } else if (arg == "--unencrypted" && mode == "send") {
+                sendInTheClear = next == "yes";
+                ++i;
             } else if (arg == "--transfers" && mode == "receive") {
                 transfers = next.toInt();
                 ++i;
@@ -234,6 +246,8 @@ private:
                 return;
             }
         }
+        if (answerSenderQuestion())
+            return;
         QTextBrowser *text = browser();
         if (text)
             watch.look(text);
@@ -258,6 +272,7 @@ private:
             watch.look(text);
         if (QMessageBox *question = activeBox(QString::fromUtf8("是否接收文件？"))) {
             times.insert(QString("question%1").arg(finished), now());
+            noteCode(question->text());
             question->button(answerYes ? QMessageBox::Yes : QMessageBox::No)->click();
             times.insert(QString("answered%1").arg(finished), now());
             if (!answerYes)
@@ -296,6 +311,42 @@ private:
         QWidget *view = window.centralWidget();
         auto *cancel = view ? view->findChild<QPushButton *>("cancelPushButton") : nullptr;
         return cancel && cancel->isVisible();
+    }
+
+    // The six digits after "配对码为 " in the receiver's question, for the sender's driver.
+    void noteCode(const QString &question)
+    {
+        const int at = question.indexOf(QString::fromUtf8("配对码为 "));
+        if (at < 0 || codeFile.isEmpty())
+            return;
+        const QString code = question.mid(at + 5, 6);
+        std::printf("code %s\n", qPrintable(code));
+        QFile file(codeFile);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(code.toUtf8());
+    }
+
+    // True while the sender's question is up and not answered yet.
+    bool answerSenderQuestion()
+    {
+        if (QMessageBox *box = activeBox(QString::fromUtf8("未加密"))) {
+            times.insert("unencrypted", now());
+            box->button(sendInTheClear ? QMessageBox::Yes : QMessageBox::No)->click();
+            return true;
+        }
+        QMessageBox *box = activeBox(QString::fromUtf8("配对"));
+        if (!box)
+            return false;
+        const QString text = box->text();
+        const QString mine = text.mid(text.indexOf(QString::fromUtf8("：\n\n")) + 3, 6);
+        QFile file(codeFile);
+        if (!codeFile.isEmpty() && !(file.open(QIODevice::ReadOnly) && file.size() == 6))
+            return true; // the other screen has not shown its code yet
+        const QString theirs = codeFile.isEmpty() ? mine : QString::fromUtf8(file.readAll());
+        std::printf("code %s, receiver shows %s\n", qPrintable(mine), qPrintable(theirs));
+        times.insert("paired", now());
+        box->button(mine == theirs ? QMessageBox::Yes : QMessageBox::No)->click();
+        return true;
     }
 
     bool answeredOnce() const { return times.contains(QString("answered%1").arg(finished)); }
@@ -339,6 +390,8 @@ private:
     QString receiverName;
     QString receiverAddress;
     QString screenshot;
+    QString codeFile;
+    bool sendInTheClear = false;
     QStringList paths;
 
     MainWindow window;
