@@ -49,9 +49,12 @@ QString TransferLine::text(int outcome, const QString &reason, qint64 receivedBy
         parts << origin();
     if (offer.resumedBytes > 0)
         parts << tr("从上次中断处继续");
+    // What moved differs from the offered size only where files were skipped or continued.
+    const QString took = tr("用时 %1").arg(RateMeter::durationText(elapsedMs / 1000));
     if (outcome == ReceiveOutcome::Complete)
-        parts << tr("%1，用时 %2")
-                     .arg(formatSize(receivedBytes), RateMeter::durationText(elapsedMs / 1000));
+        parts << (receivedBytes == offer.size
+                      ? took
+                      : tr("传输 %1，").arg(formatSize(receivedBytes)) + took);
     if (unchangedFiles > 0)
         parts << tr("%1 个文件已存在且相同，未传输").arg(unchangedFiles);
     if (failedItems > 0)

@@ -27,10 +27,10 @@ void TestTransferLine::text_data()
     QTest::newRow("stored") << "小明" << true << "" << QList<int>{0, 0, -1} << 0 << ""
                             << QString::fromUtf8("接收完成：") + from +
                                    QString::fromUtf8(
-                                       "，1.00KB，用时 1:05，1 个文件已存在且相同，未传输");
+                                       "，传输 1.00KB，用时 1:05，1 个文件已存在且相同，未传输");
     QTest::newRow("plain") << "小明" << false << "" << QList<int>{0, 0, 0} << 0 << ""
                            << QString::fromUtf8("接收完成：") + from +
-                                  QString::fromUtf8("，未加密，1.00KB，用时 1:05");
+                                  QString::fromUtf8("，未加密，传输 1.00KB，用时 1:05");
     QTest::newRow("not paired") << "小明" << true << "不是已配对的设备" << QList<int>{}
                                 << int(ReceiveOutcome::Refused) << ""
                                 << QString::fromUtf8("已拒绝接收（不是已配对的设备）：") + from;

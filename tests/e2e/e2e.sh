@@ -119,6 +119,37 @@ plain_receiver() {
     receiver=$!
 }
 
+# Holds the extended port in host A, so that a receiver started there listens on the plain port
+# alone and announces itself as a plain one; a connection to the held port is noted in
+# $work/extended-tried.
+hold_extended_port() {
+    ip netns exec "$NS_A" perl -MIO::Socket::INET -e '
+        my ($addr, $note) = @ARGV;
+        my $s = IO::Socket::INET->new(LocalAddr => $addr, LocalPort => 42136, Listen => 1,
+                                      ReuseAddr => 1) or die "42136: $!";
+        $s->accept and open(my $f, ">", $note);
+    ' "$ADDR_A" "$work/extended-tried" &
+    holder=$!
+    wait_for 'ip netns exec "$NS_A" ss -Htln "sport = :42136" | grep -q .' || fail "port not held"
+}
+
+# wait_for COMMAND : true once COMMAND succeeds, false after a minute of trying.
+wait_for() {
+    for _ in $(seq 600); do
+        eval "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# cli_receive ARGS... : the terminal receiver in host A, without a display, standard output and
+# error in recv.log as a service's journal has them.
+cli_receive() {
+    (cd "$work/recv" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_A" \
+        "$program" receive "$@") > "$work/recv.log" 2>&1 &
+    receiver=$!
+}
+
 case "$case_name" in
 folder-tree)
     d="$work/data/树 tree"
@@ -352,6 +383,55 @@ cli-name-twice)
     kill %1 %2 2>/dev/null
     [ "$rc" -eq 2 ] || fail "sender exited $rc, expected 2"
     grep -q '有多个名为 twin 的接收方' "$work/send.log" || fail "the sender does not say why"
+    ;;
+cli-send-plain)
+    hold_extended_port
+    echo plain > "$work/data/plain.txt"
+    receive --answer yes
+    (cd "$work/send" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_B" \
+        "$program" send "$work/data/plain.txt" --to hostA --wait 20) > "$work/send.log" 2>&1
+    expect_codes 0 0 $?
+    cmp "$work/data/plain.txt" "$work/save/plain.txt" || fail "plain.txt differs"
+    [ ! -e "$work/extended-tried" ] || fail "the terminal tried the extended port"
+    ;;
+cli-receive-journal)
+    # Unattended: every transfer is one line of the log, with its sender's address.
+    hold_extended_port
+    echo one > "$work/data/one.txt"
+    mkdir -p "$work/data/two"
+    echo two > "$work/data/two/inner.txt"
+    cli_receive --accept all
+    send "$work/data/one.txt" || fail "first send failed"
+    send "$work/data/two" || fail "second send failed"
+    wait_for '[ "$(grep -c "^接收完成：" "$work/recv.log")" -eq 2 ]' || fail "no line per transfer"
+    kill -TERM "$receiver"
+    wait "$receiver" || fail "the receiver exited $?"
+    diff -r "$work/data/two" "$work/save/two" || fail "two differs"
+    [ "$(sed '1,/等待对方发送/d' "$work/recv.log" | wc -l)" -eq 2 ] || fail "more than a line each"
+    [ "$(grep -c "来自 hostB（$ADDR_B）.*未加密" "$work/recv.log")" -eq 2 ] || fail "who, whence"
+    [ ! -e "$work/extended-tried" ] || fail "the window tried the extended port"
+    ;;
+cli-receive-ask | cli-receive-ask-plain)
+    [ "$case_name" = cli-receive-ask-plain ] && hold_extended_port
+    echo asked > "$work/data/asked.txt"
+    mkfifo "$work/answers"
+    (cd "$work/recv" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_A" \
+        "$program" receive --accept ask --once) < "$work/answers" > "$work/recv.log" 2>&1 &
+    receiver=$!
+    exec 3> "$work/answers"
+    (send "$work/data/asked.txt"; echo $? > "$work/send.rc") &
+    wait_for 'grep -q "是否接收文件" "$work/recv.log"' || fail "the terminal did not ask"
+    echo y >&3
+    exec 3>&-
+    wait $!
+    expect_codes 0 0 "$(cat "$work/send.rc")"
+    cmp "$work/data/asked.txt" "$work/save/asked.txt" || fail "asked.txt differs"
+    grep -q "来自：hostB" "$work/recv.log" || fail "the question does not say who"
+    if [ "$case_name" = cli-receive-ask-plain ]; then
+        grep -qx "未加密" "$work/recv.log" || fail "a plain transfer not marked"
+    else
+        ! grep -q "未加密" "$work/recv.log" || fail "an encrypted transfer marked"
+    fi
     ;;
 plain-exact-bytes)
     printf 'hello\n' > "$work/data/plain.txt"
