@@ -119,12 +119,9 @@ plain_receiver() {
     receiver=$!
 }
 
-wait_for() { # COMMAND: true once it succeeds, false after a minute of trying
-    for _ in $(seq 600); do eval "$1" && return 0; sleep 0.1; done; return 1
-}
+wait_for() { for _ in $(seq 600); do eval "$1" && return 0; sleep 0.1; done; return 1; } # a minute
 
-# The *-plain cases hold the extended port in host A: its receiver is then a plain one. A try of
-# the held port is noted.
+# The *-plain cases hold the extended port in host A, so that its receiver is a plain one.
 plain=0
 case "$case_name" in *-plain)
     plain=1
