@@ -19,6 +19,8 @@
 #include <QMetaEnum>
 #include <QSettings>
 
+#include <unistd.h>
+
 namespace {
 
 QString outcomeName(int outcome)
@@ -29,11 +31,16 @@ QString outcomeName(int outcome)
 } // namespace
 
 ReceiveCommand::ReceiveCommand(const CliOptions &options, TerminalOutput &out, QObject *parent)
-    : QObject(parent), options(options), out(out), settings(SettingsKeys::openConfig()),
-      session(std::make_unique<ReceiveSession>())
+    : QObject(parent), options(options), out(out),
+      oneLine(options.accept != CliOptions::Accept::Ask && ::isatty(STDOUT_FILENO) != 1),
+      settings(SettingsKeys::openConfig()), session(std::make_unique<ReceiveSession>())
 {
     connect(session.get(), &ReceiveSession::listening, this, &ReceiveCommand::listening);
-    connect(session.get(), &ReceiveSession::partialsKept, this, &ReceiveCommand::listPartials);
+    // Those a transfer leaves are told by its line.
+    connect(session.get(), &ReceiveSession::partialsKept, this,
+            [this](const QList<PartialRegistry::Entry> &entries) {
+                listPartials(entries, oneLine && transfer != 0);
+            });
     connect(session.get(), &ReceiveSession::offered, this, &ReceiveCommand::offered);
     connect(session.get(), &ReceiveSession::progress, this, &ReceiveCommand::progress);
     connect(session.get(), &ReceiveSession::itemsStored, this, &ReceiveCommand::itemsStored);
@@ -113,18 +120,16 @@ void ReceiveCommand::offered(quint64 id, const ReceiveOffer &offer)
         return;
     transfer = id;
     offeredId = id;
-    offeredItems = offer.items;
-    // The files skipped as unchanged are in the save folder already.
-    storedItems = offer.skippedFiles;
-    unchangedFiles = 0;
-    extendedOffer = offer.extended;
+    line.offered(offer);
     receivedBytes = 0;
     totalBytes = offer.movingBytes();
     meter.start(totalBytes);
-    out.say(QString());
-    out.say(DownloadView::describeOffer(offer));
+    tell(QString());
+    tell(DownloadView::describeOffer(offer));
     out.event(QStringLiteral("offered"), {{QStringLiteral("sender"), offer.sender},
+                                          {QStringLiteral("address"), offer.address},
                                           {QStringLiteral("target"), offer.target},
+                                          {QStringLiteral("extended"), offer.extended},
                                           {QStringLiteral("bytes"), offer.size},
                                           {QStringLiteral("items"), offer.items},
                                           {QStringLiteral("skippedFiles"), offer.skippedFiles},
@@ -137,8 +142,10 @@ void ReceiveCommand::offered(quint64 id, const ReceiveOffer &offer)
     // Only the certificate the connection proved counts, never a name or an address.
     if (options.accept == CliOptions::Accept::Known) {
         const bool paired = !offer.peer.isNull() && KnownDevices().find(offer.peer).has_value();
-        if (!paired)
-            out.say(tr("已拒绝：「%1」不是已配对的设备").arg(offer.sender));
+        if (!paired) {
+            tell(tr("已拒绝：「%1」不是已配对的设备").arg(offer.sender));
+            line.refusedBecause(tr("不是已配对的设备"));
+        }
         answered(paired ? QStringLiteral("y") : QStringLiteral("n"));
         return;
     }
@@ -179,7 +186,7 @@ void ReceiveCommand::answered(const QString &line)
     running = true;
     clock.restart();
     meter.sample(0, 0);
-    out.say(tr("正在接收..."));
+    tell(tr("正在接收..."));
     session->accept(transfer);
 }
 
@@ -209,20 +216,17 @@ void ReceiveCommand::itemsStored(quint64 id, const QList<StoredEntry> &entries)
 {
     if (id != transfer)
         return;
+    line.stored(entries);
     for (const StoredEntry &entry : entries) {
         if (entry.status == StoredEntry::Resumed) {
-            out.say(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset)));
+            tell(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset)));
             out.event(QStringLiteral("continued"), {{QStringLiteral("name"), entry.name},
                                                     {QStringLiteral("offset"), entry.offset}});
         } else if (entry.status != StoredEntry::Stored) {
-            out.say(ReceiveHtml::entryProblem(entry));
+            tell(ReceiveHtml::entryProblem(entry));
             out.event(QStringLiteral("failed"), {{QStringLiteral("name"), entry.name}});
-        } else if (entry.clash == StoredEntry::Unchanged) {
-            // Counted from the offer, and told once at the end.
-            ++unchangedFiles;
-        } else {
-            ++storedItems;
-            out.say(entry.storedPath + ReceiveHtml::clashText(entry));
+        } else if (entry.clash != StoredEntry::Unchanged) { // told once at the end
+            tell(entry.storedPath + ReceiveHtml::clashText(entry));
             out.event(QStringLiteral("stored"), {{QStringLiteral("name"), entry.name},
                                                  {QStringLiteral("path"), entry.storedPath}});
         }
@@ -237,7 +241,13 @@ void ReceiveCommand::ended(quint64 id, int outcome, const QString &reason)
     running = false;
     asking = false;
     const int code = exitFor(outcome);
-    sayEnd(outcome, reason);
+    // A request refused before it was offered is known by its reason alone.
+    if (id != offeredId)
+        line = TransferLine();
+    if (oneLine)
+        out.summary(line.text(outcome, reason, receivedBytes, clock.elapsed()));
+    else
+        sayEnd(outcome, reason);
     out.event(QStringLiteral("ended"), {{QStringLiteral("outcome"), outcomeName(outcome)},
                                         {QStringLiteral("exitCode"), code},
                                         {QStringLiteral("reason"), reason}});
@@ -246,13 +256,13 @@ void ReceiveCommand::ended(quint64 id, int outcome, const QString &reason)
     if (options.once && id == offeredId)
         stop(code);
     else
-        out.say(tr("等待对方发送…"));
+        tell(tr("等待对方发送…"));
 }
 
 void ReceiveCommand::sayEnd(int outcome, const QString &reason)
 {
-    if (unchangedFiles > 0)
-        out.say(tr("%1 个文件已存在且相同，未传输").arg(unchangedFiles));
+    if (line.unchanged() > 0)
+        out.say(tr("%1 个文件已存在且相同，未传输").arg(line.unchanged()));
     switch (outcome) {
     case ReceiveOutcome::Complete:
         out.summary(
@@ -263,11 +273,7 @@ void ReceiveCommand::sayEnd(int outcome, const QString &reason)
         if (!reason.isEmpty())
             out.say(reason);
         out.summary(tr("传输中断，接收不完整！"));
-        out.say((extendedOffer ? tr("已保存 %1 个项目，共 %2 个；未完整收到的文件已保留，"
-                                    "对方再次发送时从中断处继续。")
-                               : tr("已保存 %1 个项目，共 %2 个；未完整收到的项目已删除。"))
-                    .arg(storedItems)
-                    .arg(offeredItems));
+        out.say(line.keptText());
         return;
     case ReceiveOutcome::Refused:
         out.summary(tr("已拒绝接收。"));
@@ -284,21 +290,29 @@ void ReceiveCommand::sayEnd(int outcome, const QString &reason)
     }
 }
 
-void ReceiveCommand::listPartials(const QList<PartialRegistry::Entry> &entries)
+void ReceiveCommand::tell(const QString &text)
+{
+    if (!oneLine)
+        out.say(text);
+}
+
+void ReceiveCommand::listPartials(const QList<PartialRegistry::Entry> &entries, bool quiet)
 {
     QJsonArray list;
     for (const PartialRegistry::Entry &entry : entries) {
-        out.say(tr("可续传：%1（已接收 %2，共 %3）")
-                    .arg(entry.item, formatSize(entry.kept), formatSize(entry.size)));
+        if (!quiet)
+            out.say(tr("可续传：%1（已接收 %2，共 %3）")
+                        .arg(entry.item, formatSize(entry.kept), formatSize(entry.size)));
         list.append(QJsonObject{{QStringLiteral("item"), entry.item},
                                 {QStringLiteral("kept"), entry.kept},
                                 {QStringLiteral("size"), entry.size}});
     }
     if (entries.isEmpty())
         return;
-    out.say(tr("未完成的文件保留 %1 天，最多 %2GB")
-                .arg(PartialRegistry::maxAgeMs / (24 * 60 * 60 * 1000))
-                .arg(PartialRegistry::maxTotalBytes / 1000000000));
+    if (!quiet)
+        out.say(tr("未完成的文件保留 %1 天，最多 %2GB")
+                    .arg(PartialRegistry::maxAgeMs / (24 * 60 * 60 * 1000))
+                    .arg(PartialRegistry::maxTotalBytes / 1000000000));
     out.event(QStringLiteral("partials"), {{QStringLiteral("partials"), list}});
 }
 
@@ -317,7 +331,9 @@ int ReceiveCommand::finish()
     session.reset();
     if (cut) {
         exitCode = CliOptions::Broken;
-        out.summary(tr("已取消接收，传输中断。"));
+        out.summary(
+            oneLine ? line.text(TransferLine::cutHere, QString(), receivedBytes, clock.elapsed())
+                    : tr("已取消接收，传输中断。"));
         out.event(QStringLiteral("ended"),
                   {{QStringLiteral("outcome"), QStringLiteral("Interrupted")},
                    {QStringLiteral("exitCode"), exitCode}});

@@ -2,6 +2,7 @@
 #define RECEIVECOMMAND_H
 
 #include "cli/clioptions.h"
+#include "cli/transferline.h"
 #include "protocol/ratemeter.h"
 #include "receive/receiveoffer.h"
 #include "receive/storedentry.h"
@@ -48,12 +49,17 @@ private:
     void itemsStored(quint64 id, const QList<StoredEntry> &entries);
     void ended(quint64 id, int outcome, const QString &reason);
     void sayEnd(int outcome, const QString &reason);
-    void listPartials(const QList<PartialRegistry::Entry> &entries);
+    // Words about a transfer that only a terminal gets: a log gets its one line at the end.
+    void tell(const QString &text);
+    void listPartials(const QList<PartialRegistry::Entry> &entries, bool quiet = false);
     void stop(int exitCode);
     static int exitFor(int outcome);
 
     const CliOptions options;
     TerminalOutput &out;
+    // Unattended, its output a log or a pipe: one line per transfer, whoever reads it later.
+    const bool oneLine;
+    TransferLine line;
     std::unique_ptr<QSettings> settings;
     std::unique_ptr<ReceiveSession> session;
     std::unique_ptr<UDPSendThread> presence;
@@ -64,10 +70,6 @@ private:
     bool asking = false;
     bool inputEnded = false; // standard input is closed: every offer is refused
     bool running = false;    // a transfer is under way: an end now cuts it
-    int offeredItems = 0;
-    int storedItems = 0;
-    int unchangedFiles = 0;
-    bool extendedOffer = false;
     qint64 receivedBytes = 0;
     qint64 totalBytes = 0;
     RateMeter meter;

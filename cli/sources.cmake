@@ -5,4 +5,5 @@ list(APPEND NUBO_SOURCES
     cli/sendcommand.h cli/sendcommand.cpp
     cli/terminalinput.h cli/terminalinput.cpp
     cli/terminaloutput.h cli/terminaloutput.cpp
+    cli/transferline.h cli/transferline.cpp
 )

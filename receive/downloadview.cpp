@@ -283,6 +283,10 @@ QString DownloadView::describeOffer(const ReceiveOffer &offer)
     QString text =
         tr("名称：%1\n大小：%2\n%3个项目\n来自：%4")
             .arg(name, formatSize(offer.size), QString::number(offer.items), offer.sender);
+    // Only a transfer between two copies of this program runs inside TLS; the plain protocol,
+    // the phone application's, carries names and contents readable by anyone on the network.
+    if (!offer.extended)
+        text += QLatin1Char('\n') + tr("未加密");
     if (offer.skippedFiles > 0)
         text +=
             QLatin1Char('\n') + tr("其中 %1 个文件已存在且相同，将跳过").arg(offer.skippedFiles);

@@ -154,7 +154,12 @@ void ReceiveListener::watch(IncomingTransfer *incoming)
     transfers << incoming;
     connect(incoming, &IncomingTransfer::arrived, this, &ReceiveListener::handOver);
     connect(incoming, &IncomingTransfer::asking, this, &ReceiveListener::holderAsking);
-    connect(incoming, &IncomingTransfer::offered, this, &ReceiveListener::offered);
+    // Only the listener knows the connection behind the offer, relayed through TLS or not.
+    connect(incoming, &IncomingTransfer::offered, this,
+            [this, incoming](quint64 id, ReceiveOffer offer) {
+                offer.address = incoming->peerAddress();
+                emit offered(id, offer);
+            });
     connect(incoming, &IncomingTransfer::progress, this, &ReceiveListener::progress);
     connect(incoming, &IncomingTransfer::itemsStored, this, &ReceiveListener::itemsStored);
     connect(incoming, &IncomingTransfer::partialsKept, this, &ReceiveListener::partialsKept);

@@ -11,6 +11,7 @@
 struct ReceiveOffer
 {
     QString sender;      // the sender's display name
+    QString address;     // where the connection came from, as the receiver saw it
     QString target;      // name of the offered folder or file
     bool isFile = false; // a single file rather than a folder or several files
     qint64 size = 0;     // bytes of file contents announced

@@ -261,23 +261,24 @@ void TestDownloadView::questionShowsTheOffer_data()
     const QString docs = "docs";
     const QString xiaoming = QString::fromUtf8("小明");
     QTest::newRow("a file") << "file" << false << docs << 1 << xiaoming
-                            << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自：小明")
+                            << QString::fromUtf8(
+                                   "名称：docs\n大小：1.50KB\n1个项目\n来自：小明\n未加密")
                             << ":/image/file.ico";
     QTest::newRow("a folder that would overwrite")
         << "folder" << true << docs << 1 << xiaoming
-        << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自：小明\n"
+        << QString::fromUtf8("名称：docs\n大小：1.50KB\n1个项目\n来自：小明\n未加密\n"
                              "保存路径中已有同名项目 docs，接收后将被覆盖。")
         << ":/image/folder.ico";
     QTest::newRow("several files")
         << "file" << false << QString::fromUtf8("照片3.jpg") << 4 << xiaoming
-        << QString::fromUtf8("名称：照片3.jpg 等4个项目\n大小：1.50KB\n4个项目\n来自：小明")
+        << QString::fromUtf8("名称：照片3.jpg 等4个项目\n大小：1.50KB\n4个项目\n来自：小明\n未加密")
         << ":/image/file.ico";
     // Shown as it is: no markup, and no placeholder filled in.
     QTest::newRow("markup from the sender")
         << "file" << false << QString::fromUtf8("report.pdf<br>大小：1.00KB<!--%2") << 2
         << QString::fromUtf8("<b>小明</b>")
         << QString::fromUtf8("名称：report.pdf<br>大小：1.00KB<!--%2 等2个项目\n大小：1.50KB\n"
-                             "2个项目\n来自：<b>小明</b>")
+                             "2个项目\n来自：<b>小明</b>\n未加密")
         << ":/image/file.ico";
 }
 

@@ -207,6 +207,7 @@ void TestReceiveSession::acceptedBodyIsStoredAndConfirmed()
     offer(head);
     const ReceiveOffer o = offers->first().at(1).value<ReceiveOffer>();
     QCOMPARE(o.sender, QString::fromUtf8("小明"));
+    QCOMPARE(o.address, QHostAddress(QHostAddress::LocalHost).toString());
     QCOMPARE(o.target, QString("docs"));
     QCOMPARE(o.size, qint64(a.size() + b.size()));
     QCOMPARE(o.items, 3);

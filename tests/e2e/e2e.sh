@@ -119,6 +119,17 @@ plain_receiver() {
     receiver=$!
 }
 
+wait_for() { for _ in $(seq 600); do eval "$1" && return 0; sleep 0.1; done; return 1; } # a minute
+
+# The *-plain cases hold the extended port in host A, so that its receiver is a plain one.
+plain=0
+case "$case_name" in *-plain)
+    plain=1
+    ip netns exec "$NS_A" perl -MIO::Socket::INET -e 'IO::Socket::INET->new(LocalAddr => $ARGV[0],
+        LocalPort => 42136, Listen => 1)->accept and open(F, ">", $ARGV[1])' "$ADDR_A" "$work/tried" &
+    wait_for 'ip netns exec "$NS_A" ss -Htln "sport = :42136" | grep -q .' || fail "port not held"
+esac
+
 case "$case_name" in
 folder-tree)
     d="$work/data/树 tree"
@@ -301,7 +312,7 @@ ext-over-4gib)
     expect_codes 0 0 $?
     cmp "$work/data/huge.iso" "$work/save/huge.iso" || fail "the file of 4 GiB differs"
     ;;
-cli-send)
+cli-send | cli-send-plain)
     # No display and no platform for the terminal side, as in a script over ssh.
     mkdir -p "$work/data/folder/sub"
     tricky "$work/data/folder/sub/tricky.bin"
@@ -314,7 +325,7 @@ cli-send)
     diff -r "$work/data/folder" "$work/save/folder" || fail "the received tree differs"
     grep -q '"event":"ended".*"outcome":"Delivered"' "$work/cli.json" || fail "no ended event"
     ;;
-cli-receive)
+cli-receive | cli-receive-plain)
     tricky "$work/data/one.bin"
     echo two > "$work/data/two.txt"
     (cd "$work/recv" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_A" \
@@ -327,6 +338,11 @@ cli-receive)
     done
     grep -q '"event":"ended".*"outcome":"Complete"' "$work/cli.json" || fail "no ended event"
     grep -q '警告' "$work/recv.log" || fail "no warning that anyone may write into the folder"
+    # Unattended, as in a journal: the transfer is one line, who sent what from where.
+    sed '1,/等待对方发送/d' "$work/recv.log" > "$work/lines"
+    [ "$(wc -l < "$work/lines")" -eq 1 ] || fail "not one line for the transfer"
+    grep -q "^接收完成：来自 hostB（$ADDR_B）的" "$work/lines" || fail "the line does not say who"
+    [ "$(grep -c 未加密 "$work/lines")" -eq $plain ] || fail "未加密 where it is plain only"
     ;;
 cli-receive-known)
     # A sender this installation never paired with is refused, whatever its name.
@@ -337,7 +353,8 @@ cli-receive-known)
     send "$work/data/unknown.txt"
     expect_codes 1 3 $?
     [ -z "$(ls -A "$work/save")" ] || fail "a transfer from an unknown device was stored"
-    grep -q '不是已配对的设备' "$work/recv.log" || fail "the terminal does not say why"
+    grep -q "^已拒绝接收（不是已配对的设备）：来自 hostB（$ADDR_B）" "$work/recv.log" ||
+        fail "the terminal does not say who and why"
     ;;
 cli-name-twice)
     # Two receivers announce the same name, one in each host: the terminal must not pick one.
@@ -353,6 +370,21 @@ cli-name-twice)
     [ "$rc" -eq 2 ] || fail "sender exited $rc, expected 2"
     grep -q '有多个名为 twin 的接收方' "$work/send.log" || fail "the sender does not say why"
     ;;
+cli-receive-ask | cli-receive-ask-plain)
+    echo asked > "$work/data/asked.txt"
+    mkfifo "$work/answers"
+    (cd "$work/recv" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_A" \
+        "$program" receive --accept ask --once) < "$work/answers" > "$work/recv.log" 2>&1 &
+    receiver=$!
+    exec 3> "$work/answers"
+    send "$work/data/asked.txt" &
+    wait_for 'grep -q "是否接收文件" "$work/recv.log"' || fail "the terminal did not ask"
+    echo y >&3
+    wait $!
+    expect_codes 0 0 $?
+    cmp "$work/data/asked.txt" "$work/save/asked.txt" || fail "asked.txt differs"
+    [ "$(grep -cx 未加密 "$work/recv.log")" -eq $plain ] || fail "未加密 where it is plain only"
+    ;;
 plain-exact-bytes)
     printf 'hello\n' > "$work/data/plain.txt"
     plain_receiver "$work/captured"
@@ -367,5 +399,6 @@ plain-exact-bytes)
     exit 2
     ;;
 esac
+[ ! -e "$work/tried" ] || fail "the extended port was tried"
 [ -n "${E2E_VERBOSE:-}" ] && cat "$work"/*.log
 echo "PASS: $case_name"
