@@ -6,6 +6,7 @@ target_link_libraries(nubo-drive PRIVATE nubo Qt::Test)
 
 foreach(case folder-tree several-files refusal two-in-a-row typed-address save-blocked large-file
              ext-skip-unchanged ext-changed-file ext-rewritten-in-place ext-resume ext-hash-mismatch ext-over-4gib
+             ext-mitm ext-identity-changed ext-downgrade ext-capture
              plain-exact-bytes)
     add_test(NAME e2e_${case}
              COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.sh

@@ -22,6 +22,8 @@ export QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8
 printf '[General]\nuserName=hostA\nsaveDir=%s\n' "$work/save" > "$work/recv/config.ini"
 printf '[General]\nuserName=hostB\n' > "$work/send/config.ini"
 
+wait_for() { for _ in $(seq 600); do eval "$1" && return 0; sleep 0.1; done; return 1; } # a minute
+
 fail() {
     echo "FAIL: $*"
     for f in "$work"/*.log; do echo "--- $f"; cat "$f"; done
@@ -63,28 +65,98 @@ partial_size() {
 }
 
 # A sender that speaks the extended protocol by hand, inside TLS with a certificate of its own
-# whose fingerprint is its id, and lies about the hash of its one file.
+# whose fingerprint is its id; it pairs as the protocol says, and lies about the hash of its file.
 liar() {
     openssl req -x509 -newkey ed25519 -nodes -subj /CN=liar -days 1 -keyout "$work/liar.key" \
         -out "$work/liar.crt" 2>/dev/null || fail "no certificate for the liar"
     local id=$(openssl x509 -in "$work/liar.crt" -outform DER | sha256sum | cut -d' ' -f1)
-    ip netns exec "$NS_B" perl -MIO::Socket::SSL -e '
+    ip netns exec "$NS_B" perl -MIO::Socket::SSL -MDigest::SHA=sha256 -e '
         my ($addr, $data, $id, $cert, $key) = @ARGV;
         my $manifest = "F " . length($data) . " " . ("0" x 16) . " - bad.bin\n";
         my $s = IO::Socket::SSL->new(PeerAddr => $addr, PeerPort => 42136, SSL_verify_mode => 0,
             SSL_cert_file => $cert, SSL_key_file => $key) or die "connect: $SSL_ERROR";
+        (my $theirs = Net::SSLeay::X509_get_fingerprint($s->peer_certificate, "sha256")) =~ s/://g;
+        my $material = Net::SSLeay::export_keying_material($s->_get_ssl_object, 32,
+            "EXPORTER-nubo-pairing", pack("H*", $id . $theirs));
+        my $nonce = join "", map { chr int rand 256 } 1 .. 32;
+        my $commitment = unpack "H*", sha256("nubo-pairing-commitment" . $nonce . $material);
         print $s "MYPOST /bad.bin HTTP/1.1\r\nConnection: Keep-Alive\r\n" .
             "Content-Type: application/file\r\nFiles-Number: 1\r\nItems-Number: 1\r\n" .
             "Content-Length: " . length($data) . "\r\nUser-Agent: Dalvik\r\nHost: localhost\r\n" .
-            "sender-name: liar\r\nNubo-Sender-Id: $id\r\nManifest-Length: " .
-            length($manifest) . "\r\n\r\n" . $manifest;
+            "sender-name: liar\r\nNubo-Sender-Id: $id\r\nNubo-Pairing: $commitment\r\n" .
+            "Manifest-Length: " . length($manifest) . "\r\n\r\n" . $manifest;
         my $reply = "";
-        while ($reply !~ /(^|\n)[YN] [^\n]*\n/) { sysread($s, $reply, 4096, length $reply) or die "no reply" }
+        while ($reply !~ /(^|\n)[YN] [^\n]*\n/) {
+            sysread($s, $reply, 4096, length $reply) or die "no reply";
+            print $s "S " . unpack("H*", $nonce) . "\n" if $reply =~ s/^R [0-9a-f]{64}\n//;
+        }
         $reply =~ /(^|\n)Y 0\n/ or die "refused: $reply";
         print $s "P 0 0\n" . $data . "H " . ("0" x 32) . "\nE\n";
         1 while sysread($s, my $rest, 4096);
         print "liar: connection ended\n";
     ' "$ADDR_A" "$1" "$id" "$work/liar.crt" "$work/liar.key"
+}
+
+# A machine in the middle, in host B at 127.0.0.1: it takes the sender's connection with a
+# certificate of its own and makes its own to the receiver at $ADDR_A, pairing with each side as
+# the protocol says, and relays everything else.
+middle() {
+    openssl req -x509 -newkey ed25519 -nodes -subj /CN=middle -days 1 -keyout "$work/mid.key" \
+        -out "$work/mid.crt" 2>/dev/null || fail "no certificate for the middle"
+    local id=$(openssl x509 -in "$work/mid.crt" -outform DER | sha256sum | cut -d' ' -f1)
+    ip netns exec "$NS_B" perl -MIO::Socket::SSL -MIO::Select -MDigest::SHA=sha256 -e '
+        my ($addr, $id, $cert, $key) = @ARGV;
+        my %tls = (SSL_cert_file => $cert, SSL_key_file => $key, SSL_verify_mode => 0);
+        my $l = IO::Socket::SSL->new(LocalAddr => "127.0.0.1", LocalPort => 42136, Listen => 1,
+            ReuseAddr => 1, SSL_server => 1, %tls, SSL_verify_mode => 1,
+            SSL_verify_callback => sub { 1 }) or die "listen: $!";
+        open(my $up, ">", "$cert.up"); close $up;
+        my $s = $l->accept or die "accept: $SSL_ERROR";
+        my $r = IO::Socket::SSL->new(PeerAddr => $addr, PeerPort => 42136, %tls) or die "connect";
+        my $fp = sub { (my $h = Net::SSLeay::X509_get_fingerprint($_[0]->peer_certificate,
+                                                                 "sha256")) =~ s/://g; $h };
+        my $material = Net::SSLeay::export_keying_material($r->_get_ssl_object, 32,
+            "EXPORTER-nubo-pairing", pack("H*", $id . $fp->($r)));
+        my $nonce = join "", map { chr int rand 256 } 1 .. 32;
+        my $commitment = unpack "H*", sha256("nubo-pairing-commitment" . $nonce . $material);
+        my $head = "";
+        while ($head !~ /\r\n\r\n/) { sysread($s, $head, 65536, length $head) or die "no request" }
+        $head =~ s/Nubo-Sender-Id: \w+/Nubo-Sender-Id: $id/;
+        $head =~ s/Nubo-Pairing: \w+/Nubo-Pairing: $commitment/;
+        $head =~ s/Nubo-Known: \w+\r\n//;
+        print $r $head;
+        my $sel = IO::Select->new($s, $r);
+        for (;;) {
+            my @ready = grep { $_->pending } ($s, $r);
+            @ready = $sel->can_read(60) unless @ready;
+            last unless @ready;
+            for my $from (@ready) {
+                sysread($from, my $bytes, 65536) or exit 0;
+                $bytes =~ s/^S \w{64}\n/"S " . unpack("H*", $nonce) . "\n"/e if $from == $s;
+                print { $from == $s ? $r : $s } $bytes;
+            }
+        }
+    ' "$ADDR_A" "$id" "$work/mid.crt" "$work/mid.key" > "$work/middle.log" 2>&1 &
+    wait_for '[ -e "$work/mid.crt.up" ]' || fail "the middle does not listen"
+}
+
+# A passive capture of every frame on host A's link, until $work/capture.stop exists.
+capture() {
+    local link=$(ip netns exec "$NS_A" ip -o -4 addr show to "$ADDR_A" | awk '{print $2}')
+    ip netns exec "$NS_A" perl -MSocket -e '
+        socket(my $raw, 17, SOCK_RAW, 0x0300) or die "raw: $!";  # AF_PACKET, ETH_P_ALL
+        open(my $index, "<", "/sys/class/net/$ARGV[2]/ifindex") or die "no link $ARGV[2]";
+        bind($raw, pack("S n i S C C a8", 17, 3, scalar <$index>, 0, 0, 0, "")) or die "bind: $!";
+        open(my $out, ">", $ARGV[0]) or die; binmode $out;
+        open(my $up, ">", "$ARGV[0].up"); close $up;
+        my $bits = ""; vec($bits, fileno($raw), 1) = 1;
+        until (-e $ARGV[1]) {
+            select(my $ready = $bits, undef, undef, 0.2) or next;
+            recv($raw, my $frame, 65536, 0); print $out $frame;
+        }
+    ' "$work/capture" "$work/capture.stop" "$link" &
+    capturer=$!
+    wait_for '[ -e "$work/capture.up" ]' || fail "no capture"
 }
 
 # A receiver that knows only the plain protocol, as the phone application: announces itself on
@@ -119,7 +191,6 @@ plain_receiver() {
     receiver=$!
 }
 
-wait_for() { for _ in $(seq 600); do eval "$1" && return 0; sleep 0.1; done; return 1; } # a minute
 
 # The *-plain cases hold the extended port in host A, so that its receiver is a plain one.
 plain=0
@@ -313,15 +384,29 @@ ext-over-4gib)
     cmp "$work/data/huge.iso" "$work/save/huge.iso" || fail "the file of 4 GiB differs"
     ;;
 cli-send | cli-send-plain)
-    # No display and no platform for the terminal side, as in a script over ssh.
+    # No display and no platform for the terminal side, as in a script over ssh. Its user says
+    # the codes match only when they do.
     mkdir -p "$work/data/folder/sub"
     tricky "$work/data/folder/sub/tricky.bin"
     echo note > "$work/data/folder/note.txt"
-    receive --answer yes
+    receive --answer yes --code-file "$work/code"
+    mkfifo "$work/answers"
     (cd "$work/send" && exec env -u DISPLAY -u QT_QPA_PLATFORM ip netns exec "$NS_B" \
-        "$program" send "$work/data/folder" --to hostA --wait 20 --json) \
-        > "$work/cli.json" 2> "$work/send.log"
-    expect_codes 0 0 $?
+        "$program" send "$work/data/folder" --to hostA --wait 20 --json < "$work/answers") \
+        > "$work/cli.json" 2> "$work/send.log" &
+    sender=$!
+    exec 3> "$work/answers"
+    if [ $plain -eq 0 ]; then
+        wait_for 'grep -q "\"event\":\"question\"" "$work/cli.json" && [ -s "$work/code" ]' ||
+            fail "no pairing code on both sides"
+        mine=$(grep -o '"code":"[0-9]*"' "$work/cli.json" | grep -o '[0-9]\{6\}')
+        [ "$mine" = "$(cat "$work/code")" ] || fail "the terminal shows $mine, the window another"
+        echo y >&3
+    fi
+    wait $sender
+    rc=$?
+    exec 3>&-
+    expect_codes 0 0 $rc
     diff -r "$work/data/folder" "$work/save/folder" || fail "the received tree differs"
     grep -q '"event":"ended".*"outcome":"Delivered"' "$work/cli.json" || fail "no ended event"
     ;;
@@ -384,6 +469,65 @@ cli-receive-ask | cli-receive-ask-plain)
     expect_codes 0 0 $?
     cmp "$work/data/asked.txt" "$work/save/asked.txt" || fail "asked.txt differs"
     [ "$(grep -cx 未加密 "$work/recv.log")" -eq $plain ] || fail "未加密 where it is plain only"
+    ;;
+ext-mitm)
+    # The codes differ, the user says so, and nothing arrives.
+    echo secret > "$work/data/mitm.txt"
+    receive --answer yes --code-file "$work/code"
+    middle
+    (cd "$work/send" && exec ip netns exec "$NS_B" "$drive" send --to-address 127.0.0.1 \
+        --code-file "$work/code" --timeout 120 "$work/data/mitm.txt") >> "$work/send.log" 2>&1
+    expect_codes 1 1 $?
+    [ -z "$(ls -A "$work/save")" ] || fail "something was stored through the middle"
+    grep -q '配对码不一致' "$work/send.log" || fail "the sender does not say the codes differ"
+    grep -q '对方没有确认配对码' "$work/recv.log" || fail "the receiver does not say why"
+    grep 'receiver shows' "$work/send.log" | grep -qv 'code \([0-9]*\), receiver shows \1$' ||
+        fail "the codes matched across the middle"
+    ;;
+ext-identity-changed)
+    echo one > "$work/data/one.txt"
+    echo two > "$work/data/two.txt"
+    receive --answer yes
+    send "$work/data/one.txt"
+    expect_codes 0 0 $?
+    # The same name from another installation: never a question, never a byte.
+    rm "$work/recv/identity.key" "$work/recv/identity.crt"
+    receive --answer yes --timeout 20
+    send "$work/data/two.txt"
+    expect_codes 1 2 $?
+    grep -q '「hostA」的身份与上次不同，已停止发送' "$work/send.log" || fail "no red line"
+    [ ! -e "$work/save/two.txt" ] || fail "sent to another identity"
+    ;;
+ext-downgrade)
+    echo one > "$work/data/one.txt"
+    echo two > "$work/data/two.txt"
+    receive --answer yes
+    send "$work/data/one.txt"
+    expect_codes 0 0 $?
+    # The paired receiver now answers only in the clear: no, then yes.
+    plain_receiver "$work/captured"
+    send --unencrypted no "$work/data/two.txt"
+    expect_codes 1 4 $? # the connection ended without a request
+    [ ! -e "$work/captured" ] || fail "sent in the clear without a yes"
+    grep -q '已取消发送' "$work/send.log" || fail "the sender does not say it stopped"
+    plain_receiver "$work/captured"
+    send --unencrypted yes "$work/data/two.txt"
+    expect_codes 0 0 $?
+    grep -q 'two' "$work/captured" || fail "the plain receiver got nothing after the yes"
+    ;;
+ext-capture)
+    # Neither the name nor the contents of a file can be read off the link.
+    perl -e 'print "NUBO-SECRET-CONTENT-" x 2000' > "$work/data/secret-name-4711.txt"
+    capture
+    receive --answer yes
+    send "$work/data/secret-name-4711.txt"
+    expect_codes 0 0 $?
+    touch "$work/capture.stop"
+    wait "$capturer"
+    [ "$(stat -c %s "$work/capture")" -gt 40000 ] || fail "the capture missed the transfer"
+    grep -aq 'hostA' "$work/capture" || fail "the capture does not even hold the announcements"
+    ! grep -aq 'secret-name-4711' "$work/capture" || fail "the file's name is on the link"
+    ! grep -aq 'NUBO-SECRET-CONTENT' "$work/capture" || fail "the file's contents are on the link"
     ;;
 plain-exact-bytes)
     printf 'hello\n' > "$work/data/plain.txt"
