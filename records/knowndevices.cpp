@@ -43,8 +43,11 @@ bool KnownDevices::remember(const Fingerprint &fingerprint, const QString &name,
             "INSERT INTO devices (fingerprint, name, address, first_seen, last_seen)"
             " VALUES (?, ?, ?, ?, ?) ON CONFLICT (fingerprint) DO UPDATE SET"
             " name = excluded.name, address = excluded.address, last_seen = excluded.last_seen"));
-        for (const QVariant &value : {QVariant(fingerprint.hex()), QVariant(name),
-                                      QVariant(address), QVariant(now), QVariant(now)})
+        // A null string would be stored as NULL, which the columns do not take.
+        for (const QVariant &value :
+             {QVariant(fingerprint.hex()), QVariant(name.isNull() ? QStringLiteral("") : name),
+              QVariant(address.isNull() ? QStringLiteral("") : address), QVariant(now),
+              QVariant(now)})
             put.addBindValue(value);
         return put.exec();
     });

@@ -31,21 +31,27 @@ inline const Identity &identity(const QString &name)
 }
 
 // Gives `socket` the plain end of a relay over the connection `tcp` held, which is aborted.
-inline bool wrap(QTcpSocket *socket, QTcpSocket *tcp, TlsChannel::Role role, const QString &name)
+inline bool wrap(QTcpSocket *socket, QTcpSocket *tcp, TlsChannel::Role role, const QString &name,
+                 std::shared_ptr<TlsRelay> *session = nullptr)
 {
     const int fd = ::fcntl(int(tcp->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
     tcp->abort();
-    const int plain = fd < 0 ? -1 : TlsRelay::start(fd, role, identity(name))->takePlainEnd();
+    std::shared_ptr<TlsRelay> relay = fd < 0 ? nullptr : TlsRelay::start(fd, role, identity(name));
+    if (session)
+        *session = relay;
+    const int plain = relay ? relay->takePlainEnd() : -1;
     return plain >= 0 && (socket->setSocketDescriptor(plain) || ::close(plain) < 0);
 }
 
 // Connects `socket` to `port` at `address` inside TLS, showing the identity of `name`.
 inline bool connect(QTcpSocket *socket, quint16 port, const QString &name,
-                    const QHostAddress &address = QHostAddress(QHostAddress::LocalHost))
+                    const QHostAddress &address = QHostAddress(QHostAddress::LocalHost),
+                    std::shared_ptr<TlsRelay> *session = nullptr)
 {
     QTcpSocket tcp;
     tcp.connectToHost(address, port);
-    return tcp.waitForConnected(10000) && wrap(socket, &tcp, TlsChannel::Role::Client, name);
+    return tcp.waitForConnected(10000) &&
+           wrap(socket, &tcp, TlsChannel::Role::Client, name, session);
 }
 
 } // namespace TlsPeer

@@ -8,6 +8,7 @@
 #include "protocol/udpsendthread.h"
 #include "receive/downloadview.h"
 #include "receive/receivesession.h"
+#include "records/knowndevices.h"
 #include "records/partialregistry.h"
 #include "settings/settingskeys.h"
 
@@ -174,6 +175,8 @@ void TestDownloadView::init()
     QVERIFY(workDir->isValid());
     saveDir = workDir->filePath("save");
     QVERIFY(QDir().mkdir(saveDir));
+    // The extended sender of these tests has paired with the view's installation.
+    QVERIFY(KnownDevices().remember(TlsPeer::identity("sender").fingerprint(), "sender", QString()));
 }
 
 void TestDownloadView::cleanup()
@@ -600,7 +603,7 @@ void TestDownloadView::extendedOfferSaysWhatIsKeptAndSkipped()
     Sender peer(address,
                 extendedRequest(Manifest{{Manifest::Item{"docs", false, 0, 0, false, {}},
                                           fileItem("docs/a.txt", "same"), cut}},
-                                id),
+                                id, QByteArray(), Identity::shared().fingerprint().hex()),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     // A continued folder is stored in place: nothing is said to be overwritten.
@@ -635,7 +638,8 @@ void TestDownloadView::extendedTransferSaysWhatHappens()
     Sender peer(address,
                 extendedRequest(Manifest{{fileItem("a.txt", same ? "a.txt" : "new a"),
                                           fileItem("b.txt", same ? "b.txt" : "new b")}},
-                                TlsPeer::identity("sender").fingerprint().hex()),
+                                TlsPeer::identity("sender").fingerprint().hex(), QByteArray(),
+                                Identity::shared().fingerprint().hex()),
                 ExtendedProtocol::tcpPort);
     QTRY_VERIFY_WITH_TIMEOUT(asking(), 10000);
     if (!same) {

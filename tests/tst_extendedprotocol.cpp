@@ -257,6 +257,11 @@ void TestExtendedProtocol::messages_data()
     QTest::newRow("hashes needed, falling") << QByteArray("C 2\n4\n1\n") << -1 << 0 << "";
     QTest::newRow("hashes needed, past the items") << QByteArray("C 1\n5\n") << -1 << 0 << "";
     QTest::newRow("hashes needed, none") << QByteArray("C 0\n") << -1 << 0 << "";
+    const QByteArray nonce(32, '\xab');
+    QTest::newRow("pairing") << ExtendedProtocol::receiverNonce(nonce) << 67 << int(M::Pairing)
+                             << QString(nonce.toHex());
+    QTest::newRow("pairing, upper-case") << "R " + QByteArray(64, 'A') + "\n" << -1 << 0 << "";
+    QTest::newRow("pairing, short") << QByteArray("R abcd\n") << -1 << 0 << "";
     QTest::newRow("asking") << ExtendedProtocol::asking() << 2 << int(M::Asking) << "";
     QTest::newRow("accepted, what follows left") << accepted << 8 << int(M::Accepted) << "S 1\n";
     QTest::newRow("accepted, plan half") << accepted.left(6) << 0 << 0 << "";
@@ -288,8 +293,14 @@ void TestExtendedProtocol::messages()
         found = QStringLiteral("%1/%2").arg(message.done).arg(message.total);
     for (const int index : qAsConst(message.indexes))
         found += (found.isEmpty() ? QString() : QStringLiteral(",")) + QString::number(index);
-    found += QString::fromUtf8(message.plan) + message.reason;
+    found += QString::fromUtf8(message.plan + message.nonce.toHex()) + message.reason;
     QCOMPARE(found, detail);
+    // The sender's answer is read by its own reader, which takes nothing else.
+    QByteArray nonce;
+    QCOMPARE(ExtendedProtocol::takeSenderNonce(bytes, &nonce), -1);
+    const QByteArray answer = ExtendedProtocol::senderNonce(message.nonce);
+    QCOMPARE(ExtendedProtocol::takeSenderNonce(answer, &nonce),
+             kind == ExtendedProtocol::Message::Pairing ? answer.size() : -1);
 }
 
 void TestExtendedProtocol::lastWord_data()

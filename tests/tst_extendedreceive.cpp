@@ -6,6 +6,7 @@
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/knowndevices.h"
+#include "security/pairingcode.h"
 #include "records/partialregistry.h"
 #include "send/socketwait.h"
 #include "settings/settingskeys.h"
@@ -74,6 +75,7 @@ struct Answer
     bool accepted = false;
     QByteArray plan;
     QString reason;
+    QByteArray nonce; // the receiver pairs
 };
 
 Answer readAnswer(QTcpSocket *socket, int items)
@@ -91,8 +93,10 @@ Answer readAnswer(QTcpSocket *socket, int items)
             answer.plan = message.plan;
             answer.reason = message.reason;
             answer.indexes = message.indexes;
+            answer.nonce = message.nonce;
             if (answer.accepted || message.kind == ExtendedProtocol::Message::Refused ||
-                message.kind == ExtendedProtocol::Message::NeedHashes)
+                message.kind == ExtendedProtocol::Message::NeedHashes ||
+                message.kind == ExtendedProtocol::Message::Pairing)
                 return answer;
             answer.before << message.kind;
         }
@@ -146,6 +150,8 @@ private slots:
     void closingWaitsForThePlanner_data();
     void closingWaitsForThePlanner();
     void idMustBeTheCertificates();
+    void pairing_data();
+    void pairing();
 
 private:
     void listen();
@@ -605,6 +611,60 @@ void TestExtendedReceive::idMustBeTheCertificates()
     QCOMPARE(readAnswer(sender.get(), 1).reason,
              QString::fromUtf8("发送方标识与其证书不符，拒绝传输！"));
     QCOMPARE(offers->size() + ends->size(), 0);
+}
+
+// A sender met for the first time pairs: the question shows the code that only the nonce its
+// request committed to yields, and the sender is known once the body begins. An unknown
+// certificate under a paired device's name is turned away unasked.
+void TestExtendedReceive::pairing_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("committedNonce");
+    QTest::addColumn<QString>("refusal");
+
+    QTest::newRow("first meeting") << "sender-c" << true << QString();
+    QTest::newRow("another nonce than committed") << "sender-c" << false << "配对失败，拒绝传输！";
+    QTest::newRow("another certificate under a paired name")
+        << "sender-d" << true << "「小明」的身份与上次不同，已拒绝接收";
+}
+
+void TestExtendedReceive::pairing()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, committedNonce);
+    QFETCH(QString, refusal);
+
+    const bool impostor = name == "sender-d";
+    for (const QString &known : {senderA, senderB})
+        QVERIFY(impostor || KnownDevices().forget(TlsPeer::identity(known).fingerprint()));
+    std::shared_ptr<TlsRelay> relay;
+    sender = std::make_unique<QTcpSocket>();
+    QVERIFY(TlsPeer::connect(sender.get(), extendedPort, name, QHostAddress::LocalHost, &relay));
+    QTRY_VERIFY(relay->pairingCode(PairingCode::Side::Sender).isValid());
+    const PairingCode code = relay->pairingCode(PairingCode::Side::Sender);
+    const QByteArray nonce = PairingCode::newNonce();
+    const Fingerprint id = TlsPeer::identity(name).fingerprint();
+    manifest = manifestOf({{"a", "12345"}});
+    send(extendedRequest(manifest, id.hex(), QByteArray(), QString(), code.commitment(nonce)));
+    Answer answer = readAnswer(sender.get(), 1);
+    if (!impostor) {
+        QCOMPARE(answer.nonce.size(), PairingCode::nonceSize);
+        send(ExtendedProtocol::senderNonce(committedNonce ? nonce : PairingCode::newNonce()));
+    }
+    if (!refusal.isEmpty()) {
+        QCOMPARE((impostor ? answer : readAnswer(sender.get(), 1)).reason, refusal);
+        QCOMPARE(offers->size(), 0);
+        QVERIFY(!KnownDevices().find(id));
+        return;
+    }
+    QTRY_COMPARE(offers->size(), 1);
+    QCOMPARE(lastOffer().pairingCode, code.digits(nonce, answer.nonce));
+    const TransferPlan plan = accept();
+    QVERIFY(!KnownDevices().find(id));
+    sent = {{"a", "12345"}};
+    send(body(plan));
+    expectEnd(1, ReceiveOutcome::Complete);
+    QVERIFY(KnownDevices().find(id));
 }
 
 QTEST_GUILESS_MAIN(TestExtendedReceive)

@@ -365,18 +365,24 @@ void TestRecords::knownDevicesKeepTheLastSeen_data()
     // "<letter> <name> <time>" remembers, "-<letter> <1 when it was known>" forgets; "x" is no hex.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("expected"); // all(): fingerprint, name, address, first, last seen
-    QTest::newRow("renamed") << QStringList{"a al 10", "a ali 20"} << "a ali 10.0.0.20 10 20";
+    // Who else claims the name "pc" or the address 10.0.0.30, as device "f" would.
+    QTest::addColumn<QString>("claim");
+    QTest::newRow("renamed") << QStringList{"a al 10", "a ali 20"} << "a ali 10.0.0.20 10 20"
+                             << "";
     QTest::newRow("newest first")
         << QStringList{"a pc 10", "b bob 30", "c pc 20"}
-        << "b bob 10.0.0.30 30 30,c pc 10.0.0.20 20 20,a pc 10.0.0.10 10 10";
-    QTest::newRow("forgot") << QStringList{"a pc 1", "b b 2", "-a 1", "-a 0"} << "b b 10.0.0.2 2 2";
-    QTest::newRow("not a fingerprint") << QStringList{"x pc 10"} << "";
+        << "b bob 10.0.0.30 30 30,c pc 10.0.0.20 20 20,a pc 10.0.0.10 10 10" << "c";
+    QTest::newRow("forgot") << QStringList{"a pc 1", "b b 2", "-a 1", "-a 0"} << "b b 10.0.0.2 2 2"
+                            << "";
+    QTest::newRow("no name") << QStringList{"b  30"} << "b  10.0.0.30 30 30" << "b";
+    QTest::newRow("not a fingerprint") << QStringList{"x pc 10"} << "" << "";
 }
 
 void TestRecords::knownDevicesKeepTheLastSeen()
 {
     QFETCH(QStringList, steps);
     QFETCH(QString, expected);
+    QFETCH(QString, claim);
     const auto fingerprint = [](QString f) { return Fingerprint::fromHex(QString(64, f.back())); };
     for (const QString &step : steps) {
         const QStringList f = step.split(' ');
@@ -399,6 +405,8 @@ void TestRecords::knownDevicesKeepTheLastSeen()
     QCOMPARE(shown.join(','), expected);
     QCOMPARE(devices.findByName("pc").size(), expected.count(" pc "));
     QVERIFY(devices.find(fingerprint("b")).has_value() == expected.startsWith("b"));
+    const auto other = devices.otherClaim(fingerprint("f"), "pc", "10.0.0.30");
+    QCOMPARE(other ? other->fingerprint.hex().left(1) : QString(), claim);
 }
 
 QTEST_GUILESS_MAIN(TestRecords)

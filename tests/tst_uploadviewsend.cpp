@@ -6,6 +6,7 @@
 #include "protocol/formatsize.h"
 #include "protocol/transferreply.h"
 #include "protocol/transferrequest.h"
+#include "records/knowndevices.h"
 
 #include "extendedreceiver.h"
 #include "modalhelper.h"
@@ -96,6 +97,9 @@ void TestUploadViewSend::init()
     workDir = std::make_unique<TempWorkDir>();
     QVERIFY(workDir->isValid());
     QSettings("config.ini", QSettings::IniFormat).setValue("userName", QString::fromUtf8("小明"));
+    // The test's extended receiver is a paired device.
+    QVERIFY(KnownDevices().remember(TlsPeer::identity("receiver").fingerprint(), "receiver",
+                                    "192.0.2.1"));
 }
 
 void TestUploadViewSend::cleanup()
