@@ -349,6 +349,8 @@ void TestSendSession::extended_data()
         << ext << true << "no K" << all << whole << notStored;
     QTest::newRow("no TLS on the extended port: why, and no fallback")
         << ext << true << "plain" << all << QStringList() << int(SendResult::NotEncrypted);
+    QTest::newRow("a receiver never paired with that does not pair")
+        << ext << true << "unpaired:对方没有进行配对" << all << QStringList() << refused;
     QTest::newRow("skipped file changed before the body")
         << ext << true << "change D/a" << skipA << QStringList() << int(SendResult::SourceFailed);
     QTest::newRow("typed address, extended port open") << probe << true << "" << all << whole << ok;
@@ -388,6 +390,8 @@ void TestSendSession::extended()
         receiver->compare = {1, 2};
     if (says == "change D/a")
         receiver->beforeAnswer = [&] { makeFile("D/a", pattern(1000, 5)); };
+    if (says.startsWith("unpaired"))
+        QVERIFY(KnownDevices().forget(TlsPeer::identity("receiver").fingerprint()));
     const quint16 extendedPort = receiver->port();
     if (!listening)
         receiver.reset(); // the port is closed again
