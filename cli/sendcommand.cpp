@@ -174,8 +174,8 @@ void SendCommand::askUser(int id, SendSession::Question question, const QString 
         return;
     const bool pairing = question == SendSession::Question::Pairing;
     out.event(QStringLiteral("question"),
-              {{QStringLiteral("kind"), pairing ? QStringLiteral("pairing")
-                                                : QStringLiteral("unencrypted")},
+              {{QStringLiteral("kind"),
+                pairing ? QStringLiteral("pairing") : QStringLiteral("unencrypted")},
                {QStringLiteral("code"), code}});
     out.say(pairing ? tr("第一次向这台设备发送。对方屏幕上显示的配对码是否为 %1？一致才能发送"
                          "（y/n）：")
@@ -308,9 +308,9 @@ void SendCommand::ended(int id, const SendResult &result)
 QString SendCommand::outcomeName(SendResult::Outcome outcome)
 {
     static const char *const names[] = {
-        "Delivered", "Unconfirmed", "Refused",    "Unanswered",   "ConnectFailed", "SendBroken",
-        "NotStored", "Cancelled",   "ListFailed", "SourceFailed", "NotEncrypted",
-        "IdentityChanged", "PairingDeclined"};
+        "Delivered",    "Unconfirmed",     "Refused",        "Unanswered", "ConnectFailed",
+        "SendBroken",   "NotStored",       "Cancelled",      "ListFailed", "SourceFailed",
+        "NotEncrypted", "IdentityChanged", "PairingDeclined"};
     return QString::fromLatin1(names[outcome]);
 }
 

@@ -27,7 +27,8 @@ bool Announcement::parse(const QByteArray &datagram, QString *address, quint16 *
     const QList<QByteArray> fields = datagram.mid(prefix.size()).split(':');
     if (fields.size() != 3)
         return false;
-    const QString text = QString::fromLatin1(fields.at(0));
+    // Qt 5 reads Latin-1 only up to a NUL: the whole field, or not an address.
+    const QString text = QString::fromLatin1(fields.at(0).constData(), fields.at(0).size());
     qint64 number = 0;
     const Fingerprint named = Fingerprint::fromHex(fields.at(2));
     if (!PresenceList::isHostIPv4(text) || !Decimal::parse(fields.at(1), &number, 65535) ||

@@ -70,7 +70,10 @@ int takeNeedHashes(const QByteArray &bytes, int taken, qint64 count, int items,
 // A header field's value as it may travel: no line break and no colon.
 QByteArray fieldValue(QString value)
 {
-    return value.remove(QLatin1Char('\r')).remove(QLatin1Char('\n')).remove(QLatin1Char(':')).toUtf8();
+    return value.remove(QLatin1Char('\r'))
+        .remove(QLatin1Char('\n'))
+        .remove(QLatin1Char(':'))
+        .toUtf8();
 }
 
 // Exactly 32 bytes as 64 lower-case hex digits: a nonce or a commitment.
@@ -103,7 +106,8 @@ bool ExtendedProtocol::parseAnnouncement(const QByteArray &datagram, QString *ad
     const int colon = rest.lastIndexOf(':');
     if (colon < 0)
         return false;
-    const QString text = QString::fromLatin1(rest.left(colon));
+    // Qt 5 reads Latin-1 only up to a NUL: the whole field, or not an address.
+    const QString text = QString::fromLatin1(rest.constData(), colon);
     const QHostAddress host(text);
     qint64 number = 0;
     // Only the address's usual form: QHostAddress also reads "1" or "0x7f.1" as addresses.
@@ -121,8 +125,8 @@ QByteArray ExtendedProtocol::request(const TransferRequest &plain, const QString
 {
     QByteArray bytes = plain.toUtf8();
     bytes.chop(2); // the empty line comes after the fields of our own
-    bytes += "Nubo-Sender-Id: " + fieldValue(senderId) + "\r\nNubo-Pairing: " +
-             commitment.toHex() + "\r\n";
+    bytes += "Nubo-Sender-Id: " + fieldValue(senderId) + "\r\nNubo-Pairing: " + commitment.toHex() +
+             "\r\n";
     if (!knownReceiver.isEmpty())
         bytes += "Nubo-Known: " + fieldValue(knownReceiver) + "\r\n";
     bytes += "Manifest-Length: " + QByteArray::number(manifest.size()) + "\r\n\r\n";

@@ -563,8 +563,7 @@ void IncomingTransfer::close()
 {
     if (current == Stage::Store) {
         failStore(ReceiveOutcome::Incomplete, tr("已取消接收。"), tr("接收方已取消接收"));
-    } else if (current == Stage::Pairing || current == Stage::Plan ||
-               current == Stage::Question) {
+    } else if (current == Stage::Pairing || current == Stage::Plan || current == Stage::Question) {
         finish(ReceiveOutcome::Refused, QString());
     }
     current = Stage::End;

@@ -132,9 +132,9 @@ private:
     QTcpSocket *socket; // a child
     std::shared_ptr<TlsRelay> relay;
     QString relayedFrom;
-    QByteArray commitment;   // to the sender's pairing nonce
-    QString knownReceiver;   // whom the sender takes us for, when it knows us
-    QByteArray ownNonce;     // while pairing
+    QByteArray commitment; // to the sender's pairing nonce
+    QString knownReceiver; // whom the sender takes us for, when it knows us
+    QByteArray ownNonce;   // while pairing
     bool bodyBegan = false;
     const bool extended;
     PlanPool *planners;

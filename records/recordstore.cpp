@@ -102,8 +102,8 @@ const char *const tables[] = {
     " item TEXT NOT NULL, size INTEGER NOT NULL, version INTEGER NOT NULL, hash TEXT,"
     " time INTEGER NOT NULL, kept INTEGER NOT NULL, state BLOB)",
     "CREATE INDEX IF NOT EXISTS partials_item ON partials (sender, item)",
-    "CREATE TABLE IF NOT EXISTS devices (fingerprint TEXT PRIMARY KEY, name TEXT NOT NULL,"
-    " address TEXT NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL)",
+    ("CREATE TABLE IF NOT EXISTS devices (fingerprint TEXT PRIMARY KEY, name TEXT NOT NULL,"
+     " address TEXT NOT NULL, first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL)"),
     "CREATE INDEX IF NOT EXISTS devices_name ON devices (name)",
 };
 

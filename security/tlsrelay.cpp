@@ -13,8 +13,8 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 

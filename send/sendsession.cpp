@@ -68,10 +68,9 @@ void SendSession::relay(SendWorker *from, QThread *thread)
            [this](int id, int skippedFiles, qint64 skippedBytes,
                   const QList<SendWorker::ResumedFile> &resumed,
                   qint64 total) { emit planned(id, skippedFiles, skippedBytes, resumed, total); });
-    toThis(&SendWorker::asking,
-           [this](int id, SendWorker::Question question, const QString &code) {
-               emit asking(id, question, code);
-           });
+    toThis(&SendWorker::asking, [this](int id, SendWorker::Question question, const QString &code) {
+        emit asking(id, question, code);
+    });
     toThis(&SendWorker::accepted, [this](int id) { emit accepted(id); });
     toThis(&SendWorker::progress,
            [this](int id, qint64 sent, qint64 total) { emit progress(id, sent, total); });

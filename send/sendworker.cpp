@@ -131,8 +131,8 @@ void SendWorker::shaken()
         pairing.check(relay->peerFingerprint(), relay->pairingCode(PairingCode::Side::Sender),
                       receiver.name, receiver.ip);
     if (check == SenderPairing::Check::Impostor)
-        return fail(SendResult::IdentityChanged, receiver.name.isEmpty() ? receiver.ip
-                                                                         : receiver.name);
+        return fail(SendResult::IdentityChanged,
+                    receiver.name.isEmpty() ? receiver.ip : receiver.name);
     stage = Stage::Asking;
     // Our id is our certificate's fingerprint, which the receiver holds against the session's.
     ask(ExtendedProtocol::request(plainRequest(), Identity::shared().fingerprint().hex(),

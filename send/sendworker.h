@@ -149,7 +149,7 @@ private:
     std::unique_ptr<QSocketNotifier> handshakeWatch; // before the relay goes
     SenderPairing pairing;
     Question pending = Question::Pairing; // while Confirming, or while the code is shown
-    QByteArray heldPlan; // the receiver's plan, until our user confirmed the code
+    QByteArray heldPlan;                  // the receiver's plan, until our user confirmed the code
     FileHasher *hasher = nullptr;
     QVector<int> hashing; // the indexes the receiver asked for
     Manifest offer;       // as the request carries it

@@ -17,8 +17,8 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QMimeData>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
 #include <QUrl>

@@ -176,7 +176,8 @@ void TestDownloadView::init()
     saveDir = workDir->filePath("save");
     QVERIFY(QDir().mkdir(saveDir));
     // The extended sender of these tests has paired with the view's installation.
-    QVERIFY(KnownDevices().remember(TlsPeer::identity("sender").fingerprint(), "sender", QString()));
+    QVERIFY(
+        KnownDevices().remember(TlsPeer::identity("sender").fingerprint(), "sender", QString()));
 }
 
 void TestDownloadView::cleanup()

@@ -502,6 +502,8 @@ void TestExtendedProtocol::announcementWithFingerprint_data()
     QTest::newRow("upper-case fingerprint") << head + "42136:" + hex.toUpper() << false;
     QTest::newRow("a field more") << head + "42136:" + hex + ":x" << false;
     QTest::newRow("version 2") << "nubo-ext:2:10.0.0.2:1:" + hex << false;
+    QTest::newRow("NUL after the address")
+        << QByteArray("nubo-ext:3:10.0.0.2\0x:42136:", 28) + hex << false;
 }
 
 // Only the exact form is taken, and written back byte for byte; a refused one leaves all as it was.

@@ -6,8 +6,8 @@
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/knowndevices.h"
-#include "security/pairingcode.h"
 #include "records/partialregistry.h"
+#include "security/pairingcode.h"
 #include "send/socketwait.h"
 #include "settings/settingskeys.h"
 
@@ -192,7 +192,8 @@ void TestExtendedReceive::init()
     QVERIFY(QDir().mkdir(save));
     // The test's senders have paired with this receiver before.
     for (const QString &name : {senderA, senderB})
-        QVERIFY(KnownDevices().remember(TlsPeer::identity(name).fingerprint(), "小明", "127.0.0.1"));
+        QVERIFY(
+            KnownDevices().remember(TlsPeer::identity(name).fingerprint(), "小明", "127.0.0.1"));
     session = std::make_unique<ReceiveSession>();
     session->setSaveFolder(save, SettingsKeys::NameClash::Overwrite);
     offers = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::offered);

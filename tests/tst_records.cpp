@@ -371,11 +371,14 @@ void TestRecords::knownDevicesKeepTheLastSeen_data()
                              << "";
     QTest::newRow("newest first")
         << QStringList{"a pc 10", "b bob 30", "c pc 20"}
-        << "b bob 10.0.0.30 30 30,c pc 10.0.0.20 20 20,a pc 10.0.0.10 10 10" << "c";
+        << "b bob 10.0.0.30 30 30,c pc 10.0.0.20 20 20,a pc 10.0.0.10 10 10"
+        << "c";
     QTest::newRow("forgot") << QStringList{"a pc 1", "b b 2", "-a 1", "-a 0"} << "b b 10.0.0.2 2 2"
                             << "";
-    QTest::newRow("no name") << QStringList{"b  30"} << "b  10.0.0.30 30 30" << "b";
-    QTest::newRow("not a fingerprint") << QStringList{"x pc 10"} << "" << "";
+    QTest::newRow("no name") << QStringList{"b  30"} << "b  10.0.0.30 30 30"
+                             << "b";
+    QTest::newRow("not a fingerprint") << QStringList{"x pc 10"} << ""
+                                       << "";
 }
 
 void TestRecords::knownDevicesKeepTheLastSeen()

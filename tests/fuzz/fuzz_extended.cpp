@@ -1,9 +1,10 @@
 // The extended protocol's parsers take whatever a peer sends: the request's fields, the manifest,
 // the plan, the receiver's messages and last word, the sender's hash answers and the body. The
 // input is two lengths (two bytes each, little-endian), the manifest and the plan of those
-// lengths, then the body; the whole input is also read as a request, as the receiver's messages
-// and as the sender's answers.
+// lengths, then the body; the whole input is also read as a request, as the receiver's messages,
+// as the sender's answers and nonce, and as an announcement.
 #include "fuzzinput.h"
+#include "protocol/announcement.h"
 #include "protocol/extendedbodyreader.h"
 #include "protocol/extendedprotocol.h"
 #include "protocol/manifest.h"
@@ -78,6 +79,9 @@ void readMessages(const QByteArray &whole)
          at += taken) {
         QByteArray again;
         switch (message.kind) {
+        case ExtendedProtocol::Message::Pairing:
+            again = ExtendedProtocol::receiverNonce(message.nonce);
+            break;
         case ExtendedProtocol::Message::Planning:
             again = ExtendedProtocol::planning(message.done, message.total);
             break;
@@ -104,6 +108,28 @@ void readMessages(const QByteArray &whole)
     QString reason;
     if (ExtendedProtocol::parseEnd(whole, &reason) == ExtendedProtocol::EndFailed &&
         ExtendedProtocol::failed(reason) != whole)
+        abort();
+}
+
+// What the encrypted layer adds: the announcement with its fingerprint, the request's pairing
+// fields and the sender's nonce; each is taken only in the one form it is written in.
+void readPairing(const QByteArray &whole)
+{
+    QString address;
+    quint16 port = 0;
+    Fingerprint fingerprint;
+    if (Announcement::parse(whole, &address, &port, &fingerprint) &&
+        Announcement::make(address, port, fingerprint) != whole)
+        abort();
+    QByteArray commitment;
+    QString known;
+    if (ExtendedProtocol::parsePairingFields(TransferRequest::parseHeader(QString::fromUtf8(whole)),
+                                             &commitment, &known) &&
+        commitment.size() != 32)
+        abort();
+    QByteArray nonce;
+    const int taken = ExtendedProtocol::takeSenderNonce(whole, &nonce);
+    if (taken > 0 && ExtendedProtocol::senderNonce(nonce) != whole.left(taken))
         abort();
 }
 
@@ -134,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     readMessages(whole);
     readAnswers(whole);
+    readPairing(whole);
 
     FuzzInput in(data, size);
     const int manifestSize = in.byte() | in.byte() << 8;
