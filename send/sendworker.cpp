@@ -111,9 +111,8 @@ void SendWorker::connected(qintptr descriptor, bool isExtended)
     if (extended) {
         // Nothing is said before we know whom the session reached.
         stage = Stage::Shaking;
-        handshakeWatch =
-            std::make_unique<QSocketNotifier>(relay->handshakeEnded(), QSocketNotifier::Read);
-        connect(handshakeWatch.get(), &QSocketNotifier::activated, this, &SendWorker::shaken);
+        handshakeWatch = new QSocketNotifier(relay->handshakeEnded(), QSocketNotifier::Read, this);
+        connect(handshakeWatch, &QSocketNotifier::activated, this, &SendWorker::shaken);
         return;
     }
     if (knownInTheClear())
@@ -124,7 +123,7 @@ void SendWorker::connected(qintptr descriptor, bool isExtended)
 
 void SendWorker::shaken()
 {
-    handshakeWatch.reset();
+    stopWatchingHandshake();
     if (stage != Stage::Shaking || handshakeFailed())
         return;
     const SenderPairing::Check check =
@@ -137,6 +136,16 @@ void SendWorker::shaken()
     // Our id is our certificate's fingerprint, which the receiver holds against the session's.
     ask(ExtendedProtocol::request(plainRequest(), Identity::shared().fingerprint().hex(),
                                   pairing.commitment(), pairing.knownReceiver(), offerBytes));
+}
+
+// Seen once is enough; the notifier may be in the middle of telling us.
+void SendWorker::stopWatchingHandshake()
+{
+    if (!handshakeWatch)
+        return;
+    handshakeWatch->setEnabled(false);
+    handshakeWatch->deleteLater();
+    handshakeWatch = nullptr;
 }
 
 // A paired device speaks the extended protocol, which is always encrypted: one that now answers
@@ -593,7 +602,7 @@ void SendWorker::finish(SendResult::Outcome outcome)
     if (stage == Stage::Done)
         return;
     stage = Stage::Done;
-    handshakeWatch.reset();
+    stopWatchingHandshake();
     answerTimer.stop();
     tick.stop();
     if (connector)

@@ -102,6 +102,7 @@ private:
     void connectToReceiver();
     void connected(qintptr descriptor, bool extended);
     void shaken();
+    void stopWatchingHandshake();
     bool handshakeFailed();
     bool knownInTheClear() const;
     void askUser(Question question, const QString &code = QString());
@@ -146,7 +147,7 @@ private:
     PeerLink *link = nullptr;
     // The TLS session of an extended connection, whose plain end the link holds.
     std::shared_ptr<TlsRelay> relay;
-    std::unique_ptr<QSocketNotifier> handshakeWatch; // before the relay goes
+    QSocketNotifier *handshakeWatch = nullptr; // a child, disabled before the relay goes
     SenderPairing pairing;
     Question pending = Question::Pairing; // while Confirming, or while the code is shown
     QByteArray heldPlan;                  // the receiver's plan, until our user confirmed the code
