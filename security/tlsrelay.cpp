@@ -30,8 +30,9 @@
 
 namespace {
 
-// One write into the session, one TLS record: between two, the peer's words are read.
-constexpr qint64 writePiece = 16 * 1024;
+// One write into the session, sixteen full records gathered into one send(): between two, the
+// peer's words are read.
+constexpr qint64 writePiece = 256 * 1024;
 constexpr int stopWaitMs = 5000;
 // What the peer gets to read its last words before the reset that follows them.
 constexpr int lastWordsMs = 200;
@@ -288,14 +289,20 @@ TlsRelay::Pump TlsRelay::readPlain()
     return Pump::Moved;
 }
 
+// Over a connection the peer reset, what it sent before is read first (readTls), and only then
+// does a write fail.
+bool TlsRelay::peerWordsFirst()
+{
+    pollfd reset = {tls, 0, 0};
+    return ::poll(&reset, 1, 0) > 0 && (reset.revents & POLLERR) && !peerEnded &&
+           toCaller.room() > 0;
+}
+
 TlsRelay::Pump TlsRelay::writeTls()
 {
     if (toPeer.isEmpty())
-        return plainEnded && !closeSent ? closeTls() : Pump::Idle;
-    // Over a connection the peer reset, what it sent before is read first (readTls), and only
-    // then does the write fail.
-    pollfd reset = {tls, 0, 0};
-    if (::poll(&reset, 1, 0) > 0 && (reset.revents & POLLERR) && !peerEnded && toCaller.room() > 0)
+        return plainEnded && !closeSent ? closeTls() : flushTls();
+    if (peerWordsFirst())
         return Pump::Idle;
     const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.size()), writePiece);
     TlsChannel::Transfer sent;
@@ -312,6 +319,21 @@ TlsRelay::Pump TlsRelay::writeTls()
     return Pump::Moved;
 }
 
+// Records the session gathered and could not send at once.
+TlsRelay::Pump TlsRelay::flushTls()
+{
+    TlsChannel::Step step;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        if (channel->gathered() == 0)
+            return Pump::Idle;
+        if (peerWordsFirst())
+            return Pump::Idle;
+        step = channel->flush();
+    }
+    return step == TlsChannel::Step::Done ? Pump::Moved : afterStep(step);
+}
+
 TlsRelay::Pump TlsRelay::closeTls()
 {
     TlsChannel::Step step;
@@ -326,21 +348,25 @@ TlsRelay::Pump TlsRelay::closeTls()
     return Pump::Moved;
 }
 
+// SSL_read hands out one record a call: the buffer is filled with as many as have come before
+// the caller is given them, in one write.
 TlsRelay::Pump TlsRelay::readTls()
 {
-    if (peerEnded || toCaller.room() == 0)
-        return Pump::Idle;
-    TlsChannel::Transfer got;
-    {
-        const std::lock_guard<std::mutex> held(lock);
-        got = channel->read(toCaller.end(), qint64(toCaller.room()));
+    Pump result = Pump::Idle;
+    while (!peerEnded && toCaller.room() > 0) {
+        TlsChannel::Transfer got;
+        {
+            const std::lock_guard<std::mutex> held(lock);
+            got = channel->read(toCaller.end(), qint64(toCaller.room()));
+        }
+        if (got.step == TlsChannel::Step::Closed)
+            peerEnded = true;
+        else if (got.step != TlsChannel::Step::Done)
+            return afterStep(got.step) == Pump::Broken ? Pump::Broken : result;
+        toCaller.filled(size_t(got.bytes));
+        result = Pump::Moved;
     }
-    if (got.step == TlsChannel::Step::Closed)
-        peerEnded = true;
-    else if (got.step != TlsChannel::Step::Done)
-        return afterStep(got.step);
-    toCaller.filled(size_t(got.bytes));
-    return Pump::Moved;
+    return result;
 }
 
 TlsRelay::Pump TlsRelay::writePlain()
@@ -388,7 +414,12 @@ bool TlsRelay::wait()
     int queued = 0;
     if (::ioctl(tls, SIOCOUTQ, &queued) != 0)
         queued = 0;
-    unacked = qint64(toPeer.size()) + queued;
+    qint64 gathered = 0;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        gathered = channel->gathered();
+    }
+    unacked = qint64(toPeer.size()) + gathered + queued;
     if (::poll(waits, 3, unacked > 0 ? ackLookMs : -1) < 0)
         return errno == EINTR;
     const bool plainBroke = plainEvents == 0 && ((waits[0].revents & POLLERR) ||

@@ -46,8 +46,8 @@ public:
     QString errorString() const;
     // The session's pairing material; invalid before the handshake and after the end.
     PairingCode pairingCode(PairingCode::Side side) const;
-    // Bytes the caller wrote that the peer has not acknowledged yet: those held here and those
-    // in the socket's queue, as last seen.
+    // Bytes the caller wrote that the peer has not acknowledged yet: those held here, in the
+    // session's gathered records and in the socket's queue, as last seen.
     qint64 unacknowledged() const { return unacked; }
 
     // How long relays started afterwards give their handshake; a short time lets a test see a
@@ -65,6 +65,8 @@ private:
     bool pump();
     Pump readPlain();
     Pump writeTls();
+    bool peerWordsFirst();
+    Pump flushTls();
     Pump closeTls();
     Pump readTls();
     Pump writePlain();
