@@ -304,7 +304,7 @@ TlsRelay::Pump TlsRelay::writeTls()
         return plainEnded && !closeSent ? closeTls() : flushTls();
     if (peerWordsFirst())
         return Pump::Idle;
-    const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.size()), writePiece);
+    const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.span()), writePiece);
     TlsChannel::Transfer sent;
     {
         const std::lock_guard<std::mutex> held(lock);
@@ -379,7 +379,7 @@ TlsRelay::Pump TlsRelay::writePlain()
         return Pump::Moved;
     }
     const ssize_t sent =
-        ::send(plain, toCaller.data(), toCaller.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(plain, toCaller.data(), toCaller.span(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent > 0)
         toCaller.taken(size_t(sent));
     else if (sent < 0 && wouldBlock())
