@@ -174,9 +174,14 @@ void TlsRelay::stopAll()
         while (::write(wakeFds[1], &wake, 1) < 0 && errno == EINTR) {
         }
     }
+    waitForAll(stopWaitMs);
+}
+
+bool TlsRelay::waitForAll(int ms)
+{
     std::unique_lock<std::mutex> held(runningLock);
-    runningChanged.wait_for(held, std::chrono::milliseconds(stopWaitMs),
-                            [] { return running == 0; });
+    return runningChanged.wait_for(held, std::chrono::milliseconds(ms),
+                                   [] { return running == 0; });
 }
 
 void TlsRelay::run()

@@ -55,6 +55,9 @@ public:
     static void setHandshakeTime(int ms);
     // Resets every running relay and waits for their threads; runs by itself at exit.
     static void stopAll();
+    // Waits up to `ms` for every relay to end by itself; false if some still run. What they did
+    // happened before this returns true.
+    static bool waitForAll(int ms);
 
 private:
     TlsRelay(int socket, TlsChannel::Role role, const Identity &identity);
