@@ -22,8 +22,10 @@ const char *const cipherSuites =
 constexpr qint64 pieceSize = 1 << 20;
 // Room for the records of one large write (16 records of 16 KiB and their overhead) and more.
 constexpr int gatherBytes = 512 * 1024;
-// One read from the socket takes in this much, many records, that SSL_read then hands out.
-constexpr int readAheadBytes = 256 * 1024;
+// One read from the socket takes in this much, a few records, that SSL_read then hands out. Not
+// more: OpenSSL moves what is left in its buffer to the front at every record, to align the next
+// payload, so a larger buffer costs more in copies than it saves in reads.
+constexpr int readAheadBytes = 64 * 1024;
 
 std::atomic<int> usedPath{int(TlsChannel::SendPath::Unknown)};
 std::atomic<qint64> nextRekeyBytes{TlsChannel::rekeyBytes};
