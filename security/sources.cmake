@@ -6,6 +6,7 @@ list(APPEND NUBO_SOURCES
     security/recordgather.h security/recordgather.cpp
     security/tlschannel.h security/tlschannel.cpp
     security/relaybuffer.h security/relaybuffer.cpp
+    security/splicepipe.h security/splicepipe.cpp
     security/loopbackpair.h security/loopbackpair.cpp
     security/tlsrelay.h security/tlsrelay.cpp
 )

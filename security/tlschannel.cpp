@@ -58,9 +58,10 @@ void noteSendPath(bool kernel)
     const int path = int(kernel ? TlsChannel::SendPath::Kernel : TlsChannel::SendPath::UserSpace);
     if (usedPath.exchange(path) == path)
         return;
-    qInfo().noquote() << (kernel ? "TLS: files are sent through kernel TLS (SSL_sendfile)"
-                                 : "TLS: the kernel has no TLS here; files are sent through user "
-                                   "space (SSL_write)");
+    qInfo().noquote() << (kernel ? "TLS: the kernel encrypts what is sent (kernel TLS): files with "
+                                   "SSL_sendfile, a relay's bytes spliced into the session"
+                                 : "TLS: the kernel has no TLS here; records are encrypted in user "
+                                   "space (SSL_write) and sent many to a send()");
 }
 
 } // namespace
@@ -209,7 +210,8 @@ TlsChannel::Transfer TlsChannel::write(const char *data, qint64 size)
         const Step out = flush();
         if (out == Step::Failed)
             return {0, out};
-        renewKeyIfDue();
+        if (!keyStillSafe())
+            return {0, fail(text("加密连接的密钥已用满"))};
         ERR_clear_error();
         errno = 0;
         size_t written = 0;
@@ -243,14 +245,20 @@ void TlsChannel::countSent(qint64 bytes)
     sentUnderKey += bytes;
 }
 
-// The update goes out with the next record; the peer renews its receiving key as it reads it.
-void TlsChannel::renewKeyIfDue()
+// Renews the sending key when it is due; the update goes out with the next record and the peer
+// renews its receiving key as it reads it. OpenSSL cannot renew a key the kernel holds: there the
+// session ends at kernelKeyBytes instead, and the transfer goes on in a new one.
+bool TlsChannel::keyStillSafe()
 {
-    if (sentUnderKey >= rekeyAfter &&
-        SSL_key_update(ssl.get(), SSL_KEY_UPDATE_NOT_REQUESTED) == 1) {
+    if (sentUnderKey < (kernelSend ? kernelKeyBytes : rekeyAfter))
+        return true;
+    if (kernelSend)
+        return false;
+    if (SSL_key_update(ssl.get(), SSL_KEY_UPDATE_NOT_REQUESTED) == 1) {
         sentUnderKey = 0;
         ++renewals;
     }
+    return true;
 }
 
 void TlsChannel::setRekeyBytes(qint64 bytes)
@@ -276,7 +284,8 @@ TlsChannel::Transfer TlsChannel::sendFile(int file, qint64 offset, qint64 length
     if (!handshaken || length <= 0)
         return {0, handshaken ? Step::Done : Step::Failed};
     if (kernelSend) {
-        renewKeyIfDue();
+        if (!keyStillSafe())
+            return {0, fail(text("加密连接的密钥已用满"))};
         ERR_clear_error();
         errno = 0;
         const ossl_ssize_t sent = SSL_sendfile(ssl.get(), file, offset, size_t(length), 0);

@@ -38,6 +38,8 @@ public:
     // through user space; Unknown until a channel has finished its handshake.
     enum class SendPath { Unknown, Kernel, UserSpace };
     static constexpr qint64 rekeyBytes = qint64(16) << 30;
+    // What a key the kernel holds may carry (2^24 full records): OpenSSL cannot renew it.
+    static constexpr qint64 kernelKeyBytes = qint64(1) << 38;
     struct Transfer
     {
         qint64 bytes;
@@ -95,7 +97,7 @@ private:
     void finishHandshake();
     void gatherWrites();
     void countSent(qint64 bytes);
-    void renewKeyIfDue();
+    bool keyStillSafe();
 
     SslContextPtr context;
     SslPtr ssl;

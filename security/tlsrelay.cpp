@@ -225,8 +225,18 @@ bool TlsRelay::shake()
 
 void TlsRelay::relay()
 {
+    bool kernelSends = false;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        kernelSends = channel->kernelSends();
+    }
+    if (kernelSends) {
+        auto pipe = std::make_unique<SplicePipe>();
+        if (pipe->isValid())
+            spliced = std::move(pipe);
+    }
     while (!stopping && pump()) {
-        if (closeSent && plainShut && toPeer.isEmpty() && toCaller.isEmpty()) {
+        if (closeSent && plainShut && outgoing() == 0 && toCaller.isEmpty()) {
             // Both ends came in order and everything crossed.
             closeQuietly(&tls);
             closeQuietly(&plain);
@@ -252,7 +262,7 @@ void TlsRelay::flushAtReset()
     }
     bool told = false;
     do {
-        while (!toPeer.isEmpty() && writeTls() == Pump::Moved)
+        while (outgoing() > 0 && writeTls() == Pump::Moved)
             told = true;
     } while (!plainEnded && readPlain() == Pump::Moved);
     pollfd stop = {wakeFds[0], POLLIN, 0};
@@ -280,6 +290,8 @@ bool TlsRelay::pump()
 
 TlsRelay::Pump TlsRelay::readPlain()
 {
+    if (spliced)
+        return splicePlain();
     if (plainEnded || toPeer.room() == 0)
         return Pump::Idle;
     const ssize_t got = ::recv(plain, toPeer.end(), toPeer.room(), MSG_DONTWAIT);
@@ -303,8 +315,55 @@ bool TlsRelay::peerWordsFirst()
            toCaller.room() > 0;
 }
 
+TlsRelay::Pump TlsRelay::splicePlain()
+{
+    if (plainEnded || spliced->isFull())
+        return Pump::Idle;
+    switch (spliced->fill(plain)) {
+    case SplicePipe::Result::Moved:
+        return Pump::Moved;
+    case SplicePipe::Result::Ended:
+        plainEnded = true;
+        return Pump::Moved;
+    case SplicePipe::Result::Idle:
+        return Pump::Idle;
+    default:
+        return fail(text("本端重置了连接")), Pump::Broken;
+    }
+}
+
+// The kernel encrypts what is spliced into the session. OpenSSL cannot renew a key the kernel
+// holds: a session that has carried what one key may carry safely ends, and the transfer goes on
+// from where it stopped in a new one.
+TlsRelay::Pump TlsRelay::spliceTls()
+{
+    if (peerWordsFirst())
+        return Pump::Idle;
+    const qint64 before = spliced->size();
+    const SplicePipe::Result result = spliced->drain(tls);
+    splicedBytes += before - spliced->size();
+    if (result == SplicePipe::Result::Broken)
+        return fail(text("对方重置了连接")), Pump::Broken;
+    if (splicedBytes >= TlsChannel::kernelKeyBytes)
+        return fail(text("加密连接的密钥已用满")), Pump::Broken;
+    tlsWantsWrite |= result == SplicePipe::Result::Idle;
+    return result == SplicePipe::Result::Moved ? Pump::Moved : Pump::Idle;
+}
+
+bool TlsRelay::roomFromPlain() const
+{
+    return spliced ? !spliced->isFull() : toPeer.room() > 0;
+}
+
+qint64 TlsRelay::outgoing() const
+{
+    return qint64(toPeer.size()) + (spliced ? spliced->size() : 0);
+}
+
 TlsRelay::Pump TlsRelay::writeTls()
 {
+    if (spliced && spliced->size() > 0)
+        return spliceTls();
     if (toPeer.isEmpty())
         return plainEnded && !closeSent ? closeTls() : flushTls();
     if (peerWordsFirst())
@@ -411,7 +470,7 @@ TlsRelay::Pump TlsRelay::afterStep(TlsChannel::Step step)
 bool TlsRelay::wait()
 {
     const short plainEvents =
-        short((!plainEnded && toPeer.room() > 0 ? POLLIN : 0) | (toCaller.isEmpty() ? 0 : POLLOUT));
+        short((!plainEnded && roomFromPlain() ? POLLIN : 0) | (toCaller.isEmpty() ? 0 : POLLOUT));
     const short tlsEvents = short((tlsWantsRead ? POLLIN : 0) | (tlsWantsWrite ? POLLOUT : 0));
     pollfd waits[3] = {{plainEvents != 0 || !plainShut ? plain : -1, plainEvents, 0},
                        {tlsEvents != 0 || !closeSent ? tls : -1, tlsEvents, 0},
@@ -424,7 +483,7 @@ bool TlsRelay::wait()
         const std::lock_guard<std::mutex> held(lock);
         gathered = channel->gathered();
     }
-    unacked = qint64(toPeer.size()) + gathered + queued;
+    unacked = outgoing() + gathered + queued;
     if (::poll(waits, 3, unacked > 0 ? ackLookMs : -1) < 0)
         return errno == EINTR;
     const bool plainBroke = plainEvents == 0 && ((waits[0].revents & POLLERR) ||

@@ -4,6 +4,7 @@
 #include "security/fingerprint.h"
 #include "security/pairingcode.h"
 #include "security/relaybuffer.h"
+#include "security/splicepipe.h"
 #include "security/tlschannel.h"
 
 #include <QString>
@@ -67,6 +68,10 @@ private:
     void relay();
     bool pump();
     Pump readPlain();
+    Pump splicePlain();
+    Pump spliceTls();
+    bool roomFromPlain() const;
+    qint64 outgoing() const;
     Pump writeTls();
     bool peerWordsFirst();
     Pump flushTls();
@@ -91,6 +96,10 @@ private:
     QString error;
     RelayBuffer toPeer{bufferBytes};
     RelayBuffer toCaller{bufferBytes};
+    // Where the kernel encrypts, the caller's bytes go to the session through this instead of
+    // `toPeer`.
+    std::unique_ptr<SplicePipe> spliced;
+    qint64 splicedBytes = 0;
     qint64 pendingWrite = 0; // bytes offered to a write that has to be repeated
     std::atomic<qint64> unacked{0};
     bool plainEnded = false; // the caller's orderly end came
