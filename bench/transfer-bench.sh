@@ -268,7 +268,7 @@ zerocopy() {
     local set=$1 dest=$work/save port=5002 tls=${2:-}
     rm -rf "$dest"; mkdir -p "$dest"
     drop_caches
-    ip netns exec "$NS_A" "$work/zerocopy" $tls receive $port "$dest" &
+    ip netns exec "$NS_A" "$work/zerocopy" $tls receive $port "$dest" 2> "$work/zerocopy-receiver.err" &
     local receiver=$!
     wait_listen "$NS_A" $port || { stop $receiver; return; }
     local t0 t1
@@ -276,9 +276,9 @@ zerocopy() {
     ip netns exec "$NS_B" "$work/zerocopy" $tls send "$ADDR_A" $port "$(source_of "$set")" 2> "$work/zerocopy.err"
     local rc=$?
     wait $receiver
-    [ -z "$tls" ] || sed -n 's/.*, \(kernel TLS send\|user-space send\) .*/\1/p' "$work/zerocopy.err" > "$work/tls-path"
-    [ $rc -eq 0 ] || cat "$work/zerocopy.err" >&2
     t1=$(date +%s.%N)
+    [ -z "$tls" ] || sed -n 's/.*, \(kernel TLS send\|user-space send\) .*/\1/p' "$work/zerocopy.err" > "$work/tls-path"
+    [ $rc -eq 0 ] || cat "$work/zerocopy.err" "$work/zerocopy-receiver.err" >&2
     arrived "$set" "$dest" && awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
     rm -rf "$dest"
 }
