@@ -27,8 +27,9 @@ class Identity;
 // Where the kernel does not encrypt, the records a write makes are gathered and sent many to a
 // send(); what a write took may still be gathered when it returns, and goes with the next call
 // that writes, or with flush(). Reads take in what the socket holds, many records at once.
-// Each direction's key is renewed after `rekeyBytes`, far below what AES-GCM may safely carry
-// under one key in TLS 1.3 (about 2^24.5 full records).
+// Each end renews its sending key after `rekeyBytes`, far below what AES-GCM may safely carry
+// under one key in TLS 1.3 (about 2^24.5 full records). OpenSSL cannot renew a key the kernel
+// holds: with kernel TLS the channel fails instead once the key has carried `kernelKeyBytes`.
 class TlsChannel
 {
 public:
