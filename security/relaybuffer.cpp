@@ -1,20 +1,29 @@
 #include "security/relaybuffer.h"
 
-#include <cstring>
+#include <algorithm>
 
-std::size_t RelayBuffer::room()
+std::size_t RelayBuffer::span() const
 {
-    if (tail == bytes.size() && head > 0) {
-        std::memmove(bytes.data(), bytes.data() + head, tail - head);
-        tail -= head;
-        head = 0;
-    }
-    return bytes.size() - tail;
+    return std::min(held, bytes.size() - head);
+}
+
+std::size_t RelayBuffer::room() const
+{
+    const std::size_t tail = head + held;
+    return tail < bytes.size() ? bytes.size() - tail : bytes.size() - held;
+}
+
+char *RelayBuffer::end()
+{
+    const std::size_t tail = head + held;
+    return bytes.data() + (tail < bytes.size() ? tail : tail - bytes.size());
 }
 
 void RelayBuffer::taken(std::size_t count)
 {
     head += count;
-    if (head == tail)
-        head = tail = 0;
+    held -= count;
+    // Once empty it starts over, so that the next fill comes in one piece.
+    if (head == bytes.size() || held == 0)
+        head = 0;
 }

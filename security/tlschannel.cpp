@@ -20,8 +20,15 @@ namespace {
 const char *const cipherSuites =
     "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
 constexpr qint64 pieceSize = 1 << 20;
+// Room for the records of one large write (16 records of 16 KiB and their overhead) and more.
+constexpr int gatherBytes = 512 * 1024;
+// One read from the socket takes in this much, a few records, that SSL_read then hands out. Not
+// more: OpenSSL moves what is left in its buffer to the front at every record, to align the next
+// payload, so a larger buffer costs more in copies than it saves in reads.
+constexpr int readAheadBytes = 64 * 1024;
 
 std::atomic<int> usedPath{int(TlsChannel::SendPath::Unknown)};
+std::atomic<qint64> nextRekeyBytes{TlsChannel::rekeyBytes};
 
 QString text(const char *source)
 {
@@ -51,15 +58,16 @@ void noteSendPath(bool kernel)
     const int path = int(kernel ? TlsChannel::SendPath::Kernel : TlsChannel::SendPath::UserSpace);
     if (usedPath.exchange(path) == path)
         return;
-    qInfo().noquote() << (kernel ? "TLS: files are sent through kernel TLS (SSL_sendfile)"
-                                 : "TLS: the kernel has no TLS here; files are sent through user "
-                                   "space (SSL_write)");
+    qInfo().noquote() << (kernel ? "TLS: the kernel encrypts what is sent (kernel TLS): files with "
+                                   "SSL_sendfile, a relay's bytes spliced into the session"
+                                 : "TLS: the kernel has no TLS here; records are encrypted in user "
+                                   "space (SSL_write) and sent many to a send()");
 }
 
 } // namespace
 
 TlsChannel::TlsChannel(const Identity &identity, int socket, Role role)
-    : local(identity.fingerprint())
+    : local(identity.fingerprint()), rekeyAfter(nextRekeyBytes.load())
 {
     context.reset(SSL_CTX_new(role == Role::Client ? TLS_client_method() : TLS_server_method()));
     if (!identity.isValid()) {
@@ -90,6 +98,8 @@ bool TlsChannel::configure(const Identity &identity)
     SSL_CTX_set_options(ctx,
                         SSL_OP_ENABLE_KTLS | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_TICKET);
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_read_ahead(ctx, 1);
+    SSL_CTX_set_default_read_buffer_len(ctx, readAheadBytes);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, acceptSelfSigned);
     X509_VERIFY_PARAM_set_flags(SSL_CTX_get0_param(ctx), X509_V_FLAG_CHECK_SS_SIGNATURE);
@@ -131,6 +141,19 @@ void TlsChannel::finishHandshake()
     handshaken = true;
     kernelSend = BIO_get_ktls_send(SSL_get_wbio(ssl.get())) != 0;
     noteSendPath(kernelSend);
+    if (!kernelSend)
+        gatherWrites();
+}
+
+// Gathering happens after the handshake, so that kernel TLS, which needs the socket itself as
+// OpenSSL's way out, can be taken where the kernel offers it.
+void TlsChannel::gatherWrites()
+{
+    auto made = std::make_unique<RecordGather>(SSL_get_fd(ssl.get()), gatherBytes);
+    if (!made->isValid())
+        return;
+    SSL_set0_wbio(ssl.get(), made->takeSslSide());
+    gather = std::move(made);
 }
 
 TlsChannel::Step TlsChannel::stepAfter(int result)
@@ -160,6 +183,7 @@ TlsChannel::Step TlsChannel::fail(const QString &why)
     handshaken = false;
     peer = {};
     ssl.reset();
+    gather.reset();
     return Step::Failed;
 }
 
@@ -176,17 +200,70 @@ QByteArray TlsChannel::exportKeyingMaterial(const QByteArray &label, const QByte
     return material;
 }
 
+// Gathered records go first; a full gathering buffer is sent and filled again for as long as the
+// socket takes it.
 TlsChannel::Transfer TlsChannel::write(const char *data, qint64 size)
 {
     if (!handshaken || size <= 0)
         return {0, handshaken ? Step::Done : Step::Failed};
-    ERR_clear_error();
-    errno = 0;
-    size_t written = 0;
-    const int result = SSL_write_ex(ssl.get(), data, size_t(size), &written);
-    if (result == 1)
-        return {qint64(written), Step::Done};
-    return {0, stepAfter(result)};
+    for (;;) {
+        const Step out = flush();
+        if (out == Step::Failed)
+            return {0, out};
+        if (!keyStillSafe())
+            return {0, fail(text("加密连接的密钥已用满"))};
+        ERR_clear_error();
+        errno = 0;
+        size_t written = 0;
+        const int result = SSL_write_ex(ssl.get(), data, size_t(size), &written);
+        if (result == 1) {
+            countSent(qint64(written));
+            return {qint64(written), flush() == Step::Failed ? Step::Failed : Step::Done};
+        }
+        const Step step = stepAfter(result);
+        if (step != Step::WantWrite || !gather || out == Step::WantWrite)
+            return {0, step};
+    }
+}
+
+TlsChannel::Step TlsChannel::flush()
+{
+    if (!gather)
+        return handshaken ? Step::Done : Step::Failed;
+    switch (gather->flush()) {
+    case RecordGather::Flush::Done:
+        return Step::Done;
+    case RecordGather::Flush::Blocked:
+        return Step::WantWrite;
+    default:
+        return fail(text("加密连接中断：%1").arg(openSslError()));
+    }
+}
+
+void TlsChannel::countSent(qint64 bytes)
+{
+    sentUnderKey += bytes;
+}
+
+// Renews the sending key when it is due; the update goes out with the next record and the peer
+// renews its receiving key as it reads it. OpenSSL cannot renew a key the kernel holds: there the
+// session ends at kernelKeyBytes instead, and the transfer goes on in a new one.
+bool TlsChannel::keyStillSafe()
+{
+    if (sentUnderKey < (kernelSend ? kernelKeyBytes : rekeyAfter))
+        return true;
+    if (kernelSend)
+        return false;
+    if (SSL_key_update(ssl.get(), SSL_KEY_UPDATE_NOT_REQUESTED) == 1) {
+        sentUnderKey = 0;
+        ++renewals;
+    }
+    return true;
+}
+
+void TlsChannel::setRekeyBytes(qint64 bytes)
+{
+    nextRekeyBytes = bytes;
 }
 
 TlsChannel::Transfer TlsChannel::read(char *data, qint64 size)
@@ -207,10 +284,15 @@ TlsChannel::Transfer TlsChannel::sendFile(int file, qint64 offset, qint64 length
     if (!handshaken || length <= 0)
         return {0, handshaken ? Step::Done : Step::Failed};
     if (kernelSend) {
+        if (!keyStillSafe())
+            return {0, fail(text("加密连接的密钥已用满"))};
         ERR_clear_error();
         errno = 0;
         const ossl_ssize_t sent = SSL_sendfile(ssl.get(), file, offset, size_t(length), 0);
-        return sent >= 0 ? Transfer{qint64(sent), Step::Done} : Transfer{0, stepAfter(int(sent))};
+        if (sent < 0)
+            return {0, stepAfter(int(sent))};
+        countSent(sent);
+        return {qint64(sent), Step::Done};
     }
     // A retry must hand OpenSSL the same bytes again: they are still in the piece.
     if (!retrying) {
@@ -231,13 +313,27 @@ QString TlsChannel::cipherName() const
     return handshaken ? QString::fromLatin1(SSL_get_cipher_name(ssl.get())) : QString();
 }
 
+// Once close_notify is queued, a second SSL_shutdown would wait for the peer's; only the
+// gathered records are sent then.
 TlsChannel::Step TlsChannel::close()
 {
     if (!handshaken)
         return Step::Failed;
-    ERR_clear_error();
-    const int result = SSL_shutdown(ssl.get());
-    return result >= 0 ? Step::Done : stepAfter(result);
+    for (int tries = 0; !closeQueued && tries < 2; ++tries) {
+        ERR_clear_error();
+        const int result = SSL_shutdown(ssl.get());
+        if (result >= 0) {
+            closeQueued = true;
+            break;
+        }
+        const Step step = stepAfter(result);
+        if (step != Step::WantWrite || !gather)
+            return step;
+        const Step out = flush();
+        if (out != Step::Done)
+            return out;
+    }
+    return closeQueued ? flush() : Step::WantWrite;
 }
 
 TlsChannel::SendPath TlsChannel::sendPath()

@@ -32,8 +32,9 @@
 
 namespace {
 
-// One write into the session, one TLS record: between two, the peer's words are read.
-constexpr qint64 writePiece = 16 * 1024;
+// One write into the session, sixteen full records gathered into one send(): between two, the
+// peer's words are read.
+constexpr qint64 writePiece = 256 * 1024;
 constexpr int stopWaitMs = 5000;
 // What the peer gets to read its last words before the reset that follows them.
 constexpr int lastWordsMs = 200;
@@ -186,9 +187,14 @@ void TlsRelay::stopAll()
         while (::write(wakeFds[1], &wake, 1) < 0 && errno == EINTR) {
         }
     }
+    waitForAll(stopWaitMs);
+}
+
+bool TlsRelay::waitForAll(int ms)
+{
     std::unique_lock<std::mutex> held(runningLock);
-    runningChanged.wait_for(held, std::chrono::milliseconds(stopWaitMs),
-                            [] { return running == 0; });
+    return runningChanged.wait_for(held, std::chrono::milliseconds(ms),
+                                   [] { return running == 0; });
 }
 
 void TlsRelay::run()
@@ -234,8 +240,18 @@ bool TlsRelay::shake()
 
 void TlsRelay::relay()
 {
+    bool kernelSends = false;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        kernelSends = channel->kernelSends();
+    }
+    if (kernelSends) {
+        auto pipe = std::make_unique<SplicePipe>();
+        if (pipe->isValid())
+            spliced = std::move(pipe);
+    }
     while (!stopping && pump()) {
-        if (closeSent && plainShut && toPeer.isEmpty() && toCaller.isEmpty()) {
+        if (closeSent && plainShut && outgoing() == 0 && toCaller.isEmpty()) {
             // Both ends came in order and everything crossed.
             closeQuietly(&tls);
             closeQuietly(&plain);
@@ -261,7 +277,7 @@ void TlsRelay::flushAtReset()
     }
     bool told = false;
     do {
-        while (!toPeer.isEmpty() && writeTls() == Pump::Moved)
+        while (outgoing() > 0 && writeTls() == Pump::Moved)
             told = true;
     } while (!plainEnded && readPlain() == Pump::Moved);
     pollfd stop = {wakeFds[0], POLLIN, 0};
@@ -289,6 +305,8 @@ bool TlsRelay::pump()
 
 TlsRelay::Pump TlsRelay::readPlain()
 {
+    if (spliced)
+        return splicePlain();
     if (plainEnded || toPeer.room() == 0)
         return Pump::Idle;
     const ssize_t got = ::recv(plain, toPeer.end(), toPeer.room(), MSG_DONTWAIT);
@@ -303,16 +321,69 @@ TlsRelay::Pump TlsRelay::readPlain()
     return Pump::Moved;
 }
 
+// Over a connection the peer reset, what it sent before is read first (readTls), and only then
+// does a write fail.
+bool TlsRelay::peerWordsFirst()
+{
+    pollfd reset = {tls, 0, 0};
+    return ::poll(&reset, 1, 0) > 0 && (reset.revents & POLLERR) && !peerEnded &&
+           toCaller.room() > 0;
+}
+
+TlsRelay::Pump TlsRelay::splicePlain()
+{
+    if (plainEnded || spliced->isFull())
+        return Pump::Idle;
+    switch (spliced->fill(plain)) {
+    case SplicePipe::Result::Moved:
+        return Pump::Moved;
+    case SplicePipe::Result::Ended:
+        plainEnded = true;
+        return Pump::Moved;
+    case SplicePipe::Result::Idle:
+        return Pump::Idle;
+    default:
+        return fail(text("本端重置了连接")), Pump::Broken;
+    }
+}
+
+// The kernel encrypts what is spliced into the session. OpenSSL cannot renew a key the kernel
+// holds: a session that has carried what one key may carry safely ends, and the transfer goes on
+// from where it stopped in a new one.
+TlsRelay::Pump TlsRelay::spliceTls()
+{
+    if (peerWordsFirst())
+        return Pump::Idle;
+    const qint64 before = spliced->size();
+    const SplicePipe::Result result = spliced->drain(tls);
+    splicedBytes += before - spliced->size();
+    if (result == SplicePipe::Result::Broken)
+        return fail(text("对方重置了连接")), Pump::Broken;
+    if (splicedBytes >= TlsChannel::kernelKeyBytes)
+        return fail(text("加密连接的密钥已用满")), Pump::Broken;
+    tlsWantsWrite |= result == SplicePipe::Result::Idle;
+    return result == SplicePipe::Result::Moved ? Pump::Moved : Pump::Idle;
+}
+
+bool TlsRelay::roomFromPlain() const
+{
+    return spliced ? !spliced->isFull() : toPeer.room() > 0;
+}
+
+qint64 TlsRelay::outgoing() const
+{
+    return qint64(toPeer.size()) + (spliced ? spliced->size() : 0);
+}
+
 TlsRelay::Pump TlsRelay::writeTls()
 {
+    if (spliced && spliced->size() > 0)
+        return spliceTls();
     if (toPeer.isEmpty())
-        return plainEnded && !closeSent ? closeTls() : Pump::Idle;
-    // Over a connection the peer reset, what it sent before is read first (readTls), and only
-    // then does the write fail.
-    pollfd reset = {tls, 0, 0};
-    if (::poll(&reset, 1, 0) > 0 && (reset.revents & POLLERR) && !peerEnded && toCaller.room() > 0)
+        return plainEnded && !closeSent ? closeTls() : flushTls();
+    if (peerWordsFirst())
         return Pump::Idle;
-    const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.size()), writePiece);
+    const qint64 size = pendingWrite > 0 ? pendingWrite : qMin(qint64(toPeer.span()), writePiece);
     TlsChannel::Transfer sent;
     {
         const std::lock_guard<std::mutex> held(lock);
@@ -325,6 +396,21 @@ TlsRelay::Pump TlsRelay::writeTls()
     pendingWrite = 0;
     toPeer.taken(size_t(sent.bytes));
     return Pump::Moved;
+}
+
+// Records the session gathered and could not send at once.
+TlsRelay::Pump TlsRelay::flushTls()
+{
+    TlsChannel::Step step;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        if (channel->gathered() == 0)
+            return Pump::Idle;
+        if (peerWordsFirst())
+            return Pump::Idle;
+        step = channel->flush();
+    }
+    return step == TlsChannel::Step::Done ? Pump::Moved : afterStep(step);
 }
 
 TlsRelay::Pump TlsRelay::closeTls()
@@ -341,21 +427,25 @@ TlsRelay::Pump TlsRelay::closeTls()
     return Pump::Moved;
 }
 
+// SSL_read hands out one record a call: the buffer is filled with as many as have come before
+// the caller is given them, in one write.
 TlsRelay::Pump TlsRelay::readTls()
 {
-    if (peerEnded || toCaller.room() == 0)
-        return Pump::Idle;
-    TlsChannel::Transfer got;
-    {
-        const std::lock_guard<std::mutex> held(lock);
-        got = channel->read(toCaller.end(), qint64(toCaller.room()));
+    Pump result = Pump::Idle;
+    while (!peerEnded && toCaller.room() > 0) {
+        TlsChannel::Transfer got;
+        {
+            const std::lock_guard<std::mutex> held(lock);
+            got = channel->read(toCaller.end(), qint64(toCaller.room()));
+        }
+        if (got.step == TlsChannel::Step::Closed)
+            peerEnded = true;
+        else if (got.step != TlsChannel::Step::Done)
+            return afterStep(got.step) == Pump::Broken ? Pump::Broken : result;
+        toCaller.filled(size_t(got.bytes));
+        result = Pump::Moved;
     }
-    if (got.step == TlsChannel::Step::Closed)
-        peerEnded = true;
-    else if (got.step != TlsChannel::Step::Done)
-        return afterStep(got.step);
-    toCaller.filled(size_t(got.bytes));
-    return Pump::Moved;
+    return result;
 }
 
 TlsRelay::Pump TlsRelay::writePlain()
@@ -368,7 +458,7 @@ TlsRelay::Pump TlsRelay::writePlain()
         return Pump::Moved;
     }
     const ssize_t sent =
-        ::send(plain, toCaller.data(), toCaller.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::send(plain, toCaller.data(), toCaller.span(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent > 0)
         toCaller.taken(size_t(sent));
     else if (sent < 0 && wouldBlock())
@@ -395,7 +485,7 @@ TlsRelay::Pump TlsRelay::afterStep(TlsChannel::Step step)
 bool TlsRelay::wait()
 {
     const short plainEvents =
-        short((!plainEnded && toPeer.room() > 0 ? POLLIN : 0) | (toCaller.isEmpty() ? 0 : POLLOUT));
+        short((!plainEnded && roomFromPlain() ? POLLIN : 0) | (toCaller.isEmpty() ? 0 : POLLOUT));
     const short tlsEvents = short((tlsWantsRead ? POLLIN : 0) | (tlsWantsWrite ? POLLOUT : 0));
     pollfd waits[3] = {{plainEvents != 0 || !plainShut ? plain : -1, plainEvents, 0},
                        {tlsEvents != 0 || !closeSent ? tls : -1, tlsEvents, 0},
@@ -403,7 +493,12 @@ bool TlsRelay::wait()
     int queued = 0;
     if (::ioctl(tls, SIOCOUTQ, &queued) != 0)
         queued = 0;
-    unacked = qint64(toPeer.size()) + queued;
+    qint64 gathered = 0;
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        gathered = channel->gathered();
+    }
+    unacked = outgoing() + gathered + queued;
     if (::poll(waits, 3, unacked > 0 ? ackLookMs : -1) < 0)
         return errno == EINTR;
     const bool plainBroke = plainEvents == 0 && ((waits[0].revents & POLLERR) ||

@@ -4,6 +4,7 @@
 #include "security/fingerprint.h"
 #include "security/pairingcode.h"
 #include "security/relaybuffer.h"
+#include "security/splicepipe.h"
 #include "security/tlschannel.h"
 
 #include <QString>
@@ -49,8 +50,8 @@ public:
     QString errorString() const;
     // The session's pairing material; invalid before the handshake and after the end.
     PairingCode pairingCode(PairingCode::Side side) const;
-    // Bytes the caller wrote that the peer has not acknowledged yet: those held here and those
-    // in the socket's queue, as last seen.
+    // Bytes the caller wrote that the peer has not acknowledged yet: those held here, in the
+    // session's gathered records and in the socket's queue, as last seen.
     qint64 unacknowledged() const { return unacked; }
 
     // How long relays started afterwards give their handshake; a short time lets a test see a
@@ -58,6 +59,9 @@ public:
     static void setHandshakeTime(int ms);
     // Resets every running relay and waits for their threads; runs by itself at exit.
     static void stopAll();
+    // Waits up to `ms` for every relay to end by itself; false if some still run. What they did
+    // happened before this returns true.
+    static bool waitForAll(int ms);
 
 private:
     TlsRelay(int socket, TlsChannel::Role role, const Identity &identity);
@@ -68,7 +72,13 @@ private:
     void relay();
     bool pump();
     Pump readPlain();
+    Pump splicePlain();
+    Pump spliceTls();
+    bool roomFromPlain() const;
+    qint64 outgoing() const;
     Pump writeTls();
+    bool peerWordsFirst();
+    Pump flushTls();
     Pump closeTls();
     Pump readTls();
     Pump writePlain();
@@ -91,6 +101,10 @@ private:
     QString error;
     RelayBuffer toPeer{bufferBytes};
     RelayBuffer toCaller{bufferBytes};
+    // Where the kernel encrypts, the caller's bytes go to the session through this instead of
+    // `toPeer`.
+    std::unique_ptr<SplicePipe> spliced;
+    qint64 splicedBytes = 0;
     qint64 pendingWrite = 0; // bytes offered to a write that has to be repeated
     std::atomic<qint64> unacked{0};
     bool plainEnded = false; // the caller's orderly end came

@@ -43,8 +43,9 @@ bool handshakeBoth(TlsChannel &one, TlsChannel &other)
     return first == Step::Done && second == Step::Done;
 }
 
-// Sends `size` bytes with `send(offset)` while `to` reads them, both on this thread.
-template <typename Send> QByteArray carry(TlsChannel &to, qint64 size, Send send)
+// Sends `size` bytes with `send(offset)` from `from`, whose gathered records are flushed, while
+// `to` reads them, both on this thread.
+template <typename Send> QByteArray carry(TlsChannel &from, TlsChannel &to, qint64 size, Send send)
 {
     QByteArray got;
     std::vector<char> buffer(1 << 16);
@@ -52,6 +53,7 @@ template <typename Send> QByteArray carry(TlsChannel &to, qint64 size, Send send
     for (qint64 sent = 0, round = 0;
          round < 100000 && got.size() < size && in.step == Step::WantRead; ++round) {
         sent += sent < size ? send(sent).bytes : 0;
+        from.flush();
         while ((in = to.read(buffer.data(), qint64(buffer.size()))).step == Step::Done)
             got.append(buffer.data(), int(in.bytes));
     }
@@ -101,6 +103,7 @@ private slots:
     void identityIsKeptOnDisk();
     void channelCarriesDataBothWays_data();
     void channelCarriesDataBothWays();
+    void keysAreRenewedOnTheWay();
     void machineInTheMiddleGetsOtherCodes();
     void badPeerFailsHandshake_data();
     void badPeerFailsHandshake();
@@ -200,21 +203,39 @@ void TestSecurity::channelCarriesDataBothWays()
     for (int i = 0; data.size() < (3 << 20); ++i)
         data += QByteArray::number(i) + ',';
     const auto send = [&](qint64 n) { return out.write(data.constData() + n, data.size() - n); };
-    QCOMPARE(carry(in, data.size(), send), data);
+    QCOMPARE(carry(out, in, data.size(), send), data);
     const auto answer = [&](qint64 n) { return in.write(data.constData() + n, 1000 - n); };
-    QCOMPARE(carry(out, 1000, answer), data.left(1000));
+    QCOMPARE(carry(in, out, 1000, answer), data.left(1000));
     QFile file(dir.filePath(QStringLiteral("file.bin")));
     QVERIFY(file.open(QIODevice::ReadWrite) && file.write(data) == data.size());
     const qint64 offset = 4097;
     const qint64 length = data.size() - offset - 5;
     const auto part = [&](qint64 n) { return out.sendFile(file.handle(), offset + n, length - n); };
-    QCOMPARE(carry(in, length, part), data.mid(offset, length));
+    QCOMPARE(carry(out, in, length, part), data.mid(offset, length));
     QCOMPARE(out.close(), Step::Done);
     char rest;
     QCOMPARE(in.read(&rest, 1).step, Step::Closed);
 }
 
 // One identity ends both sessions and passes on whatever it can.
+// Each end renews its sending key every 64 KiB here; the other keeps reading across the renewals.
+void TestSecurity::keysAreRenewedOnTheWay()
+{
+    TlsChannel::setRekeyBytes(64 * 1024);
+    SocketPair pair;
+    TlsChannel out(*sender, pair.fd[0], Role::Client);
+    TlsChannel in(*receiver, pair.fd[1], Role::Server);
+    TlsChannel::setRekeyBytes(TlsChannel::rekeyBytes);
+    QVERIFY(handshakeBoth(out, in));
+    const QByteArray data(1 << 20, 'k');
+    const auto send = [&](qint64 n) { return out.write(data.constData() + n, 16384); };
+    QCOMPARE(carry(out, in, data.size(), send), data);
+    QCOMPARE(out.keyUpdates(), 15);
+    const auto answer = [&](qint64 n) { return in.write(data.constData() + n, 1000 - n); };
+    QCOMPARE(carry(in, out, 1000, answer), data.left(1000));
+    QCOMPARE(in.keyUpdates(), 0);
+}
+
 void TestSecurity::machineInTheMiddleGetsOtherCodes()
 {
     SocketPair first, second;

@@ -1,5 +1,6 @@
 #include "protocol/socketreset.h"
 #include "security/loopbackpair.h"
+#include "security/splicepipe.h"
 #include "send/socketwait.h"
 
 #include "testdata.h"
@@ -28,7 +29,8 @@ struct Session
             ::fcntl(plain[i] = relays[i]->takePlainEnd(), F_SETFL, 0);
         }
     }
-    ~Session() { ::close(plain[0]), ::close(plain[1]); }
+    // The relays' threads end before the next row: their last log lines name this one.
+    ~Session() { ::close(plain[0]), ::close(plain[1]), TlsRelay::waitForAll(30000); }
     std::shared_ptr<TlsRelay> relays[2];
     int plain[2] = {-1, -1};
 };
@@ -58,6 +60,8 @@ private slots:
     void endsCrossAsTheyAre();
     void failedHandshakeDeliversNothing_data();
     void failedHandshakeDeliversNothing();
+    void splicePipeMovesBytesAndEnds_data();
+    void splicePipeMovesBytesAndEnds();
 };
 
 // A few MiB each way at once, each side writing from a thread and closing its half after them;
@@ -138,6 +142,54 @@ void TestTlsRelay::failedHandshakeDeliversNothing()
     QCOMPARE(readToEnd(ends[1], &got), SocketWait::Reset);
     QVERIFY(got.isEmpty() && relay->peerFingerprint().isNull() && !relay->errorString().isEmpty());
     ::close(ends[0]), ::close(ends[1]);
+    QVERIFY(TlsRelay::waitForAll(30000));
+}
+
+// What kernel TLS is given by splicing: a connection's bytes moved to another, then its end, an
+// orderly one as the end and a reset as a failure.
+void TestTlsRelay::splicePipeMovesBytesAndEnds_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("orderly end") << false;
+    QTest::newRow("reset") << true;
+}
+
+void TestTlsRelay::splicePipeMovesBytesAndEnds()
+{
+    QFETCH(bool, reset);
+    int from[2], to[2];
+    QVERIFY(LoopbackPair::make(&from[0], &from[1]) && LoopbackPair::make(&to[0], &to[1]));
+    const QByteArray bytes = pattern(3 * 1024 * 1024, 5);
+    std::thread writer([&] {
+        ::fcntl(from[0], F_SETFL, 0);
+        for (qint64 sent = 0, n = 0; sent < bytes.size() && n >= 0; sent += n)
+            n = ::send(from[0], bytes.constData() + sent, size_t(bytes.size() - sent), 0);
+        if (reset)
+            SocketReset::arm(qintptr(from[0]));
+        ::close(from[0]);
+    });
+    SplicePipe pipe;
+    SplicePipe::Result last = SplicePipe::Result::Idle;
+    QByteArray got;
+    const auto passOn = [&] {
+        char buffer[65536];
+        pipe.drain(to[0]);
+        for (ssize_t n; (n = ::recv(to[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            got.append(buffer, int(n));
+    };
+    for (pollfd wait = {from[1], POLLIN, 0}; last != SplicePipe::Result::Ended &&
+                                             last != SplicePipe::Result::Broken &&
+                                             ::poll(&wait, 1, 30000) > 0;) {
+        last = pipe.fill(from[1]);
+        passOn();
+    }
+    for (pollfd wait = {to[1], POLLIN, 0};
+         !reset && got.size() < bytes.size() && ::poll(&wait, 1, 30000) > 0;)
+        passOn();
+    writer.join();
+    ::close(from[1]), ::close(to[0]), ::close(to[1]);
+    QCOMPARE(last, reset ? SplicePipe::Result::Broken : SplicePipe::Result::Ended);
+    QVERIFY(reset || (got == bytes && pipe.size() == 0));
 }
 
 QTEST_GUILESS_MAIN(TestTlsRelay)
