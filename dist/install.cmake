@@ -47,6 +47,10 @@ endif()
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/nubotransmission-receive.service
         DESTINATION lib/systemd/user)
 
+# Loads the kernel's TLS at boot where it is a module, as Debian's kernel has it; without it the
+# program encrypts in user space.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/nubotransmission.conf DESTINATION lib/modules-load.d)
+
 # resources/render-icons.sh renders the program icon to these sizes.
 file(GLOB NUBO_ICONS ${CMAKE_SOURCE_DIR}/resources/hicolor/lumo-*.png)
 foreach(icon ${NUBO_ICONS})
