@@ -17,7 +17,7 @@ foreach(case folder-tree several-files refusal two-in-a-row typed-address save-b
 endforeach()
 
 # The terminal commands against the window: one sends from a terminal, one receives in one.
-foreach(case cli-send cli-receive cli-receive-known cli-name-twice cli-send-plain cli-receive-plain
+foreach(case cli-send cli-receive cli-receive-known cli-name-twice service cli-send-plain cli-receive-plain
              cli-receive-ask cli-receive-ask-plain)
     add_test(NAME e2e_${case}
              COMMAND ${NUBO_NETNS} pair ${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.sh

@@ -470,6 +470,28 @@ cli-receive-ask | cli-receive-ask-plain)
     cmp "$work/data/asked.txt" "$work/save/asked.txt" || fail "asked.txt differs"
     [ "$(grep -cx 未加密 "$work/recv.log")" -eq $plain ] || fail "未加密 where it is plain only"
     ;;
+service)
+    # The user unit's own command, as systemd runs it: no terminal, no display, a bare environment,
+    # the program found on the search path, the output a journal. An unpaired sender is refused.
+    unit=$(dirname "$0")/../../dist/nubotransmission-receive.service
+    command=$(sed -n 's/^ExecStart=//p' "$unit")
+    [ "${command%% *}" = NuboTransmission ] || fail "the unit runs $command"
+    home=$work/home/.local/share/NuboTransmission
+    mkdir -p "$home" && mv "$work/recv/config.ini" "$home/"
+    echo secret > "$work/data/x.txt"
+    ip netns exec "$NS_A" unshare -m --propagation private sh -c "mount -t tmpfs tmpfs /usr/local/bin &&
+        ln -s '$program' /usr/local/bin/NuboTransmission && cd / && exec env -i \
+        PATH=/usr/local/bin:/usr/bin:/bin HOME='$work/home' LANG=C.UTF-8 $command" \
+        < /dev/null > "$work/journal" 2>&1 &
+    receiver=$!
+    send "$work/data/x.txt"
+    rc=$?
+    wait_for 'grep -q "^已拒绝接收" "$work/journal"' || fail "no line for the transfer"
+    kill -TERM $(ip netns pids "$NS_A")
+    expect_codes 1 0 $rc
+    [ "$(sed '1,/等待对方发送/d' "$work/journal" | wc -l)" -eq 1 ] || fail "not one line"
+    [ -z "$(ls -A "$work/save")" ] || fail "an unpaired sender's file was stored"
+    ;;
 ext-mitm)
     # The codes differ, the user says so, and nothing arrives.
     echo secret > "$work/data/mitm.txt"
