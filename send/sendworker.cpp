@@ -82,6 +82,9 @@ void SendWorker::connectToReceiver()
         result.listError = SendPacker::TooLarge;
         return fail(SendResult::ListFailed, packer.largestFileName());
     }
+    // Heard on the plain port alone: asked before a connection waits on the user.
+    if (receiver.protocol == Connector::Protocol::Plain && !inTheClearAllowed && knownInTheClear())
+        return askUser(Question::Unencrypted);
     stage = Stage::Connecting;
     connector = new Connector(this);
     connect(connector, &Connector::connected, this, &SendWorker::connected);
@@ -115,7 +118,7 @@ void SendWorker::connected(qintptr descriptor, bool isExtended)
         connect(handshakeWatch, &QSocketNotifier::activated, this, &SendWorker::shaken);
         return;
     }
-    if (knownInTheClear())
+    if (!inTheClearAllowed && knownInTheClear())
         return askUser(Question::Unencrypted);
     stage = Stage::Asking;
     ask(plainRequest().toUtf8());
@@ -172,6 +175,9 @@ void SendWorker::answer(bool yes)
     if (pending == Question::Unencrypted && stage == Stage::Confirming) {
         if (!yes)
             return fail(SendResult::Cancelled);
+        inTheClearAllowed = true;
+        if (!link)
+            return connectToReceiver();
         stage = Stage::Asking;
         return ask(plainRequest().toUtf8());
     }

@@ -151,6 +151,7 @@ private:
     SenderPairing pairing;
     Question pending = Question::Pairing; // while Confirming, or while the code is shown
     QByteArray heldPlan;                  // the receiver's plan, until our user confirmed the code
+    bool inTheClearAllowed = false;       // the user said yes to sending unencrypted
     FileHasher *hasher = nullptr;
     QVector<int> hashing; // the indexes the receiver asked for
     Manifest offer;       // as the request carries it
