@@ -7,6 +7,8 @@
 #include <QDebug>
 #include <QThread>
 
+#include <openssl/crypto.h>
+
 namespace {
 
 // The worker returns to its loop within one piece of storing; this only bounds a worker stuck in
@@ -31,6 +33,9 @@ ReceiveSession::ReceiveSession(QObject *parent)
         [this, owned = listener] {
             std::unique_ptr<ReceiveListener>(owned).reset();
             RecordStore::releaseThread();
+            // The thread's own OpenSSL state (pairing nonces, error queue), before anyone who
+            // waited for the thread goes on, perhaps to exit.
+            OPENSSL_thread_stop();
             fromListener.settle();
         },
         Qt::DirectConnection);

@@ -9,6 +9,8 @@
 #include <QHostAddress>
 #include <QtDebug>
 
+#include <openssl/crypto.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -551,6 +553,9 @@ void TlsRelay::end()
     }
     closeQuietly(&tls);
     closeQuietly(&plain);
+    // OpenSSL frees this thread's own state (its error queue) as the thread ends, which may be
+    // after the program, told that no relay runs any more, has gone on to exit: freed here.
+    OPENSSL_thread_stop();
     const std::lock_guard<std::mutex> held(runningLock);
     --running;
     runningChanged.notify_all();

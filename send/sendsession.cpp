@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <openssl/crypto.h>
+
 SendSession::SendSession(QObject *parent) : QObject(parent)
 {
     qRegisterMetaType<SendPacker>();
@@ -47,6 +49,9 @@ int SendSession::start(const QStringList &dropped)
         [this, owned = worker.data()] {
             std::unique_ptr<SendWorker>(owned).reset();
             RecordStore::releaseThread();
+            // The thread's own OpenSSL state (pairing nonces, error queue), before anyone who
+            // waited for the thread goes on, perhaps to exit.
+            OPENSSL_thread_stop();
             fromWorkers.settle();
         },
         Qt::DirectConnection);
