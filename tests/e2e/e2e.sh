@@ -132,7 +132,8 @@ middle() {
             last unless @ready;
             for my $from (@ready) {
                 sysread($from, my $bytes, 65536) or exit 0;
-                $bytes =~ s/^S \w{64}\n/"S " . unpack("H*", $nonce) . "\n"/e if $from == $s;
+                $bytes =~ s/(^|\n)S \w{64}\n/"$1S " . unpack("H*", $nonce) . "\n"/e
+                    if $from == $s;
                 print { $from == $s ? $r : $s } $bytes;
             }
         }
