@@ -4,11 +4,7 @@
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
 
-#include <QHostAddress>
-
 namespace {
-
-const QByteArray announcementPrefix = QByteArrayLiteral("nubo-ext:3:");
 
 // The fields of a line split at single spaces; an empty field (two spaces, or one at an end)
 // makes the line no line of ours.
@@ -91,33 +87,6 @@ bool fromHex(const QByteArray &hex, QByteArray *bytes)
 }
 
 } // namespace
-
-QByteArray ExtendedProtocol::announcement(const QString &address, quint16 port)
-{
-    return announcementPrefix + address.toLatin1() + ':' + QByteArray::number(port);
-}
-
-bool ExtendedProtocol::parseAnnouncement(const QByteArray &datagram, QString *address,
-                                         quint16 *port)
-{
-    if (!datagram.startsWith(announcementPrefix))
-        return false;
-    const QByteArray rest = datagram.mid(announcementPrefix.size());
-    const int colon = rest.lastIndexOf(':');
-    if (colon < 0)
-        return false;
-    // Qt 5 reads Latin-1 only up to a NUL: the whole field, or not an address.
-    const QString text = QString::fromLatin1(rest.constData(), colon);
-    const QHostAddress host(text);
-    qint64 number = 0;
-    // Only the address's usual form: QHostAddress also reads "1" or "0x7f.1" as addresses.
-    if (host.protocol() != QAbstractSocket::IPv4Protocol || host.toString() != text ||
-        !Decimal::parse(rest.mid(colon + 1), &number, 65535) || number == 0)
-        return false;
-    *address = text;
-    *port = quint16(number);
-    return true;
-}
 
 QByteArray ExtendedProtocol::request(const TransferRequest &plain, const QString &senderId,
                                      const QByteArray &commitment, const QString &knownReceiver,

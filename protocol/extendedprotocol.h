@@ -14,7 +14,7 @@
 // Decimal; lines end with "\n" alone; a reason is UTF-8 without CR, LF or NUL, of at most
 // maxReasonBytes.
 //
-// - A receiver also announces itself on udpPort: "nubo-ext:3:<IPv4 address>:<port>".
+// - A receiver also announces itself on udpPort (Announcement).
 // - Every connection on tcpPort is a TLS 1.3 session in which both ends show their certificate
 //   (TlsRelay); all that follows travels inside it, and its ends are those of the session.
 // - The sender writes the plain request's lines plus "Nubo-Sender-Id: <id>", <id> the hex
@@ -57,9 +57,6 @@ public:
     static constexpr int progressIntervalMs = 2000;
     static constexpr int messageGapMs = 30000;
     static constexpr int answerWaitMs = 30000;
-
-    static QByteArray announcement(const QString &address, quint16 port);
-    static bool parseAnnouncement(const QByteArray &datagram, QString *address, quint16 *port);
 
     // `commitment` binds the sender's pairing nonce; `knownReceiver` is the hex fingerprint of
     // the receiver when it is a paired device, else empty.

@@ -251,9 +251,8 @@ void UDPSendThread::announce()
         (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
         presencePort);
     if (port != 0)
-        extended->writeDatagram(own.isNull() ? ExtendedProtocol::announcement(localIp, port)
-                                             : Announcement::make(localIp, port, own),
-                                group, ExtendedProtocol::udpPort);
+        extended->writeDatagram(Announcement::make(localIp, port, own), group,
+                                ExtendedProtocol::udpPort);
 }
 
 // An announcer drops what reaches it, so its socket buffer never fills.
@@ -279,8 +278,7 @@ void UDPSendThread::takeInExtended()
         QString address;
         ExtendedPeer peer{0, nowMs, {}};
         if (!keep || datagram.size() > PresenceList::maxDatagramSize ||
-            (!Announcement::parse(datagram, &address, &peer.port, &peer.fingerprint) &&
-             !ExtendedProtocol::parseAnnouncement(datagram, &address, &peer.port)) ||
+            !Announcement::parse(datagram, &address, &peer.port, &peer.fingerprint) ||
             QHostAddress(source.toIPv4Address()) != QHostAddress(address))
             return;
         std::lock_guard<std::mutex> lock(mutex);

@@ -463,7 +463,7 @@ void TestUDPSendThread::extendedPortIsAnnouncedApart()
     // Counts only from the address it names.
     QUdpSocket forger;
     forger.setMulticastInterface(link());
-    forger.writeDatagram(ExtendedProtocol::announcement(QStringLiteral("10.9.9.9"), 5555), group,
+    forger.writeDatagram(Announcement::make(QStringLiteral("10.9.9.9"), 5555, Fingerprint()), group,
                          ExtendedProtocol::udpPort);
 
     auto announcer = std::make_unique<UDPSendThread>();
@@ -490,7 +490,7 @@ void TestUDPSendThread::fingerprintIsTakenFromTheAnnouncement()
     const QString here = linkAddress().toString();
     Fingerprint named = Fingerprint::fromHex(QByteArray(64, 'e'));
     for (const QByteArray &datagram :
-         {Announcement::make(here, 4343, named), ExtendedProtocol::announcement(here, 4343)}) {
+         {Announcement::make(here, 4343, named), Announcement::make(here, 4343, Fingerprint())}) {
         const int updates = log.updates().size();
         sendToGroup({datagram}, QHostAddress(), ExtendedProtocol::udpPort);
         QTRY_VERIFY(listener.extendedFingerprint(here) == named &&
