@@ -49,14 +49,22 @@ bool ExtendedParts::folder(int index)
 
 // The file the plan compared must be the one here still: otherwise the transfer would end as if
 // the user had the sender's file.
+void ExtendedParts::begin()
+{
+    looked = true;
+    for (auto it = planned.compared.cbegin(); it != planned.compared.cend(); ++it) {
+        if (FileIdentity::of(it->path) != it->identity)
+            changed.insert(it.key());
+    }
+}
+
 bool ExtendedParts::skipped(int index)
 {
     const QString name = manifest.items.at(index).name;
-    FileIdentity now;
-    const QString path = storage.folder().pathFor(name, &now);
-    if (!now.isValid() || !planned.compared.contains(index) || now != planned.compared.value(index))
+    const auto compared = planned.compared.constFind(index);
+    if (!looked || compared == planned.compared.cend() || changed.contains(index))
         return storage.fail(name, StoredEntry::Changed);
-    storage.addUnchanged(name, path);
+    storage.addUnchanged(name, compared->path);
     return true;
 }
 

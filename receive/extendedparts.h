@@ -9,6 +9,8 @@
 #include "receive/receiveplanner.h"
 #include "receive/transferstore.h"
 
+#include <QSet>
+
 class HashCache;
 class PartialRegistry;
 
@@ -29,6 +31,8 @@ public:
     // Where hash states are saved: ExtendedProtocol::resumeStep unless a test says otherwise.
     void setResumeStep(qint64 bytes) { step = bytes; }
 
+    // Each file the plan skips is looked at once more, while the sender looks at its own.
+    void begin() override;
     bool feed(const char *data, qint64 length) override;
     void finish() override;
     bool atEnd() const override { return reader.atEnd(); }
@@ -58,6 +62,8 @@ private:
     ExtendedBodyReader reader;
     HashCache *verified = nullptr;
     qint64 step = ExtendedProtocol::resumeStep;
+    QSet<int> changed; // skipped files that are no longer what the plan compared
+    bool looked = false;
     int current = -1;    // the file being written
     bool listed = false; // and whether it is in the list of partial files
     qint64 extra = 0;

@@ -514,6 +514,8 @@ void IncomingTransfer::accept()
     answerTimer.stop();
     socket->write(extended ? ExtendedProtocol::accept(transferPlan.toBytes())
                            : TransferReply::accept());
+    socket->flush();
+    store->begin();
     current = Stage::Store;
     // Any close from here on but the one after the last byte is stored tells the sender that
     // not everything arrived, also the one Qt makes when the sender's end closes early.

@@ -31,6 +31,7 @@ PlanPool::PlanPool()
 {
     // One transfer plans at a time; a second only while the first is being given up.
     pool.setMaxThreadCount(2);
+    readers.setMaxThreadCount(2);
 }
 
 PlanPool::~PlanPool()
@@ -52,7 +53,7 @@ std::shared_ptr<PlanPool::Ticket> PlanPool::start(Input input,
         tickets.push_back(ticket);
     }
     auto shared = std::make_shared<Input>(std::move(input));
-    pool.start(new PlanJob([shared, ticket] {
+    pool.start(new PlanJob([this, shared, ticket] {
         const Result result = plan(*shared, ticket.get());
         const std::lock_guard<std::mutex> guard(ticket->lock);
         if (ticket->deliver)
@@ -91,6 +92,7 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
         return result;
     ReceivePlanner planner(input.folder, result.manifest, input.senderId, input.partials,
                            &HashCache::shared());
+    planner.setSidePool(&readers);
     // Read by the transfer's timer for its "W" lines, however often the planner moves on.
     planner.setProgress([ticket](int done, int) { ticket->done = done; });
     if (input.first)

@@ -75,8 +75,9 @@ public:
     void waitForDone();
 
 private:
-    static Result plan(const Input &input, Ticket *ticket);
+    Result plan(const Input &input, Ticket *ticket);
 
+    QThreadPool readers; // before `pool`, whose planners use it
     QThreadPool pool;
     std::mutex lock;
     std::vector<std::weak_ptr<Ticket>> tickets;

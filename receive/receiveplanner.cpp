@@ -7,6 +7,9 @@
 
 #include <QFileInfo>
 #include <QSet>
+#include <QThreadPool>
+
+#include <future>
 
 ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
                                const QString &senderId, const PartialRegistry *partials,
@@ -32,59 +35,99 @@ bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
     return hash == expected;
 }
 
-// Files with a file of their size here and a known hash are compared in a second pass, their
-// cached hashes looked up together.
-ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
+// What is at each file's final path, for the items in [from, to): one lstat each, none inside
+// a folder found missing.
+void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked,
+                          bool report, const std::atomic<bool> *cancelled) const
 {
-    Result result;
-    result.plan = TransferPlan(manifest.items.size());
-    const int total = manifest.items.size();
-    int done = 0;
-    QVector<int> same;
-    QStringList paths;
-    QStringList names;
-    QVector<FileIdentity> identities;
-    QSet<QString> missing; // folders (by name) not there, in which nothing need be looked for
-    for (int i = 0; i < total && !*cancelled; ++i) {
+    QSet<QString> missing; // folders (by name) not there
+    for (int i = from; i < to && !*cancelled; ++i) {
+        const int count = looked->fetch_add(1, std::memory_order_relaxed) + 1;
+        if (report && progress)
+            progress(count, manifest.items.size());
         const Manifest::Item &item = manifest.items.at(i);
         const QString under = item.name.left(qMax(0, item.name.lastIndexOf(QLatin1Char('/'))));
-        FileIdentity identity;
-        const QString path = item.isFile && (under.isEmpty() || !missing.contains(under))
-                                 ? folder.pathFor(item.name, &identity)
-                                 : QString();
-        bool absent = path.isEmpty();
-        if (!absent && !identity.isValid() && !under.isEmpty() &&
-            !QFileInfo::exists(path.left(path.lastIndexOf(QLatin1Char('/'))))) {
-            missing.insert(under);
-            absent = true;
-        }
-        if (identity.isValid() && identity.size() == item.size && item.hasHash) {
-            same << i;
-            paths << path;
-            names << item.name;
-            identities << identity;
+        if (!item.isFile || (!under.isEmpty() && missing.contains(under)))
             continue;
+        Seen &here = seen[i];
+        here.path = at->pathFor(item.name, &here.identity);
+        if (!here.path.isEmpty() && !here.identity.isValid() && !under.isEmpty() &&
+            !QFileInfo::exists(here.path.left(here.path.lastIndexOf(QLatin1Char('/'))))) {
+            missing.insert(under);
+            here.path.clear();
         }
-        if (identity.isValid() && identity.size() == item.size)
-            result.compare << i;
-        else if (!absent)
-            resume(i, path, &result);
-        if (progress)
-            progress(++done, total);
     }
-    const auto cached = cache->lookupMany(paths, names, identities);
+}
+
+// The save folder is looked at in two halves side by side, and the records of the manifest's
+// folders read meanwhile; then files with a file of their size here and a known hash are compared.
+ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
+{
+    std::promise<HashCache::Records> reading;
+    std::future<HashCache::Records> records = reading.get_future();
+    const auto readRecords = [this, &reading, root = folder.dir()] {
+        QStringList paths;
+        QStringList names;
+        for (const Manifest::Item &item : manifest.items) {
+            if (item.isFile && item.hasHash) {
+                names << item.name;
+                paths << root + QLatin1Char('/') + item.name;
+            }
+        }
+        reading.set_value(cache->recordsOf(paths, names));
+    };
+    const bool recordsAside = side && side->tryStart(readRecords);
+
+    const int total = manifest.items.size();
+    QVector<Seen> seen(total);
+    Seen *const each = seen.data(); // detached here, before the second half starts
+    std::atomic<int> looked{0};
+    const int half = total / 2;
+    SaveFolder other = folder;
+    std::promise<void> lookedAside;
+    std::future<void> secondHalf = lookedAside.get_future();
+    const bool halfAside = side && side->tryStart([&] {
+        look(&other, half, total, each, &looked, false, cancelled);
+        lookedAside.set_value();
+    });
+    look(&folder, 0, halfAside ? half : total, each, &looked, true, cancelled);
+    if (halfAside)
+        secondHalf.wait();
+    if (!recordsAside)
+        readRecords();
+
+    Result result;
+    result.plan = TransferPlan(total);
+    QVector<int> same;
+    QStringList paths;
+    QVector<FileIdentity> identities;
+    for (int i = 0; i < total && !*cancelled; ++i) {
+        const Manifest::Item &item = manifest.items.at(i);
+        const Seen &here = seen.at(i);
+        if (here.identity.isValid() && here.identity.size() == item.size && item.hasHash) {
+            same << i;
+            paths << here.path;
+            identities << here.identity;
+        } else if (here.identity.isValid() && here.identity.size() == item.size) {
+            result.compare << i;
+        } else if (!here.path.isEmpty()) {
+            resume(i, here.path, &result);
+        }
+    }
+    seen.clear();
+    const auto cached = cache->pick(records.get(), paths, identities);
     for (int k = 0; k < same.size() && !*cancelled; ++k) {
         const int i = same.at(k);
         if (cached.at(k)
                 ? *cached.at(k) == manifest.items.at(i).hash
                 : sameHere(paths.at(k), identities.at(k), manifest.items.at(i).hash, cancelled)) {
             result.plan.steps[i].action = TransferPlan::Skip;
-            result.compared.insert(i, identities.at(k));
+            result.compared.insert(i, {paths.at(k), identities.at(k)});
         } else {
             resume(i, paths.at(k), &result);
         }
         if (progress)
-            progress(++done, total);
+            progress(total - same.size() + k + 1, total);
     }
     result.cancelled = *cancelled;
     if (result.compare.isEmpty() && !result.cancelled)
@@ -109,7 +152,7 @@ ReceivePlanner::Result ReceivePlanner::finish(const Result &first,
             identity.size() == manifest.items.at(i).size &&
             sameHere(path, identity, senderHashes.value(i), cancelled)) {
             result.plan.steps[i].action = TransferPlan::Skip;
-            result.compared.insert(i, identity);
+            result.compared.insert(i, {path, identity});
         } else {
             resume(i, path, &result);
         }

@@ -10,11 +10,13 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
 
 class HashCache;
+class QThreadPool;
 class PartialRegistry;
 
 // What the receiver of an extended request has of its files already, worked out before its user
@@ -33,8 +35,14 @@ public:
         QList<int> compare;
         // The hash of each resumed file's kept bytes, by manifest index, to be carried on.
         QHash<int, ContentHash> resumed;
-        // What each skipped file was when compared: the body checks it is still that.
-        QHash<int, FileIdentity> compared;
+        // Where each skipped file is and what it was when compared: the body checks it is still
+        // that.
+        struct Compared
+        {
+            QString path;
+            FileIdentity identity;
+        };
+        QHash<int, Compared> compared;
         // What the plan would put in place of existing items, for the question.
         SaveFolder::Replaced replaced;
         bool cancelled = false;
@@ -45,6 +53,8 @@ public:
     ReceivePlanner(const SaveFolder &folder, const Manifest &manifest, const QString &senderId,
                    const PartialRegistry *partials, HashCache *cache);
     void setProgress(const Progress &report) { progress = report; }
+    // Where the records are read while the files are looked at; in the planner's thread without.
+    void setSidePool(QThreadPool *pool) { side = pool; }
     // Where a kept state may be: ExtendedProtocol::resumeStep unless a test says otherwise.
     void setResumeStep(qint64 bytes) { step = bytes; }
 
@@ -54,6 +64,14 @@ public:
                   const std::atomic<bool> *cancelled);
 
 private:
+    // What one look found at a file's final path; an empty path where nothing can be there.
+    struct Seen
+    {
+        QString path;
+        FileIdentity identity;
+    };
+    void look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked, bool report,
+              const std::atomic<bool> *cancelled) const;
     bool sameHere(const QString &path, const FileIdentity &identity,
                   const ContentHash::Value &expected, const std::atomic<bool> *cancelled);
     bool resume(int index, const QString &path, Result *result);
@@ -64,6 +82,7 @@ private:
     const PartialRegistry *partials;
     HashCache *cache;
     Progress progress;
+    QThreadPool *side = nullptr;
     qint64 step;
 };
 

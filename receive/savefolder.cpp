@@ -20,6 +20,25 @@ const QString partialSuffix = QStringLiteral(".nubo-partial");
 
 } // namespace
 
+namespace {
+
+// Whether each "/"-separated part of `name` passes `ok`, without making a list: asked for every
+// record.
+template <typename Check> bool allParts(const QString &name, Check ok)
+{
+    for (int start = 0; start <= name.size();) {
+        int end = name.indexOf(QLatin1Char('/'), start);
+        if (end < 0)
+            end = name.size();
+        if (!ok(QStringView(name).mid(start, end - start)))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 // Names are paths below the save folder; anything that could climb out of it is refused
 // before the file system is asked.
 bool SaveFolder::isSafeName(const QString &name)
@@ -32,20 +51,19 @@ bool SaveFolder::isSafeName(const QString &name)
     if (name.contains(QLatin1Char('\\')) || name.contains(QLatin1Char(':')))
         return false;
 #endif
-    const QStringList parts = name.split(QLatin1Char('/'));
-    for (const QString &part : parts) {
+    return allParts(name, [](QStringView part) {
         if (part == QLatin1String(".."))
             return false;
 #ifdef Q_OS_WIN
         // Windows drops trailing dots and spaces, so ". ." or "... " can stand for "..".
-        QString stripped = part;
+        QStringView stripped = part;
         while (stripped.endsWith(QLatin1Char('.')) || stripped.endsWith(QLatin1Char(' ')))
             stripped.chop(1);
         if (part.size() > 1 && stripped.isEmpty())
             return false;
 #endif
-    }
-    return true;
+        return true;
+    });
 }
 
 namespace {
@@ -120,6 +138,9 @@ SaveFolder::SaveFolder(const QString &dir, SettingsKeys::NameClash rule,
       canonicalRoot(QFileInfo(dir).canonicalFilePath()), clashRule(rule),
       protectedPaths(protectedPaths)
 {
+    rootPrefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    for (const QString &own : protectedPaths)
+        protectedNames << own.mid(own.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
 QStringList SaveFolder::ownFiles()
@@ -143,13 +164,18 @@ bool SaveFolder::isOwnName(const QString &fileName)
 
 QString SaveFolder::relativeOf(const QString &path) const
 {
-    return path.mid(root.endsWith(QLatin1Char('/')) ? root.size() : root.size() + 1);
+    return path.mid(rootPrefix.size());
 }
 
 QString SaveFolder::topOf(const QString &name) const
 {
-    return relativeOf(QDir::cleanPath(root + QLatin1Char('/') + name))
-        .section(QLatin1Char('/'), 0, 0);
+    // A name of plain parts is clean already: its top is its first part.
+    const bool plain = allParts(name, [](QStringView part) {
+        return !part.isEmpty() && part != QLatin1String(".") && part != QLatin1String("..");
+    });
+    if (plain)
+        return name.left(name.indexOf(QLatin1Char('/')));
+    return relativeOf(QDir::cleanPath(rootPrefix + name)).section(QLatin1Char('/'), 0, 0);
 }
 
 // The program's own files may lie in the save folder; a record must never replace them.
@@ -158,9 +184,10 @@ bool SaveFolder::isProtected(const QString &path) const
     const QString fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
     if (isOwnName(fileName))
         return true;
-    for (const QString &own : protectedPaths) {
-        if (own.mid(own.lastIndexOf(QLatin1Char('/')) + 1).compare(fileName, pathCase) != 0)
+    for (int i = 0; i < protectedPaths.size(); ++i) {
+        if (protectedNames.at(i).compare(fileName, pathCase) != 0)
             continue;
+        const QString &own = protectedPaths.at(i);
         const QString real = QFileInfo(path).canonicalFilePath();
         const QString ownReal = QFileInfo(own).canonicalFilePath();
         const QString folder = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
@@ -180,8 +207,8 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path,
         return StoredEntry::Refused;
     if (canonicalRoot.isEmpty())
         return StoredEntry::WriteFailed; // no save folder to store into
-    *path = QDir::cleanPath(root + QLatin1Char('/') + name);
-    if (!isInside(*path, root) || *path == root || isProtected(*path))
+    *path = QDir::cleanPath(rootPrefix + name);
+    if (!path->startsWith(rootPrefix, pathCase) || *path == root || isProtected(*path))
         return StoredEntry::Refused;
 
     const QString relative = relativeOf(*path);

@@ -82,9 +82,11 @@ private:
     bool isProtected(const QString &path) const;
 
     QString root;
+    QString rootPrefix; // root with one slash after it
     QString canonicalRoot;
     SettingsKeys::NameClash clashRule;
     QStringList protectedPaths;
+    QStringList protectedNames; // the last part of each, in the same order
     QSet<QString> knownFolders;
     QSet<QString> continued;
     // Each top-level name met so far, to the name it is stored under; empty when skipped.

@@ -12,6 +12,9 @@ class TransferStore
 public:
     virtual ~TransferStore() = default;
 
+    // The reply has left and the body is on its way: what can be done before it comes.
+    virtual void begin() {}
+
     // False once storing has ended in a failure; what was stored before stays.
     virtual bool feed(const char *data, qint64 length) = 0;
     // The input ended before the body did: the file being written is dropped, or kept for a

@@ -3,7 +3,7 @@
 #include "records/filehash.h"
 #include "records/recordstore.h"
 
-#include <QMap>
+#include <QSet>
 #include <QVariant>
 
 #include <map>
@@ -59,7 +59,7 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
     if (waits(path, identity, hash))
         return true;
     QSqlQuery &find = records.query(
-        QStringLiteral("SELECT size, modified, changed, inode, device, hash FROM hashes"
+        QStringLiteral("SELECT size, modified, changed, inode, device, hash, used FROM hashes"
                        " WHERE path = ?"));
     find.addBindValue(path);
     if (!find.exec() || !find.next())
@@ -69,11 +69,12 @@ bool HashCache::lookup(const QString &path, const FileIdentity &identity, Conten
                                   quint64(find.value(4).toLongLong()));
     ContentHash::Value value;
     const bool known = ContentHash::Value::fromHex(find.value(5).toByteArray(), &value);
+    const qint64 lastUse = find.value(6).toLongLong();
     find.finish();
     if (remembered != identity || !known)
         return false;
     *hash = value;
-    used(path);
+    used(path, lastUse);
     return true;
 }
 
@@ -81,66 +82,92 @@ QVector<std::optional<ContentHash::Value>>
 HashCache::lookupMany(const QStringList &paths, const QStringList &names,
                       const QVector<FileIdentity> &identities)
 {
-    QVector<std::optional<ContentHash::Value>> found(paths.size());
-    QMap<QString, QVector<int>> inside; // by the top folder
+    return pick(recordsOf(paths, names), paths, identities);
+}
+
+HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringList &names)
+{
+    Records found;
+    QSet<QString> folders;
     for (int i = 0; i < paths.size(); ++i) {
         const int slash = names.at(i).indexOf(QLatin1Char('/'));
-        ContentHash::Value hash;
-        if (slash >= 0 && paths.at(i).endsWith(names.at(i)))
-            inside[paths.at(i).left(paths.at(i).size() - names.at(i).size() + slash)] << i;
-        else if (lookup(paths.at(i), identities.at(i), &hash))
-            found[i] = hash;
-    }
-    for (auto folder = inside.cbegin(); folder != inside.cend(); ++folder) {
-        QStringList some;
-        QVector<FileIdentity> theirs;
-        for (const int i : folder.value()) {
-            some << paths.at(i);
-            theirs << identities.at(i);
+        if (slash >= 0 && paths.at(i).endsWith(names.at(i))) {
+            folders.insert(paths.at(i).left(paths.at(i).size() - names.at(i).size() + slash));
+            continue;
         }
-        const auto hashes = lookupUnder(folder.key(), some, theirs);
-        for (int k = 0; k < hashes.size(); ++k)
-            found[folder.value().at(k)] = hashes.at(k);
+        QSqlQuery &find = records.query(
+            QStringLiteral("SELECT size, modified, changed, inode, device, hash, used FROM hashes"
+                           " WHERE path = ?"));
+        find.addBindValue(paths.at(i));
+        Record record;
+        if (find.exec() && find.next() &&
+            ContentHash::Value::fromHex(find.value(5).toByteArray(), &record.hash)) {
+            record.identity = FileIdentity(
+                find.value(0).toLongLong(), find.value(1).toLongLong(), find.value(2).toLongLong(),
+                quint64(find.value(3).toLongLong()), quint64(find.value(4).toLongLong()));
+            record.use = find.value(6).toLongLong();
+            found.insert(paths.at(i), record);
+        }
+        find.finish();
+    }
+    found.reserve(paths.size());
+    for (const QString &folder : qAsConst(folders))
+        recordsUnder(folder, &found);
+    // Those stored since the last save are not written down yet.
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (waiting.isEmpty())
+        return found;
+    const QSet<QString> wanted(paths.cbegin(), paths.cend());
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
+        if (wanted.contains(it.key()))
+            found.insert(it.key(), it.value());
     }
     return found;
 }
 
-QVector<std::optional<ContentHash::Value>>
-HashCache::lookupUnder(const QString &folder, const QStringList &paths,
-                       const QVector<FileIdentity> &identities)
+void HashCache::recordsUnder(const QString &folder, Records *found)
 {
-    QVector<std::optional<ContentHash::Value>> found(paths.size());
-    QHash<QString, int> wanted;
-    wanted.reserve(paths.size());
-    for (int i = 0; i < paths.size(); ++i) {
-        ContentHash::Value hash;
-        // Those stored since the last save are not written down yet.
-        if (waits(paths.at(i), identities.at(i), &hash))
-            found[i] = hash;
-        else if (identities.at(i).isValid())
-            wanted.insert(paths.at(i), i);
-    }
     // '0' follows '/': the range holds exactly the paths that begin with "folder/".
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     QSqlQuery &rows = records.query(
-        QStringLiteral("SELECT path, size, modified, changed, inode, device, hash FROM hashes"
-                       " WHERE path >= ? AND path < ?"));
+        QStringLiteral("SELECT path, size, modified, changed, inode, device, hash, used"
+                       " FROM hashes WHERE path >= ? AND path < ?"));
     rows.addBindValue(prefix);
     rows.addBindValue(prefix.left(prefix.size() - 1) + QLatin1Char('0'));
     const bool read = rows.exec();
     while (read && rows.next()) {
-        const int index = wanted.value(rows.value(0).toString(), -1);
-        ContentHash::Value value;
-        if (index < 0 || !ContentHash::Value::fromHex(rows.value(6).toByteArray(), &value) ||
-            FileIdentity(rows.value(1).toLongLong(), rows.value(2).toLongLong(),
-                         rows.value(3).toLongLong(), quint64(rows.value(4).toLongLong()),
-                         quint64(rows.value(5).toLongLong())) != identities.at(index))
+        Record record;
+        if (!ContentHash::Value::fromHex(rows.value(6).toByteArray(), &record.hash))
             continue;
-        found[index] = value;
-        used(paths.at(index));
+        record.identity = FileIdentity(
+            rows.value(1).toLongLong(), rows.value(2).toLongLong(), rows.value(3).toLongLong(),
+            quint64(rows.value(4).toLongLong()), quint64(rows.value(5).toLongLong()));
+        record.use = rows.value(7).toLongLong();
+        found->insert(rows.value(0).toString(), record);
     }
     rows.finish();
-    return found;
+}
+
+QVector<std::optional<ContentHash::Value>> HashCache::pick(const Records &found,
+                                                           const QStringList &paths,
+                                                           const QVector<FileIdentity> &identities)
+{
+    QVector<std::optional<ContentHash::Value>> hashes(paths.size());
+    bool full = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        for (int i = 0; i < paths.size(); ++i) {
+            const auto record = found.constFind(paths.at(i));
+            if (!identities.at(i).isValid() || record == found.cend() ||
+                record->identity != identities.at(i))
+                continue;
+            hashes[i] = record->hash;
+            full = touchesLocked(paths.at(i), record->use) || full;
+        }
+    }
+    if (full)
+        save();
+    return hashes;
 }
 
 bool HashCache::waits(const QString &path, const FileIdentity &identity, ContentHash::Value *hash)
@@ -154,16 +181,31 @@ bool HashCache::waits(const QString &path, const FileIdentity &identity, Content
     return true;
 }
 
-void HashCache::used(const QString &path)
+void HashCache::used(const QString &path, qint64 lastUse)
 {
     bool full = false;
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        touched.insert(path, nextUse());
-        full = touched.size() >= touchedBatch;
+        full = touchesLocked(path, lastUse);
     }
     if (full)
         save();
+}
+
+// A use is written down only for an entry that is no longer among the most recent: one used a
+// moment ago is far from being dropped, and a resend of a large tree would otherwise rewrite
+// every one of its entries. Called with `mutex` held; true when the batch is full.
+bool HashCache::touchesLocked(const QString &path, qint64 lastUse)
+{
+    const auto stored = waiting.find(path);
+    if (stored != waiting.end()) {
+        stored.value().use = nextUse();
+        return false;
+    }
+    if (lastUseLocked() - lastUse < maxEntries / 4)
+        return false;
+    touched.insert(path, nextUse());
+    return touched.size() >= touchedBatch;
 }
 
 // Stores wait in memory for the next batch, so that hashing or receiving many small files costs
@@ -177,7 +219,7 @@ void HashCache::store(const QString &path, const FileIdentity &identity,
     {
         const std::lock_guard<std::mutex> lock(mutex);
         touched.remove(path);
-        waiting.insert(path, Stored{identity, hash, nextUse()});
+        waiting.insert(path, Record{identity, hash, nextUse()});
         full = waiting.size() >= storedBatch;
     }
     if (full)
@@ -187,7 +229,7 @@ void HashCache::store(const QString &path, const FileIdentity &identity,
 void HashCache::save()
 {
     QHash<QString, qint64> uses;
-    QHash<QString, Stored> stores;
+    QHash<QString, Record> stores;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         uses.swap(touched);
@@ -225,13 +267,19 @@ void HashCache::save()
     });
 }
 
-// Called with `mutex` held.
-qint64 HashCache::nextUse()
+// Both called with `mutex` held.
+qint64 HashCache::lastUseLocked()
 {
     if (uses < 0) {
         QSqlQuery &last = records.query(QStringLiteral("SELECT MAX(used) FROM hashes"));
         uses = last.exec() && last.next() ? last.value(0).toLongLong() : 0;
         last.finish();
     }
+    return uses;
+}
+
+qint64 HashCache::nextUse()
+{
+    lastUseLocked();
     return ++uses;
 }

@@ -36,39 +36,44 @@ public:
     bool hashOf(const QString &path, ContentHash::Value *hash,
                 const std::atomic<bool> *cancelled = nullptr, FileIdentity *identity = nullptr);
     bool lookup(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
+
+    struct Record
+    {
+        FileIdentity identity;
+        ContentHash::Value hash;
+        qint64 use = 0;
+    };
+    using Records = QHash<QString, Record>;
     // The same for many files; `names` are their paths below where they were dropped or are
     // received ("folder/sub/file"), so that the records of each such folder are read in one go
     // rather than file by file. An entry stays empty where lookup() would have said false.
     QVector<std::optional<ContentHash::Value>> lookupMany(const QStringList &paths,
                                                           const QStringList &names,
                                                           const QVector<FileIdentity> &identities);
-    // The same for files that all lie inside `folder`.
-    QVector<std::optional<ContentHash::Value>> lookupUnder(const QString &folder,
-                                                           const QStringList &paths,
-                                                           const QVector<FileIdentity> &identities);
+    // lookupMany() in two steps, so that the records can be read while the files are looked at:
+    // what it consults for these files, by path, and then the hashes it would give.
+    Records recordsOf(const QStringList &paths, const QStringList &names);
+    QVector<std::optional<ContentHash::Value>>
+    pick(const Records &records, const QStringList &paths, const QVector<FileIdentity> &identities);
     void store(const QString &path, const FileIdentity &identity, const ContentHash::Value &hash);
     // Writes down the hashes stored and which entries were used since, and drops the least
     // recently used beyond the maximum. Done by itself every few thousand changes.
     void save();
 
 private:
+    qint64 lastUseLocked();
     qint64 nextUse();
-    void used(const QString &path);
+    void used(const QString &path, qint64 lastUse);
+    bool touchesLocked(const QString &path, qint64 lastUse);
     bool waits(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
-
-    struct Stored
-    {
-        FileIdentity identity;
-        ContentHash::Value hash;
-        qint64 use;
-    };
+    void recordsUnder(const QString &folder, Records *records);
 
     RecordStore &records;
     const int maxEntries;
     std::mutex mutex;
     qint64 uses = -1; // the last use number given; read from the store at the first
     QHash<QString, qint64> touched;
-    QHash<QString, Stored> waiting; // stored, not yet written down
+    QHash<QString, Record> waiting; // stored, not yet written down
 };
 
 #endif // HASHCACHE_H

@@ -150,6 +150,7 @@ bool TestSaveFolder::store(const Manifest &manifest, const ReceivePlanner::Resul
     body += ExtendedProtocol::endLine();
     ExtendedParts parts(SaveFolder(save, rule, {}), manifest, planned, partials.get(), senderA);
     parts.setResumeStep(step);
+    parts.begin();
     const bool fed = parts.feed(body.constData(), to < 0 ? body.size() : to);
     if (to >= 0)
         parts.finish();
