@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QHelpEvent>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScrollBar>
@@ -20,6 +21,7 @@
 #include <QTextBlockFormat>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QToolTip>
 #include <QUrl>
 
 DownloadView::DownloadView(QWidget *parent)
@@ -30,11 +32,7 @@ DownloadView::DownloadView(QWidget *parent)
 
     settings = SettingsKeys::openConfig();
     connect(ui->textBrowser, &QTextBrowser::anchorClicked, this, &DownloadView::openFile);
-    connect(ui->textBrowser, qOverload<const QUrl &>(&QTextBrowser::highlighted), this,
-            [this](const QUrl &url) {
-                ui->textBrowser->setToolTip(
-                    url.isLocalFile() ? ReceiveHtml::toolTip(url.toLocalFile()) : QString());
-            });
+    ui->textBrowser->viewport()->installEventFilter(this);
     connect(session, &ReceiveSession::listening, this, &DownloadView::listening);
     connect(session, &ReceiveSession::partialsKept, this, &DownloadView::partialsKept);
     connect(session, &ReceiveSession::busyRefused, this, &DownloadView::busyRefused);
@@ -81,6 +79,7 @@ void DownloadView::startSession()
     endSession();
 
     ui->textBrowser->clear();
+    itemLinks.clear();
     ui->progressBar->setValue(0);
     ui->progressLabel->clear();
     ui->cancelPushButton->hide();
@@ -244,6 +243,7 @@ void DownloadView::offered(quint64 id, const ReceiveOffer &offer)
     storedTimer.stop();
     unchangedFiles = 0;
     ui->textBrowser->clear();
+    itemLinks.clear();
     ui->progressLabel->clear();
     ui->progressBar->setValue(0);
     // Speed and time left count only what moves.
@@ -392,22 +392,35 @@ void DownloadView::appendLinks(const QList<StoredEntry> &links)
     QTextCursor cursor(ui->textBrowser->document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    if (!ui->textBrowser->document()->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    QTextCharFormat link;
-    link.setAnchor(true);
-    link.setForeground(ui->textBrowser->palette().brush(QPalette::Link));
-    link.setFontUnderline(true);
-    for (int i = 0; i < links.size(); ++i) {
-        if (i > 0)
-            cursor.insertText(QString(QChar::LineSeparator), QTextCharFormat());
-        link.setAnchorHref(ReceiveHtml::href(links.at(i).storedPath));
-        cursor.insertText(links.at(i).name, link);
-        cursor.insertText(ReceiveHtml::clashText(links.at(i)), QTextCharFormat());
-    }
+    itemLinks.append(&cursor, links, ui->textBrowser->palette().brush(QPalette::Link));
     cursor.endEditBlock();
     if (atBottom)
         bar->setValue(bar->maximum());
+}
+
+// What a link leads to: an item's link is found by where it is (the browser selects the link it
+// activates, by mouse or keys), another by its address.
+QString DownloadView::linkedPath(const QString &address, int position) const
+{
+    if (address == ReceivedLinks::marker())
+        return itemLinks.pathAt(ui->textBrowser->document(), position);
+    const QUrl url(address);
+    return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+bool DownloadView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != ui->textBrowser->viewport() || event->type() != QEvent::ToolTip)
+        return QWidget::eventFilter(watched, event);
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const QString path = linkedPath(ui->textBrowser->anchorAt(help->pos()),
+                                    ui->textBrowser->cursorForPosition(help->pos()).position());
+    if (path.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(help->globalPos(), ReceiveHtml::toolTip(path),
+                           ui->textBrowser->viewport());
+    return true;
 }
 
 void DownloadView::ended(quint64 id, int outcome, const QString &reason)
@@ -496,11 +509,12 @@ void DownloadView::showEndHeading(int outcome)
     }
 }
 
-void DownloadView::openFile(const QUrl &url)
+void DownloadView::openFile(const QUrl &link)
 {
-    if (!url.isLocalFile() || QDesktopServices::openUrl(url))
+    const QString path =
+        linkedPath(link.toString(), ui->textBrowser->textCursor().selectionStart());
+    if (path.isEmpty() || QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         return;
-    const QString path = url.toLocalFile();
     const QString why = QFileInfo::exists(path) ? tr("没有可以打开它的程序") : tr("该项目已不存在");
     appendHtml(ReceiveHtml::problem(tr("无法打开：%1（%2）").arg(path, why)));
 }

@@ -2,6 +2,7 @@
 #define DOWNLOADVIEW_H
 
 #include "protocol/ratemeter.h"
+#include "receive/receivedlinks.h"
 #include "receive/receiveoffer.h"
 #include "receive/receiveprogress.h"
 #include "receive/storedentry.h"
@@ -70,7 +71,7 @@ private slots:
     void ended(quint64 transfer, int outcome, const QString &reason);
     void busyRefused(const QString &sender, const QString &address);
     void answered(int button);
-    void openFile(const QUrl &url);
+    void openFile(const QUrl &link);
 
 private:
     void showProgress(const QString &title);
@@ -83,6 +84,8 @@ private:
     void showEndHeading(int outcome);
     void appendStored();
     void appendLinks(const QList<StoredEntry> &links);
+    QString linkedPath(const QString &address, int position) const;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     bool isLate(quint64 id) const;
 
     std::unique_ptr<Ui::DownloadView> ui;
@@ -100,6 +103,7 @@ private:
     QElapsedTimer clock;
     // Links go in by the few hundred, so that a burst of small files never holds the window up.
     QList<StoredEntry> storedEntries;
+    ReceivedLinks itemLinks;
     int unchangedFiles = 0; // of this transfer, told at its end
     QTimer storedTimer;
     bool active = false;

@@ -6,6 +6,7 @@ list(APPEND NUBO_SOURCES
     receive/itemstorage.h receive/itemstorage.cpp
     receive/plainitemstream.h receive/plainitemstream.cpp
     receive/planpool.h receive/planpool.cpp
+    receive/receivedlinks.h receive/receivedlinks.cpp
     receive/receivehtml.h receive/receivehtml.cpp
     receive/receivelistener.h receive/receivelistener.cpp
     receive/receiveoffer.h

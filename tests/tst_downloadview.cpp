@@ -20,6 +20,7 @@
 
 #include <QDesktopServices>
 #include <QGridLayout>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -29,7 +30,9 @@
 #include <QTcpSocket>
 #include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QToolTip>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -100,19 +103,6 @@ QByteArray fileRecord(const QByteArray &name, const QByteArray &data)
     return name + "\r\nfile\r\n" + QByteArray::number(data.size()) + "\r\n" + data + "File end\r\n";
 }
 
-QList<QPair<QString, QUrl>> linksIn(const QTextBrowser *browser)
-{
-    QList<QPair<QString, QUrl>> links;
-    for (QTextBlock block = browser->document()->begin(); block.isValid(); block = block.next()) {
-        for (auto it = block.begin(); !it.atEnd(); ++it) {
-            const QTextCharFormat format = it.fragment().charFormat();
-            if (format.isAnchor())
-                links.append({it.fragment().text(), QUrl(format.anchorHref())});
-        }
-    }
-    return links;
-}
-
 } // namespace
 
 class TestDownloadView : public QObject
@@ -151,6 +141,7 @@ private:
     bool showsRedLine() const { return browser()->toHtml().contains("color:#ff0000"); }
     QMessageBox *question() const;
     bool asking() const { return question() && question()->isVisible(); }
+    QList<QPair<QString, QUrl>> links();
 
     QHostAddress address;
     std::unique_ptr<TempWorkDir> workDir;
@@ -158,6 +149,31 @@ private:
     std::unique_ptr<DownloadView> view;
     QList<QUrl> openedUrls;
 };
+
+// Each link's text and what activating it opens, found as the browser activates a link: with the
+// link selected.
+QList<QPair<QString, QUrl>> TestDownloadView::links()
+{
+    QList<QPair<QString, QUrl>> found;
+    QDesktopServices::setUrlHandler("file", this, "openedByDesktop");
+    for (QTextBlock block = browser()->document()->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            if (!fragment.charFormat().isAnchor())
+                continue;
+            QTextCursor link(browser()->document());
+            link.setPosition(fragment.position());
+            link.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+            browser()->setTextCursor(link);
+            openedUrls.clear();
+            emit browser()->anchorClicked(QUrl(fragment.charFormat().anchorHref()));
+            found.append({fragment.text(), openedUrls.value(0)});
+        }
+    }
+    QDesktopServices::unsetUrlHandler("file");
+    openedUrls.clear();
+    return found;
+}
 
 void TestDownloadView::initTestCase()
 {
@@ -352,7 +368,7 @@ void TestDownloadView::transferShowsLinksAndItsEnd()
 
     // Links come as items are stored, before the body is whole.
     sender.socket.write("docs\r\nfolder\r\n" + fileRecord("docs/a.txt", "hello"));
-    QTRY_VERIFY2_WITH_TIMEOUT(linksIn(browser()).size() == 2, qPrintable(shownText()), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(links().size() == 2, qPrintable(shownText()), 10000);
     QVERIFY(!cancelButton()->isHidden());
 
     QString boxText;
@@ -380,13 +396,18 @@ void TestDownloadView::transferShowsLinksAndItsEnd()
     auto *bar = view->findChild<QProgressBar *>("progressBar");
     QCOMPARE(bar->value(), bar->maximum());
     // The stored items, then the save folder in the line that says the view is ready again.
-    const auto links = linksIn(browser());
+    const auto links = this->links();
     QCOMPARE(links.size(), names.size() + 1);
     QCOMPARE(links.last().second.toLocalFile(), saveDir);
     for (int i = 0; i < names.size(); ++i) {
         QCOMPARE(links[i].first, names[i]);
         QCOMPARE(links[i].second.toLocalFile(), saveDir + "/" + names[i]);
     }
+    // Pointing at a link names the item it opens.
+    const QPoint over = browser()->cursorRect(browser()->document()->find("a.txt")).center();
+    QHelpEvent hover(QEvent::ToolTip, over, browser()->viewport()->mapToGlobal(over));
+    QCoreApplication::sendEvent(browser()->viewport(), &hover);
+    QVERIFY2(QToolTip::text().contains(saveDir + "/docs/a.txt"), qPrintable(QToolTip::text()));
 
     // A click hands the item to the desktop; one the desktop cannot open, or that is gone, gets
     // a line that says why (the offscreen platform opens nothing).
