@@ -247,12 +247,14 @@ void UDPSendThread::announce()
     if (localAddress.isNull() || !SettingsKeys::isValidUserName(name))
         return;
     const QHostAddress group(QString::fromLatin1(groupAddress));
-    presence->writeDatagram(
-        (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
-        presencePort);
+    // The extended announcement goes first: a chooser that lists this machine on the presence
+    // text has heard it then, and a quick pick never takes another copy for one in the clear.
     if (port != 0)
         extended->writeDatagram(Announcement::make(localIp, port, own), group,
                                 ExtendedProtocol::udpPort);
+    presence->writeDatagram(
+        (name + QLatin1Char(':') + localIp + QLatin1String(":receive")).toUtf8(), group,
+        presencePort);
 }
 
 // An announcer drops what reaches it, so its socket buffer never fills.

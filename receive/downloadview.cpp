@@ -369,9 +369,13 @@ void DownloadView::itemsStored(quint64 id, const QList<StoredEntry> &entries)
 
 void DownloadView::appendStored()
 {
-    constexpr int entriesPerTurn = 250;
-    const QList<StoredEntry> now = storedEntries.mid(0, entriesPerTurn);
-    storedEntries.erase(storedEntries.begin(), storedEntries.begin() + now.size());
+    // Files that are only counted cost no line and do not use up a turn.
+    constexpr int linesPerTurn = 250;
+    int taken = 0;
+    for (int lines = 0; taken < storedEntries.size() && lines < linesPerTurn; ++taken)
+        lines += ReceiveHtml::onlyCounted(storedEntries.at(taken)) ? 0 : 1;
+    const QList<StoredEntry> now = storedEntries.mid(0, taken);
+    storedEntries.erase(storedEntries.begin(), storedEntries.begin() + taken);
     if (storedEntries.isEmpty())
         storedTimer.stop();
     for (const ReceiveHtml::Piece &piece : ReceiveHtml::pieces(now, &unchangedFiles)) {

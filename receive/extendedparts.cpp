@@ -2,6 +2,7 @@
 
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
+#include "records/identityreader.h"
 #include "records/partialregistry.h"
 
 #include <QDateTime>
@@ -52,9 +53,11 @@ bool ExtendedParts::folder(int index)
 void ExtendedParts::begin()
 {
     looked = true;
-    for (auto it = planned.compared.cbegin(); it != planned.compared.cend(); ++it) {
-        if (FileIdentity::of(it->path) != it->identity)
-            changed.insert(it.key());
+    IdentityReader reader;
+    for (int i = 0; i < manifest.items.size(); ++i) { // in order: folder by folder
+        const auto compared = planned.compared.constFind(i);
+        if (compared != planned.compared.cend() && reader.of(compared->path) != compared->identity)
+            changed.insert(i);
     }
 }
 

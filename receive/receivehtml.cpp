@@ -146,7 +146,7 @@ QList<ReceiveHtml::Piece> ReceiveHtml::pieces(const QList<StoredEntry> &entries,
     QList<Piece> pieces;
     const auto line = [&pieces](const QString &html) { pieces.append(Piece{html, {}}); };
     for (const StoredEntry &entry : entries) {
-        if (entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'))) {
+        if (onlyCounted(entry)) {
             ++*unchanged;
         } else if (entry.status == StoredEntry::Stored) {
             if (pieces.isEmpty() || pieces.last().links.isEmpty())
@@ -159,6 +159,11 @@ QList<ReceiveHtml::Piece> ReceiveHtml::pieces(const QList<StoredEntry> &entries,
         }
     }
     return pieces;
+}
+
+bool ReceiveHtml::onlyCounted(const StoredEntry &entry)
+{
+    return entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'));
 }
 
 QString ReceiveHtml::unchangedLine(int count)

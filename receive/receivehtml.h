@@ -39,6 +39,8 @@ public:
         QList<StoredEntry> links; // stored items, each shown as a link and its clash text
     };
     static QList<Piece> pieces(const QList<StoredEntry> &entries, int *unchanged);
+    // Such a file, only counted.
+    static bool onlyCounted(const StoredEntry &entry);
     // The same as HTML, links and all.
     static QString entries(const QList<StoredEntry> &entries, int *unchanged);
     // The line that counts those files; empty for none.

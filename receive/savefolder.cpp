@@ -1,5 +1,7 @@
 #include "receive/savefolder.h"
 
+#include "records/identityreader.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -80,12 +82,13 @@ enum class Kind { Missing, Link, DanglingLink, Other };
 
 // One lstat(2) for what the path names, and a stat(2) only for a link: asked for every record.
 // What lstat said of a plain file is handed to `seen`, where given.
-Kind kindOf(const QString &path, std::optional<FileIdentity> *seen = nullptr)
+Kind kindOf(const QString &path, std::optional<FileIdentity> *seen = nullptr,
+            IdentityReader *reader = nullptr)
 {
 #ifdef Q_OS_UNIX
     struct stat info;
     const QByteArray name = QFile::encodeName(path);
-    const bool found = ::lstat(name.constData(), &info) == 0;
+    const bool found = reader ? reader->status(path, &info) : ::lstat(name.constData(), &info) == 0;
     if (seen)
         *seen = found ? FileIdentity::ofStatus(info) : FileIdentity();
     if (!found)
@@ -215,7 +218,7 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path,
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString parent = slash < 0 ? QString() : relative.left(slash);
     if (parent.isEmpty() || knownFolders.contains(parent)) {
-        const Kind kind = kindOf(*path, seen);
+        const Kind kind = kindOf(*path, seen, &reader);
         if (kind != Kind::Link && kind != Kind::DanglingLink)
             return StoredEntry::Stored;
         const QString real = QFileInfo(*path).canonicalFilePath();

@@ -5,6 +5,7 @@
 #include "protocol/transferplan.h"
 #include "receive/storedentry.h"
 #include "records/fileidentity.h"
+#include "records/identityreader.h"
 #include "settings/settingskeys.h"
 
 #include <QHash>
@@ -88,6 +89,7 @@ private:
     QStringList protectedPaths;
     QStringList protectedNames; // the last part of each, in the same order
     QSet<QString> knownFolders;
+    IdentityReader reader; // for the files of known folders
     QSet<QString> continued;
     // Each top-level name met so far, to the name it is stored under; empty when skipped.
     QHash<QString, QString> tops;

@@ -3,6 +3,7 @@ list(APPEND NUBO_SOURCES
     records/filehash.h records/filehash.cpp
     records/hashcache.h records/hashcache.cpp
     records/hashcheckpoints.h records/hashcheckpoints.cpp
+    records/identityreader.h records/identityreader.cpp
     records/knowndevices.h records/knowndevices.cpp
     records/legacyrecords.h records/legacyrecords.cpp
     records/partialregistry.h records/partialregistry.cpp

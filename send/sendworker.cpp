@@ -7,6 +7,7 @@
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/hashcheckpoints.h"
+#include "records/identityreader.h"
 #include "records/knowndevices.h"
 #include "records/recordstore.h"
 #include "security/identity.h"
@@ -427,10 +428,11 @@ void SendWorker::plan(const QByteArray &planBytes)
 // delivered.
 bool SendWorker::skippedUnchanged(const TransferPlan &steps)
 {
+    IdentityReader reader;
     for (int i = 0; i < steps.steps.size(); ++i) {
         if (steps.steps.at(i).action != TransferPlan::Skip)
             continue;
-        if (!unchanged(i)) {
+        if (reader.of(packer.items().at(i).path) != identities.at(i)) {
             result.sourceError = StreamSender::SourceChanged;
             fail(SendResult::SourceFailed, offer.items.at(i).name);
             return false;
