@@ -218,7 +218,7 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path,
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString parent = slash < 0 ? QString() : relative.left(slash);
     if (parent.isEmpty() || knownFolders.contains(parent)) {
-        const Kind kind = kindOf(*path, seen, &reader);
+        const Kind kind = kindOf(*path, seen, seen ? &reader : nullptr);
         if (kind != Kind::Link && kind != Kind::DanglingLink)
             return StoredEntry::Stored;
         const QString real = QFileInfo(*path).canonicalFilePath();

@@ -89,7 +89,7 @@ private:
     QStringList protectedPaths;
     QStringList protectedNames; // the last part of each, in the same order
     QSet<QString> knownFolders;
-    IdentityReader reader; // for the files of known folders
+    IdentityReader reader; // for what pathFor() sees in known folders
     QSet<QString> continued;
     // Each top-level name met so far, to the name it is stored under; empty when skipped.
     QHash<QString, QString> tops;

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,8 +45,11 @@ bool IdentityReader::status(const QString &path, struct stat *status)
         if (descriptor < 0)
             return false;
     }
-    return ::fstatat(descriptor, QFile::encodeName(path.mid(slash + 1)).constData(), status,
-                     AT_SYMLINK_NOFOLLOW) == 0;
+    if (::fstatat(descriptor, QFile::encodeName(path.mid(slash + 1)).constData(), status,
+                  AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    // The folder may have been replaced since it was opened: the path itself decides.
+    return errno == ENOENT && ::lstat(QFile::encodeName(path).constData(), status) == 0;
 }
 #endif
 

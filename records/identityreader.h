@@ -7,8 +7,8 @@
 
 // Reads what is at many paths in a row, most of them in the folder of the one before: the folder
 // is opened once and each name looked up in it, which spares the kernel walking the whole path
-// every time. What it says of a path is what lstat(2) and FileIdentity::of say. A copy starts
-// afresh.
+// every time. What it says of a path is what lstat(2) and FileIdentity::of say, also of a folder
+// replaced meanwhile. A copy starts afresh.
 class IdentityReader
 {
 public:

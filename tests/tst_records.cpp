@@ -2,6 +2,7 @@
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
 #include "records/hashcheckpoints.h"
+#include "records/identityreader.h"
 #include "records/knowndevices.h"
 #include "records/partialregistry.h"
 #include "records/recordstore.h"
@@ -60,6 +61,7 @@ private slots:
     void init();
     void hashCacheFollowsTheFile_data();
     void hashCacheFollowsTheFile();
+    void identityReaderSaysWhatTheFileSays();
     void recordsSurviveReopening_data();
     void recordsSurviveReopening();
     void oldLineFilesAreTakenOverOnce();
@@ -138,6 +140,25 @@ void TestRecords::hashCacheFollowsTheFile()
     // A link is not a plain file, whatever it points at.
     QVERIFY(QFile::link(path, filePath("link")));
     QVERIFY(!cache.hashOf(filePath("link"), &hash));
+}
+
+// Folder by folder, and back to one it left, a folder that went and came back, a link, a gap.
+void TestRecords::identityReaderSaysWhatTheFileSays()
+{
+    QVERIFY(QDir(dir->path()).mkpath("a") && QDir(dir->path()).mkpath("b"));
+    QVERIFY(write(filePath("a/1"), "one") && write(filePath("b/2"), "two") &&
+            write(filePath("top"), "top") && QFile::link(filePath("a/1"), filePath("b/link")));
+    IdentityReader reader;
+    const auto same = [&reader](const QString &path) {
+        return reader.of(path) == FileIdentity::of(path);
+    };
+    QVERIFY(same(filePath("a/1")) && reader.of(filePath("a/1")).isValid());
+    QVERIFY(same(filePath("b/2")) && same(filePath("b/link")) && same(filePath("b/none")));
+    QVERIFY(!reader.of(filePath("b/link")).isValid());
+    QVERIFY(same(filePath("top")) && same(filePath("none/x")) && same(filePath("a/1")));
+    QVERIFY(QDir(filePath("a")).removeRecursively() && QDir(dir->path()).mkpath("a") &&
+            write(filePath("a/1"), "another"));
+    QVERIFY(same(filePath("a/1")) && reader.of(filePath("a/1")).isValid());
 }
 
 void TestRecords::recordsSurviveReopening_data()
