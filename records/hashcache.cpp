@@ -54,27 +54,11 @@ bool HashCache::hashOf(const QString &path, ContentHash::Value *hash,
 
 bool HashCache::lookup(const QString &path, const FileIdentity &identity, ContentHash::Value *hash)
 {
-    if (!identity.isValid())
+    // A name without a folder: the file's own record.
+    const auto found = lookupMany({path}, {QString()}, {identity});
+    if (!found.at(0))
         return false;
-    if (waits(path, identity, hash))
-        return true;
-    QSqlQuery &find = records.query(
-        QStringLiteral("SELECT size, modified, changed, inode, device, hash, used FROM hashes"
-                       " WHERE path = ?"));
-    find.addBindValue(path);
-    if (!find.exec() || !find.next())
-        return false;
-    const FileIdentity remembered(find.value(0).toLongLong(), find.value(1).toLongLong(),
-                                  find.value(2).toLongLong(), quint64(find.value(3).toLongLong()),
-                                  quint64(find.value(4).toLongLong()));
-    ContentHash::Value value;
-    const bool known = ContentHash::Value::fromHex(find.value(5).toByteArray(), &value);
-    const qint64 lastUse = find.value(6).toLongLong();
-    find.finish();
-    if (remembered != identity || !known)
-        return false;
-    *hash = value;
-    used(path, lastUse);
+    *hash = *found.at(0);
     return true;
 }
 
@@ -84,6 +68,23 @@ HashCache::lookupMany(const QStringList &paths, const QStringList &names,
 {
     return pick(recordsOf(paths, names), paths, identities);
 }
+
+namespace {
+
+// A row of "path, size, modified, changed, inode, device, hash, used".
+void take(const QSqlQuery &row, HashCache::Records *found)
+{
+    HashCache::Record record;
+    if (!ContentHash::Value::fromHex(row.value(6).toByteArray(), &record.hash))
+        return;
+    record.identity = FileIdentity(row.value(1).toLongLong(), row.value(2).toLongLong(),
+                                   row.value(3).toLongLong(), quint64(row.value(4).toLongLong()),
+                                   quint64(row.value(5).toLongLong()));
+    record.use = row.value(7).toLongLong();
+    found->insert(row.value(0).toString(), record);
+}
+
+} // namespace
 
 HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringList &names)
 {
@@ -96,18 +97,11 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
             continue;
         }
         QSqlQuery &find = records.query(
-            QStringLiteral("SELECT size, modified, changed, inode, device, hash, used FROM hashes"
-                           " WHERE path = ?"));
+            QStringLiteral("SELECT path, size, modified, changed, inode, device, hash, used"
+                           " FROM hashes WHERE path = ?"));
         find.addBindValue(paths.at(i));
-        Record record;
-        if (find.exec() && find.next() &&
-            ContentHash::Value::fromHex(find.value(5).toByteArray(), &record.hash)) {
-            record.identity = FileIdentity(
-                find.value(0).toLongLong(), find.value(1).toLongLong(), find.value(2).toLongLong(),
-                quint64(find.value(3).toLongLong()), quint64(find.value(4).toLongLong()));
-            record.use = find.value(6).toLongLong();
-            found.insert(paths.at(i), record);
-        }
+        if (find.exec() && find.next())
+            take(find, &found);
         find.finish();
     }
     found.reserve(paths.size());
@@ -115,12 +109,10 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
         recordsUnder(folder, &found);
     // Those stored since the last save are not written down yet.
     const std::lock_guard<std::mutex> lock(mutex);
-    if (waiting.isEmpty())
-        return found;
-    const QSet<QString> wanted(paths.cbegin(), paths.cend());
-    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
-        if (wanted.contains(it.key()))
-            found.insert(it.key(), it.value());
+    for (int i = 0; i < paths.size() && !waiting.isEmpty(); ++i) {
+        const auto stored = waiting.constFind(paths.at(i));
+        if (stored != waiting.cend())
+            found.insert(paths.at(i), *stored);
     }
     return found;
 }
@@ -135,16 +127,8 @@ void HashCache::recordsUnder(const QString &folder, Records *found)
     rows.addBindValue(prefix);
     rows.addBindValue(prefix.left(prefix.size() - 1) + QLatin1Char('0'));
     const bool read = rows.exec();
-    while (read && rows.next()) {
-        Record record;
-        if (!ContentHash::Value::fromHex(rows.value(6).toByteArray(), &record.hash))
-            continue;
-        record.identity = FileIdentity(
-            rows.value(1).toLongLong(), rows.value(2).toLongLong(), rows.value(3).toLongLong(),
-            quint64(rows.value(4).toLongLong()), quint64(rows.value(5).toLongLong()));
-        record.use = rows.value(7).toLongLong();
-        found->insert(rows.value(0).toString(), record);
-    }
+    while (read && rows.next())
+        take(rows, found);
     rows.finish();
 }
 
@@ -168,28 +152,6 @@ QVector<std::optional<ContentHash::Value>> HashCache::pick(const Records &found,
     if (full)
         save();
     return hashes;
-}
-
-bool HashCache::waits(const QString &path, const FileIdentity &identity, ContentHash::Value *hash)
-{
-    const std::lock_guard<std::mutex> lock(mutex);
-    const auto stored = waiting.find(path);
-    if (stored == waiting.end() || stored.value().identity != identity)
-        return false;
-    *hash = stored.value().hash;
-    stored.value().use = nextUse();
-    return true;
-}
-
-void HashCache::used(const QString &path, qint64 lastUse)
-{
-    bool full = false;
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        full = touchesLocked(path, lastUse);
-    }
-    if (full)
-        save();
 }
 
 // A use is written down only for an entry that is no longer among the most recent: one used a

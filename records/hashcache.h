@@ -63,9 +63,7 @@ public:
 private:
     qint64 lastUseLocked();
     qint64 nextUse();
-    void used(const QString &path, qint64 lastUse);
     bool touchesLocked(const QString &path, qint64 lastUse);
-    bool waits(const QString &path, const FileIdentity &identity, ContentHash::Value *hash);
     void recordsUnder(const QString &folder, Records *records);
 
     RecordStore &records;
