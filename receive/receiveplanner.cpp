@@ -4,6 +4,7 @@
 #include "records/filehash.h"
 #include "records/hashcache.h"
 #include "records/partialregistry.h"
+#include "records/recordstore.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -65,7 +66,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
 {
     std::promise<HashCache::Records> reading;
     std::future<HashCache::Records> records = reading.get_future();
-    const auto readRecords = [this, &reading, root = folder.dir()] {
+    const auto readRecords = [this, &reading, root = folder.dir()](bool pooled) {
         QStringList paths;
         QStringList names;
         for (const Manifest::Item &item : manifest.items) {
@@ -74,9 +75,13 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
                 paths << root + QLatin1Char('/') + item.name;
             }
         }
-        reading.set_value(cache->recordsOf(paths, names));
+        HashCache::Records found = cache->recordsOf(paths, names);
+        // A pool thread's connection goes with its job, never with the program's end.
+        if (pooled)
+            RecordStore::releaseThread();
+        reading.set_value(std::move(found));
     };
-    const bool recordsAside = side && side->tryStart(readRecords);
+    const bool recordsAside = side && side->tryStart([&readRecords] { readRecords(true); });
 
     const int total = manifest.items.size();
     QVector<Seen> seen(total);
@@ -94,7 +99,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     if (halfAside)
         secondHalf.wait();
     if (!recordsAside)
-        readRecords();
+        readRecords(false);
 
     Result result;
     result.plan = TransferPlan(total);
