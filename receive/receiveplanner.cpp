@@ -10,7 +10,9 @@
 #include <QSet>
 #include <QThreadPool>
 
-#include <future>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 
 ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
                                const QString &senderId, const PartialRegistry *partials,
@@ -19,6 +21,33 @@ ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifes
       step(ExtendedProtocol::resumeStep)
 {
 }
+
+namespace {
+
+// A pool job's result, handed over under a standard mutex, which ThreadSanitizer follows.
+template <typename Value> class Handed
+{
+public:
+    void set(Value value)
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        held = std::move(value);
+        ready.notify_all();
+    }
+    Value take()
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ready.wait(guard, [this] { return held.has_value(); });
+        return std::move(*held);
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable ready;
+    std::optional<Value> held;
+};
+
+} // namespace
 
 // A file of unknown hash is read, and its hash remembered.
 bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
@@ -64,9 +93,8 @@ void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::ato
 // folders read meanwhile; then files with a file of their size here and a known hash are compared.
 ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
 {
-    std::promise<HashCache::Records> reading;
-    std::future<HashCache::Records> records = reading.get_future();
-    const auto readRecords = [this, &reading, root = folder.dir()](bool pooled) {
+    Handed<HashCache::Records> records;
+    const auto readRecords = [this, &records, root = folder.dir()](bool pooled) {
         QStringList paths;
         QStringList names;
         for (const Manifest::Item &item : manifest.items) {
@@ -79,7 +107,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
         // A pool thread's connection goes with its job, never with the program's end.
         if (pooled)
             RecordStore::releaseThread();
-        reading.set_value(std::move(found));
+        records.set(std::move(found));
     };
     const bool recordsAside = side && side->tryStart([&readRecords] { readRecords(true); });
 
@@ -89,15 +117,14 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     std::atomic<int> looked{0};
     const int half = total / 2;
     SaveFolder other = folder;
-    std::promise<void> lookedAside;
-    std::future<void> secondHalf = lookedAside.get_future();
+    Handed<bool> secondHalf;
     const bool halfAside = side && side->tryStart([&] {
         look(&other, half, total, each, &looked, false, cancelled);
-        lookedAside.set_value();
+        secondHalf.set(true);
     });
     look(&folder, 0, halfAside ? half : total, each, &looked, true, cancelled);
     if (halfAside)
-        secondHalf.wait();
+        secondHalf.take();
     if (!recordsAside)
         readRecords(false);
 
@@ -120,7 +147,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
         }
     }
     seen.clear();
-    const auto cached = cache->pick(records.get(), paths, identities);
+    const auto cached = cache->pick(records.take(), paths, identities);
     for (int k = 0; k < same.size() && !*cancelled; ++k) {
         const int i = same.at(k);
         if (cached.at(k)
