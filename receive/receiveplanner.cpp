@@ -89,28 +89,27 @@ void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::ato
     }
 }
 
-// The save folder is looked at in two halves side by side, and the records of the manifest's
-// folders read meanwhile; then files with a file of their size here and a known hash are compared.
-ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
+// The records of the manifest's folders, read in one go. A pool thread's connection goes with its
+// job, never with the program's end.
+HashCache::Records ReceivePlanner::readRecords(bool pooled) const
 {
-    Handed<HashCache::Records> records;
-    const auto readRecords = [this, &records, root = folder.dir()](bool pooled) {
-        QStringList paths;
-        QStringList names;
-        for (const Manifest::Item &item : manifest.items) {
-            if (item.isFile && item.hasHash) {
-                names << item.name;
-                paths << root + QLatin1Char('/') + item.name;
-            }
+    QStringList paths;
+    QStringList names;
+    for (const Manifest::Item &item : manifest.items) {
+        if (item.isFile && item.hasHash) {
+            names << item.name;
+            paths << folder.dir() + QLatin1Char('/') + item.name;
         }
-        HashCache::Records found = cache->recordsOf(paths, names);
-        // A pool thread's connection goes with its job, never with the program's end.
-        if (pooled)
-            RecordStore::releaseThread();
-        records.set(std::move(found));
-    };
-    const bool recordsAside = side && side->tryStart([&readRecords] { readRecords(true); });
+    }
+    HashCache::Records found = cache->recordsOf(paths, names);
+    if (pooled)
+        RecordStore::releaseThread();
+    return found;
+}
 
+// What is at each file's final path: the second half is looked at on the side.
+QVector<ReceivePlanner::Seen> ReceivePlanner::lookAtAll(const std::atomic<bool> *cancelled)
+{
     const int total = manifest.items.size();
     QVector<Seen> seen(total);
     Seen *const each = seen.data(); // detached here, before the second half starts
@@ -125,9 +124,22 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     look(&folder, 0, halfAside ? half : total, each, &looked, true, cancelled);
     if (halfAside)
         secondHalf.take();
-    if (!recordsAside)
-        readRecords(false);
+    return seen;
+}
 
+// The save folder is looked at while the records are read; then files with a file of their size
+// here and a known hash are compared.
+ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
+{
+    // Read before the look begins: the folder's root is all it shares with it.
+    Handed<HashCache::Records> records;
+    const bool recordsAside =
+        side && side->tryStart([this, &records] { records.set(readRecords(true)); });
+    QVector<Seen> seen = lookAtAll(cancelled);
+    if (!recordsAside)
+        records.set(readRecords(false));
+
+    const int total = manifest.items.size();
     Result result;
     result.plan = TransferPlan(total);
     QVector<int> same;

@@ -6,6 +6,7 @@
 #include "protocol/transferplan.h"
 #include "receive/savefolder.h"
 #include "records/fileidentity.h"
+#include "records/hashcache.h"
 
 #include <QHash>
 #include <QList>
@@ -15,7 +16,6 @@
 #include <atomic>
 #include <functional>
 
-class HashCache;
 class QThreadPool;
 class PartialRegistry;
 
@@ -72,6 +72,8 @@ private:
     };
     void look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked, bool report,
               const std::atomic<bool> *cancelled) const;
+    QVector<Seen> lookAtAll(const std::atomic<bool> *cancelled);
+    HashCache::Records readRecords(bool pooled) const;
     bool sameHere(const QString &path, const FileIdentity &identity,
                   const ContentHash::Value &expected, const std::atomic<bool> *cancelled);
     bool resume(int index, const QString &path, Result *result);
