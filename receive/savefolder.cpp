@@ -20,10 +20,6 @@ constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 
 const QString partialSuffix = QStringLiteral(".nubo-partial");
 
-} // namespace
-
-namespace {
-
 // Whether each "/"-separated part of `name` passes `ok`, without making a list: asked for every
 // record.
 template <typename Check> bool allParts(const QString &name, Check ok)
@@ -87,15 +83,16 @@ Kind kindOf(const QString &path, std::optional<FileIdentity> *seen = nullptr,
 {
 #ifdef Q_OS_UNIX
     struct stat info;
-    const QByteArray name = QFile::encodeName(path);
-    const bool found = reader ? reader->status(path, &info) : ::lstat(name.constData(), &info) == 0;
+    const bool found = reader ? reader->status(path, &info)
+                              : ::lstat(QFile::encodeName(path).constData(), &info) == 0;
     if (seen)
         *seen = found ? FileIdentity::ofStatus(info) : FileIdentity();
     if (!found)
         return Kind::Missing;
     if (!S_ISLNK(info.st_mode))
         return Kind::Other;
-    return ::stat(name.constData(), &info) == 0 ? Kind::Link : Kind::DanglingLink;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? Kind::Link
+                                                                   : Kind::DanglingLink;
 #else
     const QFileInfo info(path);
     if (info.isSymLink())

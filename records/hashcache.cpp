@@ -89,6 +89,7 @@ void take(const QSqlQuery &row, HashCache::Records *found)
 HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringList &names)
 {
     Records found;
+    found.reserve(paths.size());
     QSet<QString> folders;
     for (int i = 0; i < paths.size(); ++i) {
         const int slash = names.at(i).indexOf(QLatin1Char('/'));
@@ -104,7 +105,6 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
             take(find, &found);
         find.finish();
     }
-    found.reserve(paths.size());
     for (const QString &folder : qAsConst(folders))
         recordsUnder(folder, &found);
     // Those stored since the last save are not written down yet.
