@@ -135,23 +135,19 @@ stop() {
 }
 
 # The sender's idle size: the same program in its send view, a small file dropped and the chooser
-# waiting for a receiver that is not there; its resident size just before it gives up. The driver
-# drops at once on start, so a sender has no idle moment of its own to read.
+# waiting for a receiver that is not there; its high-water mark, read as the transfers' are. The
+# driver drops at once on start, so a sender has no idle moment of its own to read. The median of
+# three: a single probe now and then comes out a third smaller, which would count as growth.
 sender_idle_kib() {
-    local dir=$work/probe rss last=""
-    rm -rf "$dir"; mkdir -p "$dir"
-    printf '[General]\nuserName=probe\n' > "$dir/config.ini"
-    echo probe > "$dir/small.txt"
-    (cd "$dir" && exec ip netns exec "$NS_B" "$drive" send --to nobody --timeout 3 "$dir/small.txt") > "$dir/log" 2>&1 &
-    local probe=$! pid=""
-    while kill -0 $probe 2>/dev/null; do
-        [ -n "$pid" ] || pid=$(drive_under $probe)
-        rss=$(kib "/proc/${pid:-none}/status" VmRSS 2>/dev/null)
-        [ -n "$rss" ] && last=$rss
-        sleep 0.1
-    done
-    wait $probe
-    echo "$last"
+    local dir=$work/probe probe
+    for probe in 1 2 3; do
+        rm -rf "$dir"; mkdir -p "$dir"
+        printf '[General]\nuserName=probe\n' > "$dir/config.ini"
+        echo probe > "$dir/small.txt"
+        (cd "$dir" && exec ip netns exec "$NS_B" /usr/bin/time -f 'maxrss %M' -o "$dir/rss" \
+            "$drive" send --to nobody --timeout 3 "$dir/small.txt") > "$dir/log" 2>&1
+        kib "$dir/rss" maxrss
+    done | stats | cut -d' ' -f1
 }
 
 # fresh_hosts: an empty save folder and fresh working folders (settings, no hash cache) for both.
@@ -292,7 +288,7 @@ human_size() { [ $(( $1 % 1024 )) -eq 0 ] && echo "$(( $1 / 1024 )) GiB" || echo
 
 echo "the sender's idle size ..." >&2
 sender_idle=$(sender_idle_kib)
-[ -n "$sender_idle" ] || { echo "could not read the idle sender's size" >&2; exit 1; }
+[ "$sender_idle" -gt 0 ] 2>/dev/null || { echo "could not read the idle sender's size" >&2; exit 1; }
 rows=""
 for link in ${BENCH_LINKS:-veth 1gbit}; do
     case $link in
