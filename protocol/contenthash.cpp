@@ -24,6 +24,20 @@ int hexDigit(char c)
     return -1;
 }
 
+// Sixteen hexadecimal digits.
+bool readHalf(const char *hex, quint64 *half)
+{
+    quint64 value = 0;
+    for (int i = 0; i < 16; ++i) {
+        const int digit = hexDigit(hex[i]);
+        if (digit < 0)
+            return false;
+        value = value << 4 | quint64(digit);
+    }
+    *half = value;
+    return true;
+}
+
 } // namespace
 
 struct ContentHash::State
@@ -44,16 +58,10 @@ QByteArray ContentHash::Value::toHex() const
 
 bool ContentHash::Value::fromHex(const QByteArray &hex, Value *value)
 {
-    if (hex.size() != 32)
-        return false;
     Value parsed;
-    for (int i = 0; i < 32; ++i) {
-        const int digit = hexDigit(hex.at(i));
-        if (digit < 0)
-            return false;
-        quint64 &half = i < 16 ? parsed.high : parsed.low;
-        half = (half << 4) | quint64(digit);
-    }
+    if (hex.size() != 32 || !readHalf(hex.constData(), &parsed.high) ||
+        !readHalf(hex.constData() + 16, &parsed.low))
+        return false;
     *value = parsed;
     return true;
 }

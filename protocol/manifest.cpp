@@ -5,6 +5,8 @@
 
 #include <QSet>
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -22,6 +24,18 @@ bool parseVersion(const QByteArray &hex, quint64 *version)
     }
     *version = value;
     return true;
+}
+
+// The field of a line that begins at `*at`, up to the next space or the line's end; `*at` moves
+// past that space, or to -1 when the line ends there.
+QByteArray fieldAt(const char *text, int length, int *at)
+{
+    const char *from = text + *at;
+    const auto *space = static_cast<const char *>(memchr(from, ' ', size_t(length - *at)));
+    const int end = space ? int(space - text) : length;
+    const QByteArray field = QByteArray::fromRawData(from, end - *at);
+    *at = space ? end + 1 : -1;
+    return field;
 }
 
 bool failWith(Manifest::Error error, int line, Manifest::Error *errorOut, int *lineOut)
@@ -68,50 +82,66 @@ bool Manifest::parse(const QByteArray &bytes, Manifest *manifest, Error *error, 
         return failWith(Unended, bytes.count('\n') + 1, error, line);
 
     Manifest parsed;
+    const int lines = qMin(bytes.count('\n'), maxItems);
+    parsed.items.reserve(lines);
     QSet<QString> names;
+    names.reserve(lines);
     qint64 total = 0;
     int number = 0;
-    int start = 0;
-    while (start < bytes.size()) {
+    for (int start = 0; start < bytes.size();) {
         ++number;
         if (number > maxItems)
             return failWith(TooLarge, number, error, line);
         const int end = bytes.indexOf('\n', start);
-        const QByteArray text = bytes.mid(start, end - start);
-        start = end + 1;
         Item item;
-        QByteArray name;
-        if (text.startsWith("D ")) {
-            name = text.mid(2);
-        } else if (text.startsWith("F ")) {
-            item.isFile = true;
-            const QList<QByteArray> fields = text.split(' ');
-            if (fields.size() < 2 || !Decimal::parse(fields.at(1), &item.size))
-                return failWith(BadSize, number, error, line);
-            if (fields.size() < 3 || !parseVersion(fields.at(2), &item.version))
-                return failWith(BadVersion, number, error, line);
-            item.hasHash = fields.size() > 3 && fields.at(3) != "-";
-            if (fields.size() < 5 ||
-                (item.hasHash && !ContentHash::Value::fromHex(fields.at(3), &item.hash)))
-                return failWith(BadHash, number, error, line);
-            name = text.mid(fields.at(1).size() + fields.at(2).size() + fields.at(3).size() + 5);
-            if (item.size > std::numeric_limits<qint64>::max() - total)
-                return failWith(BadTotal, number, error, line);
-            total += item.size;
-        } else {
-            return failWith(BadKind, number, error, line);
-        }
-        item.name = QString::fromUtf8(name);
-        // A name that is not UTF-8 would not come back as the same bytes.
-        if (!ItemName::isValid(item.name) || item.name.toUtf8() != name)
-            return failWith(BadName, number, error, line);
-        if (names.contains(item.name))
-            return failWith(Duplicate, number, error, line);
+        const Error fault = readLine(bytes.constData() + start, end - start, total, &item);
+        start = end + 1;
+        if (fault != NoError)
+            return failWith(fault, number, error, line);
+        const int known = names.size();
         names.insert(item.name);
-        parsed.items.append(item);
+        if (names.size() == known)
+            return failWith(Duplicate, number, error, line);
+        total += item.size;
+        parsed.items.append(std::move(item));
     }
-    *manifest = parsed;
+    *manifest = std::move(parsed);
     return true;
+}
+
+// One line without its line end, read in place; `total` is what the lines before add up to.
+Manifest::Error Manifest::readLine(const char *text, int length, qint64 total, Item *item)
+{
+    QByteArray name;
+    if (length >= 2 && text[0] == 'D' && text[1] == ' ') {
+        name = QByteArray::fromRawData(text + 2, length - 2);
+    } else if (length >= 2 && text[0] == 'F' && text[1] == ' ') {
+        item->isFile = true;
+        int at = 2;
+        const QByteArray size = fieldAt(text, length, &at);
+        if (!Decimal::parse(size, &item->size))
+            return BadSize;
+        if (at < 0 || !parseVersion(fieldAt(text, length, &at), &item->version))
+            return BadVersion;
+        const QByteArray hash = at < 0 ? QByteArray() : fieldAt(text, length, &at);
+        item->hasHash = hash != "-";
+        if (at < 0 || (item->hasHash && !ContentHash::Value::fromHex(hash, &item->hash)))
+            return BadHash;
+        name = QByteArray::fromRawData(text + at, length - at);
+        if (item->size > std::numeric_limits<qint64>::max() - total)
+            return BadTotal;
+    } else {
+        return BadKind;
+    }
+    // A name that is not UTF-8 would not come back as the same bytes; plain ASCII always does.
+    const bool ascii =
+        std::all_of(name.cbegin(), name.cend(), [](char c) { return uchar(c) < 0x80; });
+    // With its length: the QByteArray forms would stop at a NUL, which the name rule refuses.
+    item->name = ascii ? QString::fromLatin1(name.constData(), name.size())
+                       : QString::fromUtf8(name.constData(), name.size());
+    if (!ItemName::isValid(item->name) || (!ascii && item->name.toUtf8() != name))
+        return BadName;
+    return NoError;
 }
 
 qint64 Manifest::totalSize() const

@@ -65,6 +65,9 @@ public:
                       int *line = nullptr);
 
     qint64 totalSize() const;
+
+private:
+    static Error readLine(const char *text, int length, qint64 total, Item *item);
 };
 
 #endif // MANIFEST_H

@@ -76,14 +76,15 @@ void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::ato
         if (report && progress)
             progress(count, manifest.items.size());
         const Manifest::Item &item = manifest.items.at(i);
-        const QString under = item.name.left(qMax(0, item.name.lastIndexOf(QLatin1Char('/'))));
-        if (!item.isFile || (!under.isEmpty() && missing.contains(under)))
+        const int slash = item.name.lastIndexOf(QLatin1Char('/'));
+        if (!item.isFile ||
+            (slash > 0 && !missing.isEmpty() && missing.contains(item.name.left(slash))))
             continue;
         Seen &here = seen[i];
         here.path = at->pathFor(item.name, &here.identity);
-        if (!here.path.isEmpty() && !here.identity.isValid() && !under.isEmpty() &&
+        if (!here.path.isEmpty() && !here.identity.isValid() && slash > 0 &&
             !QFileInfo::exists(here.path.left(here.path.lastIndexOf(QLatin1Char('/'))))) {
-            missing.insert(under);
+            missing.insert(item.name.left(slash));
             here.path.clear();
         }
     }

@@ -35,6 +35,14 @@ template <typename Check> bool allParts(const QString &name, Check ok)
     return true;
 }
 
+// No empty part, no "." and no "..": such a name below a clean folder is clean already.
+bool isPlain(const QString &name)
+{
+    return allParts(name, [](QStringView part) {
+        return !part.isEmpty() && part != QLatin1String(".") && part != QLatin1String("..");
+    });
+}
+
 } // namespace
 
 // Names are paths below the save folder; anything that could climb out of it is refused
@@ -169,11 +177,8 @@ QString SaveFolder::relativeOf(const QString &path) const
 
 QString SaveFolder::topOf(const QString &name) const
 {
-    // A name of plain parts is clean already: its top is its first part.
-    const bool plain = allParts(name, [](QStringView part) {
-        return !part.isEmpty() && part != QLatin1String(".") && part != QLatin1String("..");
-    });
-    if (plain)
+    // A plain name's top is its first part.
+    if (isPlain(name))
         return name.left(name.indexOf(QLatin1Char('/')));
     return relativeOf(QDir::cleanPath(rootPrefix + name)).section(QLatin1Char('/'), 0, 0);
 }
@@ -207,7 +212,7 @@ StoredEntry::Status SaveFolder::check(const QString &name, QString *path,
         return StoredEntry::Refused;
     if (canonicalRoot.isEmpty())
         return StoredEntry::WriteFailed; // no save folder to store into
-    *path = QDir::cleanPath(rootPrefix + name);
+    *path = isPlain(name) ? rootPrefix + name : QDir::cleanPath(rootPrefix + name);
     if (!path->startsWith(rootPrefix, pathCase) || *path == root || isProtected(*path))
         return StoredEntry::Refused;
 

@@ -128,8 +128,10 @@ public:
         poller.setInterval(10);
         connect(&poller, &QTimer::timeout, this, [this] {
             const qint64 t = now();
-            if (lastPoll > 0)
-                maxGap = qMax(maxGap, t - lastPoll);
+            if (lastPoll > 0 && t - lastPoll > maxGap) {
+                maxGap = t - lastPoll;
+                times.insert("gap", t); // when the longest gap so far ended
+            }
             lastPoll = t;
             mode == "send" ? pollSend() : pollReceive();
         });
