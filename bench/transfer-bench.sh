@@ -479,8 +479,9 @@ $(uname -r | cut -d- -f1), Qt $qt, ${type:-default} build of $commit; data on $(
 load average $(cut -d' ' -f1 /proc/loadavg) at the end). Times are medians with the range of the runs in brackets;
 every ratio pairs a program run with the yardsticks of the same run; memory and stalls are the
 worst run; a row meets its targets when its median ratio, its memory growth (≤ 24 MiB on each
-side) and its longest stall (< 50 ms on each side) do. The sender's idle size, $(( sender_idle / 1024 )) MiB, is
-read from a sender waiting in its chooser. The TLS copier (AES-128-GCM) sent through
+side) and its longest stall (< 50 ms on each side) do. The sender's idle size, $(( sender_idle / 1024 )) MiB, is the
+high-water mark of a sender waiting in its chooser (the median of three).
+The TLS copier (AES-128-GCM) sent through
 $(cat "$work/tls-path" 2>/dev/null || echo "an unknown path"): $([ "$(cat "$work/tls-path" 2>/dev/null)" = "kernel TLS send" ] &&
 echo "the kernel encrypted its files (SSL_sendfile)" || echo "this kernel has no TLS, so it read each file and wrote it with SSL_write").
 
