@@ -4,7 +4,7 @@
 #include "protocol/contenthash.h"
 
 #include <QByteArray>
-#include <QList>
+#include <QVector>
 #include <QString>
 
 // What an extended request lists of its items, in sending order, before any contents: each
@@ -57,7 +57,7 @@ public:
     // The version as it travels.
     static QByteArray versionHex(quint64 version);
 
-    QList<Item> items;
+    QVector<Item> items;
 
     QByteArray toBytes() const;
     // The items of `bytes`; on any fault `error` says which, and `line` (from 1) where.
