@@ -4,8 +4,8 @@
 #include "protocol/contenthash.h"
 
 #include <QByteArray>
-#include <QVector>
 #include <QString>
+#include <QVector>
 
 // What an extended request lists of its items, in sending order, before any contents: each
 // item's kind and name, and for a file its size, its version and, when the sender knows it
