@@ -21,7 +21,7 @@
 #   BENCH_FILE_MIB  size of the one file in MiB                    default: 1024
 #   BENCH_FILES     number of 4 KiB files, in 100 folders          default: 20000
 #   BENCH_RUNS      runs of every row   default: 3 for one file at 1 Gbit/s (link-bound, the
-#                   slowest and steadiest row), 5 for the others; all rows take about 8 to 10 minutes
+#                   slowest and steadiest row), 5 for the others; all rows take about 15 minutes
 #   BENCH_KEEP_LOGS a folder that keeps the drivers' logs of every run
 #   BENCH_EXT_RUNS  runs of the second table (between two copies: unchanged, changed, resumed
 #                   transfers at 1 Gbit/s)                          default: 3
