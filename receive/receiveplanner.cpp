@@ -65,31 +65,29 @@ bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
     return hash == expected;
 }
 
-// What is at each file's final path: one lstat each, none inside a folder found missing. It runs
-// beside the records' reader, which takes about as long; a third thread for half of it would
-// only take turns with the two on a machine of two processors.
-QVector<ReceivePlanner::Seen> ReceivePlanner::lookAtAll(const std::atomic<bool> *cancelled)
+// What is at each file's final path, for the items in [from, to): one lstat each, none inside
+// a folder found missing.
+void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked,
+                          bool report, const std::atomic<bool> *cancelled) const
 {
-    const int total = manifest.items.size();
-    QVector<Seen> seen(total);
     QSet<QString> missing; // folders (by name) not there
-    for (int i = 0; i < total && !*cancelled; ++i) {
-        if (progress)
-            progress(i + 1, total);
+    for (int i = from; i < to && !*cancelled; ++i) {
+        const int count = looked->fetch_add(1, std::memory_order_relaxed) + 1;
+        if (report && progress)
+            progress(count, manifest.items.size());
         const Manifest::Item &item = manifest.items.at(i);
         const int slash = item.name.lastIndexOf(QLatin1Char('/'));
         if (!item.isFile ||
             (slash > 0 && !missing.isEmpty() && missing.contains(item.name.left(slash))))
             continue;
         Seen &here = seen[i];
-        here.path = folder.pathFor(item.name, &here.identity);
+        here.path = at->pathFor(item.name, &here.identity);
         if (!here.path.isEmpty() && !here.identity.isValid() && slash > 0 &&
             !QFileInfo::exists(here.path.left(here.path.lastIndexOf(QLatin1Char('/'))))) {
             missing.insert(item.name.left(slash));
             here.path.clear();
         }
     }
-    return seen;
 }
 
 // The records of the manifest's folders, read in one go. A pool thread's connection goes with its
@@ -108,6 +106,26 @@ HashCache::Records ReceivePlanner::readRecords(bool pooled) const
     if (pooled)
         RecordStore::releaseThread();
     return found;
+}
+
+// What is at each file's final path: the second half is looked at on the side.
+QVector<ReceivePlanner::Seen> ReceivePlanner::lookAtAll(const std::atomic<bool> *cancelled)
+{
+    const int total = manifest.items.size();
+    QVector<Seen> seen(total);
+    Seen *const each = seen.data(); // detached here, before the second half starts
+    std::atomic<int> looked{0};
+    const int half = total / 2;
+    SaveFolder other = folder;
+    Handed<bool> secondHalf;
+    const bool halfAside = side && side->tryStart([&] {
+        look(&other, half, total, each, &looked, false, cancelled);
+        secondHalf.set(true);
+    });
+    look(&folder, 0, halfAside ? half : total, each, &looked, true, cancelled);
+    if (halfAside)
+        secondHalf.take();
+    return seen;
 }
 
 // The save folder is looked at while the records are read; then files with a file of their size

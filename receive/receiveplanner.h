@@ -70,6 +70,8 @@ private:
         QString path;
         FileIdentity identity;
     };
+    void look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked, bool report,
+              const std::atomic<bool> *cancelled) const;
     QVector<Seen> lookAtAll(const std::atomic<bool> *cancelled);
     HashCache::Records readRecords(bool pooled) const;
     bool sameHere(const QString &path, const FileIdentity &identity,
