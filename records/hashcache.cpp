@@ -71,6 +71,11 @@ HashCache::lookupMany(const QStringList &paths, const QStringList &names,
 
 namespace {
 
+// What take() reads, in its order; the statements add their condition.
+const QString recordColumns =
+    QStringLiteral("SELECT path, size, modified, changed, inode, device, CAST(hash AS BLOB), used"
+                   " FROM hashes ");
+
 // A row of "path, size, modified, changed, inode, device, hash, used". The hash, stored as text,
 // is read as its bytes: the driver would have SQLite turn it into UTF-16 first.
 void take(const QSqlQuery &row, HashCache::Records *found)
@@ -98,9 +103,8 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
             folders.insert(paths.at(i).left(paths.at(i).size() - names.at(i).size() + slash));
             continue;
         }
-        QSqlQuery &find = records.query(QStringLiteral(
-            "SELECT path, size, modified, changed, inode, device, CAST(hash AS BLOB), used"
-            " FROM hashes WHERE path = ?"));
+        static const QString byPath = recordColumns + QStringLiteral("WHERE path = ?");
+        QSqlQuery &find = records.query(byPath);
         find.addBindValue(paths.at(i));
         if (find.exec() && find.next())
             take(find, &found);
@@ -122,9 +126,8 @@ void HashCache::recordsUnder(const QString &folder, Records *found)
 {
     // '0' follows '/': the range holds exactly the paths that begin with "folder/".
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-    QSqlQuery &rows = records.query(QStringLiteral(
-        "SELECT path, size, modified, changed, inode, device, CAST(hash AS BLOB), used"
-        " FROM hashes WHERE path >= ? AND path < ?"));
+    static const QString inRange = recordColumns + QStringLiteral("WHERE path >= ? AND path < ?");
+    QSqlQuery &rows = records.query(inRange);
     rows.addBindValue(prefix);
     rows.addBindValue(prefix.left(prefix.size() - 1) + QLatin1Char('0'));
     const bool read = rows.exec();

@@ -286,9 +286,11 @@ QByteArray SendWorker::manifest()
     return offer.toBytes();
 }
 
-bool SendWorker::unchanged(int index) const
+// Many files in a row are best asked through one reader, which keeps their folder open.
+bool SendWorker::unchanged(int index, IdentityReader *reader) const
 {
-    return FileIdentity::of(packer.items().at(index).path) == identities.at(index);
+    const QString &path = packer.items().at(index).path;
+    return (reader ? reader->of(path) : FileIdentity::of(path)) == identities.at(index);
 }
 
 void SendWorker::readable()
@@ -432,7 +434,7 @@ bool SendWorker::skippedUnchanged(const TransferPlan &steps)
     for (int i = 0; i < steps.steps.size(); ++i) {
         if (steps.steps.at(i).action != TransferPlan::Skip)
             continue;
-        if (reader.of(packer.items().at(i).path) != identities.at(i)) {
+        if (!unchanged(i, &reader)) {
             result.sourceError = StreamSender::SourceChanged;
             fail(SendResult::SourceFailed, offer.items.at(i).name);
             return false;

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <memory>
 
+class IdentityReader;
 class FileHasher;
 class QSocketNotifier;
 class PeerLink;
@@ -120,7 +121,7 @@ private:
     void stillHashing();
     void plan(const QByteArray &planBytes);
     // The item's file is still the one the manifest named.
-    bool unchanged(int index) const;
+    bool unchanged(int index, IdentityReader *reader = nullptr) const;
     bool skippedUnchanged(const TransferPlan &steps);
     bool resumeFrom(const TransferPlan &steps);
     void sendBody();
