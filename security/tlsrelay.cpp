@@ -292,6 +292,10 @@ void TlsRelay::relay()
 // in the middle of its own write can no longer read what came before it.
 void TlsRelay::flushAtReset()
 {
+    // A write that met the peer's reset may have come before the read of what the peer said
+    // last: that is still in the socket, ahead of the reset.
+    if (!peerEnded)
+        readTls();
     while (!toCaller.isEmpty() && writePlain() == Pump::Moved) {
     }
     bool told = false;
