@@ -188,10 +188,12 @@ void UDPSendThread::begin()
     clock.start();
     changed = false;
     context = std::make_unique<QObject>();
-    presence = joinedSocket(presencePort);
     // The extended protocol is announced on a port of its own, which peers that know only the
-    // presence texts never listen on.
+    // presence texts never listen on. Its socket joins first: a receiver's extended announcement
+    // leaves before its presence text, so whatever presence text is heard here, the announcement
+    // before it was heard too, and the chooser never lists another copy as a plain receiver.
     extended = joinedSocket(ExtendedProtocol::udpPort);
+    presence = joinedSocket(presencePort);
     auto *announcer = new QTimer(context.get());
     connect(announcer, &QTimer::timeout, context.get(), [this] { announce(); });
     announcer->start(announcementPeriodMs);
