@@ -2,7 +2,6 @@
 #include "security/identity.h"
 #include "security/pairingcode.h"
 #include "security/tlschannel.h"
-#include "security/tlsrelay.h"
 #include "settings/settingskeys.h"
 #include "tempworkdir.h"
 
@@ -99,7 +98,6 @@ class TestSecurity : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanupTestCase();
     void initTestCase();
     void identityIsKeptOnDisk_data();
     void identityIsKeptOnDisk();
@@ -306,13 +304,6 @@ void TestSecurity::badPeerFailsHandshake()
     QVERIFY2(tested.errorString().startsWith(error), qPrintable(tested.errorString()));
     QVERIFY(tested.peerFingerprint().isNull());
     QCOMPARE(trickled, trickles ? trickleBytes : 0);
-}
-
-// A relay outlives its transfer by a moment and may still log, which must come before the test's
-// log ends.
-void TestSecurity::cleanupTestCase()
-{
-    QVERIFY(TlsRelay::waitForAll(30000));
 }
 
 QTEST_GUILESS_MAIN(TestSecurity)
