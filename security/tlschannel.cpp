@@ -236,7 +236,10 @@ TlsChannel::Step TlsChannel::flush()
     case RecordGather::Flush::Blocked:
         return Step::WantWrite;
     default:
-        return fail(text("加密连接中断：%1").arg(openSslError()));
+        // The session stays: what the peer sent before the reset our send met can still be read.
+        if (error.isEmpty())
+            error = text("加密连接中断：%1").arg(openSslError());
+        return Step::Failed;
     }
 }
 

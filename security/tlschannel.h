@@ -75,7 +75,7 @@ public:
     // WantWrite the call must be repeated with the same arguments.
     Transfer sendFile(int file, qint64 offset, qint64 length);
     // Sends the records gathered so far: Done when none are left, WantWrite when the socket is
-    // full.
+    // full, Failed when the connection broke; what the peer sent before can still be read.
     Step flush();
     // Bytes of records gathered and not yet sent.
     qint64 gathered() const { return gather ? gather->size() : 0; }

@@ -104,6 +104,7 @@ private slots:
     void channelCarriesDataBothWays_data();
     void channelCarriesDataBothWays();
     void keysAreRenewedOnTheWay();
+    void lastWordsOutliveTheReset();
     void machineInTheMiddleGetsOtherCodes();
     void badPeerFailsHandshake_data();
     void badPeerFailsHandshake();
@@ -234,6 +235,24 @@ void TestSecurity::keysAreRenewedOnTheWay()
     const auto answer = [&](qint64 n) { return in.write(data.constData() + n, 1000 - n); };
     QCOMPARE(carry(in, out, 1000, answer), data.left(1000));
     QCOMPARE(in.keyUpdates(), 0);
+}
+
+// A peer that says why it stops and resets: the write that meets the reset fails, and what the
+// peer said can still be read after it.
+void TestSecurity::lastWordsOutliveTheReset()
+{
+    SocketPair pair;
+    TlsChannel out(*sender, pair.fd[0], Role::Client);
+    TlsChannel in(*receiver, pair.fd[1], Role::Server);
+    QVERIFY(handshakeBoth(out, in));
+    QCOMPARE(in.write("bye", 3).step, Step::Done);
+    QCOMPARE(out.write("unread", 6).step, Step::Done); // a close with it unread is a reset
+    ::close(pair.fd[1]), pair.fd[1] = -1;
+    const QByteArray more(1 << 20, 'm');
+    QCOMPARE(out.write(more.constData(), more.size()).step, Step::Failed);
+    char words[8];
+    const TlsChannel::Transfer got = out.read(words, sizeof words);
+    QCOMPARE(QByteArray(words, int(got.bytes)), QByteArray("bye"));
 }
 
 void TestSecurity::machineInTheMiddleGetsOtherCodes()
