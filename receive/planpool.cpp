@@ -87,6 +87,9 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
     QElapsedTimer clock;
     clock.start();
     Result result;
+    const auto ahead = input.first ? nullptr
+                                   : ReceivePlanner::readAhead(&readers, &HashCache::shared(),
+                                                               input.folder.dir(), input.manifest);
     if (input.first)
         result.manifest = input.parsed;
     result.valid = (input.first || Manifest::parse(input.manifest, &result.manifest)) &&
@@ -97,6 +100,7 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
     ReceivePlanner planner(input.folder, result.manifest, input.senderId, input.partials,
                            &HashCache::shared());
     planner.setSidePool(&readers);
+    planner.setRecordsAhead(ahead);
     // Read by the transfer's timer for its "W" lines, however often the planner moves on.
     planner.setProgress([ticket](int done, int) { ticket->done = done; });
     if (input.first)

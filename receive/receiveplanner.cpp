@@ -10,10 +10,6 @@
 #include <QSet>
 #include <QThreadPool>
 
-#include <condition_variable>
-#include <mutex>
-#include <optional>
-
 ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifest,
                                const QString &senderId, const PartialRegistry *partials,
                                HashCache *cache)
@@ -21,33 +17,6 @@ ReceivePlanner::ReceivePlanner(const SaveFolder &folder, const Manifest &manifes
       step(ExtendedProtocol::resumeStep)
 {
 }
-
-namespace {
-
-// A pool job's result, handed over under a standard mutex, which ThreadSanitizer follows.
-template <typename Value> class Handed
-{
-public:
-    void set(Value value)
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        held = std::move(value);
-        ready.notify_all();
-    }
-    Value take()
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        ready.wait(guard, [this] { return held.has_value(); });
-        return std::move(*held);
-    }
-
-private:
-    std::mutex lock;
-    std::condition_variable ready;
-    std::optional<Value> held;
-};
-
-} // namespace
 
 // A file of unknown hash is read, and its hash remembered.
 bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
@@ -90,9 +59,10 @@ void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::ato
     }
 }
 
-// The records of the manifest's folders, read in one go. A pool thread's connection goes with its
-// job, never with the program's end.
-HashCache::Records ReceivePlanner::readRecords(bool pooled) const
+// The records of the manifest's folders, read in one go, but for those read ahead. A pool
+// thread's connection goes with its job, never with the program's end.
+HashCache::Records ReceivePlanner::readRecords(bool pooled, HashCache::Records readBefore,
+                                               const QString &folderRead) const
 {
     QStringList paths;
     QStringList names;
@@ -102,10 +72,31 @@ HashCache::Records ReceivePlanner::readRecords(bool pooled) const
             paths << folder.dir() + QLatin1Char('/') + item.name;
         }
     }
-    HashCache::Records found = cache->recordsOf(paths, names);
+    HashCache::Records found = cache->recordsOf(paths, names, std::move(readBefore), folderRead);
     if (pooled)
         RecordStore::releaseThread();
     return found;
+}
+
+std::shared_ptr<ReceivePlanner::RecordsAhead>
+ReceivePlanner::readAhead(QThreadPool *pool, HashCache *cache, const QString &saveDir,
+                          const QByteArray &manifestBytes)
+{
+    const int end = manifestBytes.indexOf('\n');
+    Manifest first;
+    if (end < 0 || !Manifest::parse(manifestBytes.left(end + 1), &first))
+        return nullptr;
+    const Manifest::Item &item = first.items.at(0);
+    // A file at the top has a record of its own, looked up by its path.
+    if (item.isFile && !item.name.contains(QLatin1Char('/')))
+        return nullptr;
+    auto ahead = std::make_shared<RecordsAhead>();
+    ahead->folder = saveDir + QLatin1Char('/') + item.name.section(QLatin1Char('/'), 0, 0);
+    const bool started = pool->tryStart([ahead, cache] {
+        ahead->records.set(cache->recordsUnder(ahead->folder));
+        RecordStore::releaseThread();
+    });
+    return started ? ahead : nullptr;
 }
 
 // What is at each file's final path: the second half is looked at on the side.
@@ -135,9 +126,11 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     // Read before the look begins: the folder's root is all it shares with it.
     Handed<HashCache::Records> records;
     const bool recordsAside =
-        side && side->tryStart([this, &records] { records.set(readRecords(true)); });
+        !ahead && side && side->tryStart([this, &records] { records.set(readRecords(true)); });
     QVector<Seen> seen = lookAtAll(cancelled);
-    if (!recordsAside)
+    if (ahead)
+        records.set(readRecords(false, ahead->records.take(), ahead->folder));
+    else if (!recordsAside)
         records.set(readRecords(false));
 
     const int total = manifest.items.size();

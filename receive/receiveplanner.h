@@ -4,6 +4,7 @@
 #include "protocol/contenthash.h"
 #include "protocol/manifest.h"
 #include "protocol/transferplan.h"
+#include "receive/handed.h"
 #include "receive/savefolder.h"
 #include "records/fileidentity.h"
 #include "records/hashcache.h"
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class QThreadPool;
 class PartialRegistry;
@@ -58,6 +60,19 @@ public:
     // Where a kept state may be: ExtendedProtocol::resumeStep unless a test says otherwise.
     void setResumeStep(qint64 bytes) { step = bytes; }
 
+    // Records read on a pool thread while the manifest is parsed: those below the save folder's
+    // item that the manifest's first line names, which for a folder sent whole are all the plan
+    // wants. Null when that line names a file at the top, or no thread was free.
+    struct RecordsAhead
+    {
+        QString folder;
+        Handed<HashCache::Records> records;
+    };
+    static std::shared_ptr<RecordsAhead> readAhead(QThreadPool *pool, HashCache *cache,
+                                                   const QString &saveDir,
+                                                   const QByteArray &manifestBytes);
+    void setRecordsAhead(std::shared_ptr<RecordsAhead> read) { ahead = std::move(read); }
+
     Result plan(const std::atomic<bool> *cancelled);
     // The plan with the sender's hashes of the files in `first.compare`.
     Result finish(const Result &first, const QHash<int, ContentHash::Value> &senderHashes,
@@ -73,7 +88,8 @@ private:
     void look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked, bool report,
               const std::atomic<bool> *cancelled) const;
     QVector<Seen> lookAtAll(const std::atomic<bool> *cancelled);
-    HashCache::Records readRecords(bool pooled) const;
+    HashCache::Records readRecords(bool pooled, HashCache::Records readBefore = {},
+                                   const QString &folderRead = QString()) const;
     bool sameHere(const QString &path, const FileIdentity &identity,
                   const ContentHash::Value &expected, const std::atomic<bool> *cancelled);
     bool resume(int index, const QString &path, Result *result);
@@ -85,6 +101,7 @@ private:
     HashCache *cache;
     Progress progress;
     QThreadPool *side = nullptr;
+    std::shared_ptr<RecordsAhead> ahead;
     qint64 step;
 };
 

@@ -2,6 +2,7 @@ list(APPEND NUBO_SOURCES
     receive/downloadview.h receive/downloadview.cpp forms/downloadview.ui
     receive/extendedparts.h receive/extendedparts.cpp
     receive/filewriter.h receive/filewriter.cpp
+    receive/handed.h
     receive/incomingtransfer.h receive/incomingtransfer.cpp
     receive/itemstorage.h receive/itemstorage.cpp
     receive/plainitemstream.h receive/plainitemstream.cpp

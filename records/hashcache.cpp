@@ -92,9 +92,10 @@ void take(const QSqlQuery &row, HashCache::Records *found)
 
 } // namespace
 
-HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringList &names)
+HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringList &names,
+                                        Records readBefore, const QString &folderRead)
 {
-    Records found;
+    Records found = std::move(readBefore);
     found.reserve(paths.size());
     QSet<QString> folders;
     for (int i = 0; i < paths.size(); ++i) {
@@ -110,8 +111,9 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
             take(find, &found);
         find.finish();
     }
+    folders.remove(folderRead);
     for (const QString &folder : qAsConst(folders))
-        recordsUnder(folder, &found);
+        readUnder(folder, &found);
     // Those stored since the last save are not written down yet.
     const std::lock_guard<std::mutex> lock(mutex);
     for (int i = 0; i < paths.size() && !waiting.isEmpty(); ++i) {
@@ -122,7 +124,14 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
     return found;
 }
 
-void HashCache::recordsUnder(const QString &folder, Records *found)
+HashCache::Records HashCache::recordsUnder(const QString &folder)
+{
+    Records found;
+    readUnder(folder, &found);
+    return found;
+}
+
+void HashCache::readUnder(const QString &folder, Records *found)
 {
     // '0' follows '/': the range holds exactly the paths that begin with "folder/".
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');

@@ -51,8 +51,13 @@ public:
                                                           const QStringList &names,
                                                           const QVector<FileIdentity> &identities);
     // lookupMany() in two steps, so that the records can be read while the files are looked at:
-    // what it consults for these files, by path, and then the hashes it would give.
-    Records recordsOf(const QStringList &paths, const QStringList &names);
+    // what it consults for these files, by path, and then the hashes it would give. `readBefore`
+    // holds the records below `folderRead`, read with recordsUnder(): that folder is not read
+    // again.
+    Records recordsOf(const QStringList &paths, const QStringList &names,
+                      Records readBefore = Records(), const QString &folderRead = QString());
+    // The records of every path below `folder`, as written down.
+    Records recordsUnder(const QString &folder);
     QVector<std::optional<ContentHash::Value>>
     pick(const Records &records, const QStringList &paths, const QVector<FileIdentity> &identities);
     void store(const QString &path, const FileIdentity &identity, const ContentHash::Value &hash);
@@ -64,7 +69,7 @@ private:
     qint64 lastUseLocked();
     qint64 nextUse();
     bool touchesLocked(const QString &path, qint64 lastUse);
-    void recordsUnder(const QString &folder, Records *records);
+    void readUnder(const QString &folder, Records *found);
 
     RecordStore &records;
     const int maxEntries;
