@@ -374,8 +374,15 @@ void DownloadView::appendStored()
     int taken = 0;
     for (int lines = 0; taken < storedEntries.size() && lines < linesPerTurn; ++taken)
         lines += ReceiveHtml::onlyCounted(storedEntries.at(taken)) ? 0 : 1;
-    const QList<StoredEntry> now = storedEntries.mid(0, taken);
-    storedEntries.erase(storedEntries.begin(), storedEntries.begin() + taken);
+    // The whole list is taken over rather than copied: a resend of many unchanged files
+    // reports them all at once, and copying each would hold the window up.
+    QList<StoredEntry> now;
+    if (taken == storedEntries.size()) {
+        now.swap(storedEntries);
+    } else {
+        now = storedEntries.mid(0, taken);
+        storedEntries.erase(storedEntries.begin(), storedEntries.begin() + taken);
+    }
     if (storedEntries.isEmpty())
         storedTimer.stop();
     for (const ReceiveHtml::Piece &piece : ReceiveHtml::pieces(now, &unchangedFiles)) {
