@@ -136,6 +136,9 @@ public:
             mode == "send" ? pollSend() : pollReceive();
         });
         poller.start();
+        // A box is looked at as soon as it shows: the poller's delay would count as the
+        // program's time.
+        qApp->installEventFilter(this);
         if (mode == QLatin1String("send"))
             QTimer::singleShot(0, this, [this] { drop(); });
         return -1;
@@ -349,6 +352,16 @@ private:
         times.insert("paired", now());
         box->button(mine == theirs ? QMessageBox::Yes : QMessageBox::No)->click();
         return true;
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched))
+            QTimer::singleShot(0, this, [this] {
+                if (!done)
+                    mode == "send" ? pollSend() : pollReceive();
+            });
+        return false;
     }
 
     bool answeredOnce() const { return times.contains(QString("answered%1").arg(finished)); }
