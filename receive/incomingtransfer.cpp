@@ -515,6 +515,9 @@ void IncomingTransfer::accept()
     socket->write(extended ? ExtendedProtocol::accept(transferPlan.toBytes())
                            : TransferReply::accept());
     socket->flush();
+    // The flush may find the sender gone, and the close ends the transfer there and then.
+    if (current != Stage::Question)
+        return;
     store->begin();
     current = Stage::Store;
     // Any close from here on but the one after the last byte is stored tells the sender that
@@ -667,8 +670,16 @@ void IncomingTransfer::senderClosed()
         break;
     case Stage::Pairing:
     case Stage::Plan:
-    case Stage::Question:
         finish(ReceiveOutcome::SenderLeft, QString());
+        gone();
+        break;
+    case Stage::Question:
+        // A sender that leaves while both screens show the code has not confirmed it, whether
+        // our yes was on its way or not.
+        if (offer.pairingCode.isEmpty())
+            finish(ReceiveOutcome::SenderLeft, QString());
+        else
+            finish(ReceiveOutcome::Failed, tr("对方没有确认配对码，未接收任何文件。"));
         gone();
         break;
     case Stage::Store:
