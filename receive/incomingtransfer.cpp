@@ -684,7 +684,10 @@ void IncomingTransfer::senderClosed()
         break;
     case Stage::Store:
         readBody(); // what arrived together with the close
-        if (current == Stage::Store) {
+        if (current == Stage::Store && store->atEnd()) {
+            // The close came inside the flush of our last reply: everything is stored.
+            finish(ReceiveOutcome::Complete, QString());
+        } else if (current == Stage::Store) {
             // Qt has reset the connection already: it was armed when the body began.
             store->finish();
             if (!bodyBegan && !offer.pairingCode.isEmpty())
