@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -90,10 +91,12 @@ void removeConnection(const QString &name)
     QSqlDatabase::removeDatabase(name);
 }
 
+// The hashes are kept in the order of their paths, so that a folder's records are read in one
+// pass rather than looked up one by one through an index.
 const char *const tables[] = {
     "CREATE TABLE IF NOT EXISTS hashes (path TEXT PRIMARY KEY, size INTEGER NOT NULL,"
     " modified INTEGER NOT NULL, changed INTEGER NOT NULL, inode INTEGER NOT NULL,"
-    " device INTEGER NOT NULL, hash TEXT NOT NULL, used INTEGER NOT NULL)",
+    " device INTEGER NOT NULL, hash TEXT NOT NULL, used INTEGER NOT NULL) WITHOUT ROWID",
     "CREATE INDEX IF NOT EXISTS hashes_used ON hashes (used)",
     "CREATE TABLE IF NOT EXISTS checkpoints (path TEXT NOT NULL, version INTEGER NOT NULL,"
     " offset INTEGER NOT NULL, state BLOB NOT NULL, time INTEGER NOT NULL,"
@@ -214,15 +217,29 @@ QSqlDatabase RecordStore::database() const
 
 bool RecordStore::makeTables()
 {
-    return write([this] {
-        for (const char *statement : tables) {
-            QSqlQuery &make = query(QString::fromLatin1(statement));
-            if (!make.exec()) {
-                qWarning() << "records:" << make.lastError().text();
-                return false;
-            }
-        }
-        return true;
+    const auto run = [this](const char *statement) {
+        QSqlQuery &query = this->query(QString::fromLatin1(statement));
+        if (query.exec())
+            return true;
+        qWarning() << "records:" << query.lastError().text();
+        return false;
+    };
+    return write([&] {
+        // Hashes kept by row number, as earlier versions kept them, move over once.
+        QSqlQuery &old = query(QStringLiteral(
+            "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'hashes'"));
+        const bool moving = old.exec() && old.next() &&
+                            !old.value(0).toString().contains(QLatin1String("WITHOUT ROWID"));
+        old.finish();
+        if (moving && !(run("ALTER TABLE hashes RENAME TO hashes_by_row") &&
+                        run("DROP INDEX IF EXISTS hashes_used")))
+            return false;
+        if (!std::all_of(std::begin(tables), std::end(tables), run))
+            return false;
+        return !moving ||
+               (run("INSERT INTO hashes SELECT path, size, modified, changed, inode, device, hash,"
+                    " used FROM hashes_by_row") &&
+                run("DROP TABLE hashes_by_row"));
     });
 }
 

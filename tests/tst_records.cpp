@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -65,6 +66,7 @@ private slots:
     void recordsSurviveReopening_data();
     void recordsSurviveReopening();
     void oldLineFilesAreTakenOverOnce();
+    void hashesKeptByRowAreMovedOver();
     void partialsAreFoundBySenderAndVersion_data();
     void partialsAreFoundBySenderAndVersion();
     void cleanKeepsWhatCanBeContinued_data();
@@ -247,6 +249,40 @@ void TestRecords::oldLineFilesAreTakenOverOnce()
     const QList<PartialRegistry::Entry> entries = PartialRegistry(store.get()).entries();
     QVERIFY(entries.size() == 1 && entries.first().kept == 5);
     QVERIFY(PartialRegistry(store.get()).find("sender-a", "big.bin", 9, 0, hashOf("123456789")));
+}
+
+void TestRecords::hashesKeptByRowAreMovedOver()
+{
+    store.reset();
+    QFile::remove(filePath(RecordStore::fileName()));
+    const QString path = filePath("kept.txt");
+    QVERIFY(write(path, "kept"));
+    const FileIdentity now = FileIdentity::of(path);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "by-row");
+        db.setDatabaseName(filePath(RecordStore::fileName()));
+        QVERIFY(db.open());
+        QSqlQuery make(db);
+        QVERIFY(make.exec("CREATE TABLE hashes (path TEXT PRIMARY KEY, size INTEGER NOT NULL,"
+                          " modified INTEGER NOT NULL, changed INTEGER NOT NULL, inode INTEGER"
+                          " NOT NULL, device INTEGER NOT NULL, hash TEXT NOT NULL, used INTEGER"
+                          " NOT NULL)"));
+        QVERIFY(make.exec(QString("INSERT INTO hashes VALUES ('%1', 4, %2, %3, %4, %5, '%6', 1)")
+                              .arg(path)
+                              .arg(now.modified())
+                              .arg(now.changed())
+                              .arg(now.inode())
+                              .arg(now.device())
+                              .arg(QString(hashOf("kept").toHex()))));
+    }
+    QSqlDatabase::removeDatabase("by-row");
+    reopen();
+    QSqlQuery &schema = store->query("SELECT sql FROM sqlite_master WHERE name = 'hashes'");
+    QVERIFY(schema.exec() && schema.next());
+    QVERIFY(schema.value(0).toString().contains("WITHOUT ROWID"));
+    schema.finish();
+    ContentHash::Value hash;
+    QVERIFY(HashCache(*store).lookup(path, now, &hash) && hash == hashOf("kept"));
 }
 
 void TestRecords::partialsAreFoundBySenderAndVersion_data()
