@@ -34,40 +34,47 @@ bool ReceivePlanner::sameHere(const QString &path, const FileIdentity &identity,
     return hash == expected;
 }
 
-// What is at each file's final path, for the items in [from, to): one lstat each, none inside
-// a folder found missing.
-void ReceivePlanner::look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked,
-                          bool report, const std::atomic<bool> *cancelled) const
+// What is at each file's final path: one lstat each, none inside a folder found missing. The
+// items are taken a run at a time from `next`, shared by all who look, so that each looks while
+// there is something left.
+void ReceivePlanner::look(SaveFolder *at, std::atomic<int> *next, Seen *seen, bool report,
+                          const std::atomic<bool> *cancelled) const
 {
+    constexpr int run = 256;
+    const int total = manifest.items.size();
     QSet<QString> missing; // folders (by name) not there
-    for (int i = from; i < to && !*cancelled; ++i) {
-        const int count = looked->fetch_add(1, std::memory_order_relaxed) + 1;
-        if (report && progress)
-            progress(count, manifest.items.size());
-        const Manifest::Item &item = manifest.items.at(i);
-        const int slash = item.name.lastIndexOf(QLatin1Char('/'));
-        if (!item.isFile ||
-            (slash > 0 && !missing.isEmpty() && missing.contains(item.name.left(slash))))
-            continue;
-        Seen &here = seen[i];
-        here.path = at->pathFor(item.name, &here.identity);
-        if (!here.path.isEmpty() && !here.identity.isValid() && slash > 0 &&
-            !QFileInfo::exists(here.path.left(here.path.lastIndexOf(QLatin1Char('/'))))) {
-            missing.insert(item.name.left(slash));
-            here.path.clear();
+    for (int from = next->fetch_add(run); from < total; from = next->fetch_add(run)) {
+        for (int i = from; i < std::min(from + run, total) && !*cancelled; ++i) {
+            const Manifest::Item &item = manifest.items.at(i);
+            const int slash = item.name.lastIndexOf(QLatin1Char('/'));
+            if (!item.isFile ||
+                (slash > 0 && !missing.isEmpty() && missing.contains(item.name.left(slash))))
+                continue;
+            Seen &here = seen[i];
+            here.path = at->pathFor(item.name, &here.identity);
+            if (!here.path.isEmpty() && !here.identity.isValid() && slash > 0 &&
+                !QFileInfo::exists(here.path.left(here.path.lastIndexOf(QLatin1Char('/'))))) {
+                missing.insert(item.name.left(slash));
+                here.path.clear();
+            }
         }
+        if (report && progress)
+            progress(std::min(from + run, total), total);
     }
 }
 
-// The records of the manifest's folders, read in one go, but for those read ahead. A pool
-// thread's connection goes with its job, never with the program's end.
+// The records of the manifest's folders, read in one go, but for those read ahead: the files
+// below `topRead` are not even listed. A pool thread's connection goes with its job, never with
+// the program's end.
 HashCache::Records ReceivePlanner::readRecords(bool pooled, HashCache::Records readBefore,
+                                               const QString &topRead,
                                                const QString &folderRead) const
 {
     QStringList paths;
     QStringList names;
+    const QString below = topRead + QLatin1Char('/');
     for (const Manifest::Item &item : manifest.items) {
-        if (item.isFile && item.hasHash) {
+        if (item.isFile && item.hasHash && (topRead.isEmpty() || !item.name.startsWith(below))) {
             names << item.name;
             paths << folder.dir() + QLatin1Char('/') + item.name;
         }
@@ -91,7 +98,8 @@ ReceivePlanner::readAhead(QThreadPool *pool, HashCache *cache, const QString &sa
     if (item.isFile && !item.name.contains(QLatin1Char('/')))
         return nullptr;
     auto ahead = std::make_shared<RecordsAhead>();
-    ahead->folder = saveDir + QLatin1Char('/') + item.name.section(QLatin1Char('/'), 0, 0);
+    ahead->top = item.name.section(QLatin1Char('/'), 0, 0);
+    ahead->folder = saveDir + QLatin1Char('/') + ahead->top;
     const bool started = pool->tryStart([ahead, cache] {
         ahead->records.set(cache->recordsUnder(ahead->folder));
         RecordStore::releaseThread();
@@ -99,23 +107,21 @@ ReceivePlanner::readAhead(QThreadPool *pool, HashCache *cache, const QString &sa
     return started ? ahead : nullptr;
 }
 
-// What is at each file's final path: the second half is looked at on the side.
+// What is at each file's final path, looked at on the side as well.
 QVector<ReceivePlanner::Seen> ReceivePlanner::lookAtAll(const std::atomic<bool> *cancelled)
 {
-    const int total = manifest.items.size();
-    QVector<Seen> seen(total);
-    Seen *const each = seen.data(); // detached here, before the second half starts
-    std::atomic<int> looked{0};
-    const int half = total / 2;
+    QVector<Seen> seen(manifest.items.size());
+    Seen *const each = seen.data(); // detached here, before the side starts
+    std::atomic<int> next{0};
     SaveFolder other = folder;
-    Handed<bool> secondHalf;
-    const bool halfAside = side && side->tryStart([&] {
-        look(&other, half, total, each, &looked, false, cancelled);
-        secondHalf.set(true);
+    Handed<bool> sideDone;
+    const bool aside = side && side->tryStart([&] {
+        look(&other, &next, each, false, cancelled);
+        sideDone.set(true);
     });
-    look(&folder, 0, halfAside ? half : total, each, &looked, true, cancelled);
-    if (halfAside)
-        secondHalf.take();
+    look(&folder, &next, each, true, cancelled);
+    if (aside)
+        sideDone.take();
     return seen;
 }
 
@@ -129,7 +135,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
         !ahead && side && side->tryStart([this, &records] { records.set(readRecords(true)); });
     QVector<Seen> seen = lookAtAll(cancelled);
     if (ahead)
-        records.set(readRecords(false, ahead->records.take(), ahead->folder));
+        records.set(readRecords(false, ahead->records.take(), ahead->top, ahead->folder));
     else if (!recordsAside)
         records.set(readRecords(false));
 
@@ -153,7 +159,13 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
         }
     }
     seen.clear();
-    const auto cached = cache->pick(records.take(), paths, identities);
+    HashCache::Records known = records.take();
+    const auto cached = cache->pick(known, paths, identities);
+    // Tens of thousands of records take a while to free: that is done on the side where a thread
+    // is free, else here as the job goes.
+    if (side)
+        side->tryStart([spent = std::move(known)] {});
+    result.compared.reserve(same.size());
     for (int k = 0; k < same.size() && !*cancelled; ++k) {
         const int i = same.at(k);
         if (cached.at(k)

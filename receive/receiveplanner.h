@@ -65,6 +65,7 @@ public:
     // wants. Null when that line names a file at the top, or no thread was free.
     struct RecordsAhead
     {
+        QString top; // the item's name
         QString folder;
         Handed<HashCache::Records> records;
     };
@@ -85,10 +86,11 @@ private:
         QString path;
         FileIdentity identity;
     };
-    void look(SaveFolder *at, int from, int to, Seen *seen, std::atomic<int> *looked, bool report,
+    void look(SaveFolder *at, std::atomic<int> *next, Seen *seen, bool report,
               const std::atomic<bool> *cancelled) const;
     QVector<Seen> lookAtAll(const std::atomic<bool> *cancelled);
     HashCache::Records readRecords(bool pooled, HashCache::Records readBefore = {},
+                                   const QString &topRead = QString(),
                                    const QString &folderRead = QString()) const;
     bool sameHere(const QString &path, const FileIdentity &identity,
                   const ContentHash::Value &expected, const std::atomic<bool> *cancelled);

@@ -121,6 +121,12 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
         if (stored != waiting.cend())
             found.insert(paths.at(i), *stored);
     }
+    const QString below = folderRead + QLatin1Char('/');
+    for (auto stored = waiting.cbegin(); !folderRead.isEmpty() && stored != waiting.cend();
+         ++stored) {
+        if (stored.key().startsWith(below))
+            found.insert(stored.key(), stored.value());
+    }
     return found;
 }
 

@@ -53,7 +53,7 @@ public:
     // lookupMany() in two steps, so that the records can be read while the files are looked at:
     // what it consults for these files, by path, and then the hashes it would give. `readBefore`
     // holds the records below `folderRead`, read with recordsUnder(): that folder is not read
-    // again.
+    // again, and its files need not be among `paths`.
     Records recordsOf(const QStringList &paths, const QStringList &names,
                       Records readBefore = Records(), const QString &folderRead = QString());
     // The records of every path below `folder`, as written down.
