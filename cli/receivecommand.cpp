@@ -212,11 +212,11 @@ void ReceiveCommand::progress(quint64 id, qint64 received, qint64 total)
                                            {QStringLiteral("percent"), percent}});
 }
 
-void ReceiveCommand::itemsStored(quint64 id, const QList<StoredEntry> &entries)
+void ReceiveCommand::itemsStored(quint64 id, const QList<StoredEntry> &entries, int unchanged)
 {
     if (id != transfer)
         return;
-    line.stored(entries);
+    line.stored(entries, unchanged);
     for (const StoredEntry &entry : entries) {
         if (entry.status == StoredEntry::Resumed) {
             tell(tr("%1：从 %2 处继续").arg(entry.name, formatSize(entry.offset)));

@@ -46,7 +46,7 @@ private:
     void offered(quint64 id, const ReceiveOffer &offer);
     void answered(const QString &line);
     void progress(quint64 id, qint64 received, qint64 total);
-    void itemsStored(quint64 id, const QList<StoredEntry> &entries);
+    void itemsStored(quint64 id, const QList<StoredEntry> &entries, int unchanged);
     void ended(quint64 id, int outcome, const QString &reason);
     void sayEnd(int outcome, const QString &reason);
     // Words about a transfer that only a terminal gets: a log gets its one line at the end.

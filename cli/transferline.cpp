@@ -17,8 +17,9 @@ void TransferLine::offered(const ReceiveOffer &newOffer)
     failedItems = 0;
 }
 
-void TransferLine::stored(const QList<StoredEntry> &entries)
+void TransferLine::stored(const QList<StoredEntry> &entries, int unchanged)
 {
+    unchangedFiles += unchanged;
     for (const StoredEntry &entry : entries) {
         if (entry.status == StoredEntry::Resumed)
             continue; // a file that goes on, not an end of it

@@ -23,7 +23,7 @@ public:
     void offered(const ReceiveOffer &offer);
     // Why this copy refused it, where the outcome alone does not tell.
     void refusedBecause(const QString &why) { refusal = why; }
-    void stored(const QList<StoredEntry> &entries);
+    void stored(const QList<StoredEntry> &entries, int unchanged);
 
     // `outcome` is a ReceiveOutcome::Outcome or cutHere; `reason` as the session gave it.
     QString text(int outcome, const QString &reason, qint64 receivedBytes, qint64 elapsedMs) const;

@@ -356,10 +356,11 @@ void DownloadView::showProgress(const QString &title)
         ReceiveHtml::progress(title, progress.received(), progress.total(), meter.text()));
 }
 
-void DownloadView::itemsStored(quint64 id, const QList<StoredEntry> &entries)
+void DownloadView::itemsStored(quint64 id, const QList<StoredEntry> &entries, int unchanged)
 {
     if (id != transfer)
         return;
+    unchangedFiles += unchanged;
     for (const StoredEntry &entry : entries)
         storedItems += entry.status == StoredEntry::Stored &&
                        entry.clash != StoredEntry::Unchanged; // counted from the offer
@@ -369,13 +370,8 @@ void DownloadView::itemsStored(quint64 id, const QList<StoredEntry> &entries)
 
 void DownloadView::appendStored()
 {
-    // Files that are only counted cost no line and do not use up a turn.
     constexpr int linesPerTurn = 250;
-    int taken = 0;
-    for (int lines = 0; taken < storedEntries.size() && lines < linesPerTurn; ++taken)
-        lines += ReceiveHtml::onlyCounted(storedEntries.at(taken)) ? 0 : 1;
-    // The whole list is taken over rather than copied: a resend of many unchanged files
-    // reports them all at once, and copying each would hold the window up.
+    const int taken = std::min(int(storedEntries.size()), linesPerTurn);
     QList<StoredEntry> now;
     if (taken == storedEntries.size()) {
         now.swap(storedEntries);
@@ -385,7 +381,7 @@ void DownloadView::appendStored()
     }
     if (storedEntries.isEmpty())
         storedTimer.stop();
-    for (const ReceiveHtml::Piece &piece : ReceiveHtml::pieces(now, &unchangedFiles)) {
+    for (const ReceiveHtml::Piece &piece : ReceiveHtml::pieces(now)) {
         if (piece.links.isEmpty())
             appendHtml(piece.html);
         else

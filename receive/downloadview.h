@@ -67,7 +67,7 @@ private slots:
     void partialsKept(const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void updateProgress(quint64 transfer, qint64 received, qint64 total);
-    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries);
+    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries, int unchanged);
     void ended(quint64 transfer, int outcome, const QString &reason);
     void busyRefused(const QString &sender, const QString &address);
     void answered(int button);

@@ -41,6 +41,7 @@ public:
     QString failure() const override { return storage.failure(); }
     qint64 dataBytes() const override { return storage.dataBytes(); }
     QList<StoredEntry> takeEntries() override { return storage.takeEntries(); }
+    int takeUnchanged() override { return storage.takeUnchanged(); }
     qint64 extraBytes() const override { return extra; }
 
 private:

@@ -734,8 +734,9 @@ void IncomingTransfer::report()
     if (!store)
         return;
     const QList<StoredEntry> entries = store->takeEntries();
-    if (!entries.isEmpty())
-        emit itemsStored(transfer, entries);
+    const int unchanged = store->takeUnchanged();
+    if (!entries.isEmpty() || unchanged > 0)
+        emit itemsStored(transfer, entries, unchanged);
     const qint64 total = progressTotal + store->extraBytes();
     emit progress(transfer, qMin(store->dataBytes(), total), total);
 }
@@ -772,13 +773,14 @@ void IncomingTransfer::finish(Outcome outcome, const QString &reason)
         ticket.reset();
     }
     const bool stored = store && manifest.items.size() > 0;
-    store.reset();
-    // The memory a transfer held goes with it, not with the next one.
-    header = manifestBytes = early = buffer = answers = QByteArray();
-    manifest = Manifest();
     if (!extended)
         writeHeaderFile(QByteArray());
     emit ended(transfer, outcome, reason);
+    // The memory a transfer held goes with it, not with the next one, but freeing what tens of
+    // thousands of files left takes a while, which the user need not wait for.
+    store.reset();
+    header = manifestBytes = early = buffer = answers = QByteArray();
+    manifest = Manifest();
     // Bookkeeping the user need not wait for.
     if (stored)
         HashCache::shared().save();

@@ -87,7 +87,8 @@ signals:
     void asking();
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void progress(quint64 transfer, qint64 received, qint64 total);
-    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries);
+    // `unchanged`: files inside folders found unchanged, which have no entries.
+    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries, int unchanged);
     void partialsKept(quint64 transfer, const QList<PartialRegistry::Entry> &entries);
     // Only once started.
     void ended(quint64 transfer, int outcome, const QString &reason);

@@ -114,7 +114,10 @@ bool ItemStorage::endFile()
 
 void ItemStorage::addUnchanged(const QString &record, const QString &at)
 {
-    pending.append(StoredEntry{record, at, StoredEntry::Stored, StoredEntry::Unchanged});
+    if (record.contains(QLatin1Char('/')))
+        ++unchangedBelow;
+    else
+        pending.append(StoredEntry{record, at, StoredEntry::Stored, StoredEntry::Unchanged});
 }
 
 qint64 ItemStorage::cut(const QString &record)
@@ -150,4 +153,9 @@ QList<StoredEntry> ItemStorage::takeEntries()
     QList<StoredEntry> taken;
     taken.swap(pending);
     return taken;
+}
+
+int ItemStorage::takeUnchanged()
+{
+    return std::exchange(unchangedBelow, 0);
 }

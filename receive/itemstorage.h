@@ -42,7 +42,9 @@ public:
     bool beginFile(const QString &name, qint64 size, const Partial *partial = nullptr);
     bool addData(const char *data, qint64 length);
     bool endFile();
-    // A file identical here already: its entry says so, nothing is written.
+    // A file identical here already: nothing is written. One at the top gets an entry that says
+    // so; those inside a folder are only counted, as a resend of a large tree would otherwise hand
+    // each on to be listed.
     void addUnchanged(const QString &name, const QString &path);
     // Ends storing with a failed entry.
     bool fail(const QString &name, StoredEntry::Status status);
@@ -62,6 +64,7 @@ public:
     QString failure() const;
     qint64 dataBytes() const { return data; }
     QList<StoredEntry> takeEntries();
+    int takeUnchanged();
 
 private:
     bool countRecord(const QString &name);
@@ -76,6 +79,7 @@ private:
     bool discarding = false; // the file being read is not written
     bool keepHoles = false;
     QList<StoredEntry> pending;
+    int unchangedBelow = 0; // files inside folders, since the last take
     StoredEntry lastFailure;
     int records = 0;
     int recordLimit = -1;

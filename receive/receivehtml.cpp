@@ -127,10 +127,10 @@ QString ReceiveHtml::toolTip(const QString &text)
     return Qt::convertFromPlainText(text, Qt::WhiteSpacePre);
 }
 
-QString ReceiveHtml::entries(const QList<StoredEntry> &entries, int *unchanged)
+QString ReceiveHtml::entries(const QList<StoredEntry> &entries)
 {
     QString html;
-    for (const Piece &piece : pieces(entries, unchanged)) {
+    for (const Piece &piece : pieces(entries)) {
         QStringList links;
         for (const StoredEntry &entry : piece.links)
             links << link(entry.name, entry.storedPath) + clashNote(entry);
@@ -141,14 +141,12 @@ QString ReceiveHtml::entries(const QList<StoredEntry> &entries, int *unchanged)
     return html;
 }
 
-QList<ReceiveHtml::Piece> ReceiveHtml::pieces(const QList<StoredEntry> &entries, int *unchanged)
+QList<ReceiveHtml::Piece> ReceiveHtml::pieces(const QList<StoredEntry> &entries)
 {
     QList<Piece> pieces;
     const auto line = [&pieces](const QString &html) { pieces.append(Piece{html, {}}); };
     for (const StoredEntry &entry : entries) {
-        if (onlyCounted(entry)) {
-            ++*unchanged;
-        } else if (entry.status == StoredEntry::Stored) {
+        if (entry.status == StoredEntry::Stored) {
             if (pieces.isEmpty() || pieces.last().links.isEmpty())
                 pieces.append(Piece());
             pieces.last().links << entry;
@@ -159,11 +157,6 @@ QList<ReceiveHtml::Piece> ReceiveHtml::pieces(const QList<StoredEntry> &entries,
         }
     }
     return pieces;
-}
-
-bool ReceiveHtml::onlyCounted(const StoredEntry &entry)
-{
-    return entry.clash == StoredEntry::Unchanged && entry.name.contains(QLatin1Char('/'));
 }
 
 QString ReceiveHtml::unchangedLine(int count)

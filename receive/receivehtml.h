@@ -30,20 +30,16 @@ public:
     static QString toolTip(const QString &text);
 
     // What a run of stored (or failed) items shows, in order: lines of HTML, and runs of links,
-    // one line each, which the view may put in without markup. Files inside a folder that were
-    // not sent as they are here already are not listed but added to `unchanged`, for
-    // unchangedLine() once the transfer is over.
+    // one line each, which the view may put in without markup.
     struct Piece
     {
         QString html;             // a line, or
         QList<StoredEntry> links; // stored items, each shown as a link and its clash text
     };
-    static QList<Piece> pieces(const QList<StoredEntry> &entries, int *unchanged);
-    // Such a file, only counted.
-    static bool onlyCounted(const StoredEntry &entry);
+    static QList<Piece> pieces(const QList<StoredEntry> &entries);
     // The same as HTML, links and all.
-    static QString entries(const QList<StoredEntry> &entries, int *unchanged);
-    // The line that counts those files; empty for none.
+    static QString entries(const QList<StoredEntry> &entries);
+    // The line that counts the files inside folders found unchanged; empty for none.
     static QString unchangedLine(int count);
     // The problem line of an entry that was not stored; empty for a stored one.
     static QString entryProblem(const StoredEntry &entry);

@@ -67,7 +67,8 @@ signals:
     void partialsKept(quint64 transfer, const QList<PartialRegistry::Entry> &entries);
     void offered(quint64 transfer, const ReceiveOffer &offer);
     void progress(quint64 transfer, qint64 received, qint64 total);
-    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries);
+    // `unchanged`: files inside folders found unchanged, which have no entries.
+    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries, int unchanged);
     void ended(quint64 transfer, int outcome, const QString &reason);
     // A request from `sender` at `address` came while `transfer` was asked about or received,
     // and was refused; at most once a minute for each address.

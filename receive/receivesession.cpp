@@ -101,9 +101,9 @@ void ReceiveSession::connectListener()
             emit progress(transfer, received, total);
     });
     toThis(&ReceiveListener::itemsStored,
-           [this](quint64 transfer, const QList<StoredEntry> &entries) {
+           [this](quint64 transfer, const QList<StoredEntry> &entries, int unchanged) {
                if (isCurrent(transfer))
-                   emit itemsStored(transfer, entries);
+                   emit itemsStored(transfer, entries, unchanged);
            });
     toThis(&ReceiveListener::ended, [this](quint64 transfer, int outcome, const QString &reason) {
         if (!isCurrent(transfer))

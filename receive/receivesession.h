@@ -76,7 +76,9 @@ signals:
     void offered(quint64 transfer, const ReceiveOffer &offer);
     // File contents stored so far against those that move; a few times a second.
     void progress(quint64 transfer, qint64 received, qint64 total);
-    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries);
+    // What became of the items stored since the last report; files inside folders found
+    // unchanged are only counted, in `unchanged`.
+    void itemsStored(quint64 transfer, const QList<StoredEntry> &entries, int unchanged);
     // `outcome` is a ReceiveOutcome::Outcome; `reason` is set where the outcome alone does not
     // tell. A request refused before it was offered ends with an id never offered.
     void ended(quint64 transfer, int outcome, const QString &reason);

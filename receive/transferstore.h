@@ -31,6 +31,8 @@ public:
     virtual qint64 extraBytes() const { return 0; }
     // The entries added since the last call.
     virtual QList<StoredEntry> takeEntries() = 0;
+    // Files inside folders found unchanged since the last call: counted, not listed.
+    virtual int takeUnchanged() { return 0; }
 };
 
 #endif // TRANSFERSTORE_H

@@ -182,6 +182,7 @@ private:
     std::unique_ptr<QSignalSpy> ends;
     std::unique_ptr<QSignalSpy> progress;
     QList<StoredEntry> stored;
+    int unchanged = 0; // files inside folders, only counted
     QList<Item> sent;
     Manifest manifest;
     QString save;
@@ -203,8 +204,12 @@ void TestExtendedReceive::init()
     ends = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::ended);
     progress = std::make_unique<QSignalSpy>(session.get(), &ReceiveSession::progress);
     stored.clear();
+    unchanged = 0;
     connect(session.get(), &ReceiveSession::itemsStored, this,
-            [this](quint64, const QList<StoredEntry> &entries) { stored += entries; });
+            [this](quint64, const QList<StoredEntry> &entries, int files) {
+                stored += entries;
+                unchanged += files;
+            });
     listen();
 }
 
@@ -331,6 +336,10 @@ void TestExtendedReceive::identicalFilesAreSkipped()
     QCOMPARE(peerEnd(*sender), SocketWait::Closed);
     expectEnd(1, ReceiveOutcome::Complete);
     QCOMPARE(progress->last().at(2).toLongLong(), qint64(18));
+    QCOMPARE(unchanged, 1);
+    QVERIFY(std::none_of(stored.cbegin(), stored.cend(), [](const StoredEntry &entry) {
+        return entry.clash == StoredEntry::Unchanged;
+    }));
 
     QCOMPARE(entriesOf(save), QStringList{"docs"});
     QCOMPARE(entriesOf(save + "/docs"),

@@ -140,9 +140,7 @@ void TestReceiveHtml::peerTextNeverBecomesMarkup()
         QCOMPARE(plainTextOf(html), text);
         QVERIFY(!html.contains("<img"));
     }
-    int unchanged = 0;
-    const QString failed =
-        ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}}, &unchanged);
+    const QString failed = ReceiveHtml::entries({{text, QString(), StoredEntry::Invalid}});
     QVERIFY(anchorsOf(failed).isEmpty());
     QVERIFY(plainTextOf(failed).endsWith(text));
     const QString progress = ReceiveHtml::progress(text, 1, 2, text);
@@ -244,8 +242,7 @@ void TestReceiveHtml::entries()
     QFETCH(QStringList, lines);
     QFETCH(int, paragraphs);
 
-    int unchanged = 0;
-    const QString html = ReceiveHtml::entries(entries, &unchanged);
+    const QString html = ReceiveHtml::entries(entries);
     QStringList shown;
     for (const Anchor &anchor : anchorsOf(html)) {
         shown << anchor.text;
@@ -261,20 +258,17 @@ void TestReceiveHtml::entries()
 }
 
 // What the name-clash rule did follows the item's link, which leads to where the item is; inside
-// a folder stored in place it is said for each file, and unchanged files there are only counted.
+// a folder stored in place it is said for each file.
 void TestReceiveHtml::clashNotes()
 {
     const QList<StoredEntry> entries{
         {"a<b>", "/save/a<b>", StoredEntry::Stored, StoredEntry::Replaced},
         {"c", "/save/c (1)", StoredEntry::Stored, StoredEntry::Renamed},
         {"d", "/save/d", StoredEntry::Stored, StoredEntry::Skipped},
-        {"e/f", "/save/e/f", StoredEntry::Stored, StoredEntry::Unchanged},
         {"e/g", "/save/e/g (1)", StoredEntry::Stored, StoredEntry::Renamed},
-        {"e/h", "/save/e/h", StoredEntry::Stored, StoredEntry::Unchanged},
         {"i", "/save/i", StoredEntry::Stored, StoredEntry::Unchanged}};
-    int unchanged = 1; // from an earlier report of the same transfer
-    QString html = ReceiveHtml::entries(entries, &unchanged);
-    html += ReceiveHtml::unchangedLine(unchanged);
+    QString html = ReceiveHtml::entries(entries);
+    html += ReceiveHtml::unchangedLine(3);
     QCOMPARE(plainTextOf(html).split('\n'),
              QString::fromUtf8("a<b>（已替换）\nc（已另存为 c (1)）\nd（已跳过）\ne/g（已另存为 g "
                                "(1)）\ni（未改变，已跳过）\n3 个文件未改变，未再接收")
