@@ -58,7 +58,8 @@ std::shared_ptr<PlanPool::Ticket> PlanPool::start(Input input,
     }
     auto shared = std::make_shared<Input>(std::move(input));
     pool.start(new PlanJob([this, shared, ticket] {
-        const Result result = plan(*shared, ticket.get());
+        HashCache::Records spent; // freed once the result is on its way
+        const Result result = plan(*shared, ticket.get(), &spent);
         const std::lock_guard<std::mutex> guard(ticket->lock);
         if (ticket->deliver)
             ticket->deliver(result);
@@ -80,7 +81,7 @@ void PlanPool::waitForDone()
     pool.waitForDone();
 }
 
-PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
+PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket, HashCache::Records *spent)
 {
     if (input.beforePlan)
         input.beforePlan(ticket->cancelled);
@@ -106,7 +107,7 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket)
     if (input.first)
         ticket->done = result.manifest.items.size();
     result.plan = input.first ? planner.finish(*input.first, input.senderHashes, &ticket->cancelled)
-                              : planner.plan(&ticket->cancelled);
+                              : planner.plan(&ticket->cancelled, spent);
     qDebug().noquote() << QStringLiteral("planned %1 items in %2 ms")
                               .arg(result.manifest.items.size())
                               .arg(clock.elapsed());

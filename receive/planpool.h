@@ -75,7 +75,7 @@ public:
     void waitForDone();
 
 private:
-    Result plan(const Input &input, Ticket *ticket);
+    Result plan(const Input &input, Ticket *ticket, HashCache::Records *spent);
 
     QThreadPool readers; // before `pool`, whose planners use it
     QThreadPool pool;

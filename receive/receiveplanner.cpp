@@ -127,7 +127,8 @@ QVector<ReceivePlanner::Seen> ReceivePlanner::lookAtAll(const std::atomic<bool> 
 
 // The save folder is looked at while the records are read; then files with a file of their size
 // here and a known hash are compared.
-ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
+ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled,
+                                            HashCache::Records *spent)
 {
     // Read before the look begins: the folder's root is all it shares with it.
     Handed<HashCache::Records> records;
@@ -161,10 +162,8 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled)
     seen.clear();
     HashCache::Records known = records.take();
     const auto cached = cache->pick(known, paths, identities);
-    // Tens of thousands of records take a while to free: that is done on the side where a thread
-    // is free, else here as the job goes.
-    if (side)
-        side->tryStart([spent = std::move(known)] {});
+    if (spent)
+        *spent = std::move(known);
     result.compared.reserve(same.size());
     for (int k = 0; k < same.size() && !*cancelled; ++k) {
         const int i = same.at(k);

@@ -74,7 +74,9 @@ public:
                                                    const QByteArray &manifestBytes);
     void setRecordsAhead(std::shared_ptr<RecordsAhead> read) { ahead = std::move(read); }
 
-    Result plan(const std::atomic<bool> *cancelled);
+    // The records read are handed to `spent`, where given, to be freed once the plan is on its
+    // way: tens of thousands of them take a while.
+    Result plan(const std::atomic<bool> *cancelled, HashCache::Records *spent = nullptr);
     // The plan with the sender's hashes of the files in `first.compare`.
     Result finish(const Result &first, const QHash<int, ContentHash::Value> &senderHashes,
                   const std::atomic<bool> *cancelled);
