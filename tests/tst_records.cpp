@@ -251,6 +251,7 @@ void TestRecords::oldLineFilesAreTakenOverOnce()
     QVERIFY(PartialRegistry(store.get()).find("sender-a", "big.bin", 9, 0, hashOf("123456789")));
 }
 
+// Hashes kept by row number, as earlier versions kept them, are moved over, not lost.
 void TestRecords::hashesKeptByRowAreMovedOver()
 {
     store.reset();
@@ -261,25 +262,21 @@ void TestRecords::hashesKeptByRowAreMovedOver()
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "by-row");
         db.setDatabaseName(filePath(RecordStore::fileName()));
-        QVERIFY(db.open());
         QSqlQuery make(db);
-        QVERIFY(make.exec("CREATE TABLE hashes (path TEXT PRIMARY KEY, size INTEGER NOT NULL,"
-                          " modified INTEGER NOT NULL, changed INTEGER NOT NULL, inode INTEGER"
-                          " NOT NULL, device INTEGER NOT NULL, hash TEXT NOT NULL, used INTEGER"
-                          " NOT NULL)"));
-        QVERIFY(make.exec(QString("INSERT INTO hashes VALUES ('%1', 4, %2, %3, %4, %5, '%6', 1)")
-                              .arg(path)
-                              .arg(now.modified())
-                              .arg(now.changed())
-                              .arg(now.inode())
-                              .arg(now.device())
-                              .arg(QString(hashOf("kept").toHex()))));
+        QVERIFY(db.open() && make.exec("CREATE TABLE hashes (path TEXT PRIMARY KEY, size, modified,"
+                                       " changed, inode, device, hash, used)"));
+        QVERIFY(make.prepare("INSERT INTO hashes VALUES (?, 4, ?, ?, ?, ?, ?, 1)"));
+        for (const QVariant &value :
+             {QVariant(path), QVariant(now.modified()), QVariant(now.changed()),
+              QVariant(now.inode()), QVariant(now.device()),
+              QVariant(QString(hashOf("kept").toHex()))})
+            make.addBindValue(value);
+        QVERIFY(make.exec());
     }
     QSqlDatabase::removeDatabase("by-row");
     reopen();
     QSqlQuery &schema = store->query("SELECT sql FROM sqlite_master WHERE name = 'hashes'");
-    QVERIFY(schema.exec() && schema.next());
-    QVERIFY(schema.value(0).toString().contains("WITHOUT ROWID"));
+    QVERIFY(schema.exec() && schema.next() && schema.value(0).toString().contains("WITHOUT ROWID"));
     schema.finish();
     ContentHash::Value hash;
     QVERIFY(HashCache(*store).lookup(path, now, &hash) && hash == hashOf("kept"));
