@@ -88,9 +88,10 @@ PlanPool::Result PlanPool::plan(const Input &input, Ticket *ticket, HashCache::R
     QElapsedTimer clock;
     clock.start();
     Result result;
-    const auto ahead = input.first ? nullptr
-                                   : ReceivePlanner::readAhead(&readers, &HashCache::shared(),
-                                                               input.folder.dir(), input.manifest);
+    const auto ahead =
+        input.first ? nullptr
+                    : ReceivePlanner::readAhead(&readers, &HashCache::shared(), input.folder.dir(),
+                                                input.manifest, input.items);
     if (input.first)
         result.manifest = input.parsed;
     result.valid = (input.first || Manifest::parse(input.manifest, &result.manifest)) &&

@@ -87,7 +87,7 @@ HashCache::Records ReceivePlanner::readRecords(bool pooled, HashCache::Records r
 
 std::shared_ptr<ReceivePlanner::RecordsAhead>
 ReceivePlanner::readAhead(QThreadPool *pool, HashCache *cache, const QString &saveDir,
-                          const QByteArray &manifestBytes)
+                          const QByteArray &manifestBytes, qint64 items)
 {
     const int end = manifestBytes.indexOf('\n');
     Manifest first;
@@ -100,8 +100,8 @@ ReceivePlanner::readAhead(QThreadPool *pool, HashCache *cache, const QString &sa
     auto ahead = std::make_shared<RecordsAhead>();
     ahead->top = item.name.section(QLatin1Char('/'), 0, 0);
     ahead->folder = saveDir + QLatin1Char('/') + ahead->top;
-    const bool started = pool->tryStart([ahead, cache] {
-        ahead->records.set(cache->recordsUnder(ahead->folder));
+    const bool started = pool->tryStart([ahead, cache, items] {
+        ahead->records.set(cache->recordsUnder(ahead->folder, items));
         RecordStore::releaseThread();
     });
     return started ? ahead : nullptr;
@@ -135,8 +135,9 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled,
     const bool recordsAside =
         !ahead && side && side->tryStart([this, &records] { records.set(readRecords(true)); });
     QVector<Seen> seen = lookAtAll(cancelled);
-    if (ahead)
-        records.set(readRecords(false, ahead->records.take(), ahead->top, ahead->folder));
+    std::optional<HashCache::Records> early = ahead ? ahead->records.take() : std::nullopt;
+    if (early)
+        records.set(readRecords(false, std::move(*early), ahead->top, ahead->folder));
     else if (!recordsAside)
         records.set(readRecords(false));
 

@@ -62,16 +62,17 @@ public:
 
     // Records read on a pool thread while the manifest is parsed: those below the save folder's
     // item that the manifest's first line names, which for a folder sent whole are all the plan
-    // wants. Null when that line names a file at the top, or no thread was free.
+    // wants. Null when that line names a file at the top, or no thread was free. No records
+    // when the folder holds far more than the request's `items`.
     struct RecordsAhead
     {
         QString top; // the item's name
         QString folder;
-        Handed<HashCache::Records> records;
+        Handed<std::optional<HashCache::Records>> records;
     };
     static std::shared_ptr<RecordsAhead> readAhead(QThreadPool *pool, HashCache *cache,
                                                    const QString &saveDir,
-                                                   const QByteArray &manifestBytes);
+                                                   const QByteArray &manifestBytes, qint64 items);
     void setRecordsAhead(std::shared_ptr<RecordsAhead> read) { ahead = std::move(read); }
 
     // The records read are handed to `spent`, where given, to be freed once the plan is on its

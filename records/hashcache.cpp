@@ -3,7 +3,6 @@
 #include "records/filehash.h"
 #include "records/recordstore.h"
 
-#include <QSet>
 #include <QVariant>
 
 #include <map>
@@ -97,23 +96,23 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
 {
     Records found = std::move(readBefore);
     found.reserve(paths.size());
-    QSet<QString> folders;
+    QHash<QString, QVector<int>> folders; // and their files
+    QVector<int> single;
     for (int i = 0; i < paths.size(); ++i) {
         const int slash = names.at(i).indexOf(QLatin1Char('/'));
-        if (slash >= 0 && paths.at(i).endsWith(names.at(i))) {
-            folders.insert(paths.at(i).left(paths.at(i).size() - names.at(i).size() + slash));
-            continue;
-        }
-        static const QString byPath = recordColumns + QStringLiteral("WHERE path = ?");
-        QSqlQuery &find = records.query(byPath);
-        find.addBindValue(paths.at(i));
-        if (find.exec() && find.next())
-            take(find, &found);
-        find.finish();
+        if (slash >= 0 && paths.at(i).endsWith(names.at(i)))
+            folders[paths.at(i).left(paths.at(i).size() - names.at(i).size() + slash)] << i;
+        else
+            single << i;
     }
     folders.remove(folderRead);
-    for (const QString &folder : qAsConst(folders))
-        readUnder(folder, &found);
+    qint64 budget = rowBudget(paths.size());
+    for (auto folder = folders.cbegin(); folder != folders.cend(); ++folder) {
+        if (!readUnder(folder.key(), &found, &budget))
+            single += folder.value();
+    }
+    for (const int i : qAsConst(single))
+        readOne(paths.at(i), &found);
     // Those stored since the last save are not written down yet.
     const std::lock_guard<std::mutex> lock(mutex);
     for (int i = 0; i < paths.size() && !waiting.isEmpty(); ++i) {
@@ -130,14 +129,27 @@ HashCache::Records HashCache::recordsOf(const QStringList &paths, const QStringL
     return found;
 }
 
-HashCache::Records HashCache::recordsUnder(const QString &folder)
+std::optional<HashCache::Records> HashCache::recordsUnder(const QString &folder, qint64 files)
 {
     Records found;
-    readUnder(folder, &found);
+    qint64 budget = rowBudget(files);
+    if (!readUnder(folder, &found, &budget))
+        return std::nullopt;
     return found;
 }
 
-void HashCache::readUnder(const QString &folder, Records *found)
+void HashCache::readOne(const QString &path, Records *found)
+{
+    static const QString byPath = recordColumns + QStringLiteral("WHERE path = ?");
+    QSqlQuery &find = records.query(byPath);
+    find.addBindValue(path);
+    if (find.exec() && find.next())
+        take(find, found);
+    find.finish();
+}
+
+// False once the budget is spent: what was read stays, the rest of the folder is not read.
+bool HashCache::readUnder(const QString &folder, Records *found, qint64 *budget)
 {
     // '0' follows '/': the range holds exactly the paths that begin with "folder/".
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
@@ -146,9 +158,14 @@ void HashCache::readUnder(const QString &folder, Records *found)
     rows.addBindValue(prefix);
     rows.addBindValue(prefix.left(prefix.size() - 1) + QLatin1Char('0'));
     const bool read = rows.exec();
-    while (read && rows.next())
-        take(rows, found);
+    bool whole = true;
+    while (read && whole && rows.next()) {
+        whole = --*budget >= 0;
+        if (whole)
+            take(rows, found);
+    }
     rows.finish();
+    return whole;
 }
 
 QVector<std::optional<ContentHash::Value>> HashCache::pick(const Records &found,

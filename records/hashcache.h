@@ -53,11 +53,15 @@ public:
     // lookupMany() in two steps, so that the records can be read while the files are looked at:
     // what it consults for these files, by path, and then the hashes it would give. `readBefore`
     // holds the records below `folderRead`, read with recordsUnder(): that folder is not read
-    // again, and its files need not be among `paths`.
+    // again, and its files need not be among `paths`. However many records the folders hold,
+    // at most rowBudget(paths) are read in one go; the files of a folder that holds more are
+    // looked up one by one, as a peer's few files must not make us hold a large folder's records.
     Records recordsOf(const QStringList &paths, const QStringList &names,
                       Records readBefore = Records(), const QString &folderRead = QString());
-    // The records of every path below `folder`, as written down.
-    Records recordsUnder(const QString &folder);
+    static qint64 rowBudget(qint64 files) { return 2 * files + 1024; }
+    // The records of every path below `folder`, as written down; none when there are more than
+    // rowBudget(files).
+    std::optional<Records> recordsUnder(const QString &folder, qint64 files);
     QVector<std::optional<ContentHash::Value>>
     pick(const Records &records, const QStringList &paths, const QVector<FileIdentity> &identities);
     void store(const QString &path, const FileIdentity &identity, const ContentHash::Value &hash);
@@ -69,7 +73,8 @@ private:
     qint64 lastUseLocked();
     qint64 nextUse();
     bool touchesLocked(const QString &path, qint64 lastUse);
-    void readUnder(const QString &folder, Records *found);
+    bool readUnder(const QString &folder, Records *found, qint64 *budget);
+    void readOne(const QString &path, Records *found);
 
     RecordStore &records;
     const int maxEntries;

@@ -67,6 +67,7 @@ private slots:
     void recordsSurviveReopening();
     void oldLineFilesAreTakenOverOnce();
     void hashesKeptByRowAreMovedOver();
+    void fewFilesReadFewRecords();
     void partialsAreFoundBySenderAndVersion_data();
     void partialsAreFoundBySenderAndVersion();
     void cleanKeepsWhatCanBeContinued_data();
@@ -280,6 +281,23 @@ void TestRecords::hashesKeptByRowAreMovedOver()
     schema.finish();
     ContentHash::Value hash;
     QVERIFY(HashCache(*store).lookup(path, now, &hash) && hash == hashOf("kept"));
+}
+
+// A folder holding far more records than a request has files is not read whole: its files are
+// looked up one by one, and what they need is still found.
+void TestRecords::fewFilesReadFewRecords()
+{
+    HashCache cache(*store);
+    const qint64 many = HashCache::rowBudget(1) + 1;
+    for (qint64 i = 0; i < many; ++i)
+        cache.store(filePath("big/%1").arg(i), FileIdentity(1, i, i, 1, 1), {quint64(i), 1});
+    cache.save();
+    const QString wanted = filePath("big/7");
+    QVERIFY(!cache.recordsUnder(filePath("big"), 1));
+    QVERIFY(cache.recordsOf({wanted}, {"big/7"}).size() <= HashCache::rowBudget(1));
+    const auto found = cache.lookupMany({wanted}, {"big/7"}, {FileIdentity(1, 7, 7, 1, 1)});
+    QVERIFY(found.at(0) && *found.at(0) == ContentHash::Value({7, 1}));
+    QCOMPARE(cache.recordsUnder(filePath("big"), many)->size(), many);
 }
 
 void TestRecords::partialsAreFoundBySenderAndVersion_data()
