@@ -67,8 +67,7 @@ void ReceivePlanner::look(SaveFolder *at, std::atomic<int> *next, Seen *seen, bo
 // below `topRead` are not even listed. A pool thread's connection goes with its job, never with
 // the program's end.
 HashCache::Records ReceivePlanner::readRecords(bool pooled, HashCache::Records readBefore,
-                                               const QString &topRead,
-                                               const QString &folderRead) const
+                                               const QString &topRead) const
 {
     QStringList paths;
     QStringList names;
@@ -79,6 +78,8 @@ HashCache::Records ReceivePlanner::readRecords(bool pooled, HashCache::Records r
             paths << folder.dir() + QLatin1Char('/') + item.name;
         }
     }
+    const QString folderRead =
+        topRead.isEmpty() ? QString() : folder.dir() + QLatin1Char('/') + topRead;
     HashCache::Records found = cache->recordsOf(paths, names, std::move(readBefore), folderRead);
     if (pooled)
         RecordStore::releaseThread();
@@ -99,9 +100,9 @@ ReceivePlanner::readAhead(QThreadPool *pool, HashCache *cache, const QString &sa
         return nullptr;
     auto ahead = std::make_shared<RecordsAhead>();
     ahead->top = item.name.section(QLatin1Char('/'), 0, 0);
-    ahead->folder = saveDir + QLatin1Char('/') + ahead->top;
-    const bool started = pool->tryStart([ahead, cache, items] {
-        ahead->records.set(cache->recordsUnder(ahead->folder, items));
+    const QString folder = saveDir + QLatin1Char('/') + ahead->top;
+    const bool started = pool->tryStart([ahead, cache, folder, items] {
+        ahead->records.set(cache->recordsUnder(folder, items));
         RecordStore::releaseThread();
     });
     return started ? ahead : nullptr;
@@ -137,7 +138,7 @@ ReceivePlanner::Result ReceivePlanner::plan(const std::atomic<bool> *cancelled,
     QVector<Seen> seen = lookAtAll(cancelled);
     std::optional<HashCache::Records> early = ahead ? ahead->records.take() : std::nullopt;
     if (early)
-        records.set(readRecords(false, std::move(*early), ahead->top, ahead->folder));
+        records.set(readRecords(false, std::move(*early), ahead->top));
     else if (!recordsAside)
         records.set(readRecords(false));
 

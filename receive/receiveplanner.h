@@ -66,8 +66,7 @@ public:
     // when the folder holds far more than the request's `items`.
     struct RecordsAhead
     {
-        QString top; // the item's name
-        QString folder;
+        QString top; // the item's name, directly in the save folder
         Handed<std::optional<HashCache::Records>> records;
     };
     static std::shared_ptr<RecordsAhead> readAhead(QThreadPool *pool, HashCache *cache,
@@ -93,8 +92,7 @@ private:
               const std::atomic<bool> *cancelled) const;
     QVector<Seen> lookAtAll(const std::atomic<bool> *cancelled);
     HashCache::Records readRecords(bool pooled, HashCache::Records readBefore = {},
-                                   const QString &topRead = QString(),
-                                   const QString &folderRead = QString()) const;
+                                   const QString &topRead = QString()) const;
     bool sameHere(const QString &path, const FileIdentity &identity,
                   const ContentHash::Value &expected, const std::atomic<bool> *cancelled);
     bool resume(int index, const QString &path, Result *result);
